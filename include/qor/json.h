@@ -1,0 +1,207 @@
+// JSON values as the qor engines hold them, and the reader and writer that turn them into text.
+//
+// The model follows CPython's json module: objects keep insertion order, integers of any size are
+// kept exactly, reals are doubles, strings are UTF-8 (lone UTF-16 surrogates, which JSON escapes
+// can express, are kept as 3-byte sequences and written back as escapes). `parse` accepts exactly
+// what `json.loads` accepts and `write` produces exactly the bytes of `json.dumps` with default
+// options. Values have value semantics: copying a value copies the whole tree.
+#ifndef QOR_JSON_H_
+#define QOR_JSON_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace qor::json {
+
+// Deepest nesting of arrays and objects the reader, the writer and the converters accept.
+inline constexpr std::size_t kMaxDepth = 1000;
+
+enum class Type : std::uint8_t { kNull, kBool, kInt, kBigInt, kReal, kString, kArray, kObject };
+
+class Value;
+class Object;
+using Array = std::vector<Value>;
+
+// One JSON value. 16 bytes; strings of up to 14 bytes are stored inline.
+class Value {
+ public:
+  Value() noexcept { set_tag(Tag::kNull); }
+  Value(std::nullptr_t) noexcept : Value() {}
+  Value(bool b) noexcept;
+  Value(int i) noexcept : Value(static_cast<long long>(i)) {}
+  Value(long i) noexcept : Value(static_cast<long long>(i)) {}
+  Value(long long i) noexcept;
+  Value(double d) noexcept;
+  Value(std::string_view s);
+  Value(const char* s) : Value(std::string_view(s)) {}
+  Value(const std::string& s) : Value(std::string_view(s)) {}
+  Value(Array a);
+  Value(Object o);
+  // An integer outside the 64-bit range, as its decimal digits with an optional leading '-'.
+  // Digits that fit 64 bits give an ordinary integer. Throws ValueError on a malformed text.
+  static Value integer_from_digits(std::string_view digits);
+  static Value array(std::initializer_list<Value> items = {});
+  static Value object();
+
+  Value(const Value& other);
+  Value(Value&& other) noexcept;
+  Value& operator=(const Value& other);
+  Value& operator=(Value&& other) noexcept;
+  ~Value();
+
+  Type type() const noexcept;
+  bool is_null() const noexcept { return tag() == Tag::kNull; }
+  bool is_bool() const noexcept { return tag() == Tag::kBool; }
+  bool is_int() const noexcept { return tag() == Tag::kInt; }
+  bool is_big_int() const noexcept { return tag() == Tag::kBigInt; }
+  bool is_real() const noexcept { return tag() == Tag::kReal; }
+  bool is_number() const noexcept;  // int, big int or real (not bool)
+  bool is_string() const noexcept { return tag() == Tag::kSmallString || tag() == Tag::kString; }
+  bool is_array() const noexcept { return tag() == Tag::kArray; }
+  bool is_object() const noexcept { return tag() == Tag::kObject; }
+  bool is_container() const noexcept { return is_array() || is_object(); }
+
+  // Typed access. Each throws TypeError ("expected str, got int") on another type.
+  bool as_bool() const;
+  std::int64_t as_int() const;
+  double as_real() const;
+  std::string_view as_string() const;
+  std::string_view big_int_digits() const;
+  const Array& as_array() const;
+  Array& as_array();
+  const Object& as_object() const;
+  Object& as_object();
+
+  // Object member lookup; nullptr when this is not an object or the key is absent.
+  const Value* find(std::string_view key) const noexcept;
+  Value* find(std::string_view key) noexcept;
+
+  // Structural equality: key order does not count; numbers by value across int, big int, real
+  // and bool (true == 1); NaN equals NaN, as CPython's comparisons see the one NaN object that
+  // the json module yields for every NaN it reads.
+  friend bool operator==(const Value& a, const Value& b);
+  friend bool operator!=(const Value& a, const Value& b) { return !(a == b); }
+
+  // Python's name of this value's type: "dict", "list", "str", "int", "float", "bool",
+  // "NoneType".
+  const char* type_name() const noexcept;
+
+ private:
+  enum class Tag : std::uint8_t {
+    kNull,
+    kBool,
+    kInt,
+    kBigInt,
+    kReal,
+    kString,
+    kArray,
+    kObject,
+    kSmallString
+  };
+  static constexpr std::size_t kSmallMax = 14;
+
+  Tag tag() const noexcept { return static_cast<Tag>(bytes_[0]); }
+  void set_tag(Tag t) noexcept { bytes_[0] = static_cast<unsigned char>(t); }
+  template <class T>
+  T load() const noexcept {
+    T v;
+    std::memcpy(&v, bytes_ + 8, sizeof v);
+    return v;
+  }
+  template <class T>
+  void store(T v) noexcept {
+    std::memcpy(bytes_ + 8, &v, sizeof v);
+  }
+  void init_string(Tag long_tag, std::string_view s);
+  void destroy() noexcept;
+  void copy_from(const Value& other);
+  [[noreturn]] void type_error(const char* expected) const;
+
+  alignas(8) unsigned char bytes_[16];
+};
+
+// An object: members in insertion order, looked up by key. Large objects keep a hash index.
+class Object {
+ public:
+  struct Member {
+    Value key;  // always a string
+    Value value;
+    std::string_view name() const { return key.as_string(); }
+  };
+  using iterator = std::vector<Member>::iterator;
+  using const_iterator = std::vector<Member>::const_iterator;
+
+  Object() = default;
+  Object(std::initializer_list<std::pair<std::string_view, Value>> members);
+  Object(const Object& other);
+  Object(Object&&) noexcept = default;
+  Object& operator=(const Object& other);
+  Object& operator=(Object&&) noexcept = default;
+
+  std::size_t size() const noexcept { return members_.size(); }
+  bool empty() const noexcept { return members_.empty(); }
+  iterator begin() noexcept { return members_.begin(); }
+  iterator end() noexcept { return members_.end(); }
+  const_iterator begin() const noexcept { return members_.begin(); }
+  const_iterator end() const noexcept { return members_.end(); }
+
+  const Value* find(std::string_view key) const noexcept;
+  Value* find(std::string_view key) noexcept;
+  bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
+  // The value under `key`; throws KeyError when absent.
+  const Value& at(std::string_view key) const;
+  Value& at(std::string_view key);
+  // Stores `value` under `key`: an existing key keeps its place, a new key goes last.
+  Value& set(std::string_view key, Value value);
+  // The value under `key`, appending null under it when absent.
+  Value& operator[](std::string_view key);
+  // Removes `key`; the members after it close the gap. Returns whether it was present.
+  bool erase(std::string_view key);
+
+  // For the reader: appends members whose keys may repeat, then `dedupe` keeps each repeated
+  // key once, at its first place, with its last value.
+  void append_unchecked(Value key, Value value);
+  void dedupe();
+  void reserve(std::size_t n) { members_.reserve(n); }
+
+ private:
+  std::size_t find_index(std::string_view key) const noexcept;
+  void rebuild_index();
+  void index_insert(std::size_t i);
+
+  std::vector<Member> members_;
+  std::vector<std::uint32_t> index_;  // open addressing over members_; empty when small
+};
+
+// Parses one JSON document from UTF-8 bytes, as `json.loads(text.decode('utf-8'))` would.
+// Throws UnicodeError for bytes that are not strict UTF-8, DecodeError for invalid JSON
+// (message and position as CPython gives them), ValueError for integers of more than 4300
+// digits (CPython's conversion limit) and DecodeError for nesting deeper than kMaxDepth.
+// `source`, when not empty, names where the text came from (a file) in every error.
+Value parse(std::string_view text, const std::string& source = {});
+
+// Appends the text of `json.dumps(value)` to `out`. Throws ValueError for nesting deeper than
+// kMaxDepth.
+void write(const Value& value, std::string& out);
+std::string write(const Value& value);
+
+// Renders `value` as Python's repr() would render the corresponding Python object (for logs).
+void append_py_repr(const Value& value, std::string& out);
+// Appends Python's repr() of the str that `text` (UTF-8, possibly with lone surrogates) holds.
+void append_py_str_repr(std::string_view text, std::string& out);
+
+// Converts a double as Python's repr(float) does ("1e-05", "100.0", "NaN" for json).
+void append_real(double d, std::string& out);
+
+// Throws UnicodeError naming the first invalid sequence unless `bytes` is strict UTF-8.
+void check_utf8(std::string_view bytes, const std::string& source = {});
+
+}  // namespace qor::json
+
+#endif  // QOR_JSON_H_

@@ -1,0 +1,99 @@
+// Module qor_kelm_git.drivers.common: the cell component `Cell`, a view over the caller's own
+// cell dict. Every member reads or writes that dict through the core's cell view.
+#include <pybind11/pybind11.h>
+
+#include "py_args.h"
+#include "py_cell.h"
+#include "py_errors.h"
+#include "py_json.h"
+#include "py_tree.h"
+#include "qor/notebook.h"
+
+namespace pyb = pybind11;
+using qor::py::CellHolder;
+using PyCell = qor::notebook::BasicCell<qor::py::PyTree>;
+
+namespace {
+
+PyCell view(const CellHolder& self) { return PyCell(self.data); }
+
+pyb::object list_or_new(pyb::object list) { return list ? list : pyb::list(); }
+
+pyb::object source_of(const CellHolder& self) {
+  pyb::object source = view(self).source();
+  if (!PyUnicode_Check(source.ptr())) return source;
+  pyb::list lines;
+  const std::string text = qor::py::str_text(source);
+  for (std::string_view line : qor::notebook::split_lines(text))
+    lines.append(qor::py::make_str(line));
+  return lines;
+}
+
+void set_source(const CellHolder& self, const pyb::object& value) {
+  qor::py::check_arg(value, "value", &PyList_Type);
+  view(self).set_source(value);
+}
+
+void set_parents(const CellHolder& self, const pyb::object& value) {
+  qor::py::check_arg(value, "value", &PyList_Type);
+  view(self).set_parents(value);
+}
+
+void set_text(const pyb::object& value) { qor::py::check_arg(value, "value", &PyUnicode_Type); }
+
+}  // namespace
+
+PYBIND11_MODULE(common, m) {
+  pyb::options options;
+  options.disable_function_signatures();
+  qor::py::register_error_translator();
+  m.doc() = "The cell component shared by the notebook merge and diff engines.";
+
+  pyb::class_<CellHolder>(m, "Cell", pyb::dynamic_attr(),
+                          "A notebook cell taking part in a merge or a diff: a view that reads and "
+                          "writes the given cell dict in place.")
+      .def(pyb::init([](const pyb::args& args, const pyb::kwargs& kwargs) {
+        auto v = qor::py::bind_args("__init__", args, kwargs, {{"cell"}});
+        qor::py::check_arg(v[0], "cell", &PyDict_Type);
+        return CellHolder{v[0]};
+      }))
+      .def_property(
+          "_data", [](const CellHolder& self) { return self.data; },
+          [](CellHolder& self, pyb::object value) { self.data = std::move(value); })
+      .def_property_readonly("data", [](const CellHolder& self) { return self.data; })
+      .def_property("source", &source_of, &set_source)
+      .def_property(
+          "name", [](const CellHolder& self) { return qor::py::make_str(view(self).name()); },
+          [](const CellHolder& self, const pyb::object& value) {
+            set_text(value);
+            view(self).set_name(qor::py::str_text(value));
+          })
+      .def_property(
+          "parents", [](const CellHolder& self) { return list_or_new(view(self).parents()); },
+          &set_parents)
+      .def_property_readonly(
+          "comments", [](const CellHolder& self) { return list_or_new(view(self).comments()); })
+      .def(
+          "add_comment",
+          [](const CellHolder& self, const pyb::args& args, const pyb::kwargs& kwargs) {
+            auto v = qor::py::bind_args("add_comment", args, kwargs, {{"comment"}});
+            view(self).add_comment(v[0]);
+          },
+          "Append a comment entry to the cell's comments.")
+      .def_property(
+          "kelm_id", [](const CellHolder& self) { return qor::py::make_str(view(self).kelm_id()); },
+          [](const CellHolder& self, const pyb::object& value) {
+            set_text(value);
+            view(self).set_kelm_id(qor::py::str_text(value));
+          })
+      .def_property(
+          "cell_id",
+          [](const CellHolder& self) -> pyb::object {
+            pyb::object id = qor::py::PyTree::find(view(self).data(), "id");
+            return id ? id : pyb::none();
+          },
+          [](const CellHolder& self, const pyb::object& value) {
+            set_text(value);
+            view(self).set_cell_id(qor::py::str_text(value));
+          });
+}

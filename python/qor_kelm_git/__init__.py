@@ -1,0 +1,1 @@
+"""Merge driver and diff engine for pipeline notebooks."""

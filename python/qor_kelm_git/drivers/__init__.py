@@ -1,0 +1,1 @@
+"""The notebook merge and diff engines."""

@@ -1,0 +1,133 @@
+// Python-style rendering of values for messages and debug logs: the text that Python's repr()
+// gives for the corresponding Python object (dicts, lists, str with its quoting rules, floats).
+#include <charconv>
+
+#include "qor/errors.h"
+#include "qor/json.h"
+
+namespace qor::json {
+namespace {
+
+// Characters that Python's str.isprintable() rejects, as far as a log needs: controls, format
+// characters, separators other than the space, surrogates and private use.
+bool printable(std::uint32_t cp) {
+  if (cp < 0x20 || (cp >= 0x7F && cp <= 0xA0) || cp == 0xAD) return false;
+  if ((cp >= 0x2000 && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202F)) return false;
+  if ((cp >= 0x205F && cp <= 0x206F) || cp == 0x3000 || cp == 0xFEFF) return false;
+  if (cp >= 0xD800 && cp <= 0xF8FF) return false;
+  if (cp >= 0xFFF9 && cp <= 0xFFFB) return false;
+  if (cp >= 0xF0000) return false;
+  return true;
+}
+
+void append_escape(std::string& out, char kind, std::uint32_t cp, int width) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('\\');
+  out.push_back(kind);
+  for (int shift = (width - 1) * 4; shift >= 0; shift -= 4)
+    out.push_back(kHex[(cp >> shift) & 0xF]);
+}
+
+}  // namespace
+
+void append_py_str_repr(std::string_view text, std::string& out) {
+  const bool has_single = text.find('\'') != std::string_view::npos;
+  const bool has_double = text.find('"') != std::string_view::npos;
+  const char quote = (has_single && !has_double) ? '"' : '\'';
+  out.push_back(quote);
+  for (std::size_t k = 0; k < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[k]);
+    std::uint32_t cp = c;
+    std::size_t len = 1;
+    if (c >= 0xF0 && k + 3 < text.size()) {
+      cp = ((c & 0x07u) << 18) | ((text[k + 1] & 0x3Fu) << 12) | ((text[k + 2] & 0x3Fu) << 6) |
+           (text[k + 3] & 0x3Fu);
+      len = 4;
+    } else if (c >= 0xE0 && k + 2 < text.size()) {
+      cp = ((c & 0x0Fu) << 12) | ((text[k + 1] & 0x3Fu) << 6) | (text[k + 2] & 0x3Fu);
+      len = 3;
+    } else if (c >= 0xC0 && k + 1 < text.size()) {
+      cp = ((c & 0x1Fu) << 6) | (text[k + 1] & 0x3Fu);
+      len = 2;
+    }
+    if (cp == static_cast<std::uint32_t>(quote) || cp == '\\') {
+      out.push_back('\\');
+      out.push_back(static_cast<char>(cp));
+    } else if (cp == '\n') {
+      out += "\\n";
+    } else if (cp == '\r') {
+      out += "\\r";
+    } else if (cp == '\t') {
+      out += "\\t";
+    } else if (printable(cp)) {
+      out.append(text.substr(k, len));
+    } else if (cp < 0x100) {
+      append_escape(out, 'x', cp, 2);
+    } else if (cp < 0x10000) {
+      append_escape(out, 'u', cp, 4);
+    } else {
+      append_escape(out, 'U', cp, 8);
+    }
+    k += len;
+  }
+  out.push_back(quote);
+}
+
+void append_py_repr(const Value& value, std::string& out) {
+  switch (value.type()) {
+    case Type::kNull:
+      out += "None";
+      return;
+    case Type::kBool:
+      out += value.as_bool() ? "True" : "False";
+      return;
+    case Type::kInt:
+      out += std::to_string(value.as_int());
+      return;
+    case Type::kBigInt:
+      out += value.big_int_digits();
+      return;
+    case Type::kReal:
+      append_real(value.as_real(), out);
+      return;
+    case Type::kString:
+      append_py_str_repr(value.as_string(), out);
+      return;
+    case Type::kArray: {
+      out.push_back('[');
+      bool first = true;
+      for (const Value& item : value.as_array()) {
+        if (!first) out += ", ";
+        first = false;
+        append_py_repr(item, out);
+      }
+      out.push_back(']');
+      return;
+    }
+    case Type::kObject: {
+      out.push_back('{');
+      bool first = true;
+      for (const auto& m : value.as_object()) {
+        if (!first) out += ", ";
+        first = false;
+        append_py_str_repr(m.name(), out);
+        out += ": ";
+        append_py_repr(m.value, out);
+      }
+      out.push_back('}');
+      return;
+    }
+  }
+}
+
+}  // namespace qor::json
+
+namespace qor {
+
+std::string py_quote(const std::string& text) {
+  std::string out;
+  json::append_py_str_repr(text, out);
+  return out;
+}
+
+}  // namespace qor

@@ -1,0 +1,55 @@
+// Module qor_testing (tests only): the JSON reader and writer and the structural difference,
+// exposed so that the Python tests can compare them with CPython's json and with jsondiff.
+#include <pybind11/pybind11.h>
+
+#include "py_errors.h"
+#include "py_json.h"
+#include "qor/json.h"
+#include "qor/structdiff.h"
+
+namespace pyb = pybind11;
+
+namespace {
+
+std::string_view bytes_view(const pyb::bytes& b) {
+  return std::string_view(PyBytes_AS_STRING(b.ptr()),
+                          static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr())));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(qor_testing, m) {
+  qor::py::register_error_translator();
+  m.def(
+      "loads",
+      [](const pyb::bytes& text) {
+        return qor::py::from_value(qor::json::parse(bytes_view(text)));
+      },
+      "Parse UTF-8 bytes into Python objects.");
+  m.def(
+      "roundtrip",
+      [](const pyb::bytes& text) { return qor::json::write(qor::json::parse(bytes_view(text))); },
+      "Parse UTF-8 bytes and write the value back.");
+  m.def(
+      "dumps", [](const pyb::handle& obj) { return qor::json::write(qor::py::to_value(obj)); },
+      "Write a Python object as JSON text.");
+  m.def(
+      "diff_repr",
+      [](const pyb::handle& a, const pyb::handle& b) {
+        return qor::structdiff::repr(
+            qor::structdiff::diff(qor::py::to_value(a), qor::py::to_value(b)));
+      },
+      "The printed form of the structural difference of two objects.");
+  m.def(
+      "diff",
+      [](const pyb::handle& a, const pyb::handle& b, const pyb::object& markers) {
+        qor::py::Markers mk{markers.attr("insert"), markers.attr("delete"),
+                            markers.attr("replace")};
+        return qor::py::from_delta(
+            qor::structdiff::diff(qor::py::to_value(a), qor::py::to_value(b)), mk);
+      },
+      "The structural difference of two objects, with the markers of the given module.");
+  m.def("similarity", [](const pyb::handle& a, const pyb::handle& b) {
+    return qor::structdiff::similarity(qor::py::to_value(a), qor::py::to_value(b));
+  });
+}

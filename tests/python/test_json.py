@@ -1,0 +1,243 @@
+"""The JSON reader and writer against CPython's json module.
+
+The reader must accept exactly what json.loads accepts (on bytes decoded as strict UTF-8) and
+build the same values; the writer must produce exactly the bytes of json.dumps.
+"""
+import json
+import math
+import os
+import pathlib
+import random
+import struct
+
+import pytest
+
+import qor_testing
+
+DATA = pathlib.Path(os.environ.get("QOR_TEST_DATA", pathlib.Path(__file__).parent.parent / "data"))
+CORPUS = sorted((DATA / "json_test_suite" / "test_parsing").iterdir())
+
+
+def cpython_verdict(data):
+    """('ok', dumps text) or ('error', exception type name) as CPython sees the bytes."""
+    try:
+        return "ok", json.dumps(json.loads(data.decode("utf-8")))
+    except RecursionError:
+        return "error", "depth"
+    except ValueError as e:  # JSONDecodeError, UnicodeDecodeError, int digit limit
+        return "error", type(e).__name__
+
+
+def our_verdict(data):
+    try:
+        return "ok", qor_testing.roundtrip(data)
+    except ValueError as e:
+        return "error", type(e).__name__
+
+
+def test_corpus_is_complete():
+    assert len(CORPUS) == 318
+
+
+@pytest.mark.parametrize("path", CORPUS, ids=[p.name for p in CORPUS])
+def test_conformance_corpus(path):
+    data = path.read_bytes()
+    expected = cpython_verdict(data)
+    got = our_verdict(data)
+    if expected == ("error", "depth"):
+        assert got[0] == "error"  # ours is a fixed depth limit
+    else:
+        assert got == expected
+
+
+@pytest.mark.parametrize("path", CORPUS, ids=[p.name for p in CORPUS])
+def test_conformance_corpus_error_messages(path):
+    data = path.read_bytes()
+    try:
+        text = data.decode("utf-8")
+        json.loads(text)
+        return
+    except (RecursionError, UnicodeDecodeError):
+        return
+    except ValueError as e:
+        expected = e
+    with pytest.raises(ValueError) as got:
+        qor_testing.loads(data)
+    assert type(got.value) is type(expected)
+    assert str(got.value) == str(expected)
+    if isinstance(expected, json.JSONDecodeError):
+        assert (got.value.pos, got.value.lineno, got.value.colno) == (
+            expected.pos, expected.lineno, expected.colno)
+
+
+HOSTILE = [
+    "", " ", "[", "]", "{", "}", "[1,]", "[,1]", "{,}", '{"a"}', '{"a":}', '{"a" 1}', '{1: 2}',
+    "[1 2]", "01", "-01", "1.", ".1", "1e", "1e+", "1E-", "-", "--1", "+1", "0x10", "1_000",
+    "NaN", "-NaN", "nan", "Infinity", "-Infinity", "+Infinity", "infinity", "Inf", "-Inf",
+    "tru", "nul", "fals", "True", "None", "null null", "[null", "[true,", '"', '"\\', '"\\u',
+    '"\\u12', '"\\u123"', '"\\u12345"', '"\\ud800"', '"\\udc00"', '"\\ud800\\udc00"',
+    '"\\ud800\\u"', '"\\ud800\\u00zz"', '"\\ud800\\ud800"', '"\\ud800\\"', '"\\ud800x"',
+    '"\\x41"', '"\\\'"', '"\\a"', '"\\/"', '"a\tb"', '"a\nb"', '"a\x7fb"', '"a\x00"', "\x00",
+    "\ufeff[]", "[]\ufeff", " \ufeff", "1 2", "[] []", "{}}", "[[]", "[[]]]", '{"a":1,"a":2}',
+    '{"":0}', '{"a":{"a":{"a":[]}}}', "1" * 4300, "1" * 4301, "-" + "1" * 4300, "-" + "1" * 4301,
+    "1" * 30 + ".5", "1e999999999", "-1e-999999999", "0e0", "0E+0", "-0", "-0.0", "0.0e-0",
+    "123456789012345678901234567890e-30", "[" * 900 + "]" * 900, "\u00e9", '"\u00e9"',
+    "[\u2028]", "\u00a0[]", "[\r\n\t ]", "[1,\n2\n]\n\n", "//", "/* */ 1", "[1] // x",
+    '["a"\n,\n"b"]', '{"a": [1, {"b": null}], "c": "\\"\\\\\\/\\b\\f\\n\\r\\t"}',
+]
+
+
+@pytest.mark.parametrize("text", HOSTILE, ids=range(len(HOSTILE)))
+def test_hostile_texts(text):
+    data = text.encode("utf-8", "surrogatepass")
+    assert our_verdict(data) == cpython_verdict(data)
+
+
+INVALID_UTF8 = [b"\xff", b'"\xc3"', b'"\xc3\x28"', b'"\xed\xa0\x80"', b'"\xf8\x88\x80\x80\x80"',
+                b'"\xe0\x80\xaf"', b"[1]\xfe", b'"\xf4\x90\x80\x80"', b'{"\xc0\xaf": 1}']
+
+
+@pytest.mark.parametrize("data", INVALID_UTF8, ids=range(len(INVALID_UTF8)))
+def test_invalid_utf8_is_a_unicode_decode_error(data):
+    with pytest.raises(UnicodeDecodeError) as expected:
+        data.decode("utf-8")
+    with pytest.raises(UnicodeDecodeError) as got:
+        qor_testing.loads(data)
+    assert (got.value.start, got.value.end, got.value.reason) == (
+        expected.value.start, expected.value.end, expected.value.reason)
+    assert str(got.value) == str(expected.value)
+
+
+def random_string(rng):
+    pools = [
+        "abcXYZ 019",
+        "\"\\/\b\f\n\r\t\x00\x01\x1f\x7f",
+        "\u00e9\u00a0\u0100\u07ff\u0800\u2028\ufeff\uffff",
+        "\U0001f600\U00010000\U0010ffff",
+        "\ud800\udbff\udc00\udfff",
+    ]
+    return "".join(rng.choice(rng.choice(pools)) for _ in range(rng.randint(0, 12)))
+
+
+def random_float(rng):
+    kind = rng.random()
+    if kind < 0.4:
+        return struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0]
+    if kind < 0.7:
+        return rng.uniform(-1, 1) * 10.0 ** rng.randint(-323, 308)
+    return rng.choice([0.0, -0.0, 1.0, 100.0, 1e16, 1e15, 1e-4, 1e-5, 0.1, 5e-324, 1.7976931348623157e308,
+                       float("inf"), float("-inf"), float("nan"), 123456789.0, 2.0 ** 53 + 1])
+
+
+def random_value(rng, depth=0):
+    kind = rng.random()
+    if depth > 5 or kind < 0.25:
+        return rng.choice([
+            lambda: random_string(rng),
+            lambda: random_float(rng),
+            lambda: rng.randint(-10 ** rng.randint(0, 60), 10 ** rng.randint(0, 60)),
+            lambda: rng.choice([True, False, None]),
+            lambda: rng.randint(-2 ** 63, 2 ** 63),
+        ])()
+    if kind < 0.6:
+        return [random_value(rng, depth + 1) for _ in range(rng.randint(0, 5))]
+    return {random_string(rng): random_value(rng, depth + 1) for _ in range(rng.randint(0, 5))}
+
+
+def test_random_documents_round_trip_byte_for_byte():
+    rng = random.Random(20261208)
+    for _ in range(3000):
+        value = random_value(rng)
+        text = json.dumps(value)
+        data = text.encode("ascii")
+        assert qor_testing.dumps(value) == text
+        # Distinct keys can have one JSON text ("\ud83d\ude00" is one character or two
+        # surrogates): reading them back merges them, so compare with CPython's own round trip.
+        text = json.dumps(json.loads(text))
+        assert qor_testing.roundtrip(data) == text
+        # Unescaped UTF-8 input reads the same (lone surrogates cannot be raw UTF-8).
+        raw = json.dumps(value, ensure_ascii=False)
+        try:
+            raw_bytes = raw.encode("utf-8")
+        except UnicodeEncodeError:
+            continue
+        assert qor_testing.roundtrip(raw_bytes) == text
+
+
+def test_random_documents_read_as_the_same_values():
+    rng = random.Random(7)
+    for _ in range(1000):
+        value = random_value(rng)
+        text = json.dumps(value, indent=rng.choice([None, 1, "\t"]))
+        ours = qor_testing.loads(text.encode("ascii"))
+        theirs = json.loads(text)
+        assert json.dumps(ours) == json.dumps(theirs)
+        assert type(ours) is type(theirs)
+
+
+def test_duplicate_keys_keep_first_place_last_value():
+    rng = random.Random(3)
+    for _ in range(300):
+        keys = [rng.choice("abcde") for _ in range(rng.randint(1, 40))]
+        text = "{" + ", ".join('"%s": %d' % (k, i) for i, k in enumerate(keys)) + "}"
+        assert qor_testing.roundtrip(text.encode()) == json.dumps(json.loads(text))
+
+
+def test_large_objects_with_duplicate_keys():
+    keys = ["k%d" % (i % 700) for i in range(3000)]
+    text = "{" + ", ".join('"%s": %d' % (k, i) for i, k in enumerate(keys)) + "}"
+    assert qor_testing.roundtrip(text.encode()) == json.dumps(json.loads(text))
+
+
+def test_writer_takes_python_objects_as_json_dumps_does():
+    class MyDict(dict):
+        pass
+
+    class MyList(list):
+        pass
+
+    value = MyDict({1: (1, 2), 2.5: MyList(["x"]), True: None, None: 1, "s": "\ud800",
+                    -10 ** 30: 10 ** 40, float("inf"): [], False: {}})
+    assert qor_testing.dumps(value) == json.dumps(value)
+
+
+@pytest.mark.parametrize("bad, error, message", [
+    ({1, 2}, TypeError, "Object of type set is not JSON serializable"),
+    (b"x", TypeError, "Object of type bytes is not JSON serializable"),
+    ({(1,): 2}, TypeError, "keys must be str, int, float, bool or None, not tuple"),
+])
+def test_writer_rejects_what_json_dumps_rejects(bad, error, message):
+    with pytest.raises(error, match="^" + message + "$"):
+        qor_testing.dumps(bad)
+    with pytest.raises(error):
+        json.dumps(bad)
+
+
+def test_circular_and_deep_structures_are_errors():
+    loop = []
+    loop.append(loop)
+    with pytest.raises(ValueError, match="Circular reference detected"):
+        qor_testing.dumps(loop)
+    d = {}
+    d["self"] = d
+    with pytest.raises(ValueError, match="Circular reference detected"):
+        qor_testing.dumps(d)
+    deep = []
+    for _ in range(5000):
+        deep = [deep]
+    with pytest.raises(ValueError, match="Nesting deeper than 1000 levels"):
+        qor_testing.dumps(deep)
+    shared = [1]
+    assert qor_testing.dumps([shared, shared]) == "[[1], [1]]"
+
+
+def test_floats_of_every_magnitude():
+    rng = random.Random(11)
+    values = [random_float(rng) for _ in range(20000)]
+    values += [10.0 ** e for e in range(-323, 309)] + [-(10.0 ** e) for e in range(-20, 20)]
+    text = json.dumps(values)
+    assert qor_testing.roundtrip(text.encode()) == text
+    assert qor_testing.dumps(values) == text
+    back = qor_testing.loads(text.encode())
+    for a, b in zip(back, values):
+        assert (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))

@@ -1,0 +1,175 @@
+// Tests of the cell views and of notebook file reading and atomic writing.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include <string>
+
+#include "qor/errors.h"
+#include "qor/json.h"
+#include "qor/notebook.h"
+#include "support/expect.h"
+#include "support/temp_dir.h"
+
+namespace qor::notebook {
+namespace {
+
+using json::parse;
+using json::Value;
+
+TEST(CellView, ReadsDefaultsWithoutCreatingAnything) {
+  for (const char* text : {R"({})", R"({"metadata": {}})", R"({"metadata": {"canvas": {}}})"}) {
+    SCOPED_TRACE(text);
+    Value data = parse(text);
+    const Value before = data;
+    Cell cell(&data);
+    EXPECT_EQ(cell.name(), "");
+    EXPECT_EQ(cell.parents(), nullptr);
+    EXPECT_EQ(cell.comments(), nullptr);
+    EXPECT_FALSE(cell.has_comment(&data));
+    EXPECT_TRUE(data == before);
+  }
+}
+
+TEST(CellView, WritesCreateTheCanvasAndKeepKeyPlaces) {
+  Value data = parse(R"({"cell_type": "code", "source": []})");
+  Cell cell(&data);
+  cell.set_name("load");
+  cell.add_comment(Value("first"));
+  cell.set_kelm_id("k-1");
+  cell.set_cell_id("c-1");
+  cell.set_name("load2");
+  EXPECT_EQ(json::write(data),
+            R"({"cell_type": "code", "source": [], "metadata": {"canvas": {"name": "load2", )"
+            R"("comments": ["first"], "id": "k-1"}}, "id": "c-1"})");
+  Value probe("first");
+  EXPECT_TRUE(cell.has_comment(&probe));
+  EXPECT_EQ(cell.kelm_id(), "k-1");
+}
+
+TEST(CellView, RejectsValuesOfTheWrongKind) {
+  Value data = parse(R"({"metadata": {"canvas": {"name": 5, "parents": {}, "id": 7}}})");
+  Cell cell(&data);
+  EXPECT_THROW_MSG(cell.name(), TypeError, "cell 'name' must be a str, not int");
+  EXPECT_THROW_MSG(cell.parents(), TypeError, "cell 'parents' must be a list, not dict");
+  EXPECT_THROW_MSG(cell.kelm_id(), TypeError, "cell 'id' must be a str, not int");
+  Value no_canvas = parse(R"({"metadata": []})");
+  EXPECT_THROW_MSG(Cell(&no_canvas).name(), TypeError, "cell 'metadata' must be a dict, not list");
+  Value list = parse("[]");
+  EXPECT_THROW_MSG(Cell{&list}, TypeError, "cell must be a dict, not list");
+}
+
+TEST(CellView, MissingIdsAreKeyErrors) {
+  Value data = parse(R"({"metadata": {}})");
+  EXPECT_THROW_MSG(Cell(&data).kelm_id(), KeyError, "'canvas'");
+  Value bare = parse(R"({})");
+  EXPECT_THROW_MSG(Cell(&bare).kelm_id(), KeyError, "'metadata'");
+  EXPECT_THROW_MSG(Cell(&bare).source(), KeyError, "'source'");
+}
+
+TEST(CellView, SourceAsLines) {
+  struct Case {
+    const char* cell;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {R"({"source": ["a\n", "b"]})", {"a\n", "b"}},
+      {R"({"source": "a\nb\n"})", {"a\n", "b\n"}},
+      {R"({"source": "a\n\nb"})", {"a\n", "\n", "b"}},
+      {R"({"source": ""})", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cell);
+    Value data = parse(c.cell);
+    EXPECT_EQ(source_lines(Cell(&data)), c.lines);
+  }
+  Value bad = parse(R"({"source": ["a", 1]})");
+  EXPECT_THROW_MSG(source_lines(Cell(&bad)), TypeError, "cell source lines must be str, not int");
+}
+
+TEST(NotebookFile, ReadErrorsNameTheFile) {
+  testing::TempDir dir;
+  const std::string missing = dir.file("missing.ipynb");
+  EXPECT_THROW_MSG(read_notebook(missing), IoError,
+                   "[Errno 2] No such file or directory: '" + missing + "'");
+  const std::string bad = dir.write("bad.ipynb", "{\"cells\": [}");
+  EXPECT_THROW_MSG(read_notebook(bad), DecodeError,
+                   bad + ": Expecting value: line 1 column 12 (char 11)");
+  EXPECT_THROW_MSG(read_notebook(dir.path()), IoError,
+                   "[Errno 21] Is a directory: '" + dir.path() + "'");
+}
+
+TEST(NotebookFile, WritesTheExactFormAndKeepsPermissions) {
+  testing::TempDir dir;
+  const std::string path = dir.write("nb.ipynb", "old");
+  ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+  write_notebook(path, parse("{\"cells\": [], \"x\": \"\xC3\xA9\xF0\x9F\x98\x80\"}"));
+  EXPECT_EQ(dir.read("nb.ipynb"), R"({"cells": [], "x": "\u00e9\ud83d\ude00"})");
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(dir.listing(), "nb.ipynb");
+}
+
+TEST(NotebookFile, ReplacesTheTargetOfASymbolicLink) {
+  testing::TempDir dir;
+  dir.write("real.ipynb", "old");
+  ASSERT_EQ(::symlink("real.ipynb", dir.file("link.ipynb").c_str()), 0);
+  write_notebook(dir.file("link.ipynb"), parse("[1]"));
+  EXPECT_EQ(dir.read("real.ipynb"), "[1]");
+  struct stat st;
+  ASSERT_EQ(::lstat(dir.file("link.ipynb").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+TEST(NotebookFile, UnwritableFileOrDirectoryLeavesTheFile) {
+  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+  testing::TempDir dir;
+  const std::string path = dir.write("nb.ipynb", "old");
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  EXPECT_THROW(write_notebook(path, parse("[1]")), IoError);
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+  EXPECT_THROW(write_notebook(path, parse("[1]")), IoError);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  EXPECT_EQ(dir.read("nb.ipynb"), "old");
+  EXPECT_EQ(dir.listing(), "nb.ipynb");
+}
+
+TEST(NotebookFile, WriteFailingMidwayLeavesTheFileAndNoTemporary) {
+  // A file-size limit makes the temporary file's write fail, whoever runs the test.
+  testing::TempDir dir;
+  const std::string path = dir.write("nb.ipynb", "old");
+  Value big = Value::array();
+  for (int i = 0; i < 1000; ++i) big.as_array().emplace_back("some text to make the file large");
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  EXPECT_THROW_MSG(write_notebook(path, big), IoError, "[Errno 27] File too large: '" + path + "'");
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(dir.read("nb.ipynb"), "old");
+  EXPECT_EQ(dir.listing(), "nb.ipynb");
+}
+
+TEST(NotebookFile, DocumentThatCannotBeWrittenLeavesTheFile) {
+  testing::TempDir dir;
+  const std::string path = dir.write("nb.ipynb", "old");
+  Value deep = Value::array();
+  Value* p = &deep;
+  for (std::size_t i = 0; i < json::kMaxDepth + 5; ++i) {
+    p->as_array().push_back(Value::array());
+    p = &p->as_array().back();
+  }
+  EXPECT_THROW_MSG(write_notebook(path, deep), ValueError, "Nesting deeper than 1000 levels");
+  EXPECT_EQ(dir.read("nb.ipynb"), "old");
+  EXPECT_EQ(dir.listing(), "nb.ipynb");
+}
+
+}  // namespace
+}  // namespace qor::notebook
