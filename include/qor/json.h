@@ -55,7 +55,9 @@ class Value {
   Value& operator=(Value&& other) noexcept;
   ~Value();
 
-  Type type() const noexcept;
+  Type type() const noexcept {
+    return tag() == Tag::kSmallString ? Type::kString : static_cast<Type>(tag());
+  }
   bool is_null() const noexcept { return tag() == Tag::kNull; }
   bool is_bool() const noexcept { return tag() == Tag::kBool; }
   bool is_int() const noexcept { return tag() == Tag::kInt; }
@@ -68,15 +70,45 @@ class Value {
   bool is_container() const noexcept { return is_array() || is_object(); }
 
   // Typed access. Each throws TypeError ("expected str, got int") on another type.
-  bool as_bool() const;
-  std::int64_t as_int() const;
-  double as_real() const;
-  std::string_view as_string() const;
-  std::string_view big_int_digits() const;
-  const Array& as_array() const;
-  Array& as_array();
-  const Object& as_object() const;
-  Object& as_object();
+  bool as_bool() const {
+    if (!is_bool()) type_error("bool");
+    return load<std::uint64_t>() != 0;
+  }
+  std::int64_t as_int() const {
+    if (!is_int()) type_error("int");
+    return load<std::int64_t>();
+  }
+  double as_real() const {
+    if (!is_real()) type_error("float");
+    return load<double>();
+  }
+  std::string_view as_string() const {
+    if (tag() == Tag::kSmallString) {
+      return std::string_view(reinterpret_cast<const char*>(bytes_ + 2), bytes_[1]);
+    }
+    if (tag() != Tag::kString) type_error("str");
+    return heap_text();
+  }
+  std::string_view big_int_digits() const {
+    if (!is_big_int()) type_error("int");
+    return heap_text();
+  }
+  const Array& as_array() const {
+    if (!is_array()) type_error("list");
+    return *load<Array*>();
+  }
+  Array& as_array() {
+    if (!is_array()) type_error("list");
+    return *load<Array*>();
+  }
+  const Object& as_object() const {
+    if (!is_object()) type_error("dict");
+    return *load<Object*>();
+  }
+  Object& as_object() {
+    if (!is_object()) type_error("dict");
+    return *load<Object*>();
+  }
 
   // Object member lookup; nullptr when this is not an object or the key is absent.
   const Value* find(std::string_view key) const noexcept;
@@ -87,6 +119,14 @@ class Value {
   // the json module yields for every NaN it reads.
   friend bool operator==(const Value& a, const Value& b);
   friend bool operator!=(const Value& a, const Value& b) { return !(a == b); }
+
+  // Starts loading the heap data of this value into the cache, when it has any.
+  void prefetch() const noexcept {
+    if (tag() == Tag::kString || tag() >= Tag::kArray) __builtin_prefetch(load<const void*>());
+  }
+
+  // For a list or an object whose own block is already cached: starts loading its items.
+  void prefetch_items() const noexcept;
 
   // Python's name of this value's type: "dict", "list", "str", "int", "float", "bool",
   // "NoneType".
@@ -117,6 +157,11 @@ class Value {
   template <class T>
   void store(T v) noexcept {
     std::memcpy(bytes_ + 8, &v, sizeof v);
+  }
+  std::string_view heap_text() const noexcept {
+    std::uint32_t len;
+    std::memcpy(&len, bytes_ + 4, sizeof len);
+    return std::string_view(load<char*>(), len);
   }
   void init_string(Tag long_tag, std::string_view s);
   void destroy() noexcept;
@@ -179,12 +224,28 @@ class Object {
   std::vector<std::uint32_t> index_;  // open addressing over members_; empty when small
 };
 
+inline void Value::prefetch_items() const noexcept {
+  if (tag() == Tag::kArray) {
+    __builtin_prefetch(load<const Array*>()->data());
+  } else if (tag() == Tag::kObject && !load<const Object*>()->empty()) {
+    __builtin_prefetch(&*load<const Object*>()->begin());
+  }
+}
+
 // Parses one JSON document from UTF-8 bytes, as `json.loads(text.decode('utf-8'))` would.
 // Throws UnicodeError for bytes that are not strict UTF-8, DecodeError for invalid JSON
 // (message and position as CPython gives them), ValueError for integers of more than 4300
 // digits (CPython's conversion limit) and DecodeError for nesting deeper than kMaxDepth.
 // `source`, when not empty, names where the text came from (a file) in every error.
 Value parse(std::string_view text, const std::string& source = {});
+
+// Receives ranges [from, to) of the text that the reader will not read again; the owner of the
+// text may discard them (error messages do not need them either).
+using ReleaseFn = void (*)(void* context, std::size_t from, std::size_t to);
+
+// parse() that hands the consumed part of the text to `release` as it goes, so that the caller
+// can free it while the document grows.
+Value parse(std::string_view text, const std::string& source, ReleaseFn release, void* context);
 
 // Appends the text of `json.dumps(value)` to `out`. Throws ValueError for nesting deeper than
 // kMaxDepth.

@@ -48,8 +48,12 @@ int hex_value(char c) {
 
 class Reader {
  public:
-  Reader(std::string_view text, const std::string& source)
-      : p0_(text.data()), len_(text.size()), source_(source) {}
+  Reader(std::string_view text, const std::string& source, ReleaseFn release, void* context)
+      : p0_(text.data()),
+        len_(text.size()),
+        source_(source),
+        release_(release),
+        release_context_(context) {}
 
   Value document() {
     if (len_ >= 3 && std::memcmp(p0_, "\xEF\xBB\xBF", 3) == 0) {
@@ -63,21 +67,45 @@ class Reader {
   }
 
  private:
-  [[noreturn]] void fail(const char* msg, std::size_t byte_pos) const {
-    // Positions count characters: every byte that does not continue a UTF-8 sequence.
-    std::size_t pos = 0, line = 1, last_nl = std::string_view::npos;
-    for (std::size_t b = 0; b < byte_pos; ++b) {
-      const unsigned char c = static_cast<unsigned char>(p0_[b]);
-      if ((c & 0xC0) != 0x80) {
-        if (c == '\n') {
-          ++line;
-          last_nl = pos;
+  // Character and line counts of a stretch of the text, for error positions.
+  struct Tally {
+    std::size_t chars = 0;
+    std::size_t lines = 1;
+    std::size_t last_newline = std::string_view::npos;  // character index
+
+    void add(const char* p, std::size_t n) {
+      // Characters are the bytes that do not continue a UTF-8 sequence.
+      for (std::size_t b = 0; b < n; ++b) {
+        const unsigned char c = static_cast<unsigned char>(p[b]);
+        if ((c & 0xC0) != 0x80) {
+          if (c == '\n') {
+            ++lines;
+            last_newline = chars;
+          }
+          ++chars;
         }
-        ++pos;
       }
     }
-    const std::size_t column = last_nl == std::string_view::npos ? pos + 1 : pos - last_nl;
-    throw DecodeError(msg, pos, line, column, source_);
+  };
+
+  [[noreturn]] void fail(const char* msg, std::size_t byte_pos) const {
+    Tally t = released_tally_;
+    t.add(p0_ + released_, byte_pos - released_);
+    const std::size_t column =
+        t.last_newline == std::string_view::npos ? t.chars + 1 : t.chars - t.last_newline;
+    throw DecodeError(msg, t.chars, t.lines, column, source_);
+  }
+
+  // Hands the text well behind `i` to the release callback, tallied first for error positions.
+  void release_behind(std::size_t i) {
+    constexpr std::size_t kStep = std::size_t{4} << 20;
+    next_release_ = i + kStep;
+    if (i < kStep) return;
+    const std::size_t to = (i - kStep / 2) & ~(kStep / 2 - 1);
+    if (to <= released_) return;
+    released_tally_.add(p0_ + released_, to - released_);
+    release_(release_context_, released_, to);
+    released_ = to;
   }
 
   std::size_t skip_ws(std::size_t i) const {
@@ -91,6 +119,7 @@ class Reader {
 
   // Parses the value at `i` and advances `i` past it; "Expecting value" when none starts there.
   Value value(std::size_t& i) {
+    if (i >= next_release_) release_behind(i);
     if (i >= len_) fail("Expecting value", i);
     switch (p0_[i]) {
       case '"':
@@ -376,6 +405,11 @@ class Reader {
   const char* p0_;
   std::size_t len_;
   const std::string& source_;
+  ReleaseFn release_;
+  void* release_context_;
+  std::size_t next_release_ = release_ != nullptr ? 0 : std::string_view::npos;
+  std::size_t released_ = 0;  // text below this offset may be gone
+  Tally released_tally_;
   std::size_t depth_ = 0;
   std::vector<Value> stack_;  // children of the open arrays and objects, innermost last
   std::string scratch_;       // decoded text of a string with escapes
@@ -443,7 +477,12 @@ void check_utf8(std::string_view bytes, const std::string& source) {
 
 Value parse(std::string_view text, const std::string& source) {
   check_utf8(text, source);
-  return Reader(text, source).document();
+  return Reader(text, source, nullptr, nullptr).document();
+}
+
+Value parse(std::string_view text, const std::string& source, ReleaseFn release, void* context) {
+  check_utf8(text, source);
+  return Reader(text, source, release, context).document();
 }
 
 }  // namespace qor::json

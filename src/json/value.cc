@@ -188,10 +188,6 @@ void Value::copy_from(const Value& other) {
   }
 }
 
-Type Value::type() const noexcept {
-  return tag() == Tag::kSmallString ? Type::kString : static_cast<Type>(tag());
-}
-
 bool Value::is_number() const noexcept {
   return tag() == Tag::kInt || tag() == Tag::kBigInt || tag() == Tag::kReal;
 }
@@ -219,58 +215,6 @@ const char* Value::type_name() const noexcept {
 
 void Value::type_error(const char* expected) const {
   throw TypeError(std::string("expected ") + expected + ", got " + type_name());
-}
-
-bool Value::as_bool() const {
-  if (!is_bool()) type_error("bool");
-  return load<std::uint64_t>() != 0;
-}
-
-std::int64_t Value::as_int() const {
-  if (!is_int()) type_error("int");
-  return load<std::int64_t>();
-}
-
-double Value::as_real() const {
-  if (!is_real()) type_error("float");
-  return load<double>();
-}
-
-std::string_view Value::as_string() const {
-  if (tag() == Tag::kSmallString) {
-    return std::string_view(reinterpret_cast<const char*>(bytes_ + 2), bytes_[1]);
-  }
-  if (tag() != Tag::kString) type_error("str");
-  std::uint32_t len;
-  std::memcpy(&len, bytes_ + 4, sizeof len);
-  return std::string_view(load<char*>(), len);
-}
-
-std::string_view Value::big_int_digits() const {
-  if (!is_big_int()) type_error("int");
-  std::uint32_t len;
-  std::memcpy(&len, bytes_ + 4, sizeof len);
-  return std::string_view(load<char*>(), len);
-}
-
-const Array& Value::as_array() const {
-  if (!is_array()) type_error("list");
-  return *load<Array*>();
-}
-
-Array& Value::as_array() {
-  if (!is_array()) type_error("list");
-  return *load<Array*>();
-}
-
-const Object& Value::as_object() const {
-  if (!is_object()) type_error("dict");
-  return *load<Object*>();
-}
-
-Object& Value::as_object() {
-  if (!is_object()) type_error("dict");
-  return *load<Object*>();
 }
 
 const Value* Value::find(std::string_view key) const noexcept {

@@ -3,6 +3,7 @@
 // found sixteen at a time and copied whole; the output grows in large steps and is trimmed once.
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -14,131 +15,173 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-// An output buffer over a std::string whose size runs ahead of the written length.
+// An output buffer over a std::string whose size runs ahead of the written length: callers
+// reserve room once, then write through a raw pointer.
 class Sink {
  public:
-  explicit Sink(std::string& out) : out_(out), len_(out.size()) {}
-  ~Sink() { out_.resize(len_); }
+  explicit Sink(std::string& out) : out_(out) { cur_ = limit_ = out_.data() + out_.size(); }
+  ~Sink() { out_.resize(static_cast<std::size_t>(cur_ - out_.data())); }
 
+  // Room for at least `n` more bytes; returns where to write.
   char* reserve(std::size_t n) {
-    if (len_ + n > out_.size()) out_.resize(std::max(out_.size() * 2, len_ + n + 4096));
-    return out_.data() + len_;
+    if (static_cast<std::size_t>(limit_ - cur_) < n) grow(n);
+    return cur_;
   }
-  void advance(std::size_t n) { len_ += n; }
+  // Marks everything up to `end` (a pointer into the reserved room) as written.
+  void commit(char* end) { cur_ = end; }
+  void advance(std::size_t n) { cur_ += n; }
   void put(char c) {
-    *reserve(1) = c;
-    ++len_;
+    reserve(1);
+    *cur_++ = c;
+  }
+  void put(char a, char b) {
+    reserve(2);
+    cur_[0] = a;
+    cur_[1] = b;
+    cur_ += 2;
   }
   void put(std::string_view s) {
     std::memcpy(reserve(s.size()), s.data(), s.size());
-    len_ += s.size();
+    cur_ += s.size();
   }
 
  private:
+  void grow(std::size_t n) {
+    const std::size_t used = static_cast<std::size_t>(cur_ - out_.data());
+    // Grow into the capacity the string already has before doubling: every resize zero-fills.
+    out_.resize(std::max({out_.capacity(), out_.size() * 2, used + n + 65536}));
+    cur_ = out_.data() + used;
+    limit_ = out_.data() + out_.size();
+  }
+
   std::string& out_;
-  std::size_t len_;
+  char* cur_;
+  char* limit_;
 };
 
-void put_u_escape(Sink& sink, unsigned cp) {
-  char* p = sink.reserve(6);
+char* put_u_escape(char* p, unsigned cp) {
   p[0] = '\\';
   p[1] = 'u';
   p[2] = kHex[(cp >> 12) & 0xF];
   p[3] = kHex[(cp >> 8) & 0xF];
   p[4] = kHex[(cp >> 4) & 0xF];
   p[5] = kHex[cp & 0xF];
-  sink.advance(6);
+  return p + 6;
 }
 
-// Index of the first byte at or after `k` that needs an escape: '"', '\\', a control character,
-// DEL, or any byte of a non-ASCII character.
-std::size_t scan_ascii(const char* s, std::size_t n, std::size_t k) {
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i space = _mm_set1_epi8(0x20);
-  const __m128i del = _mm_set1_epi8(0x7F);
-  while (k + 16 <= n) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k));
-    // Signed compare: bytes >= 0x80 are negative and so count as "below space" too.
-    const __m128i hit =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                     _mm_or_si128(_mm_cmplt_epi8(x, space), _mm_cmpeq_epi8(x, del)));
-    const int mask = _mm_movemask_epi8(hit);
-    if (mask != 0) return k + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-    k += 16;
+// The bytes that cannot be copied as they are: '"', '\\', controls, DEL and non-ASCII.
+constexpr bool needs_escape(unsigned char c) {
+  return c == '"' || c == '\\' || c < 0x20 || c >= 0x7F;
+}
+
+// Mask of the bytes among the 16 at `s` that need an escape.
+int escape_mask(const char* s) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  // Signed compare: bytes >= 0x80 are negative and so count as "below space" too.
+  const __m128i hit = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+      _mm_or_si128(_mm_cmplt_epi8(x, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(x, _mm_set1_epi8(0x7F))));
+  return _mm_movemask_epi8(hit);
+}
+
+// Writes the escape of the character starting at s[k] (which needs one); returns the new output
+// position and advances `k` past the character. Values hold valid UTF-8 (surrogates included,
+// in their 3-byte form).
+char* put_escape(char* out, const char* s, std::size_t& k) {
+  const unsigned char c = static_cast<unsigned char>(s[k++]);
+  switch (c) {
+    case '"':
+      *out++ = '\\';
+      *out++ = '"';
+      return out;
+    case '\\':
+      *out++ = '\\';
+      *out++ = '\\';
+      return out;
+    case '\n':
+      *out++ = '\\';
+      *out++ = 'n';
+      return out;
+    case '\r':
+      *out++ = '\\';
+      *out++ = 'r';
+      return out;
+    case '\t':
+      *out++ = '\\';
+      *out++ = 't';
+      return out;
+    case '\b':
+      *out++ = '\\';
+      *out++ = 'b';
+      return out;
+    case '\f':
+      *out++ = '\\';
+      *out++ = 'f';
+      return out;
+    default:
+      break;
   }
-  while (k < n) {
-    const unsigned char c = static_cast<unsigned char>(s[k]);
-    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x7F) return k;
-    ++k;
+  if (c < 0x80) return put_u_escape(out, c);
+  unsigned cp;
+  if (c < 0xE0) {
+    cp = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(s[k]) & 0x3Fu);
+    k += 1;
+  } else if (c < 0xF0) {
+    cp = ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(s[k]) & 0x3Fu) << 6) |
+         (static_cast<unsigned char>(s[k + 1]) & 0x3Fu);
+    k += 2;
+  } else {
+    cp = ((c & 0x07u) << 18) | ((static_cast<unsigned char>(s[k]) & 0x3Fu) << 12) |
+         ((static_cast<unsigned char>(s[k + 1]) & 0x3Fu) << 6) |
+         (static_cast<unsigned char>(s[k + 2]) & 0x3Fu);
+    k += 3;
   }
-  return k;
+  if (cp >= 0x10000) {
+    cp -= 0x10000;
+    out = put_u_escape(out, 0xD800 | (cp >> 10));
+    return put_u_escape(out, 0xDC00 | (cp & 0x3FF));
+  }
+  return put_u_escape(out, cp);
 }
 
 void write_string(Sink& sink, std::string_view text) {
+  // Work in blocks, so that the room reserved for the worst case (six output bytes per input
+  // byte, plus sixteen for the last vector store) stays small for long strings.
+  constexpr std::size_t kBlock = 4096;
   const char* s = text.data();
   const std::size_t n = text.size();
-  sink.put('"');
+  char* out = sink.reserve(std::min(n, kBlock) * 6 + 18);
+  *out++ = '"';
   std::size_t k = 0;
   while (k < n) {
-    const std::size_t run = scan_ascii(s, n, k);
-    if (run > k) sink.put(std::string_view(s + k, run - k));
-    if (run >= n) break;
-    const unsigned char c = static_cast<unsigned char>(s[run]);
-    k = run + 1;
-    switch (c) {
-      case '"':
-        sink.put("\\\"");
+    const std::size_t block_end = std::min(n, k + kBlock);
+    while (k < block_end) {
+      if (k + 16 <= n) {
+        const int mask = escape_mask(s + k);
+        // Store all sixteen bytes; only those before the first escape count.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k)));
+        if (mask == 0) {
+          out += 16;
+          k += 16;
+          continue;
+        }
+        const auto plain = static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        out += plain;
+        k += plain;
+      } else if (!needs_escape(static_cast<unsigned char>(s[k]))) {
+        *out++ = s[k++];
         continue;
-      case '\\':
-        sink.put("\\\\");
-        continue;
-      case '\n':
-        sink.put("\\n");
-        continue;
-      case '\r':
-        sink.put("\\r");
-        continue;
-      case '\t':
-        sink.put("\\t");
-        continue;
-      case '\b':
-        sink.put("\\b");
-        continue;
-      case '\f':
-        sink.put("\\f");
-        continue;
-      default:
-        break;
+      }
+      out = put_escape(out, s, k);
     }
-    if (c < 0x80) {
-      put_u_escape(sink, c);
-      continue;
-    }
-    // A UTF-8 sequence (surrogates included, in their 3-byte form). Values hold valid text.
-    unsigned cp;
-    if (c < 0xE0) {
-      cp = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(s[k]) & 0x3Fu);
-      k += 1;
-    } else if (c < 0xF0) {
-      cp = ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(s[k]) & 0x3Fu) << 6) |
-           (static_cast<unsigned char>(s[k + 1]) & 0x3Fu);
-      k += 2;
-    } else {
-      cp = ((c & 0x07u) << 18) | ((static_cast<unsigned char>(s[k]) & 0x3Fu) << 12) |
-           ((static_cast<unsigned char>(s[k + 1]) & 0x3Fu) << 6) |
-           (static_cast<unsigned char>(s[k + 2]) & 0x3Fu);
-      k += 3;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      put_u_escape(sink, 0xD800 | (cp >> 10));
-      put_u_escape(sink, 0xDC00 | (cp & 0x3FF));
-    } else {
-      put_u_escape(sink, cp);
+    if (k < n) {
+      sink.commit(out);
+      out = sink.reserve(std::min(n - k, kBlock) * 6 + 18);
     }
   }
-  sink.put('"');
+  *out++ = '"';
+  sink.commit(out);
 }
 
 // Python's repr(float) for finite values: shortest round-trip digits, fixed notation when the
@@ -223,8 +266,11 @@ class Writer {
         enter();
         const Array& a = v.as_array();
         sink_.put('[');
-        for (std::size_t i = 0; i < a.size(); ++i) {
-          if (i != 0) sink_.put(", ");
+        const std::size_t n = a.size();
+        for (std::size_t i = 0; i < n; ++i) {
+          if (i + 4 < n) a[i + 4].prefetch();
+          if (i + 2 < n) a[i + 2].prefetch_items();
+          if (i != 0) sink_.put(',', ' ');
           value(a[i]);
         }
         sink_.put(']');
@@ -235,11 +281,15 @@ class Writer {
         enter();
         bool first = true;
         sink_.put('{');
-        for (const auto& m : v.as_object()) {
-          if (!first) sink_.put(", ");
+        const Object& o = v.as_object();
+        for (auto it = o.begin(); it != o.end(); ++it) {
+          if (o.end() - it > 2) it[2].value.prefetch();
+          if (o.end() - it > 1) it[1].value.prefetch_items();
+          const auto& m = *it;
+          if (!first) sink_.put(',', ' ');
           first = false;
           write_string(sink_, m.name());
-          sink_.put(": ");
+          sink_.put(':', ' ');
           value(m.value);
         }
         sink_.put('}');

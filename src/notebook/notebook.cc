@@ -35,8 +35,15 @@ std::vector<std::string> source_lines(const Cell& cell) {
 }
 
 json::Value read_notebook(const std::string& path) {
-  const std::string bytes = platform::read_file(path);
-  return json::parse(bytes, path);
+  // The parsed part of the file is given back as the document grows, so that a read never
+  // holds the whole file next to the whole document.
+  platform::FileBuffer bytes = platform::FileBuffer::read(path);
+  return json::parse(
+      bytes.view(), path,
+      [](void* buffer, std::size_t from, std::size_t to) {
+        static_cast<platform::FileBuffer*>(buffer)->discard(from, to);
+      },
+      &bytes);
 }
 
 void write_notebook(const std::string& path, const json::Value& doc) {

@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -126,6 +128,70 @@ std::string read_file(const std::string& path) {
     content.append(buf, static_cast<std::size_t>(n));
   }
   return content;
+}
+
+FileBuffer FileBuffer::read(const std::string& path) {
+  // Small files and files that are not regular are read into a string; large regular files
+  // into an anonymous mapping, whose pages can be discarded one by one.
+  constexpr std::size_t kMapAtLeast = std::size_t{1} << 20;
+  FileBuffer buf;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::size_t>(st.st_size) < kMapAtLeast) {
+    buf.text_ = read_file(path);
+    buf.data_ = buf.text_.data();
+    buf.size_ = buf.text_.size();
+    return buf;
+  }
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) throw IoError(errno, path);
+  const auto expected = static_cast<std::size_t>(st.st_size);
+  void* p =
+      ::mmap(nullptr, expected + 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw IoError(errno, path);
+  buf.data_ = static_cast<char*>(p);
+  buf.mapped_ = expected + 1;
+  // One byte more than expected tells whether the file grew since stat().
+  std::size_t got = 0;
+  while (got < buf.mapped_) {
+    const ssize_t n = ::read(fd.get(), buf.data_ + got, buf.mapped_ - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw IoError(errno, path);
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got == buf.mapped_) return FileBuffer::read_growing(path);
+  buf.size_ = got;
+  return buf;
+}
+
+FileBuffer FileBuffer::read_growing(const std::string& path) {
+  FileBuffer buf;
+  buf.text_ = read_file(path);
+  buf.data_ = buf.text_.data();
+  buf.size_ = buf.text_.size();
+  return buf;
+}
+
+FileBuffer::FileBuffer(FileBuffer&& other) noexcept
+    : size_(other.size_), mapped_(other.mapped_), text_(std::move(other.text_)) {
+  data_ = mapped_ != 0 ? other.data_ : text_.data();
+  other.data_ = nullptr;
+  other.size_ = other.mapped_ = 0;
+}
+
+FileBuffer::~FileBuffer() {
+  if (mapped_ != 0) ::munmap(data_, mapped_);
+}
+
+void FileBuffer::discard(std::size_t from, std::size_t to) {
+  if (mapped_ == 0) return;
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t first = (from + page - 1) / page * page;
+  const std::size_t last = std::min(to, size_) / page * page;
+  if (last > first) ::madvise(data_ + first, last - first, MADV_DONTNEED);
 }
 
 void replace_file(const std::string& path, std::string_view content) {

@@ -10,6 +10,31 @@ namespace qor::platform {
 // The whole content of the file at `path`. Throws IoError.
 std::string read_file(const std::string& path);
 
+// The bytes of a file in memory, in a buffer whose consumed parts can be given back to the
+// system while the reader builds its result. Move-only.
+class FileBuffer {
+ public:
+  // Reads the whole file at `path`. Throws IoError.
+  static FileBuffer read(const std::string& path);
+
+  FileBuffer(FileBuffer&& other) noexcept;
+  FileBuffer& operator=(FileBuffer&&) = delete;
+  ~FileBuffer();
+
+  std::string_view view() const { return {data_, size_}; }
+  // Gives the whole pages inside [from, to) back to the system; their bytes are lost.
+  void discard(std::size_t from, std::size_t to);
+
+ private:
+  FileBuffer() = default;
+  static FileBuffer read_growing(const std::string& path);
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t mapped_ = 0;  // length of the anonymous mapping, 0 when `text_` holds the bytes
+  std::string text_;
+};
+
 // Replaces the file at `path` by `content` through a temporary file in the same directory and a
 // rename. Follows a symbolic link to the file it names. Keeps the permission bits of the file
 // it replaces (a new file gets 0666 less the umask). Refuses, as opening for writing would, a

@@ -101,6 +101,27 @@ TEST(NotebookFile, ReadErrorsNameTheFile) {
                    "[Errno 21] Is a directory: '" + dir.path() + "'");
 }
 
+TEST(NotebookFile, ErrorsFarIntoALargeFileKeepTheirPositions) {
+  // A large file is read through a buffer whose parsed part is given back on the way; the
+  // error position must still count every character and line from the start.
+  testing::TempDir dir;
+  std::string text = "[\n";
+  while (text.size() < (std::size_t{12} << 20))
+    text += "\"\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80\",\n  1.5, {\"k\": [null]},\n";
+  text += "  tru]";
+  const std::string path = dir.write("big.ipynb", text);
+  std::string expected;
+  try {
+    parse(text, path);
+  } catch (const DecodeError& e) {
+    expected = e.what();
+  }
+  ASSERT_FALSE(expected.empty());
+  EXPECT_THROW_MSG(read_notebook(path), DecodeError, expected);
+  EXPECT_TRUE(read_notebook(dir.write("ok.ipynb", text.substr(0, text.size() - 6) + "0]")) ==
+              parse(text.substr(0, text.size() - 6) + "0]"));
+}
+
 TEST(NotebookFile, WritesTheExactFormAndKeepsPermissions) {
   testing::TempDir dir;
   const std::string path = dir.write("nb.ipynb", "old");

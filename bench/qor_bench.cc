@@ -1,0 +1,90 @@
+// Timing and memory probes of the core for bench/run.py, which prints them next to CPython's
+// figures measured in the same run. Each mode prints one number.
+//
+//   qor_bench read FILE RUNS        best seconds of parsing the file's bytes
+//   qor_bench write FILE RUNS       best seconds of writing the parsed document
+//   qor_bench peak FILE             bytes of peak memory added by reading the notebook file
+//   qor_bench celldiff OLD NEW RUNS best seconds of the cell difference of two cell files
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "qor/errors.h"
+#include "qor/json.h"
+#include "qor/merge.h"
+#include "qor/notebook.h"
+
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+template <class F>
+double best_seconds(int runs, F&& f) {
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    f();
+    const auto t1 = std::chrono::steady_clock::now();
+    times.push_back(std::chrono::duration<double>(t1 - t0).count());
+  }
+  return *std::min_element(times.begin(), times.end());
+}
+
+// A field of /proc/self/status in bytes ("VmRSS", "VmHWM").
+long status_bytes(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  const std::string prefix = std::string(field) + ":";
+  while (std::getline(status, line)) {
+    if (line.rfind(prefix, 0) == 0) return std::stol(line.substr(prefix.size())) * 1024;
+  }
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: qor_bench read|write|peak|celldiff ...\n");
+    return 2;
+  }
+  const std::string mode = argv[1];
+  try {
+    if (mode == "read") {
+      const std::string text = slurp(argv[2]);
+      std::printf("%.6f\n", best_seconds(std::stoi(argv[3]), [&] { qor::json::parse(text); }));
+    } else if (mode == "write") {
+      const qor::json::Value doc = qor::json::parse(slurp(argv[2]));
+      std::string out;
+      std::printf("%.6f\n", best_seconds(std::stoi(argv[3]), [&] {
+                    out.clear();
+                    qor::json::write(doc, out);
+                  }));
+    } else if (mode == "peak") {
+      const long before = status_bytes("VmRSS");
+      const qor::json::Value doc = qor::notebook::read_notebook(argv[2]);
+      std::printf("%ld\n", status_bytes("VmHWM") - before);
+    } else if (mode == "celldiff") {
+      const qor::json::Value older = qor::json::parse(slurp(argv[2]));
+      const qor::json::Value newer = qor::json::parse(slurp(argv[3]));
+      std::printf("%.9f\n", best_seconds(std::stoi(argv[4]),
+                                         [&] { qor::merge::cell_difference(older, newer); }));
+    } else {
+      std::fprintf(stderr, "qor_bench: unknown mode %s\n", mode.c_str());
+      return 2;
+    }
+  } catch (const qor::Error& e) {
+    std::fprintf(stderr, "qor_bench: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,131 @@
+"""Runs the benchmarks and prints our figures next to CPython's json and jsondiff, measured in the
+same run on the same data, with the targets each figure is held to.
+
+Usage: python3 bench/run.py --build BUILD_DIR
+"""
+import argparse
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+import gen  # noqa: E402
+
+RESULTS = []
+
+
+def best_seconds(fn, runs):
+    """The best of `runs` timings (CPython's timings vary with the state of its allocator; the
+    best one is the fairest to it)."""
+    times = []
+    for _ in range(runs):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return min(times)
+
+
+def qor(build, *args):
+    out = subprocess.run([str(build / "bench" / "qor_bench"), *map(str, args)], check=True,
+                         capture_output=True, text=True).stdout
+    return float(out.strip())
+
+
+def verdict(ok):
+    RESULTS.append(ok)
+    return "ok" if ok else "MISSED"
+
+
+def prepare(data_dir):
+    data_dir.mkdir(parents=True, exist_ok=True)
+    files = {}
+    for name, make in [("large.ipynb", gen.large_notebook), ("many_cells.ipynb", gen.many_cells_notebook)]:
+        path = data_dir / name
+        compact = data_dir / name.replace(".ipynb", "_compact.ipynb")
+        if not path.exists() or not compact.exists():
+            doc = make()
+            path.write_text(json.dumps(doc, indent=1))  # as Jupyter writes notebooks
+            compact.write_text(json.dumps(doc))  # as the merge writes them
+        files[name] = path
+        files[compact.name] = compact
+    cells = {}
+    for name, make in [("source_1000", lambda: gen.long_source_cells(1000)),
+                       ("source_2000", lambda: gen.long_source_cells(2000)),
+                       ("outputs_4mb", gen.big_outputs_cells)]:
+        old_path, new_path = data_dir / (name + "_old.json"), data_dir / (name + "_new.json")
+        if not old_path.exists():
+            old, new = make()
+            old_path.write_text(json.dumps(old))
+            new_path.write_text(json.dumps(new))
+        cells[name] = (old_path, new_path)
+    return files, cells
+
+
+def bench_json(build, files):
+    print("JSON reading and writing (MB/s; ratio = ours / CPython json)")
+    print("  %-18s %8s  %-6s %10s %10s %8s  %s" % ("file", "size", "op", "CPython", "qor", "ratio", "target"))
+    for name, path in files.items():
+        data = path.read_bytes()
+        mb = len(data) / 1e6
+        py_read = best_seconds(lambda: json.loads(data), 5)
+        our_read = qor(build, "read", path, 9)
+        doc = json.loads(data)
+        py_write = best_seconds(lambda: json.dumps(doc), 5)
+        our_write = qor(build, "write", path, 9)
+        for op, py, ours, target in [("read", py_read, our_read, 2.0), ("write", py_write, our_write, 3.0)]:
+            ratio = py / ours
+            print("  %-18s %6.1f MB  %-6s %10.0f %10.0f %7.2fx  >= %.0fx %s" % (
+                name, mb, op, mb / py, mb / ours, ratio, target, verdict(ratio >= target)))
+    print()
+    print("Peak memory added by reading a notebook file (file bytes included)")
+    for name, path in files.items():
+        size = path.stat().st_size
+        peak = qor(build, "peak", path)
+        print("  %-18s %6.1f MB file  %7.1f MB peak  %.2fx  < 3x %s" % (
+            name, size / 1e6, peak / 1e6, peak / size, verdict(peak / size < 3)))
+    print()
+
+
+def bench_celldiff(build, cells):
+    import jsondiff
+
+    def reference(old, new):
+        d = jsondiff.diff(old, new)
+        if isinstance(d, dict):
+            d.pop("execution_count", None)
+        return d
+
+    print("Cell difference (best time; ratio = ours / jsondiff)")
+    figures = {}
+    for name, (old_path, new_path) in cells.items():
+        old, new = json.loads(old_path.read_text()), json.loads(new_path.read_text())
+        runs = 1 if name == "source_2000" else 3
+        theirs = best_seconds(lambda: reference(old, new), runs)
+        ours = qor(build, "celldiff", old_path, new_path, 201)
+        figures[name] = ours
+        share = ours / theirs
+        print("  %-14s jsondiff %9.1f ms   qor %8.3f ms   %6.3f%%  < 1%% %s" % (
+            name, theirs * 1e3, ours * 1e3, share * 100, verdict(share < 0.01)))
+    growth = figures["source_2000"] / figures["source_1000"]
+    print("  doubling the source length multiplies our time by %.2f  < 4 %s" % (growth, verdict(growth < 4)))
+    print()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", default="build-bench", type=pathlib.Path)
+    args = parser.parse_args()
+    files, cells = prepare(args.build / "bench-data")
+    print("Python %s, json %s" % (sys.version.split()[0], json.__version__))
+    print()
+    bench_json(args.build, files)
+    bench_celldiff(args.build, cells)
+    missed = RESULTS.count(False)
+    print("%d of %d targets met" % (len(RESULTS) - missed, len(RESULTS)))
+
+
+if __name__ == "__main__":
+    main()
