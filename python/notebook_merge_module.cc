@@ -7,6 +7,7 @@
 #include "py_errors.h"
 #include "py_json.h"
 #include "py_tree.h"
+#include "qor/errors.h"
 #include "qor/log.h"
 #include "qor/merge.h"
 
@@ -31,15 +32,90 @@ qor::py::Markers markers(const pyb::module_& m) {
 }
 
 void connect_root_logger() {
+  // The merge may run without the GIL; the sink takes it back for Python's logging.
   qor::log::set_debug_sink({
       [] {
+        pyb::gil_scoped_acquire gil;
         pyb::object root = pyb::module_::import("logging").attr("getLogger")();
         return root.attr("isEnabledFor")(10).cast<bool>();
       },
       [](std::string_view record) {
+        pyb::gil_scoped_acquire gil;
         pyb::module_::import("logging").attr("debug")(qor::py::make_str(record));
       },
   });
+}
+
+// The module's GitCommandError class, created at import.
+PyObject* git_command_error = nullptr;
+
+// Raises git's report of conflicts as GitCommandError, with the attributes callers inspect.
+void translate_git_errors(std::exception_ptr p) {
+  try {
+    std::rethrow_exception(p);
+  } catch (const qor::GitCommandError& e) {
+    pyb::object exc = pyb::reinterpret_borrow<pyb::object>(git_command_error)(e.what());
+    exc.attr("command") = e.command();
+    exc.attr("status") = e.status();
+    exc.attr("stderr") = qor::py::make_str(e.stderr_text());
+    exc.attr("stdout") = "";
+    PyErr_SetObject(git_command_error, exc.ptr());
+  }
+}
+
+// A runner over any Python object with a `merge_file` method (our Git, GitPython's
+// git.cmd.Git, ...). An exception whose class is named GitCommandError is git's report of
+// conflicts; any other exception passes through.
+class PythonRunner : public qor::merge::GitRunner {
+ public:
+  explicit PythonRunner(pyb::object runner) : runner_(std::move(runner)) {}
+
+  void merge_file(const std::vector<std::string>& args) override {
+    pyb::tuple paths(args.size());
+    for (std::size_t i = 0; i < args.size(); ++i) paths[i] = qor::py::make_str(args[i]);
+    try {
+      runner_.attr("merge_file")(*paths);
+    } catch (pyb::error_already_set& e) {
+      if (pyb::str(e.type().attr("__name__")).cast<std::string>() == "GitCommandError") {
+        throw qor::GitCommandError("git merge-file", 1, "");
+      }
+      throw;
+    }
+  }
+
+ private:
+  pyb::object runner_;
+};
+
+std::vector<std::string> text_lines(const pyb::object& list) {
+  std::vector<std::string> lines;
+  const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+  lines.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GET_ITEM(list.ptr(), i);
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
+                   Py_TYPE(item)->tp_name);
+      throw pyb::error_already_set();
+    }
+    lines.push_back(qor::py::str_text(item));
+  }
+  return lines;
+}
+
+std::optional<std::string> optional_text(const pyb::object& value) {
+  if (!value || value.is_none()) return std::nullopt;
+  return qor::py::str_text(value);
+}
+
+std::string path_text(const pyb::handle& value) {
+  pyb::object path = pyb::reinterpret_steal<pyb::object>(PyOS_FSPath(value.ptr()));
+  if (!path) throw pyb::error_already_set();
+  if (!PyUnicode_Check(path.ptr())) {
+    throw qor::TypeError("git arguments must be str or os.PathLike, not " +
+                         std::string(Py_TYPE(value.ptr())->tp_name));
+  }
+  return qor::py::str_text(path);
 }
 
 }  // namespace
@@ -48,6 +124,7 @@ PYBIND11_MODULE(notebook_merge, m) {
   pyb::options options;
   options.disable_function_signatures();
   qor::py::register_error_translator();
+  pyb::register_local_exception_translator(&translate_git_errors);
   connect_root_logger();
   pyb::module_::import("qor_kelm_git.drivers.common");
   m.doc() = "The three-way merge engine for pipeline notebooks.";
@@ -87,6 +164,80 @@ PYBIND11_MODULE(notebook_merge, m) {
           "add_conflict_mark", [](const MergeCellHolder& self) { view(self).add_conflict_mark(); },
           "Change name adding '<<< ' when current cell.\n"
           "Change name adding '>>> ' when incoming cell.");
+
+  git_command_error =
+      PyErr_NewExceptionWithDoc("qor_kelm_git.drivers.notebook_merge.GitCommandError",
+                                "git reported a non-zero exit status below 128 (for git "
+                                "merge-file: the number of conflicts).",
+                                nullptr, nullptr);
+  m.attr("GitCommandError") = pyb::reinterpret_borrow<pyb::object>(git_command_error);
+
+  pyb::class_<qor::merge::Git>(m, "Git", "Runs the git program found on PATH.")
+      .def(pyb::init([](const pyb::args& args, const pyb::kwargs& kwargs) {
+        qor::py::bind_args("__init__", args, kwargs, {});
+        return qor::merge::Git();
+      }))
+      .def(
+          "merge_file",
+          [](qor::merge::Git& self, const pyb::args& args) {
+            std::vector<std::string> paths;
+            for (pyb::handle a : args) paths.push_back(path_text(a));
+            pyb::gil_scoped_release nogil;
+            self.merge_file(paths);
+          },
+          "Run `git merge-file` with the given paths. Raises GitCommandError when git reports "
+          "conflicts (exit status 1 to 127), RuntimeError when git fails, OSError when it "
+          "cannot be started.");
+
+  m.def(
+      "_merge_source",
+      [](const pyb::args& args, const pyb::kwargs& kwargs) {
+        auto v = qor::py::bind_args("_merge_source", args, kwargs,
+                                    {{"g"},
+                                     {"current"},
+                                     {"base"},
+                                     {"incoming"},
+                                     {"current_name", false},
+                                     {"incoming_name", false}});
+        for (std::size_t i = 1; i <= 3; ++i) {
+          qor::py::check_arg(v[i], i == 1 ? "current" : i == 2 ? "base" : "incoming", &PyList_Type);
+        }
+        if (v[4]) qor::py::check_arg(v[4], "current_name", &PyUnicode_Type, true);
+        if (v[5]) qor::py::check_arg(v[5], "incoming_name", &PyUnicode_Type, true);
+        const auto current = text_lines(v[1]), base = text_lines(v[2]), incoming = text_lines(v[3]);
+        std::vector<std::string> lines;
+        if (pyb::isinstance<qor::merge::Git>(v[0])) {
+          auto* git = v[0].cast<qor::merge::Git*>();
+          pyb::gil_scoped_release nogil;
+          lines = qor::merge::merge_source(*git, current, base, incoming, optional_text(v[4]),
+                                           optional_text(v[5]));
+        } else {
+          PythonRunner runner(v[0]);
+          lines = qor::merge::merge_source(runner, current, base, incoming, optional_text(v[4]),
+                                           optional_text(v[5]));
+        }
+        pyb::list result;
+        for (const std::string& line : lines) result.append(qor::py::make_str(line));
+        return result;
+      },
+      "Merge three versions of a cell's source lines with `git merge-file`, run by `g`; "
+      "conflict blocks are labelled `current_name` and `incoming_name` when given.");
+
+  m.def(
+      "merge_files",
+      [](const pyb::args& args, const pyb::kwargs& kwargs) {
+        auto v = qor::py::bind_args(
+            "merge_files", args, kwargs,
+            {{"base_file_path"}, {"current_file_path"}, {"incoming_file_path"}, {"file_path"}});
+        const char* names[] = {"base_file_path", "current_file_path", "incoming_file_path",
+                               "file_path"};
+        for (std::size_t i = 0; i < 4; ++i) qor::py::check_arg(v[i], names[i], &PyUnicode_Type);
+        const std::string base = qor::py::str_text(v[0]), current = qor::py::str_text(v[1]),
+                          incoming = qor::py::str_text(v[2]), file_path = qor::py::str_text(v[3]);
+        pyb::gil_scoped_release nogil;
+        qor::merge::merge_files(base, current, incoming, file_path);
+      },
+      "Ipython Notebook Merge Driver main");
 
   m.def(
       "_cell_changed",

@@ -78,6 +78,6 @@ void translate(std::exception_ptr p) {
 
 }  // namespace
 
-void register_error_translator() { pyb::register_exception_translator(&translate); }
+void register_error_translator() { pyb::register_local_exception_translator(&translate); }
 
 }  // namespace qor::py

@@ -4,8 +4,8 @@
 
 namespace qor::py {
 
-// Registers, for the calling module, the translator that turns each core error category into the
-// Python exception of the same name: KeyError, TypeError, ValueError (json.JSONDecodeError for
+// Registers, for the calling module only, the translator that turns each core error category into
+// the Python exception of the same name: KeyError, TypeError, ValueError (json.JSONDecodeError for
 // invalid JSON, UnicodeDecodeError for invalid UTF-8), OSError (with errno and file name),
 // AssertionError (without a message) and RuntimeError for any other core error.
 void register_error_translator();

@@ -1,0 +1,98 @@
+// Child processes through posix_spawnp, with a pipe for standard error that is drained before
+// waiting, so that a talkative child cannot block on a full pipe.
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "qor/errors.h"
+
+extern char** environ;
+
+namespace qor::platform {
+namespace {
+
+class Pipe {
+ public:
+  Pipe() {
+    if (::pipe2(fds_, O_CLOEXEC) != 0) throw IoError(errno, "pipe");
+  }
+  ~Pipe() {
+    close_read();
+    close_write();
+  }
+  Pipe(const Pipe&) = delete;
+  Pipe& operator=(const Pipe&) = delete;
+  int read_end() const { return fds_[0]; }
+  int write_end() const { return fds_[1]; }
+  void close_read() { close_fd(fds_[0]); }
+  void close_write() { close_fd(fds_[1]); }
+
+ private:
+  static void close_fd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+  int fds_[2] = {-1, -1};
+};
+
+class SpawnActions {
+ public:
+  SpawnActions() { ::posix_spawn_file_actions_init(&actions_); }
+  ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions_); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
+}  // namespace
+
+ProcessResult run_process(const std::vector<std::string>& argv) {
+  Pipe err;
+  SpawnActions actions;
+  ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
+  ::posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0);
+  ::posix_spawn_file_actions_adddup2(actions.get(), err.write_end(), 2);
+
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  pid_t pid = 0;
+  const int rc = ::posix_spawnp(&pid, args[0], actions.get(), nullptr, args.data(), environ);
+  if (rc != 0) throw IoError(rc, argv[0]);
+  err.close_write();
+
+  ProcessResult result;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(err.read_end(), buf, sizeof buf);
+    if (n > 0) {
+      // Keep a bounded amount: the text only serves an error message.
+      if (result.stderr_text.size() < 65536)
+        result.stderr_text.append(buf, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    break;
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) throw IoError(errno, argv[0]);
+  }
+  if (WIFSIGNALED(status)) {
+    result.signal = WTERMSIG(status);
+  } else {
+    result.exit_status = WEXITSTATUS(status);
+  }
+  return result;
+}
+
+}  // namespace qor::platform

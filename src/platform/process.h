@@ -1,0 +1,25 @@
+// Running a child process (private to the core).
+#ifndef QOR_PLATFORM_PROCESS_H_
+#define QOR_PLATFORM_PROCESS_H_
+
+#include <string>
+#include <vector>
+
+namespace qor::platform {
+
+struct ProcessResult {
+  int exit_status = 0;  // when the process exited
+  int signal = 0;       // when a signal ended it (then exit_status is meaningless)
+  std::string stderr_text;
+};
+
+// Starts `argv[0]` (looked up on PATH) with the arguments `argv`, no shell, in the current
+// working directory and environment, with standard input and output on /dev/null; collects its
+// standard error and waits for it. Uses posix_spawnp, never fork: forking a process that holds
+// a large document would copy its page tables. Throws IoError (errno, argv[0]) when the program
+// cannot be started.
+ProcessResult run_process(const std::vector<std::string>& argv);
+
+}  // namespace qor::platform
+
+#endif  // QOR_PLATFORM_PROCESS_H_

@@ -1,0 +1,336 @@
+// Tests of the three-way merge: the scenarios of tests/data/merge, the source-text merge with
+// the real git, the git runner's view of git's exit statuses, and what a failed merge leaves.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "qor/errors.h"
+#include "qor/json.h"
+#include "qor/merge.h"
+#include "qor/notebook.h"
+#include "support/expect.h"
+#include "support/temp_dir.h"
+
+namespace qor::merge {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string data_dir() {
+  const char* dir = std::getenv("QOR_TEST_DATA");
+  return dir != nullptr ? dir : "tests/data";
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Conflict-copy ids drawn in order, as the scenarios expect them.
+std::function<std::string()> counting_ids() {
+  auto n = std::make_shared<int>(0);
+  return [n] {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "00000000-0000-4000-8000-%012d", ++*n);
+    return std::string(buf);
+  };
+}
+
+// Sets an environment variable for one scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+class MergeScenario : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(MergeScenario, GivesTheExpectedNotebook) {
+  const std::string dir = data_dir() + "/merge/" + GetParam();
+  testing::TempDir work;
+  const std::string current = work.write("current.ipynb", slurp(dir + "/current.ipynb"));
+  merge_files(dir + "/base.ipynb", current, dir + "/incoming.ipynb", "nb.ipynb",
+              MergeOptions{counting_ids(), nullptr});
+  EXPECT_EQ(work.read("current.ipynb"), json::write(json::parse(slurp(dir + "/expected.ipynb"))));
+}
+
+std::vector<std::string> scenario_names() {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(data_dir() + "/merge")) {
+    if (entry.is_directory()) names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, MergeScenario, ::testing::ValuesIn(scenario_names()),
+                         [](const auto& info) { return info.param; });
+
+TEST(MergeFiles, FailureLeavesTheCurrentFileAsItWas) {
+  const std::string dir = data_dir() + "/merge/both_changed_conflict_block";
+  struct Case {
+    const char* name;
+    std::string base;
+    std::string incoming;
+    std::string message;
+  } cases[] = {
+      {"missing base file", "/nonexistent/base.ipynb", dir + "/incoming.ipynb",
+       "[Errno 2] No such file or directory: '/nonexistent/base.ipynb'"},
+      {"incoming not JSON", dir + "/base.ipynb", "BROKEN", ""},
+      {"incoming without cells", dir + "/base.ipynb", "{\"metadata\": {}}", "MISSING_CELLS"},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir work;
+    const std::string original = slurp(dir + "/current.ipynb");
+    const std::string current = work.write("current.ipynb", original);
+    std::string incoming = c.incoming;
+    if (c.incoming == "BROKEN") incoming = work.write("incoming.ipynb", "{\"cells\": [");
+    if (c.incoming.front() == '{') incoming = work.write("incoming.ipynb", c.incoming);
+    try {
+      merge_files(c.base, current, incoming, "nb.ipynb");
+      ADD_FAILURE() << "merged";
+    } catch (const Error& e) {
+      if (c.message == "MISSING_CELLS") {
+        EXPECT_EQ(std::string(e.what()), incoming + ": missing key 'cells'");
+      } else if (!c.message.empty()) {
+        EXPECT_EQ(std::string(e.what()), c.message);
+      }
+    }
+    EXPECT_EQ(work.read("current.ipynb"), original);
+  }
+}
+
+TEST(MergeFiles, ErrorsNameTheFileAndTheCell) {
+  testing::TempDir work;
+  const std::string good = R"({"cells": [], "metadata": {"canvas": {"parameters": []}}})";
+  const std::string base = work.write("base.ipynb", good);
+  const std::string incoming = work.write("incoming.ipynb", good);
+  struct Case {
+    std::string current;
+    std::string message;
+  } cases[] = {
+      {R"({"cells": [{"metadata": {"canvas": {}}}], "metadata": {"canvas": {"parameters": []}}})",
+       "cells[0].metadata.canvas: missing key 'id'"},
+      {R"({"cells": [{"cell_type": "markdown"}], "metadata": {}})",
+       "cells[0]: missing key 'metadata'"},
+      {R"({"cells": {}, "metadata": {}})", "'cells' must be a list, not dict"},
+      {R"({"cells": [], "metadata": {"canvas": {}}})", "metadata.canvas: missing key 'parameters'"},
+      {R"({"cells": [], "metadata": {"canvas": {"parameters": [{"type": "str"}]}}})",
+       "metadata.canvas.parameters[0]: missing key 'name'"},
+      {R"([1, 2])", "the document must be a dict, not list"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.current);
+    const std::string current = work.write("current.ipynb", c.current);
+    try {
+      merge_files(base, current, incoming, "nb.ipynb");
+      ADD_FAILURE() << "merged";
+    } catch (const Error& e) {
+      EXPECT_EQ(std::string(e.what()), current + ": " + c.message);
+    }
+    EXPECT_EQ(work.read("current.ipynb"), c.current);
+  }
+}
+
+TEST(MergeFiles, ConflictCopiesGetFreshVersion4Ids) {
+  const std::string dir = data_dir() + "/merge/both_changed_renamed_gives_copy";
+  testing::TempDir work;
+  const std::string current = work.write("current.ipynb", slurp(dir + "/current.ipynb"));
+  merge_files(dir + "/base.ipynb", current, dir + "/incoming.ipynb", "nb.ipynb");
+  const json::Value merged = json::parse(work.read("current.ipynb"));
+  const json::Value& copy = merged.as_object().at("cells").as_array()[1];
+  const std::string kelm_id(copy.find("metadata")->find("canvas")->find("id")->as_string());
+  const std::string cell_id(copy.find("id")->as_string());
+  const std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+  EXPECT_TRUE(std::regex_match(kelm_id, uuid)) << kelm_id;
+  EXPECT_TRUE(std::regex_match(cell_id, uuid)) << cell_id;
+  EXPECT_NE(kelm_id, cell_id);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Source-text merge
+
+std::vector<std::string> merge(const std::vector<std::string>& current,
+                               const std::vector<std::string>& base,
+                               const std::vector<std::string>& incoming,
+                               std::optional<std::string> current_name = "nb-current",
+                               std::optional<std::string> incoming_name = "nb-incoming") {
+  Git git;
+  return merge_source(git, current, base, incoming, current_name, incoming_name);
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(SourceMerge, MergesThroughGit) {
+  struct Case {
+    const char* name;
+    Lines current, base, incoming, expected;
+  } cases[] = {
+      {"all empty", {}, {}, {}, {}},
+      {"same change on both sides", {"a\n", "X\n"}, {"a\n", "b\n"}, {"a\n", "X\n"}, {"a\n", "X\n"}},
+      {"incoming change only", {"a\n", "b\n"}, {"a\n", "b\n"}, {"a\n", "Y\n"}, {"a\n", "Y\n"}},
+      {"apart",
+       {"A\n", "b\n", "c\n", "d\n"},
+       {"a\n", "b\n", "c\n", "d\n"},
+       {"a\n", "b\n", "c\n", "D\n"},
+       {"A\n", "b\n", "c\n", "D\n"}},
+      {"conflict with labels",
+       {"a\n", "X\n", "c"},
+       {"a\n", "b\n", "c"},
+       {"a\n", "Y\n", "c"},
+       {"a\n", "<<<<<<< nb-current\n", "X\n", "=======\n", "Y\n", ">>>>>>> nb-incoming\n", "c"}},
+      {"line ends come back as newlines",
+       {"a\r\n", "b\r", "c"},
+       {"a\r\n", "b\r", "c"},
+       {"a\r\n", "b\r", "c"},
+       {"a\n", "b\n", "c"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(merge(c.current, c.base, c.incoming), c.expected);
+  }
+}
+
+TEST(SourceMerge, LabelsAreReplacedOnlyWhenGiven) {
+  const Lines result = merge({"X\n"}, {"b\n"}, {"Y\n"}, std::nullopt, "");
+  ASSERT_EQ(result.size(), 5u);
+  EXPECT_TRUE(std::regex_match(result[0], std::regex("<<<<<<< .*/qor-merge-[^/]+/current\n")))
+      << result[0];
+  EXPECT_TRUE(std::regex_match(result[4], std::regex(">>>>>>> .*/qor-merge-[^/]+/incoming\n")))
+      << result[4];
+}
+
+TEST(SourceMerge, LoneSurrogatesCannotBeWritten) {
+  EXPECT_THROW_MSG(merge({"\xED\xA0\x80\n"}, {}, {}), ValueError,
+                   "'utf-8' codec can't encode character '\\ud800': surrogates not allowed");
+}
+
+// A runner that records its arguments and answers as told.
+class FakeGit : public GitRunner {
+ public:
+  explicit FakeGit(int status) : status_(status) {}
+  void merge_file(const std::vector<std::string>& args) override {
+    paths = args;
+    for (const auto& p : args) existed.push_back(fs::exists(p));
+    if (status_ == 1) throw GitCommandError("git merge-file", 1, "");
+    if (status_ == 2) throw CommandError("git broke");
+  }
+  std::vector<std::string> paths;
+  std::vector<bool> existed;
+
+ private:
+  int status_;
+};
+
+TEST(SourceMerge, TemporaryDirectoryIsPrivateAndRemovedOnEveryPath) {
+  testing::TempDir tmp;
+  ScopedEnv env("TMPDIR", tmp.path());
+  for (int status : {0, 1, 2}) {
+    SCOPED_TRACE(status);
+    FakeGit git(status);
+    if (status == 2) {
+      EXPECT_THROW_MSG(merge_source(git, {"a\n"}, {"b\n"}, {"c\n"}), CommandError, "git broke");
+    } else {
+      // The runner wrote nothing: the current side's text comes back.
+      EXPECT_EQ(merge_source(git, {"a\n"}, {"b\n"}, {"c\n"}), Lines{"a\n"});
+    }
+    ASSERT_EQ(git.paths.size(), 3u);
+    EXPECT_EQ(fs::path(git.paths[0]).filename(), "current");
+    EXPECT_EQ(fs::path(git.paths[1]).filename(), "base");
+    EXPECT_EQ(fs::path(git.paths[2]).filename(), "incoming");
+    EXPECT_EQ(git.existed, (std::vector<bool>{true, true, true}));
+    EXPECT_EQ(fs::path(git.paths[0]).parent_path().parent_path(), fs::path(tmp.path()));
+    EXPECT_EQ(tmp.listing(), "");
+  }
+}
+
+// A directory holding a fake `git` program, put first on PATH for one scope.
+class FakeGitOnPath {
+ public:
+  explicit FakeGitOnPath(const std::string& script) : path_("PATH", dir_.path()) {
+    const std::string git = dir_.write("git", "#!/bin/sh\n" + script + "\n");
+    ::chmod(git.c_str(), 0755);
+  }
+
+ private:
+  testing::TempDir dir_;
+  ScopedEnv path_;
+};
+
+TEST(GitRunner, TellsConflictsFromFailures) {
+  struct Case {
+    const char* script;
+    const char* error;  // "" when no error, else the exception kind
+    std::string message;
+  } cases[] = {
+      {"exit 0", "", ""},
+      {"echo 'warning: something' >&2; exit 3", "conflicts",
+       "Cmd('git') failed due to: exit code(3)\n  cmdline: git merge-file a b c\n  stderr: "
+       "'warning: something\\n'"},
+      {"echo 'fatal: not a file' >&2; exit 128", "failure",
+       "git merge-file a b c failed with exit status 128: fatal: not a file"},
+      {"kill -9 $$", "failure", "git merge-file a b c was killed by signal 9"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    FakeGitOnPath fake(c.script);
+    Git git;
+    try {
+      git.merge_file({"a", "b", "c"});
+      EXPECT_STREQ(c.error, "");
+    } catch (const GitCommandError& e) {
+      EXPECT_STREQ(c.error, "conflicts");
+      EXPECT_EQ(std::string(e.what()), c.message);
+      EXPECT_EQ(e.status(), 3);
+    } catch (const CommandError& e) {
+      EXPECT_STREQ(c.error, "failure");
+      EXPECT_EQ(std::string(e.what()), c.message);
+    }
+  }
+}
+
+TEST(GitRunner, MissingGitIsAnIoError) {
+  testing::TempDir empty;
+  ScopedEnv path("PATH", empty.path());
+  Git git;
+  EXPECT_THROW_MSG(git.merge_file({"a", "b", "c"}), IoError,
+                   "[Errno 2] No such file or directory: 'git'");
+}
+
+TEST(MergeFiles, FailingGitStopsTheMergeAndLeavesNoTrace) {
+  const std::string dir = data_dir() + "/merge/both_changed_conflict_block";
+  testing::TempDir tmp;
+  testing::TempDir work;
+  FakeGitOnPath fake("echo 'fatal: out of memory' >&2; exit 128");
+  ScopedEnv env("TMPDIR", tmp.path());
+  const std::string original = slurp(dir + "/current.ipynb");
+  const std::string current = work.write("current.ipynb", original);
+  EXPECT_THROW(merge_files(dir + "/base.ipynb", current, dir + "/incoming.ipynb", "nb.ipynb"),
+               CommandError);
+  EXPECT_EQ(work.read("current.ipynb"), original);
+  EXPECT_EQ(work.listing(), "current.ipynb");
+  EXPECT_EQ(tmp.listing(), "");
+}
+
+}  // namespace
+}  // namespace qor::merge
