@@ -83,6 +83,37 @@ def big_outputs_cells(seed=4):
     return old, new
 
 
+def merge_triple(cells, lines, image_every, image_bytes, seed):
+    """Base, current and incoming versions of a generated notebook: a few percent of the cells
+    changed on each side, a handful changed on both (apart, so that git merges them), among them
+    a cell with a 1,000-line source and one with large outputs; a few cells deleted and added,
+    parameters changed."""
+    rng = random.Random(seed)
+    base = notebook(rng, cells, lines, image_every, image_bytes)
+    big = base["cells"][cells // 2]
+    big["source"] = _source(rng, 1000)
+    heavy = base["cells"][cells // 3]
+    heavy["outputs"] = [{"data": {"image/png": _png(rng, 16000)}, "metadata": {}, "output_type": "display_data"}
+                        for _ in range(60)]
+    current, incoming = copy.deepcopy(base), copy.deepcopy(base)
+    n = len(base["cells"])
+    both = {cells // 2, cells // 3} | set(rng.sample(range(n), 3))
+    for side, doc in (("current", current), ("incoming", incoming)):
+        for i in set(rng.sample(range(n), max(1, n * 3 // 100))) | both:
+            src = doc["cells"][i]["source"]
+            # The current side edits near the start, the incoming side near the end.
+            at = 0 if side == "current" else len(src) - 1
+            if src:
+                src[at] = "# %s edit\n" % side
+            doc["cells"][i]["execution_count"] = 99
+        for i in rng.sample(range(n), 2):
+            doc["cells"][i]["outputs"] = []
+        doc["cells"] = [c for k, c in enumerate(doc["cells"]) if k not in set(rng.sample(range(n), 2)) - both]
+        doc["cells"].append(_cell(rng, 10 ** 6 + (1 if side == "current" else 2), lines, 0, [0]))
+        doc["metadata"]["canvas"]["parameters"][rng.randrange(20)]["value"] = side
+    return base, current, incoming
+
+
 if __name__ == "__main__":
     for name, doc in [("large", large_notebook()), ("many", many_cells_notebook())]:
         print(name, len(json.dumps(doc)) / 1e6, "MB")

@@ -114,6 +114,54 @@ def bench_celldiff(build, cells):
     print()
 
 
+def bench_merge(build, data_dir):
+    # The target allows about 1.6 ms per git process (a figure from another machine); on a
+    # machine where starting a process costs more, the measured cost of one source merge counts.
+    git_cost = max(0.0016, qor(build, "gitcost", 21))
+    print("Merge of three notebooks (best time; floor = reading the three files and writing one)")
+    print("  one source merge (a git merge-file process and its files) costs %.1f ms here" % (git_cost * 1e3))
+    print("  %-24s %8s %9s %9s %6s %8s  %s" % ("triple", "size", "floor", "merge", "git", "ratio", "target"))
+    cases = [("400 cells", 400, 40, 40, 46000), ("2,000 cells", 2000, 60, 6, 46000),
+             ("20,000 small cells", 20000, 24, 0, 0)]
+    for label, cells, lines, every, image in cases:
+        tag = "merge_%d" % cells
+        paths = [data_dir / ("%s_%s.ipynb" % (tag, side)) for side in ("base", "current", "incoming")]
+        if not all(p.exists() for p in paths):
+            for path, doc in zip(paths, gen.merge_triple(cells, lines, every, image, cells)):
+                path.write_text(json.dumps(doc, indent=1))
+        size = paths[1].stat().st_size / 1e6
+        floor = qor(build, "floor", *paths, 5)
+        out = subprocess.run([str(build / "bench" / "qor_bench"), "merge", *map(str, paths), "5"],
+                             check=True, capture_output=True, text=True).stdout.split()
+        merge, runs = float(out[0]), int(out[1])
+        allowed = 1.5 * floor + runs * git_cost
+        print("  %-24s %6.1f MB %7.0f ms %7.0f ms %6d %7.2fx  <= 1.5x + git runs %s" % (
+            label, size, floor * 1e3, merge * 1e3, runs, merge / floor, verdict(merge <= allowed)))
+        if cells <= 2000:
+            reference = reference_seconds(paths)
+            print("  %-24s the same merge in plain Python (json, jsondiff, GitPython): %.2f s" % ("", reference))
+    print()
+
+
+def reference_seconds(paths):
+    """Time of the literal Python statement of the merge used by the tests, for scale."""
+    import shutil
+    import tempfile
+    import uuid
+
+    import git
+    sys.path.insert(0, str(pathlib.Path(__file__).parent.parent / "tests" / "python"))
+    import reference_merge
+
+    with tempfile.TemporaryDirectory() as work:
+        current = os.path.join(work, "current.ipynb")
+        shutil.copy(paths[1], current)
+        t0 = time.perf_counter()
+        reference_merge.merge_files(str(paths[0]), current, str(paths[2]), "bench.ipynb",
+                                    git.cmd.Git(), lambda: str(uuid.uuid4()))
+        return time.perf_counter() - t0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", default="build-bench", type=pathlib.Path)
@@ -123,6 +171,7 @@ def main():
     print()
     bench_json(args.build, files)
     bench_celldiff(args.build, cells)
+    bench_merge(args.build, args.build / "bench-data")
     missed = RESULTS.count(False)
     print("%d of %d targets met" % (len(RESULTS) - missed, len(RESULTS)))
 
