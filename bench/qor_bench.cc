@@ -114,9 +114,8 @@ int main(int argc, char** argv) {
         CountingGit git;
         qor::merge::MergeOptions options;
         options.git = &git;
-        times.push_back(best_seconds(1, [&] {
-          qor::merge::merge_files(base, scratch, incoming, "bench.ipynb", options);
-        }));
+        times.push_back(best_seconds(
+            1, [&] { qor::merge::merge_files(base, scratch, incoming, "bench.ipynb", options); }));
         runs = git.runs;
         std::filesystem::remove(scratch);
       }
@@ -127,7 +126,8 @@ int main(int argc, char** argv) {
           incoming{"a\n", "b\n", "C\n"};
       std::vector<double> times;
       for (int i = 0; i < std::stoi(argv[2]); ++i) {
-        times.push_back(best_seconds(1, [&] { qor::merge::merge_source(git, current, base, incoming); }));
+        times.push_back(
+            best_seconds(1, [&] { qor::merge::merge_source(git, current, base, incoming); }));
       }
       std::sort(times.begin(), times.end());
       std::printf("%.6f\n", times[times.size() / 2]);

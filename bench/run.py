@@ -162,6 +162,38 @@ def reference_seconds(paths):
         return time.perf_counter() - t0
 
 
+def bench_startup(build):
+    """The whole small merge by the executable, next to an empty Python start."""
+    import shutil
+    import tempfile
+
+    case = pathlib.Path(__file__).parent.parent / "tests" / "data" / "merge" / "incoming_change_taken_in_place"
+    qormerge = build / "cli" / "qormerge"
+    with tempfile.TemporaryDirectory() as work:
+        current = os.path.join(work, "current.ipynb")
+        args = [str(qormerge), "--base-file", str(case / "base.ipynb"), "--current-file", current,
+                "--incoming-file", str(case / "incoming.ipynb")]
+
+        def merge():
+            shutil.copy(case / "current.ipynb", current)
+            t0 = time.perf_counter()
+            subprocess.run(args, check=True)
+            return time.perf_counter() - t0
+
+        def python_start():
+            t0 = time.perf_counter()
+            subprocess.run([sys.executable, "-c", "pass"], check=True)
+            return time.perf_counter() - t0
+
+        merges = sorted(merge() for _ in range(41))
+        starts = sorted(python_start() for _ in range(41))
+    ours, theirs = merges[len(merges) // 2], starts[len(starts) // 2]
+    print("Start-up: a small merge by qormerge next to `python3 -c pass` (median of 41 runs)")
+    print("  python3 -c pass %6.1f ms   qormerge merge %6.1f ms   %.2f of it  < 1/3 %s" % (
+        theirs * 1e3, ours * 1e3, ours / theirs, verdict(ours < theirs / 3)))
+    print()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", default="build-bench", type=pathlib.Path)
@@ -172,6 +204,7 @@ def main():
     bench_json(args.build, files)
     bench_celldiff(args.build, cells)
     bench_merge(args.build, args.build / "bench-data")
+    bench_startup(args.build)
     missed = RESULTS.count(False)
     print("%d of %d targets met" % (len(RESULTS) - missed, len(RESULTS)))
 

@@ -451,11 +451,11 @@ void check_utf8(std::string_view bytes, const std::string& source) {
   while (i < n) {
     if (i + 64 <= n) {
       // Four vectors at a time while the text is plain ASCII.
-      const __m128i any = _mm_or_si128(
-          _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)),
-                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16))),
-          _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 32)),
-                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 48))));
+      const __m128i any =
+          _mm_or_si128(_mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)),
+                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16))),
+                       _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 32)),
+                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 48))));
       if (_mm_movemask_epi8(any) == 0) {
         i += 64;
         continue;

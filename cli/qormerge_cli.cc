@@ -1,0 +1,288 @@
+// qormerge: the option handling of a conventional long-option parser, then one merge.
+//
+// Arguments are first classified (option-like or not, with unambiguous prefixes resolved), then
+// consumed in order; errors that concern one argument stop at once, missing options and
+// unrecognized arguments are reported after the whole command line was read.
+#include "qormerge_cli.h"
+
+#include <exception>
+#include <regex>
+
+#include "qor/errors.h"
+#include "qor/log.h"
+#include "qor/merge.h"
+
+namespace qor::cli {
+namespace {
+
+constexpr const char* kProg = "qormerge";
+constexpr const char* kUsage =
+    "usage: qormerge [-h] --current-file CURRENT_FILE --base-file BASE_FILE\n"
+    "                --incoming-file INCOMING_FILE [--file-path FILE_PATH] [-v]\n";
+constexpr const char* kHelp =
+    "\n"
+    "Incorporates changers that lead from the <base-file> to <incoming-file> into\n"
+    "<current-file>.\n"
+    "\n"
+    "options:\n"
+    "  -h, --help            show this help message and exit\n"
+    "  --current-file CURRENT_FILE\n"
+    "  --base-file BASE_FILE\n"
+    "  --incoming-file INCOMING_FILE\n"
+    "  --file-path FILE_PATH\n"
+    "  -v, --verbose\n";
+
+enum class Opt { kCurrent, kBase, kIncoming, kFilePath, kVerbose, kHelp };
+
+struct OptionSpec {
+  Opt opt;
+  const char* long_name;
+  const char* short_name;  // nullptr when none
+  bool takes_value;
+  bool required;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {Opt::kHelp, "--help", "-h", false, false},
+    {Opt::kCurrent, "--current-file", nullptr, true, true},
+    {Opt::kBase, "--base-file", nullptr, true, true},
+    {Opt::kIncoming, "--incoming-file", nullptr, true, true},
+    {Opt::kFilePath, "--file-path", nullptr, true, false},
+    {Opt::kVerbose, "--verbose", "-v", false, false},
+};
+
+// How an option is named in messages: "-v/--verbose", "--current-file".
+std::string display_name(const OptionSpec& s) {
+  return s.short_name != nullptr ? std::string(s.short_name) + "/" + s.long_name : s.long_name;
+}
+
+struct UsageError {
+  std::string message;
+};
+
+// One argument as the parser sees it.
+struct Classified {
+  bool option = false;                        // option-like
+  const OptionSpec* spec = nullptr;           // the option it names, when known
+  std::optional<std::string> explicit_value;  // text after "=" (or after a short flag)
+  std::string used_name;                      // the option string as matched
+};
+
+// All option strings, for exact and prefix matching.
+std::vector<std::pair<std::string, const OptionSpec*>> option_strings() {
+  std::vector<std::pair<std::string, const OptionSpec*>> all;
+  for (const OptionSpec& s : kOptions) {
+    if (s.short_name != nullptr) all.emplace_back(s.short_name, &s);
+    all.emplace_back(s.long_name, &s);
+  }
+  return all;
+}
+
+Classified classify(const std::string& arg) {
+  Classified c;
+  if (arg.empty() || arg[0] != '-') return c;
+  const auto all = option_strings();
+  for (const auto& [name, spec] : all) {
+    if (arg == name) return {true, spec, std::nullopt, name};
+  }
+  if (arg.size() == 1) return c;
+  const auto eq = arg.find('=');
+  if (eq != std::string::npos) {
+    const std::string head = arg.substr(0, eq);
+    for (const auto& [name, spec] : all) {
+      if (head == name) return {true, spec, arg.substr(eq + 1), name};
+    }
+  }
+  std::vector<Classified> matches;
+  std::vector<std::string> names;
+  if (arg.size() > 1 && arg[1] == '-') {
+    const std::string prefix = eq == std::string::npos ? arg : arg.substr(0, eq);
+    std::optional<std::string> value;
+    if (eq != std::string::npos) value = arg.substr(eq + 1);
+    for (const auto& [name, spec] : all) {
+      if (name.rfind(prefix, 0) == 0) {
+        matches.push_back({true, spec, value, name});
+        names.push_back(name);
+      }
+    }
+  } else {
+    const std::string short_prefix = arg.substr(0, 2);
+    for (const auto& [name, spec] : all) {
+      if (name == short_prefix) {
+        matches.push_back({true, spec, arg.substr(2), name});
+        names.push_back(name);
+      } else if (name.rfind(arg, 0) == 0) {
+        matches.push_back({true, spec, std::nullopt, name});
+        names.push_back(name);
+      }
+    }
+  }
+  if (matches.size() > 1) {
+    std::string list;
+    for (const auto& n : names) list += (list.empty() ? "" : ", ") + n;
+    throw UsageError{"ambiguous option: " + (eq == std::string::npos ? arg : arg.substr(0, eq)) +
+                     " could match " + list};
+  }
+  if (matches.size() == 1) return matches[0];
+  static const std::regex negative_number("^-\\d+$|^-\\d*\\.\\d+$");
+  if (std::regex_match(arg, negative_number)) return c;
+  if (arg.find(' ') != std::string::npos) return c;
+  c.option = true;  // an option nobody declared
+  return c;
+}
+
+void store(QormergeArgs& args, Opt opt, const std::string& value) {
+  switch (opt) {
+    case Opt::kCurrent:
+      args.current_file = value;
+      break;
+    case Opt::kBase:
+      args.base_file = value;
+      break;
+    case Opt::kIncoming:
+      args.incoming_file = value;
+      break;
+    case Opt::kFilePath:
+      args.file_path = value;
+      break;
+    default:
+      break;
+  }
+}
+
+// Parses; returns nullopt when help was printed.
+std::optional<QormergeArgs> parse(const std::vector<std::string>& argv, std::ostream& out) {
+  std::vector<Classified> kinds;
+  bool rest_positional = false;
+  for (const std::string& arg : argv) {
+    if (rest_positional) {
+      kinds.push_back({});
+    } else if (arg == "--") {
+      rest_positional = true;
+      kinds.push_back({});
+    } else {
+      kinds.push_back(classify(arg));
+    }
+  }
+  QormergeArgs args;
+  bool seen[6] = {};
+  std::vector<std::string> extras;
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    const Classified& c = kinds[i];
+    if (argv[i] == "--" && (i == 0 || !(kinds[i - 1].spec && kinds[i - 1].spec->takes_value))) {
+      continue;  // the separator itself
+    }
+    if (!c.option) {
+      extras.push_back(argv[i]);
+      continue;
+    }
+    if (c.spec == nullptr) {
+      extras.push_back(argv[i]);
+      continue;
+    }
+    const OptionSpec& s = *c.spec;
+    if (!s.takes_value) {
+      // Flags: "-vh" is "-v -h"; any other text after a flag is an error.
+      std::vector<const OptionSpec*> flags{&s};
+      if (c.explicit_value && !c.explicit_value->empty()) {
+        const bool single_dash = c.used_name.size() > 1 && c.used_name[1] != '-';
+        std::string tail = *c.explicit_value;
+        while (!tail.empty()) {
+          const OptionSpec* next = nullptr;
+          if (single_dash) {
+            for (const OptionSpec& o : kOptions) {
+              if (o.short_name != nullptr && o.short_name[1] == tail[0]) next = &o;
+            }
+          }
+          if (next == nullptr || next->takes_value) {
+            throw UsageError{"argument " + display_name(*flags.back()) +
+                             ": ignored explicit argument '" + tail + "'"};
+          }
+          flags.push_back(next);
+          tail.erase(0, 1);
+        }
+      } else if (c.explicit_value) {
+        throw UsageError{"argument " + display_name(s) + ": ignored explicit argument ''"};
+      }
+      for (const OptionSpec* f : flags) {
+        seen[static_cast<int>(f->opt)] = true;
+        if (f->opt == Opt::kHelp) {
+          out << kUsage << kHelp;
+          return std::nullopt;
+        }
+        if (f->opt == Opt::kVerbose) args.verbose = true;
+      }
+      continue;
+    }
+    std::string value;
+    if (c.explicit_value) {
+      value = *c.explicit_value;
+    } else {
+      std::size_t next = i + 1;
+      if (next < argv.size() && argv[next] == "--") ++next;
+      if (next >= argv.size() || (kinds[next].option && argv[next] != "--")) {
+        throw UsageError{"argument " + display_name(s) + ": expected one argument"};
+      }
+      value = argv[next];
+      i = next;
+    }
+    store(args, s.opt, value);
+    seen[static_cast<int>(s.opt)] = true;
+  }
+  std::string missing;
+  for (const OptionSpec& s : kOptions) {
+    if (s.required && !seen[static_cast<int>(s.opt)]) {
+      missing += (missing.empty() ? "" : ", ") + std::string(s.long_name);
+    }
+  }
+  if (!missing.empty()) throw UsageError{"the following arguments are required: " + missing};
+  if (!extras.empty()) {
+    std::string list;
+    for (const auto& e : extras) list += (list.empty() ? "" : " ") + e;
+    throw UsageError{"unrecognized arguments: " + list};
+  }
+  return args;
+}
+
+}  // namespace
+
+ParseResult parse_qormerge_args(const std::vector<std::string>& argv, std::ostream& out,
+                                std::ostream& err) {
+  try {
+    std::optional<QormergeArgs> args = parse(argv, out);
+    if (!args) return {std::nullopt, 0};
+    return {std::move(args), 0};
+  } catch (const UsageError& e) {
+    err << kUsage << kProg << ": error: " << e.message << "\n";
+    return {std::nullopt, 2};
+  }
+}
+
+int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err) {
+  ParseResult parsed = parse_qormerge_args(argv, out, err);
+  if (!parsed.args) return parsed.exit_status;
+  const QormergeArgs& args = *parsed.args;
+  if (args.verbose) {
+    log::set_debug_sink({{}, [&err](std::string_view record) {
+                           err << "DEBUG:root:" << record << "\n";
+                           err.flush();
+                         }});
+  }
+  const std::string destination =
+      args.file_path && !args.file_path->empty() ? *args.file_path : args.current_file;
+  try {
+    merge::merge_files(args.base_file, args.current_file, args.incoming_file, destination);
+  } catch (const std::exception& e) {
+    std::string message = e.what();
+    for (char& ch : message) {
+      if (ch == '\n') ch = ' ';
+    }
+    err << kProg << ": error: " << message << "\n";
+    log::set_debug_sink({});
+    return 1;
+  }
+  log::set_debug_sink({});
+  return 0;
+}
+
+}  // namespace qor::cli

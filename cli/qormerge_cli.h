@@ -1,0 +1,45 @@
+// The qormerge command: option handling and the one call of the merge, shared by the native
+// executable and the Python module qor_kelm_git.scripts.qormerge.
+#ifndef QOR_CLI_QORMERGE_CLI_H_
+#define QOR_CLI_QORMERGE_CLI_H_
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace qor::cli {
+
+// The parsed command line.
+struct QormergeArgs {
+  std::string current_file;
+  std::string base_file;
+  std::string incoming_file;
+  std::optional<std::string> file_path;
+  bool verbose = false;
+};
+
+// The outcome of parsing: arguments to run with, or an exit status (after help or a usage error,
+// whose text has been written to `out` or `err`).
+struct ParseResult {
+  std::optional<QormergeArgs> args;
+  int exit_status = 0;
+};
+
+// Parses `argv` (without the program name) with the usual long-option conventions: a value
+// after "=" or as the next argument, unambiguous prefixes, the last of repeated options wins,
+// -h/--help prints the help and ends with 0; any error prints the usage and a message naming
+// every missing option or the bad argument, and ends with 2.
+ParseResult parse_qormerge_args(const std::vector<std::string>& argv, std::ostream& out,
+                                std::ostream& err);
+
+// Runs qormerge: parses `argv`, with --verbose prints the merge's debug records as
+// "DEBUG:root:<record>" on `err`, merges with the labels taken from --file-path (or the current
+// file's path when it is absent or empty) and returns the exit status: 0 when the merge
+// succeeded (also with conflicts), 1 with a one-line error on `err` when it failed, 2 for usage
+// errors.
+int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err);
+
+}  // namespace qor::cli
+
+#endif  // QOR_CLI_QORMERGE_CLI_H_

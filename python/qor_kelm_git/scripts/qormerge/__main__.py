@@ -1,0 +1,6 @@
+"""Runs the qormerge merge driver: python3 -m qor_kelm_git.scripts.qormerge --help"""
+import sys
+
+from qor_kelm_git.scripts.qormerge import main
+
+sys.exit(main())

@@ -1,0 +1,39 @@
+// Module qor_kelm_git.scripts.qormerge: the qormerge command for `python3 -m`. Importing it
+// only performs its imports; main() runs the same C++ command as the qormerge executable.
+#include <pybind11/pybind11.h>
+
+#include <iostream>
+
+#include "py_args.h"
+#include "py_errors.h"
+#include "py_json.h"
+#include "qormerge_cli.h"
+
+namespace pyb = pybind11;
+
+PYBIND11_MODULE(qormerge, m) {
+  pyb::options options;
+  options.disable_function_signatures();
+  qor::py::register_error_translator();
+  m.doc() = "The qormerge merge driver: `python3 -m qor_kelm_git.scripts.qormerge --help`.";
+  m.attr("argparse") = pyb::module_::import("argparse");
+  m.attr("logging") = pyb::module_::import("logging");
+  m.attr("merge_files") = pyb::module_::import("qor_kelm_git.drivers").attr("merge_files");
+  m.def(
+      "main",
+      [](const pyb::args& args, const pyb::kwargs& kwargs) {
+        auto v = qor::py::bind_args("main", args, kwargs, {{"argv", false}});
+        pyb::object argv = v[0] && !v[0].is_none()
+                               ? v[0]
+                               : pyb::module_::import("sys").attr("argv")[pyb::slice(1, {}, {})];
+        std::vector<std::string> words;
+        for (pyb::handle a : argv) words.push_back(qor::py::str_text(a));
+        pyb::module_::import("sys").attr("stdout").attr("flush")();
+        pyb::module_::import("sys").attr("stderr").attr("flush")();
+        pyb::gil_scoped_release nogil;
+        const int status = qor::cli::qormerge_main(words, std::cout, std::cerr);
+        std::cout.flush();
+        return status;
+      },
+      "Run qormerge with `argv` (default: sys.argv[1:]); returns the exit status.");
+}

@@ -1,0 +1,224 @@
+"""The qormerge command, as an executable and as `python3 -m qor_kelm_git.scripts.qormerge`, and
+as git's merge driver in scratch repositories."""
+import argparse
+import contextlib
+import io
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+DATA = pathlib.Path(os.environ["QOR_TEST_DATA"])
+EXECUTABLE = os.environ["QORMERGE"]
+COMMANDS = {
+    "executable": [EXECUTABLE],
+    "module": [sys.executable, "-m", "qor_kelm_git.scripts.qormerge"],
+}
+# No user or system git configuration takes part.
+GIT_ENV = dict(os.environ, GIT_CONFIG_GLOBAL="/dev/null", GIT_CONFIG_NOSYSTEM="1", COLUMNS="80",
+               GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@example.invalid",
+               GIT_COMMITTER_NAME="t", GIT_COMMITTER_EMAIL="t@example.invalid")
+
+
+def run(command, args, cwd=None):
+    return subprocess.run(COMMANDS[command] + args, capture_output=True, text=True, cwd=cwd, env=GIT_ENV)
+
+
+def reference_parser():
+    """The command line as a conventional argparse declaration states it."""
+    parser = argparse.ArgumentParser(
+        prog="qormerge",
+        description="Incorporates changers that lead from the <base-file> to <incoming-file> into <current-file>.")
+    parser.add_argument("--current-file", type=str, required=True)
+    parser.add_argument("--base-file", type=str, required=True)
+    parser.add_argument("--incoming-file", type=str, required=True)
+    parser.add_argument("--file-path", type=str)
+    parser.add_argument("-v", "--verbose", action="store_true")
+    return parser
+
+
+def reference(args):
+    out, err = io.StringIO(), io.StringIO()
+    status = None
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        try:
+            reference_parser().parse_args(args)
+        except SystemExit as e:
+            status = e.code
+    return status, out.getvalue(), err.getvalue()
+
+
+USAGE_CASES = [
+    [], ["-h"], ["--help"], ["--he"], ["--current-file", "a"], ["--current-file"],
+    ["--current-file", "-x", "--base-file", "b", "--incoming-file", "c"],
+    ["--current-file=a", "--base-file=b", "--incoming-file=c", "extra"],
+    ["--current-file=a", "--base-file=b", "--incoming-file=c", "--unknown", "z"],
+    ["--bogus", "-h"], ["-vx"], ["--verbose=1"], ["-v=1"], ["--cur", "a", "--base", "b"],
+    ["--current-file", "a", "--base-file", "b", "--incoming-file", "c", "--file-path"],
+    ["--current-file", "a", "--", "x"], ["-"], ["-1"], ["--current-file", "a", "-h"],
+]
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+@pytest.mark.parametrize("args", USAGE_CASES, ids=[" ".join(a) or "none" for a in USAGE_CASES])
+def test_usage_is_that_of_a_conventional_parser(command, args):
+    status, out, err = reference(args)
+    assert status is not None, "a usage case must end the parser"
+    got = run(command, args)
+    assert (got.returncode, got.stdout, got.stderr) == (status, out, err)
+
+
+def conflict_case(tmp_path, name="case"):
+    """Copies a merge with a source conflict to `tmp_path`; returns base, current, incoming."""
+    src = DATA / "merge" / "both_changed_conflict_block"
+    paths = []
+    for side in ("base", "current", "incoming"):
+        path = tmp_path / ("%s_%s.ipynb" % (name, side))
+        shutil.copy(src / (side + ".ipynb"), path)
+        paths.append(str(path))
+    return paths
+
+
+def merged_source(path):
+    with open(path) as f:
+        return json.load(f)["cells"][0]["source"]
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_labels_come_from_file_path_or_the_current_file(command, tmp_path):
+    cases = [
+        (["--file-path", "dir/nb.ipynb"], "dir/nb.ipynb"),
+        (["--file-path="], None),  # empty: as if absent
+        ([], None),
+        (["--file-p=-odd-name.ipynb"], "-odd-name.ipynb"),  # the = form keeps a leading dash
+        (["--file-path", "x", "--file-path", "last.ipynb"], "last.ipynb"),
+    ]
+    for i, (extra, label) in enumerate(cases):
+        base, current, incoming = conflict_case(tmp_path, "c%d" % i)
+        got = run(command, ["--cur", current, "--base-file=" + base, "--incoming-file", incoming] + extra)
+        assert (got.returncode, got.stdout, got.stderr) == (0, "", ""), extra
+        source = merged_source(current)
+        expected = label if label is not None else current
+        assert "<<<<<<< %s-current\n" % expected in source
+        assert ">>>>>>> %s-incoming\n" % expected in source
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_verbose_prints_each_cell_difference(command, tmp_path):
+    base, current, incoming = conflict_case(tmp_path)
+    files = ["--current-file", current, "--base-file", base, "--incoming-file", incoming]
+    for flags in (["-v"], ["--verbose"], ["-v", "--verb"]):
+        shutil.copy(DATA / "merge" / "both_changed_conflict_block" / "current.ipynb", current)
+        got = run(command, flags[:1] + files + flags[1:])
+        assert got.returncode == 0
+        lines = got.stderr.splitlines()
+        assert lines and all(line.startswith("DEBUG:root:{") for line in lines), got.stderr
+        assert any("'source'" in line for line in lines)
+    shutil.copy(DATA / "merge" / "both_changed_conflict_block" / "current.ipynb", current)
+    assert run(command, files).stderr == ""
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_failure_is_one_line_and_leaves_the_file(command, tmp_path):
+    base, current, incoming = conflict_case(tmp_path)
+    before = pathlib.Path(current).read_bytes()
+    pathlib.Path(incoming).write_text('{"cells": [}')
+    got = run(command, ["--current-file", current, "--base-file", base, "--incoming-file", incoming])
+    assert got.returncode == 1
+    assert got.stdout == ""
+    assert got.stderr == "qormerge: error: %s: Expecting value: line 1 column 12 (char 11)\n" % incoming
+    assert pathlib.Path(current).read_bytes() == before
+    missing = str(tmp_path / "missing.ipynb")
+    got = run(command, ["--current-file", current, "--base-file", missing, "--incoming-file", incoming])
+    assert (got.returncode, got.stderr) == (1, "qormerge: error: [Errno 2] No such file or directory: '%s'\n" % missing)
+
+
+def test_importing_the_module_runs_nothing(tmp_path):
+    code = ("import sys; sys.argv = ['qormerge', '--bogus']\n"
+            "import qor_kelm_git.scripts.qormerge as q\n"
+            "print(sorted(n for n in vars(q) if not n.startswith('__')))")
+    got = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert got.returncode == 0, got.stderr
+    assert got.stdout == "['argparse', 'logging', 'main', 'merge_files']\n"
+
+
+# ---------------------------------------------------------------------------------------------
+# git merge through the driver
+
+
+def git(repo, *args, check=True):
+    return subprocess.run(["git", *args], cwd=repo, capture_output=True, text=True, env=GIT_ENV, check=check)
+
+
+def make_repo(tmp_path, command, name="nb.ipynb"):
+    repo = tmp_path / "repo"
+    repo.mkdir()
+    git(repo, "init", "-q", "-b", "main")
+    driver = " ".join("'%s'" % part for part in COMMANDS[command])
+    git(repo, "config", "merge.qormerge.driver",
+        driver + " --base-file=%O --current-file=%A --incoming-file=%B --file-path=%P")
+    git(repo, "config", "merge.qormerge.recursive", "binary")
+    (repo / ".gitattributes").write_text("*.ipynb merge=qormerge\n")
+    path = repo / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    return repo, path
+
+
+def branch_and_merge(repo, path, base, current, incoming):
+    """Commits base, then `incoming` on a branch and `current` on main, and merges the branch."""
+    rel = str(path.relative_to(repo))
+    path.write_text(base)
+    git(repo, "add", "--", ".gitattributes", rel)
+    git(repo, "commit", "-q", "-m", "base")
+    git(repo, "checkout", "-q", "-b", "feature")
+    path.write_text(incoming)
+    git(repo, "commit", "-q", "-am", "incoming")
+    git(repo, "checkout", "-q", "main")
+    path.write_text(current)
+    git(repo, "commit", "-q", "-am", "current")
+    return git(repo, "merge", "--no-edit", "feature", check=False)
+
+
+def read_case(name):
+    folder = DATA / "merge" / name
+    return [(folder / (side + ".ipynb")).read_text() for side in ("base", "current", "incoming", "expected")]
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_git_merge_without_conflicts(command, tmp_path):
+    repo, path = make_repo(tmp_path, command)
+    base, current, incoming, expected = read_case("parameters")
+    result = branch_and_merge(repo, path, base, current, incoming)
+    assert result.returncode == 0, result.stdout + result.stderr
+    merged = json.loads(path.read_text())
+    assert merged == json.loads(expected)
+    assert git(repo, "status", "--porcelain").stdout == ""
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+@pytest.mark.parametrize("name", ["nb.ipynb", "dir with space/nöte böök.ipynb", "-dash/x.ipynb"])
+def test_git_merge_with_conflicts_labels_blocks_with_the_path(command, name, tmp_path):
+    repo, path = make_repo(tmp_path, command, name)
+    base, current, incoming, _ = read_case("both_changed_conflict_block")
+    result = branch_and_merge(repo, path, base, current, incoming)
+    assert result.returncode == 0, result.stdout + result.stderr
+    source = json.loads(path.read_text())["cells"][0]["source"]
+    assert source == ["a\n", "<<<<<<< %s-current\n" % name, "X\n", "=======\n", "Y\n",
+                      ">>>>>>> %s-incoming\n" % name, "c"]
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_git_merge_with_a_broken_notebook_reports_a_conflict(command, tmp_path):
+    repo, path = make_repo(tmp_path, command)
+    base, current, _, _ = read_case("both_changed_conflict_block")
+    result = branch_and_merge(repo, path, base, current, '{"cells": [')
+    assert result.returncode != 0
+    assert "CONFLICT" in result.stdout
+    assert "qormerge: error:" in result.stderr
+    # git leaves the current side's version in the worktree and the path unmerged.
+    assert path.read_text() == current
+    assert git(repo, "status", "--porcelain").stdout.startswith("UU nb.ipynb")
