@@ -85,6 +85,27 @@ struct PyTree {
   static Owned make_string(std::string_view s) { return make_str(s); }
   static Owned make_object() { return pybind11::dict(); }
   static Owned make_array() { return pybind11::list(); }
+  static Owned own(const Ref& r) { return r; }
+  // A new dict with the top-level entries of `obj`; nested objects are shared.
+  static Owned shallow_copy(const Ref& obj) {
+    expect_dict(obj);
+    PyObject* copy = PyDict_Copy(obj.ptr());
+    if (copy == nullptr) throw pybind11::error_already_set();
+    return pybind11::reinterpret_steal<pybind11::object>(copy);
+  }
+  static Ref ref(Owned& o) { return o; }
+  // A text that tells dict keys apart: strings by their text, other keys by their repr.
+  static std::string key(const Ref& r) {
+    std::string k(1, PyUnicode_Check(r.ptr()) ? 's' : 'v');
+    if (PyUnicode_Check(r.ptr())) {
+      k += str_text(r);
+      return k;
+    }
+    pybind11::object text = pybind11::reinterpret_steal<pybind11::object>(PyObject_Repr(r.ptr()));
+    if (!text) throw pybind11::error_already_set();
+    k += str_text(text);
+    return k;
+  }
 
  private:
   static void expect_dict(const Ref& r) {

@@ -21,7 +21,8 @@ namespace qor::notebook {
 
 // The tree operations over json::Value that the views use. A Ref is a non-owning handle (null
 // when absent); an Owned is a value to store. Every function that expects an object, a list or
-// a string throws TypeError for another kind.
+// a string throws TypeError for another kind. A Ref to a member stays valid only until its
+// object gains or loses a member: read what you need before writing.
 struct ValueTree {
   using Ref = json::Value*;
   using Owned = json::Value;
@@ -46,6 +47,22 @@ struct ValueTree {
   static Owned make_string(std::string_view s) { return json::Value(s); }
   static Owned make_object() { return json::Value::object(); }
   static Owned make_array() { return json::Value::array(); }
+  // A value to store that holds what `r` holds (a copy: values share nothing).
+  static Owned own(Ref r) { return *r; }
+  // A copy of object `obj` whose top-level entries hold what `obj` holds.
+  static Owned shallow_copy(Ref obj) { return *obj; }
+  static Ref ref(Owned& o) { return &o; }
+  // A text that tells keys apart as a dict does: strings by their text, other values by kind
+  // and value.
+  static std::string key(Ref r) {
+    std::string k(1, r->is_string() ? 's' : 'v');
+    if (r->is_string()) {
+      k += r->as_string();
+    } else {
+      json::write(*r, k);
+    }
+    return k;
+  }
 };
 
 // Splits a source text after each "\n"; the last line keeps no line end when the text does

@@ -1,0 +1,146 @@
+// Module qor_kelm_git.drivers.notebook_diff: diff_dicts, _cell_modified, DiffCell and
+// DiffParameter. The diff runs directly on the caller's dicts: result cells are shallow copies
+// of the input cells and result parameters are the input parameter objects, so the annotations
+// written into nested objects show in the inputs too.
+#include <pybind11/pybind11.h>
+
+#include "py_args.h"
+#include "py_cell.h"
+#include "py_errors.h"
+#include "py_json.h"
+#include "py_tree.h"
+#include "qor/diff.h"
+
+namespace pyb = pybind11;
+using qor::py::CellHolder;
+using qor::py::PyTree;
+using PyDiffCell = qor::diff::BasicDiffCell<PyTree>;
+using PyDiffParameter = qor::diff::BasicDiffParameter<PyTree>;
+
+namespace {
+
+struct DiffCellHolder : CellHolder {};
+
+struct ParameterHolder {
+  pyb::object data;  // `_data`: the parameter object itself
+};
+
+PyDiffCell cell_view(const CellHolder& self) { return PyDiffCell(self.data); }
+PyDiffParameter parameter_view(const ParameterHolder& self) { return PyDiffParameter(self.data); }
+
+template <class Class>
+void add_statuses(Class& cls) {
+  cls.attr("UNCHANGED") = qor::diff::kUnchanged;
+  cls.attr("ADDED") = qor::diff::kAdded;
+  cls.attr("REMOVED") = qor::diff::kRemoved;
+  cls.attr("MODIFIED") = qor::diff::kModified;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(notebook_diff, m) {
+  pyb::options options;
+  options.disable_function_signatures();
+  qor::py::register_error_translator();
+  pyb::module_::import("qor_kelm_git.drivers.common");
+  m.doc() = "The diff engine for pipeline notebooks.";
+
+  pyb::class_<DiffCellHolder, CellHolder> diff_cell(
+      m, "DiffCell", pyb::dynamic_attr(),
+      "Data structure to represent a cell that undergoes diff process.");
+  add_statuses(diff_cell);
+  diff_cell
+      .def(pyb::init([](const pyb::args& args, const pyb::kwargs& kwargs) {
+        auto v = qor::py::bind_args("__init__", args, kwargs, {{"cell"}});
+        qor::py::check_arg(v[0], "cell", &PyDict_Type);
+        DiffCellHolder holder;
+        holder.data = v[0];
+        PyDiffCell::start(holder.data);
+        return holder;
+      }))
+      .def_property(
+          "status", [](const DiffCellHolder& self) { return cell_view(self).status(); },
+          [](const DiffCellHolder& self, pyb::object v) {
+            cell_view(self).set_status(std::move(v));
+          })
+      .def_property(
+          "prev_source", [](const DiffCellHolder& self) { return cell_view(self).prev_source(); },
+          [](const DiffCellHolder& self, pyb::object v) {
+            cell_view(self).set_prev_source(std::move(v));
+          })
+      .def_property(
+          "removed_parents",
+          [](const DiffCellHolder& self) { return cell_view(self).removed_parents(); },
+          [](const DiffCellHolder& self, pyb::object v) {
+            cell_view(self).set_removed_parents(std::move(v));
+          })
+      .def_property(
+          "added_parents",
+          [](const DiffCellHolder& self) { return cell_view(self).added_parents(); },
+          [](const DiffCellHolder& self, pyb::object v) {
+            cell_view(self).set_added_parents(std::move(v));
+          });
+
+  pyb::class_<ParameterHolder> parameter(
+      m, "DiffParameter", pyb::dynamic_attr(),
+      "Data structure to represent a parameter that undergoes diff process.");
+  add_statuses(parameter);
+  parameter
+      .def(pyb::init([](const pyb::args& args, const pyb::kwargs& kwargs) {
+        auto v = qor::py::bind_args("__init__", args, kwargs, {{"data"}});
+        qor::py::check_arg(v[0], "data", &PyDict_Type);
+        ParameterHolder holder{v[0]};
+        PyDiffParameter::start(holder.data);
+        return holder;
+      }))
+      .def_property(
+          "_data", [](const ParameterHolder& self) { return self.data; },
+          [](ParameterHolder& self, pyb::object v) { self.data = std::move(v); })
+      .def_property_readonly("data", [](const ParameterHolder& self) { return self.data; })
+      .def_property(
+          "status", [](const ParameterHolder& self) { return parameter_view(self).status(); },
+          [](const ParameterHolder& self, pyb::object v) {
+            parameter_view(self).set_status(std::move(v));
+          })
+      .def_property_readonly(
+          "name", [](const ParameterHolder& self) { return parameter_view(self).name(); })
+      .def_property_readonly(
+          "type", [](const ParameterHolder& self) { return parameter_view(self).type(); })
+      .def_property_readonly(
+          "value", [](const ParameterHolder& self) { return parameter_view(self).value(); })
+      .def_property(
+          "prev_type", [](const ParameterHolder& self) { return parameter_view(self).prev_type(); },
+          [](const ParameterHolder& self, pyb::object v) {
+            parameter_view(self).set_prev_type(std::move(v));
+          })
+      .def_property(
+          "prev_value",
+          [](const ParameterHolder& self) { return parameter_view(self).prev_value(); },
+          [](const ParameterHolder& self, pyb::object v) {
+            parameter_view(self).set_prev_value(std::move(v));
+          });
+
+  m.def(
+      "_cell_modified",
+      [](const pyb::args& args, const pyb::kwargs& kwargs) {
+        auto v = qor::py::bind_args("_cell_modified", args, kwargs, {{"cell"}});
+        if (!pyb::isinstance<DiffCellHolder>(v[0])) {
+          PyErr_Format(PyExc_TypeError,
+                       "Argument 'cell' has incorrect type (expected DiffCell, got %.200s)",
+                       Py_TYPE(v[0].ptr())->tp_name);
+          throw pyb::error_already_set();
+        }
+        return qor::diff::cell_modified(cell_view(v[0].cast<const DiffCellHolder&>()));
+      },
+      "Whether the cell's source differs from its previous source.");
+
+  m.def(
+      "diff_dicts",
+      [](const pyb::args& args, const pyb::kwargs& kwargs) {
+        auto v = qor::py::bind_args("diff_dicts", args, kwargs, {{"prev"}, {"current"}});
+        qor::py::check_arg(v[0], "prev", &PyDict_Type);
+        qor::py::check_arg(v[1], "current", &PyDict_Type);
+        return qor::diff::diff_documents<PyTree>(v[0], v[1]);
+      },
+      "Ipython Notebook Diff Driver main");
+}
