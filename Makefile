@@ -9,7 +9,8 @@ MAKEFLAGS += --no-print-directory
 
 CMAKE_FLAGS = -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(PYTHON)
 
-.PHONY: all deps configure build test demo bench py38 install format check-format clean
+.PHONY: all deps configure build test demo bench py38 sanitize fuzz fuzz-build fuzz-smoke \
+        install format check-format clean
 
 all: build
 
@@ -22,8 +23,41 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
 
-test: build py38
+test: build py38 sanitize fuzz-smoke
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The core and its C++ tests under AddressSanitizer (leaks fail the run) and
+# UndefinedBehaviorSanitizer.
+sanitize: deps
+	@cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_SANITIZE=ON \
+	  -DQOR_BUILD_PYTHON=OFF -DQOR_BUILD_EXAMPLES=OFF >/dev/null
+	@cmake --build $(BUILD)-asan -j$(JOBS)
+	@cd $(BUILD)-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j$(JOBS)
+
+# libFuzzer targets (clang). `make fuzz` runs each for FUZZ_SECONDS on a working corpus grown
+# from fuzz/corpus; `make fuzz-smoke` (part of `make test`) runs each briefly over the seeds.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = json_fuzz structdiff_fuzz merge_fuzz
+fuzz-build: deps
+	@CXX=clang++ cmake -S . -B $(BUILD)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_BUILD_FUZZ=ON \
+	  -DQOR_BUILD_PYTHON=OFF -DQOR_BUILD_TESTS=OFF -DQOR_BUILD_CLI=OFF -DQOR_BUILD_EXAMPLES=OFF >/dev/null
+	@cmake --build $(BUILD)-fuzz -j$(JOBS)
+
+fuzz: fuzz-build
+	@mkdir -p fuzz/crashes
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p fuzz/corpus-work/$$t; \
+	  $(BUILD)-fuzz/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=fuzz/crashes/$$t- fuzz/corpus-work/$$t fuzz/corpus/$$t || exit 1; \
+	done
+
+fuzz-smoke: fuzz-build
+	@for t in $(FUZZ_TARGETS); do \
+	  work=$$(mktemp -d) && \
+	  $(BUILD)-fuzz/fuzz/$$t -max_total_time=15 -artifact_prefix=$$work/ $$work fuzz/corpus/$$t \
+	    2>$$work/log || { tail -n 40 $$work/log; cp $$work/crash-* fuzz/ 2>/dev/null; rm -rf $$work; exit 1; }; \
+	  grep -h '^Done' $$work/log | sed "s/^/$$t: /"; rm -rf $$work; \
+	done
 
 demo: build
 	@scripts/demo $(BUILD)
@@ -54,4 +88,4 @@ check-format:
 	@scripts/check-format.sh
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-py38
+	rm -rf $(BUILD) $(BUILD)-bench $(BUILD)-py38 $(BUILD)-asan $(BUILD)-fuzz fuzz/corpus-work

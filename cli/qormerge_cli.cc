@@ -5,8 +5,8 @@
 // unrecognized arguments are reported after the whole command line was read.
 #include "qormerge_cli.h"
 
+#include <cctype>
 #include <exception>
-#include <regex>
 
 #include "qor/errors.h"
 #include "qor/log.h"
@@ -78,6 +78,17 @@ std::vector<std::pair<std::string, const OptionSpec*>> option_strings() {
   return all;
 }
 
+// "-12" or "-1.5" or "-.5": such arguments are values, since no option looks like a number.
+bool looks_negative_number(const std::string& arg) {
+  std::size_t i = 1, digits = 0;
+  while (i < arg.size() && std::isdigit(static_cast<unsigned char>(arg[i]))) ++i, ++digits;
+  if (i == arg.size()) return digits > 0;
+  if (arg[i] != '.') return false;
+  std::size_t fraction = 0;
+  for (++i; i < arg.size() && std::isdigit(static_cast<unsigned char>(arg[i])); ++i) ++fraction;
+  return i == arg.size() && fraction > 0;
+}
+
 Classified classify(const std::string& arg) {
   Classified c;
   if (arg.empty() || arg[0] != '-') return c;
@@ -124,8 +135,7 @@ Classified classify(const std::string& arg) {
                      " could match " + list};
   }
   if (matches.size() == 1) return matches[0];
-  static const std::regex negative_number("^-\\d+$|^-\\d*\\.\\d+$");
-  if (std::regex_match(arg, negative_number)) return c;
+  if (looks_negative_number(arg)) return c;
   if (arg.find(' ') != std::string::npos) return c;
   c.option = true;  // an option nobody declared
   return c;

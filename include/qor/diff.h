@@ -11,7 +11,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -220,10 +219,36 @@ bool cell_modified(const BasicDiffCell<Tree>& cell) {
 
 namespace detail {
 
+// Values by key in the order keys first came, as a dict built by assignment keeps them: a
+// later value under a known key takes the place of the earlier one.
+template <class V>
+class KeyedList {
+ public:
+  void put(const std::string& key, V value) {
+    auto [it, inserted] = index_.emplace(key, entries_.size());
+    if (inserted) {
+      entries_.emplace_back(key, std::move(value));
+    } else {
+      entries_[it->second].second = std::move(value);
+    }
+  }
+  const std::vector<std::pair<std::string, V>>& entries() const { return entries_; }
+  bool contains(const std::string& key) const { return index_.count(key) != 0; }
+  // The value under `key`, or a value-initialised V (a null Ref) when absent.
+  V find(const std::string& key) const {
+    auto it = index_.find(key);
+    return it == index_.end() ? V() : entries_[it->second].second;
+  }
+
+ private:
+  std::vector<std::pair<std::string, V>> entries_;
+  std::unordered_map<std::string, std::size_t> index_;
+};
+
 // Code cells of a document in order, keyed by component id: a later cell with the same id
 // takes the place of the earlier one. A document without "cells" has none.
 template <class Tree>
-class CellMap {
+class CellMap : public KeyedList<typename Tree::Ref> {
  public:
   using Ref = typename Tree::Ref;
 
@@ -245,39 +270,23 @@ class CellMap {
       Ref canvas = notebook::BasicCell<Tree>(cell).canvas();
       Ref id = Tree::find(canvas, "id");
       if (!id) throw KeyError("id");
-      put(Tree::key(id), cell);
+      this->put(Tree::key(id), cell);
     }
   }
-
-  void put(const std::string& key, Ref value) {
-    auto [it, inserted] = index_.emplace(key, entries_.size());
-    if (inserted) {
-      entries_.emplace_back(key, value);
-    } else {
-      entries_[it->second].second = value;
-    }
-  }
-  const std::vector<std::pair<std::string, Ref>>& entries() const { return entries_; }
-  Ref find(const std::string& key) const {
-    auto it = index_.find(key);
-    return it == index_.end() ? Ref() : entries_[it->second].second;
-  }
-
- private:
-  std::vector<std::pair<std::string, Ref>> entries_;
-  std::unordered_map<std::string, std::size_t> index_;
 };
 
-// Parent records by id ("id" -> "name"), in order; a later record with the same id wins.
+// Parent records by id: the record's "id" and "name", in order; a later record with the same
+// id wins.
 template <class Tree>
-class ParentMap {
+struct ParentRecord {
+  typename Tree::Ref id;
+  typename Tree::Ref name;
+};
+
+template <class Tree>
+class ParentMap : public KeyedList<ParentRecord<Tree>> {
  public:
   using Ref = typename Tree::Ref;
-  struct Entry {
-    std::string key;
-    Ref id;
-    Ref name;
-  };
 
   explicit ParentMap(Ref parents) {
     const std::size_t n = Tree::size(parents);
@@ -291,32 +300,18 @@ class ParentMap {
       if (!id) throw KeyError("id");
       Ref name = Tree::find(record, "name");
       if (!name) throw KeyError("name");
-      const std::string key = Tree::key(id);
-      auto [it, inserted] = index_.emplace(key, entries_.size());
-      if (inserted) {
-        entries_.push_back({key, id, name});
-      } else {
-        entries_[it->second] = {key, id, name};
-      }
+      this->put(Tree::key(id), ParentRecord<Tree>{id, name});
     }
   }
-  const std::vector<Entry>& entries() const { return entries_; }
-  bool contains(const std::string& key) const { return index_.count(key) != 0; }
-  const Entry& at(const std::string& key) const { return entries_[index_.at(key)]; }
-
- private:
-  std::vector<Entry> entries_;
-  std::unordered_map<std::string, std::size_t> index_;
 };
 
 // The canvas parameters of a document, by name, as records. A document without "metadata",
 // "canvas" or "parameters" has none; a parameter without "name" is left out (the others still
 // count).
 template <class Tree>
-std::vector<std::pair<std::string, typename Tree::Ref>> parameter_list(typename Tree::Ref doc) {
+KeyedList<typename Tree::Ref> parameter_list(typename Tree::Ref doc) {
   using Ref = typename Tree::Ref;
-  std::vector<std::pair<std::string, Ref>> out;
-  std::unordered_map<std::string, std::size_t> index;
+  KeyedList<Ref> out;
   Ref metadata = Tree::is_object(doc) ? Tree::find(doc, "metadata") : Ref();
   if (!metadata || !Tree::is_object(metadata)) return out;
   Ref canvas = Tree::find(metadata, "canvas");
@@ -337,12 +332,7 @@ std::vector<std::pair<std::string, typename Tree::Ref>> parameter_list(typename 
     // The key first: starting the record adds a member, which may move the name.
     const std::string key = Tree::key(name);
     BasicDiffParameter<Tree>::start(p);
-    auto [it, inserted] = index.emplace(key, out.size());
-    if (inserted) {
-      out.emplace_back(key, p);
-    } else {
-      out[it->second].second = p;
-    }
+    out.put(key, p);
   }
   return out;
 }
@@ -411,12 +401,12 @@ typename Tree::Owned diff_documents(typename Tree::Ref prev, typename Tree::Ref 
     const detail::ParentMap<Tree> now(Tree::ref(current_parents));
     const detail::ParentMap<Tree> before(Tree::ref(prev_parents));
     Owned added = Tree::make_array(), removed = Tree::make_array(), kept = Tree::make_array();
-    for (const auto& e : now.entries()) {
-      Tree::append(Tree::ref(before.contains(e.key) ? kept : added),
+    for (const auto& [key, e] : now.entries()) {
+      Tree::append(Tree::ref(before.contains(key) ? kept : added),
                    detail::parent_record<Tree>(e.id, e.name));
     }
-    for (const auto& e : before.entries()) {
-      if (!now.contains(e.key)) {
+    for (const auto& [key, e] : before.entries()) {
+      if (!now.contains(key)) {
         Tree::append(Tree::ref(removed), detail::parent_record<Tree>(e.id, e.name));
       }
     }
@@ -431,25 +421,16 @@ typename Tree::Owned diff_documents(typename Tree::Ref prev, typename Tree::Ref 
 
   const auto current_parameters = detail::parameter_list<Tree>(current);
   const auto prev_parameters = detail::parameter_list<Tree>(prev);
-  auto find = [](const auto& list, const std::string& key) -> Ref {
-    for (const auto& [k, p] : list) {
-      if (k == key) return p;
-    }
-    return Ref();
-  };
-  std::unordered_set<std::string> current_keys, prev_keys;
-  for (const auto& [k, p] : current_parameters) current_keys.insert(k);
-  for (const auto& [k, p] : prev_parameters) prev_keys.insert(k);
   Owned parameters = Tree::make_array();
-  for (const auto& [key, p] : prev_parameters) {
-    if (current_keys.count(key) != 0) continue;
+  for (const auto& [key, p] : prev_parameters.entries()) {
+    if (current_parameters.contains(key)) continue;
     BasicDiffParameter<Tree>(p).set_status(Tree::make_string(kRemoved));
     Tree::append(Tree::ref(parameters), Tree::own(p));
   }
-  for (const auto& [key, p] : current_parameters) {
-    if (prev_keys.count(key) == 0) continue;
+  for (const auto& [key, p] : current_parameters.entries()) {
+    if (!prev_parameters.contains(key)) continue;
     BasicDiffParameter<Tree> now(p);
-    const BasicDiffParameter<Tree> before(find(prev_parameters, key));
+    const BasicDiffParameter<Tree> before(prev_parameters.find(key));
     const Ref a = now.value();
     const Ref b = before.value();
     const bool same = Tree::is_null(a)
@@ -462,8 +443,8 @@ typename Tree::Owned diff_documents(typename Tree::Ref prev, typename Tree::Ref 
     }
     Tree::append(Tree::ref(parameters), Tree::own(p));
   }
-  for (const auto& [key, p] : current_parameters) {
-    if (prev_keys.count(key) != 0) continue;
+  for (const auto& [key, p] : current_parameters.entries()) {
+    if (prev_parameters.contains(key)) continue;
     BasicDiffParameter<Tree>(p).set_status(Tree::make_string(kAdded));
     Tree::append(Tree::ref(parameters), Tree::own(p));
   }

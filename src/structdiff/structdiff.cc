@@ -198,7 +198,40 @@ double similarity(const Value& a, const Value& b) { return compare(a, b, nullptr
 // ---------------------------------------------------------------------------------------------
 // Printed form
 
+namespace {
+
+// Appends "{<entries>}" where each entry is "<key>: <value>", written by the two callbacks.
+template <class Items, class Key, class Val>
+void append_entries(std::string& out, bool& first, const Items& items, Key key, Val value) {
+  for (const auto& item : items) {
+    if (!first) out += ", ";
+    first = false;
+    key(item);
+    out += ": ";
+    value(item);
+  }
+}
+
+// Appends ", <marker>: [<item>, ...]" (without the comma when first), unless `items` is empty.
+template <class Items, class Item>
+void append_marker_list(std::string& out, bool& first, std::string_view marker, const Items& items,
+                        Item item) {
+  if (items.empty()) return;
+  if (!first) out += ", ";
+  first = false;
+  out += marker;
+  out += ": [";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i != 0) out += ", ";
+    item(items[i]);
+  }
+  out += "]";
+}
+
+}  // namespace
+
 void append_repr(const Delta& delta, std::string& out) {
+  bool first = true;
   switch (delta.kind()) {
     case Delta::Kind::kEmpty:
       out += "{}";
@@ -216,63 +249,29 @@ void append_repr(const Delta& delta, std::string& out) {
     case Delta::Kind::kObject: {
       const auto& part = delta.object_part();
       out += "{";
-      bool first = true;
-      for (const auto& [key, child] : part.entries) {
-        if (!first) out += ", ";
-        first = false;
-        json::append_py_str_repr(key, out);
-        out += ": ";
-        append_repr(child, out);
-      }
-      if (!part.deleted.empty()) {
-        if (!first) out += ", ";
-        out += kDeleteMarker;
-        out += ": [";
-        for (std::size_t i = 0; i < part.deleted.size(); ++i) {
-          if (i != 0) out += ", ";
-          json::append_py_str_repr(part.deleted[i], out);
-        }
-        out += "]";
-      }
+      append_entries(
+          out, first, part.entries, [&](const auto& e) { json::append_py_str_repr(e.first, out); },
+          [&](const auto& e) { append_repr(e.second, out); });
+      append_marker_list(out, first, kDeleteMarker, part.deleted,
+                         [&](const std::string& key) { json::append_py_str_repr(key, out); });
       out += "}";
       return;
     }
     case Delta::Kind::kList: {
       const auto& part = delta.list_part();
       out += "{";
-      bool first = true;
-      for (const auto& [pos, child] : part.changed) {
-        if (!first) out += ", ";
-        first = false;
-        out += std::to_string(pos);
-        out += ": ";
-        append_repr(child, out);
-      }
-      if (!part.inserted.empty()) {
-        if (!first) out += ", ";
-        first = false;
-        out += kInsertMarker;
-        out += ": [";
-        for (std::size_t i = 0; i < part.inserted.size(); ++i) {
-          if (i != 0) out += ", ";
-          out += '(';
-          out += std::to_string(part.inserted[i].first);
-          out += ", ";
-          json::append_py_repr(part.inserted[i].second, out);
-          out += ")";
-        }
-        out += "]";
-      }
-      if (!part.deleted.empty()) {
-        if (!first) out += ", ";
-        out += kDeleteMarker;
-        out += ": [";
-        for (std::size_t i = 0; i < part.deleted.size(); ++i) {
-          if (i != 0) out += ", ";
-          out += std::to_string(part.deleted[i]);
-        }
-        out += "]";
-      }
+      append_entries(
+          out, first, part.changed, [&](const auto& e) { out += std::to_string(e.first); },
+          [&](const auto& e) { append_repr(e.second, out); });
+      append_marker_list(out, first, kInsertMarker, part.inserted, [&](const auto& item) {
+        out += '(';
+        out += std::to_string(item.first);
+        out += ", ";
+        json::append_py_repr(item.second, out);
+        out += ')';
+      });
+      append_marker_list(out, first, kDeleteMarker, part.deleted,
+                         [&](std::size_t pos) { out += std::to_string(pos); });
       out += "}";
       return;
     }

@@ -1,0 +1,244 @@
+"""Hostile files and failing surroundings, end to end through the qormerge executable.
+
+Every run must end either with the right merged file (exit 0) or with exit 1 and a one-line
+error; a failed run leaves the current file byte-identical, and no run leaves a temporary file
+or directory behind (next to the current file or in TMPDIR).
+"""
+import json
+import os
+import pathlib
+import resource
+import signal
+import stat
+import subprocess
+
+import pytest
+
+QORMERGE = os.environ["QORMERGE"]
+
+
+def cell(kid, source, **extra):
+    c = {"cell_type": "code", "execution_count": None, "id": "c-" + kid,
+         "metadata": {"canvas": {"id": kid, "name": kid, "parents": []}}, "outputs": [], "source": source}
+    c.update(extra)
+    return c
+
+
+def notebook(cells, parameters=()):
+    return {"cells": cells, "metadata": {"canvas": {"id": "nb", "parameters": list(parameters)}},
+            "nbformat": 4, "nbformat_minor": 5}
+
+
+BASE = notebook([cell("a", ["x = 1\n"]), cell("b", ["y = 2\n"])], [{"name": "p", "type": "str", "value": "1"}])
+INCOMING = notebook([cell("a", ["x = 1\n"]), cell("b", ["y = 3\n"])], [{"name": "p", "type": "str", "value": "1"}])
+
+
+class Scene:
+    """Three notebook files in a scratch directory, with a private TMPDIR."""
+
+    def __init__(self, root, current_name="current.ipynb"):
+        self.dir = root / "work"
+        self.dir.mkdir(exist_ok=True)
+        self.tmp = root / "tmp"
+        self.tmp.mkdir(exist_ok=True)
+        self.base = self.dir / "base.ipynb"
+        self.current = self.dir / current_name
+        self.incoming = self.dir / "incoming.ipynb"
+        for path, doc in ((self.base, BASE), (self.current, BASE), (self.incoming, INCOMING)):
+            path.write_text(json.dumps(doc, indent=1))
+
+    def run(self, extra_env=None, preexec=None, current=None):
+        env = dict(os.environ, TMPDIR=str(self.tmp))
+        env.update(extra_env or {})
+        return subprocess.run(
+            [QORMERGE, "--base-file=%s" % self.base, "--current-file=%s" % (current or self.current),
+             "--incoming-file=%s" % self.incoming, "--file-path=nb.ipynb"],
+            capture_output=True, text=True, env=env, preexec_fn=preexec)
+
+    def leftovers(self):
+        names = sorted(p.name for p in self.dir.iterdir())
+        temp = [n for n in names if ".qor-" in n]
+        return temp + sorted(p.name for p in self.tmp.iterdir())
+
+
+def expect_failure(scene, result, before, message_part):
+    assert result.returncode == 1, result.stderr
+    assert result.stdout == ""
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("qormerge: error: "), result.stderr
+    assert message_part in lines[0], lines[0]
+    assert scene.current.read_bytes() == before
+    assert scene.leftovers() == []
+
+
+BROKEN = [
+    ("truncated", b'{"cells": [{"cell_type": "code"', "Expecting"),
+    ("byte-order mark", b"\xef\xbb\xbf" + json.dumps(BASE).encode(), "Unexpected UTF-8 BOM"),
+    ("invalid UTF-8", b'{"cells": ["\xff"]}', "can't decode byte 0xff"),
+    ("deep nesting", b"[" * 100000 + b"]" * 100000, "Nesting deeper than 1000 levels"),
+    ("top level not an object", b"[1, 2]", "the document must be a dict, not list"),
+    ("cells not a list", b'{"cells": {"a": 1}}', "'cells' must be a list, not dict"),
+    ("missing canvas id", json.dumps(notebook([{"metadata": {"canvas": {}}, "source": []}])).encode(),
+     "cells[0].metadata.canvas: missing key 'id'"),
+    ("metadata a list", json.dumps(notebook([{"metadata": [], "source": []}])).encode(),
+     "cells[0].metadata must be a dict, not list"),
+    ("component id a number", json.dumps(notebook([cell("a", [])]) | {}).replace('"id": "a"', '"id": 5').encode(),
+     "cells[0].metadata.canvas.id must be a str, not int"),
+    ("parameters not a list", json.dumps(dict(BASE, metadata={"canvas": {"parameters": {}}})).encode(),
+     "metadata.canvas.parameters must be a list, not dict"),
+    ("a huge integer beyond the limit", b'{"cells": [' + b"1" * 5000 + b"]}", "Exceeds the limit (4300 digits)"),
+    ("empty file", b"", "Expecting value: line 1 column 1 (char 0)"),
+]
+
+
+@pytest.mark.parametrize("side", ["base", "current", "incoming"])
+@pytest.mark.parametrize("name, content, message", BROKEN, ids=[b[0] for b in BROKEN])
+def test_broken_notebooks_fail_cleanly(tmp_path, side, name, content, message):
+    scene = Scene(tmp_path)
+    getattr(scene, side).write_bytes(content)
+    before = scene.current.read_bytes()
+    expect_failure(scene, scene.run(), before, message)
+
+
+def test_a_name_of_the_wrong_type_fails_cleanly(tmp_path):
+    scene = Scene(tmp_path)
+    doc = json.loads(json.dumps(INCOMING))
+    doc["cells"][1]["metadata"]["canvas"]["name"] = 7
+    scene.incoming.write_text(json.dumps(doc))
+    before = scene.current.read_bytes()
+    expect_failure(scene, scene.run(), before, "cell 'name' must be a str, not int")
+
+
+@pytest.mark.parametrize("text", [
+    "1" * 1000, "-" + "9" * 999, "NaN", "Infinity", "-Infinity", '"\\ud800 lone \\udfff"', "1e-320", "-0.0",
+])
+def test_unusual_values_are_kept_exactly(tmp_path, text):
+    scene = Scene(tmp_path)
+    for path, doc in ((scene.base, BASE), (scene.current, BASE), (scene.incoming, INCOMING)):
+        raw = json.dumps(doc).replace('"execution_count": null', '"execution_count": %s' % text, 1)
+        path.write_text(raw)
+    result = scene.run()
+    assert (result.returncode, result.stderr) == (0, "")
+    merged = scene.current.read_text()
+    assert '"execution_count": %s' % text in merged
+    assert '"y = 3\\n"' in merged  # the incoming change
+    assert merged.isascii() and scene.leftovers() == []
+
+
+def test_symbolic_link_as_current_file(tmp_path):
+    scene = Scene(tmp_path)
+    link = scene.dir / "link.ipynb"
+    link.symlink_to(scene.current.name)
+    result = scene.run(current=link)
+    assert result.returncode == 0, result.stderr
+    assert link.is_symlink()
+    assert '"y = 3\\n"' in scene.current.read_text()
+    assert scene.leftovers() == []
+
+
+def test_write_failing_midway(tmp_path):
+    scene = Scene(tmp_path)
+    doc = json.loads(json.dumps(INCOMING))
+    doc["cells"][1]["source"] = ["z\n"] * 20000
+    scene.incoming.write_text(json.dumps(doc))
+    before = scene.current.read_bytes()
+
+    def limit():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (50000, 50000))
+
+    expect_failure(scene, scene.run(preexec=limit), before, "File too large")
+
+
+def test_current_path_that_is_a_directory_or_missing(tmp_path):
+    scene = Scene(tmp_path)
+    result = scene.run(current=scene.dir)
+    assert result.returncode == 1 and "Is a directory" in result.stderr
+    result = scene.run(current=scene.dir / "nope" / "x.ipynb")
+    assert result.returncode == 1 and "No such file or directory" in result.stderr
+    assert scene.leftovers() == []
+
+
+@pytest.mark.parametrize("what", ["file", "directory"])
+def test_unwritable_current_file_or_directory(tmp_path, what):
+    scene = Scene(tmp_path)
+    before = scene.current.read_bytes()
+    target = scene.current if what == "file" else scene.dir
+    mode = target.stat().st_mode
+    target.chmod(0o444 if what == "file" else 0o555)
+    try:
+        result = scene.run()
+    finally:
+        target.chmod(stat.S_IMODE(mode))
+    if result.returncode == 0:  # permissions do not bind root
+        assert os.geteuid() == 0
+        assert '"y = 3\\n"' in scene.current.read_text()
+    else:
+        expect_failure(scene, result, before, "Permission denied")
+    assert scene.leftovers() == []
+
+
+def conflicting(scene):
+    """Makes both sides change cell b's source, so that the merge runs git."""
+    doc = json.loads(json.dumps(BASE))
+    doc["cells"][1]["source"] = ["y = 4\n"]
+    scene.current.write_text(json.dumps(doc))
+
+
+def test_git_missing_from_path(tmp_path):
+    scene = Scene(tmp_path)
+    conflicting(scene)
+    before = scene.current.read_bytes()
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    expect_failure(scene, scene.run({"PATH": str(empty)}), before, "[Errno 2] No such file or directory: 'git'")
+
+
+@pytest.mark.parametrize("script, message", [
+    ("echo 'fatal: broken repository' >&2; exit 128", "exit status 128: fatal: broken repository"),
+    ("kill -SEGV $$", "was killed by signal 11"),
+])
+def test_git_failing(tmp_path, script, message):
+    scene = Scene(tmp_path)
+    conflicting(scene)
+    before = scene.current.read_bytes()
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    fake = bin_dir / "git"
+    fake.write_text("#!/bin/sh\n%s\n" % script)
+    fake.chmod(0o755)
+    expect_failure(scene, scene.run({"PATH": "%s:%s" % (bin_dir, os.environ["PATH"])}), before, message)
+
+
+@pytest.mark.parametrize("name", ["with space.ipynb", "new\nline.ipynb", "-dash.ipynb", "nöte-ß-名前.ipynb"])
+def test_unusual_paths(tmp_path, name):
+    scene = Scene(tmp_path, current_name=name)
+    conflicting(scene)
+    result = scene.run()
+    assert result.returncode == 0, result.stderr
+    source = json.loads(scene.current.read_text())["cells"][1]["source"]
+    assert source[0] == "<<<<<<< nb.ipynb-current\n"
+    assert scene.leftovers() == []
+
+
+def test_ten_merges_at_once_in_one_directory(tmp_path):
+    scene = Scene(tmp_path)
+    currents = []
+    for k in range(10):
+        path = scene.dir / ("current-%d.ipynb" % k)
+        doc = json.loads(json.dumps(BASE))
+        doc["cells"][1]["source"] = ["y = %d\n" % (100 + k)]  # a conflict for each: git runs
+        path.write_text(json.dumps(doc))
+        currents.append(path)
+    env = dict(os.environ, TMPDIR=str(scene.tmp))
+    procs = [subprocess.Popen([QORMERGE, "--base-file", str(scene.base), "--current-file", str(p),
+                               "--incoming-file", str(scene.incoming), "--file-path", p.name],
+                              stderr=subprocess.PIPE, env=env) for p in currents]
+    for p in procs:
+        assert p.wait() == 0, p.stderr.read()
+        p.stderr.close()
+    for k, path in enumerate(currents):
+        source = json.loads(path.read_text())["cells"][1]["source"]
+        assert source == ["<<<<<<< %s-current\n" % path.name, "y = %d\n" % (100 + k), "=======\n", "y = 3\n",
+                          ">>>>>>> %s-incoming\n" % path.name]
+    assert scene.leftovers() == []
