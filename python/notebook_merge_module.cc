@@ -31,13 +31,22 @@ qor::py::Markers markers(const pyb::module_& m) {
   return {m.attr("insert"), m.attr("delete"), m.attr("replace")};
 }
 
+// Whether the root logger wants debug records, as asked once when a whole merge starts
+// (-1: ask Python each time). Per thread: each merge runs on its caller's thread.
+thread_local int debug_for_this_merge = -1;
+
+bool root_logger_wants_debug() {
+  pyb::object root = pyb::module_::import("logging").attr("getLogger")();
+  return root.attr("isEnabledFor")(10).cast<bool>();
+}
+
 void connect_root_logger() {
   // The merge may run without the GIL; the sink takes it back for Python's logging.
   qor::log::set_debug_sink({
       [] {
+        if (debug_for_this_merge >= 0) return debug_for_this_merge == 1;
         pyb::gil_scoped_acquire gil;
-        pyb::object root = pyb::module_::import("logging").attr("getLogger")();
-        return root.attr("isEnabledFor")(10).cast<bool>();
+        return root_logger_wants_debug();
       },
       [](std::string_view record) {
         pyb::gil_scoped_acquire gil;
@@ -234,6 +243,10 @@ PYBIND11_MODULE(notebook_merge, m) {
         for (std::size_t i = 0; i < 4; ++i) qor::py::check_arg(v[i], names[i], &PyUnicode_Type);
         const std::string base = qor::py::str_text(v[0]), current = qor::py::str_text(v[1]),
                           incoming = qor::py::str_text(v[2]), file_path = qor::py::str_text(v[3]);
+        struct DebugOnce {
+          explicit DebugOnce(bool on) { debug_for_this_merge = on ? 1 : 0; }
+          ~DebugOnce() { debug_for_this_merge = -1; }
+        } debug_once(root_logger_wants_debug());
         pyb::gil_scoped_release nogil;
         qor::merge::merge_files(base, current, incoming, file_path);
       },

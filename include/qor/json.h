@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -251,6 +252,10 @@ Value parse(std::string_view text, const std::string& source, ReleaseFn release,
 // kMaxDepth.
 void write(const Value& value, std::string& out);
 std::string write(const Value& value);
+
+// Hands the same text to `emit` in pieces of about a megabyte, through one reused buffer, so
+// that a large document is never held as text in memory. Exceptions from `emit` pass through.
+void write(const Value& value, const std::function<void(std::string_view)>& emit);
 
 // Renders `value` as Python's repr() would render the corresponding Python object (for logs).
 void append_py_repr(const Value& value, std::string& out);

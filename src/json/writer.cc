@@ -19,8 +19,19 @@ constexpr char kHex[] = "0123456789abcdef";
 // reserve room once, then write through a raw pointer.
 class Sink {
  public:
-  explicit Sink(std::string& out) : out_(out) { cur_ = limit_ = out_.data() + out_.size(); }
+  // Writes into `out` after what it holds; with `emit`, hands the text over in pieces instead.
+  explicit Sink(std::string& out, const std::function<void(std::string_view)>* emit = nullptr)
+      : out_(out), emit_(emit) {
+    cur_ = limit_ = out_.data() + out_.size();
+  }
   ~Sink() { out_.resize(static_cast<std::size_t>(cur_ - out_.data())); }
+
+  // Hands over what is left, when emitting.
+  void finish() {
+    if (emit_ == nullptr) return;
+    (*emit_)(std::string_view(out_.data(), static_cast<std::size_t>(cur_ - out_.data())));
+    cur_ = out_.data();
+  }
 
   // Room for at least `n` more bytes; returns where to write.
   char* reserve(std::size_t n) {
@@ -47,6 +58,12 @@ class Sink {
 
  private:
   void grow(std::size_t n) {
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    if (emit_ != nullptr && cur_ - out_.data() >= static_cast<std::ptrdiff_t>(kPiece)) {
+      (*emit_)(std::string_view(out_.data(), static_cast<std::size_t>(cur_ - out_.data())));
+      cur_ = out_.data();
+      if (static_cast<std::size_t>(limit_ - cur_) >= n) return;
+    }
     const std::size_t used = static_cast<std::size_t>(cur_ - out_.data());
     // Grow into the capacity the string already has before doubling: every resize zero-fills.
     out_.resize(std::max({out_.capacity(), out_.size() * 2, used + n + 65536}));
@@ -55,6 +72,7 @@ class Sink {
   }
 
   std::string& out_;
+  const std::function<void(std::string_view)>* emit_;
   char* cur_;
   char* limit_;
 };
@@ -238,7 +256,10 @@ std::size_t format_finite(double d, char* out) {
 
 class Writer {
  public:
-  explicit Writer(std::string& out) : sink_(out) {}
+  explicit Writer(std::string& out, const std::function<void(std::string_view)>* emit = nullptr)
+      : sink_(out, emit) {}
+
+  void finish() { sink_.finish(); }
 
   void value(const Value& v) {
     switch (v.type()) {
@@ -333,6 +354,13 @@ void append_real(double d, std::string& out) {
 }
 
 void write(const Value& value, std::string& out) { Writer(out).value(value); }
+
+void write(const Value& value, const std::function<void(std::string_view)>& emit) {
+  std::string buffer;
+  Writer writer(buffer, &emit);
+  writer.value(value);
+  writer.finish();
+}
 
 std::string write(const Value& value) {
   std::string out;

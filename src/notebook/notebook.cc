@@ -47,9 +47,9 @@ json::Value read_notebook(const std::string& path) {
 }
 
 void write_notebook(const std::string& path, const json::Value& doc) {
-  std::string text;
-  json::write(doc, text);
-  platform::replace_file(path, text);
+  // Streamed: the text of a large notebook is never held in memory whole.
+  platform::replace_file_with(
+      path, [&](const std::function<void(std::string_view)>& emit) { json::write(doc, emit); });
 }
 
 }  // namespace qor::notebook

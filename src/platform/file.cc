@@ -195,6 +195,13 @@ void FileBuffer::discard(std::size_t from, std::size_t to) {
 }
 
 void replace_file(const std::string& path, std::string_view content) {
+  replace_file_with(path,
+                    [&](const std::function<void(std::string_view)>& emit) { emit(content); });
+}
+
+void replace_file_with(
+    const std::string& path,
+    const std::function<void(const std::function<void(std::string_view)>&)>& produce) {
   const std::string target = resolve_links(path);
   struct stat st;
   mode_t mode;
@@ -213,7 +220,7 @@ void replace_file(const std::string& path, std::string_view content) {
                       std::strerror(errno) + " (creating a temporary file in " +
                       py_quote(dir_of(target)) + ")");
   try {
-    write_all(fd.get(), content, path);
+    produce([&](std::string_view piece) { write_all(fd.get(), piece, path); });
     if (::fchmod(fd.get(), mode) != 0) throw IoError(errno, path);
     if (::fsync(fd.get()) != 0) throw IoError(errno, path);
     if (fd.close() != 0) throw IoError(errno, path);

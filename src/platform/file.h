@@ -2,6 +2,7 @@
 #ifndef QOR_PLATFORM_FILE_H_
 #define QOR_PLATFORM_FILE_H_
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -41,6 +42,12 @@ class FileBuffer {
 // file the process may not write. On failure the old file is untouched, the temporary file is
 // removed, and IoError is thrown.
 void replace_file(const std::string& path, std::string_view content);
+
+// replace_file() with the content produced piece by piece: `produce` receives a function that
+// appends bytes to the new file. An exception from `produce` fails the replacement likewise.
+void replace_file_with(
+    const std::string& path,
+    const std::function<void(const std::function<void(std::string_view)>&)>& produce);
 
 }  // namespace qor::platform
 

@@ -1,13 +1,23 @@
 """Imports every extension module and calls into each once (run under each supported Python)."""
+import subprocess
 import sys
 
-from qor_kelm_git.drivers import notebook_merge
+import qor_kelm_git.drivers
+from qor_kelm_git.drivers import notebook_diff, notebook_merge
 from qor_kelm_git.drivers.common import Cell
+from qor_kelm_git.scripts import qormerge
 
-cell = {"metadata": {"canvas": {"id": "c1", "name": "load"}}, "source": ["x = 1\n"]}
+cell = {"cell_type": "code", "metadata": {"canvas": {"id": "c1", "name": "load"}}, "source": ["x = 1\n"]}
 merge_cell = notebook_merge.MergeCell(cell, "incoming")
 merge_cell.add_conflict_mark()
 assert cell["metadata"]["canvas"]["name"] == ">>> load"
 assert isinstance(merge_cell, Cell)
 assert notebook_merge._cell_changed(Cell(dict(cell)), Cell(cell)) == {}
+assert notebook_merge._merge_source(notebook_merge.Git(), ["a\n"], ["a\n"], ["b\n"]) == ["b\n"]
+assert qor_kelm_git.drivers.merge_files is notebook_merge.merge_files
+diff = notebook_diff.diff_dicts({"cells": []}, {"cells": [cell]})
+assert diff["cells"][0]["metadata"]["canvas"]["diff_status"] == "added"
+assert callable(qormerge.main)
+usage = subprocess.run([sys.executable, "-m", "qor_kelm_git.scripts.qormerge"], capture_output=True, text=True)
+assert usage.returncode == 2 and "the following arguments are required" in usage.stderr
 print("qor_kelm_git modules import and run under Python %d.%d.%d" % sys.version_info[:3])

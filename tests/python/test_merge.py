@@ -4,6 +4,7 @@ Random three-way scenarios are merged by the module and by a literal Python stat
 merge (reference_merge.py, on json, jsondiff and GitPython); the merged files must be identical.
 """
 import copy
+import logging
 import json
 import os
 import random
@@ -312,3 +313,21 @@ def test_merged_file_keeps_permissions_and_is_replaced_whole(tmp_path):
     assert link.is_symlink()
     with open(os.path.join(case, "expected.ipynb")) as f:
         assert current.read_text() == json.dumps(json.load(f))
+
+
+def test_merge_files_logs_cell_differences_only_at_debug_level(tmp_path, caplog):
+    case = example("incoming_change_taken_in_place")
+    for level, expect_records in ((logging.DEBUG, True), (logging.INFO, False)):
+        current = tmp_path / "current.ipynb"
+        shutil.copy(os.path.join(case, "current.ipynb"), current)
+        caplog.clear()
+        with caplog.at_level(level):
+            merge_files(os.path.join(case, "base.ipynb"), str(current), os.path.join(case, "incoming.ipynb"), "nb")
+        records = [r for r in caplog.records if r.name == "root"]
+        assert bool(records) == expect_records
+        if expect_records:
+            # One difference per comparison: each kept cell against the current and the
+            # incoming side; only B changed (on the incoming side).
+            assert [r.getMessage() for r in records].count("{}") == 5
+            assert any(r.getMessage().startswith("{'execution_count'") or "'source'" in r.getMessage()
+                       for r in records)

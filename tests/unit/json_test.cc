@@ -49,6 +49,24 @@ TEST(JsonRoundTrip, WritesTheDefaultDumpsForm) {
   }
 }
 
+TEST(JsonWriter, StreamsTheSameBytesInPieces) {
+  Array items;
+  for (int i = 0; i < 60000; ++i) {
+    items.push_back(
+        Value::array({Value("line \u00e9 " + std::to_string(i)), Value(i * 0.5), Value()}));
+  }
+  items.emplace_back(std::string(3 << 20, 'x'));  // one string longer than a piece
+  const Value doc(std::move(items));
+  std::string streamed;
+  int pieces = 0;
+  write(doc, [&](std::string_view piece) {
+    streamed += piece;
+    ++pieces;
+  });
+  EXPECT_EQ(streamed, write(doc));
+  EXPECT_GT(pieces, 2);
+}
+
 TEST(JsonReader, ReportsErrorsAsCPythonDoes) {
   struct Case {
     std::string input;
