@@ -34,7 +34,7 @@ constexpr const char* kHelp =
 
 enum class Opt { kCurrent, kBase, kIncoming, kFilePath, kVerbose, kHelp };
 
-struct OptionSpec {
+struct OptionDecl {
   Opt opt;
   const char* long_name;
   const char* short_name;  // nullptr when none
@@ -42,7 +42,7 @@ struct OptionSpec {
   bool required;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionDecl kOptions[] = {
     {Opt::kHelp, "--help", "-h", false, false},
     {Opt::kCurrent, "--current-file", nullptr, true, true},
     {Opt::kBase, "--base-file", nullptr, true, true},
@@ -52,7 +52,7 @@ constexpr OptionSpec kOptions[] = {
 };
 
 // How an option is named in messages: "-v/--verbose", "--current-file".
-std::string display_name(const OptionSpec& s) {
+std::string display_name(const OptionDecl& s) {
   return s.short_name != nullptr ? std::string(s.short_name) + "/" + s.long_name : s.long_name;
 }
 
@@ -63,15 +63,15 @@ struct UsageError {
 // One argument as the parser sees it.
 struct Classified {
   bool option = false;                        // option-like
-  const OptionSpec* spec = nullptr;           // the option it names, when known
+  const OptionDecl* decl = nullptr;           // the option it names, when known
   std::optional<std::string> explicit_value;  // text after "=" (or after a short flag)
   std::string used_name;                      // the option string as matched
 };
 
 // All option strings, for exact and prefix matching.
-std::vector<std::pair<std::string, const OptionSpec*>> option_strings() {
-  std::vector<std::pair<std::string, const OptionSpec*>> all;
-  for (const OptionSpec& s : kOptions) {
+std::vector<std::pair<std::string, const OptionDecl*>> option_strings() {
+  std::vector<std::pair<std::string, const OptionDecl*>> all;
+  for (const OptionDecl& s : kOptions) {
     if (s.short_name != nullptr) all.emplace_back(s.short_name, &s);
     all.emplace_back(s.long_name, &s);
   }
@@ -93,15 +93,15 @@ Classified classify(const std::string& arg) {
   Classified c;
   if (arg.empty() || arg[0] != '-') return c;
   const auto all = option_strings();
-  for (const auto& [name, spec] : all) {
-    if (arg == name) return {true, spec, std::nullopt, name};
+  for (const auto& [name, decl] : all) {
+    if (arg == name) return {true, decl, std::nullopt, name};
   }
   if (arg.size() == 1) return c;
   const auto eq = arg.find('=');
   if (eq != std::string::npos) {
     const std::string head = arg.substr(0, eq);
-    for (const auto& [name, spec] : all) {
-      if (head == name) return {true, spec, arg.substr(eq + 1), name};
+    for (const auto& [name, decl] : all) {
+      if (head == name) return {true, decl, arg.substr(eq + 1), name};
     }
   }
   std::vector<Classified> matches;
@@ -110,20 +110,20 @@ Classified classify(const std::string& arg) {
     const std::string prefix = eq == std::string::npos ? arg : arg.substr(0, eq);
     std::optional<std::string> value;
     if (eq != std::string::npos) value = arg.substr(eq + 1);
-    for (const auto& [name, spec] : all) {
+    for (const auto& [name, decl] : all) {
       if (name.rfind(prefix, 0) == 0) {
-        matches.push_back({true, spec, value, name});
+        matches.push_back({true, decl, value, name});
         names.push_back(name);
       }
     }
   } else {
     const std::string short_prefix = arg.substr(0, 2);
-    for (const auto& [name, spec] : all) {
+    for (const auto& [name, decl] : all) {
       if (name == short_prefix) {
-        matches.push_back({true, spec, arg.substr(2), name});
+        matches.push_back({true, decl, arg.substr(2), name});
         names.push_back(name);
       } else if (name.rfind(arg, 0) == 0) {
-        matches.push_back({true, spec, std::nullopt, name});
+        matches.push_back({true, decl, std::nullopt, name});
         names.push_back(name);
       }
     }
@@ -179,28 +179,28 @@ std::optional<QormergeArgs> parse(const std::vector<std::string>& argv, std::ost
   std::vector<std::string> extras;
   for (std::size_t i = 0; i < argv.size(); ++i) {
     const Classified& c = kinds[i];
-    if (argv[i] == "--" && (i == 0 || !(kinds[i - 1].spec && kinds[i - 1].spec->takes_value))) {
+    if (argv[i] == "--" && (i == 0 || !(kinds[i - 1].decl && kinds[i - 1].decl->takes_value))) {
       continue;  // the separator itself
     }
     if (!c.option) {
       extras.push_back(argv[i]);
       continue;
     }
-    if (c.spec == nullptr) {
+    if (c.decl == nullptr) {
       extras.push_back(argv[i]);
       continue;
     }
-    const OptionSpec& s = *c.spec;
+    const OptionDecl& s = *c.decl;
     if (!s.takes_value) {
       // Flags: "-vh" is "-v -h"; any other text after a flag is an error.
-      std::vector<const OptionSpec*> flags{&s};
+      std::vector<const OptionDecl*> flags{&s};
       if (c.explicit_value && !c.explicit_value->empty()) {
         const bool single_dash = c.used_name.size() > 1 && c.used_name[1] != '-';
         std::string tail = *c.explicit_value;
         while (!tail.empty()) {
-          const OptionSpec* next = nullptr;
+          const OptionDecl* next = nullptr;
           if (single_dash) {
-            for (const OptionSpec& o : kOptions) {
+            for (const OptionDecl& o : kOptions) {
               if (o.short_name != nullptr && o.short_name[1] == tail[0]) next = &o;
             }
           }
@@ -214,7 +214,7 @@ std::optional<QormergeArgs> parse(const std::vector<std::string>& argv, std::ost
       } else if (c.explicit_value) {
         throw UsageError{"argument " + display_name(s) + ": ignored explicit argument ''"};
       }
-      for (const OptionSpec* f : flags) {
+      for (const OptionDecl* f : flags) {
         seen[static_cast<int>(f->opt)] = true;
         if (f->opt == Opt::kHelp) {
           out << kUsage << kHelp;
@@ -240,7 +240,7 @@ std::optional<QormergeArgs> parse(const std::vector<std::string>& argv, std::ost
     seen[static_cast<int>(s.opt)] = true;
   }
   std::string missing;
-  for (const OptionSpec& s : kOptions) {
+  for (const OptionDecl& s : kOptions) {
     if (s.required && !seen[static_cast<int>(s.opt)]) {
       missing += (missing.empty() ? "" : ", ") + std::string(s.long_name);
     }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_input.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 #include "qor/merge.h"
@@ -23,13 +24,9 @@ class NoGit : public qor::merge::GitRunner {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  qor::json::Value value;
-  try {
-    value = qor::json::parse(std::string_view(reinterpret_cast<const char*>(data), size));
-  } catch (const qor::Error&) {
-    return 0;
-  }
-  if (!value.is_array() || value.as_array().size() < 3) return 0;
+  std::optional<qor::json::Value> input = qor::fuzz::list_input(data, size, 3);
+  if (!input) return 0;
+  qor::json::Value& value = *input;
   qor::json::Array& docs = value.as_array();
   NoGit git;
   int ids = 0;

@@ -6,18 +6,15 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_input.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 #include "qor/structdiff.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  qor::json::Value value;
-  try {
-    value = qor::json::parse(std::string_view(reinterpret_cast<const char*>(data), size));
-  } catch (const qor::Error&) {
-    return 0;
-  }
-  if (!value.is_array() || value.as_array().size() < 2) return 0;
+  std::optional<qor::json::Value> input = qor::fuzz::list_input(data, size, 2);
+  if (!input) return 0;
+  qor::json::Value& value = *input;
   const qor::json::Value& a = value.as_array()[0];
   const qor::json::Value& b = value.as_array()[1];
   for (int turn = 0; turn < 2; ++turn) {
