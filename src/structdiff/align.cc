@@ -24,8 +24,9 @@ namespace {
 using json::Array;
 using json::Value;
 
-// Largest weighted table (cells) built in memory; beyond it, items weigh by equality only.
-constexpr std::size_t kMaxWeightedCells = std::size_t{1} << 24;
+// Largest weighted table (cells): every cell weighs a pair of objects or lists, so this bounds
+// the time of a difference to a couple of seconds. Beyond it, items weigh by equality only.
+constexpr std::size_t kMaxWeightedCells = std::size_t{1} << 22;
 // Largest edit distance searched with Myers' algorithm before the bit-parallel table takes over.
 constexpr std::size_t kMaxMyersDistance = 2000;
 constexpr std::size_t kNoDistance = std::numeric_limits<std::size_t>::max();

@@ -188,5 +188,20 @@ TEST(StructDiffAlignment, LongListsWithFewEditsStayCheap) {
             "{$insert: [(3, 'changed\\n'), (199994, 'added\\n')], $delete: [100000, 3]}");
 }
 
+TEST(StructDiffAlignment, HugeDifferingListsOfObjectsAlignByEquality) {
+  // 2,100 x 2,100 pairs of objects exceed the weighted table; items then pair only when equal,
+  // so two lists whose every object changed give the new list.
+  json::Array x, y;
+  for (int i = 0; i < 2100; ++i) {
+    json::Object a{{"n", i}, {"kind", "plot"}};
+    json::Object b{{"n", -i - 1}, {"kind", "plot"}};
+    x.emplace_back(std::move(a));
+    y.emplace_back(std::move(b));
+  }
+  const Delta d = diff(json::Value(x), json::Value(y));
+  ASSERT_EQ(d.kind(), Delta::Kind::kValue);
+  EXPECT_TRUE(d.new_value() == json::Value(y));
+}
+
 }  // namespace
 }  // namespace qor::structdiff
