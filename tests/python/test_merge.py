@@ -270,6 +270,9 @@ def test_merge_files_by_keyword_and_errors(tmp_path):
      r"incoming\.ipynb: metadata\.canvas\.parameters\[0\]: missing key 'name'"),
     ('{"cells": [], "metadata": {"canvas": {"parameters": {}}}}', TypeError,
      r"incoming\.ipynb: metadata\.canvas\.parameters must be a list, not dict"),
+    ('{"cells": [{"metadata": {"canvas": {"id": "new", "name": "n", "parents": [{"name": "p"}]}}, "source": []}],'
+     ' "metadata": {"canvas": {"parameters": []}}}', KeyError,
+     r"incoming\.ipynb: cell 'new': parents\[0\]: missing key 'id'"),
 ])
 def test_failed_merge_leaves_the_current_file(tmp_path, broken, error, pattern):
     case = example("parameters")
