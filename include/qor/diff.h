@@ -35,6 +35,16 @@ namespace detail {
 // TypeError for a stored value of the wrong kind.
 [[noreturn]] void wrong_stored(const char* key, const char* expected, const char* given);
 
+// The value of a status write: a string among the four statuses. TypeError for another kind,
+// AssertionError for another string; either way nothing is stored.
+template <class Tree>
+typename Tree::Owned checked_status(typename Tree::Owned value) {
+  if (!Tree::is_string(Tree::ref(value)))
+    wrong_argument("value", "str", Tree::type_name(Tree::ref(value)));
+  check_status(Tree::to_string(Tree::ref(value)));
+  return value;
+}
+
 // A stored value that must be a string or null.
 template <class Tree>
 typename Tree::Ref text_or_null(typename Tree::Ref r, const char* key) {
@@ -78,11 +88,8 @@ class BasicDiffCell : public notebook::BasicCell<Tree> {
   Owned status() const { return text_or(get("diff_status"), "diff_status", kUnchanged); }
   // Stores one of the four statuses; AssertionError (nothing stored) for another string.
   void set_status(Owned value) {
-    if (!Tree::is_string(Tree::ref(value))) {
-      detail::wrong_argument("value", "str", Tree::type_name(Tree::ref(value)));
-    }
-    check_status(Tree::to_string(Tree::ref(value)));
-    Tree::set(this->canvas(), "diff_status", std::move(value));
+    Owned status = detail::checked_status<Tree>(std::move(value));
+    Tree::set(this->canvas(), "diff_status", std::move(status));
   }
 
   Owned prev_source() const { return list_or_new(get("prev_source"), "prev_source"); }
@@ -163,11 +170,8 @@ class BasicDiffParameter {
              : Tree::make_string(kUnchanged);
   }
   void set_status(Owned value) {
-    if (!Tree::is_string(Tree::ref(value))) {
-      detail::wrong_argument("value", "str", Tree::type_name(Tree::ref(value)));
-    }
-    check_status(Tree::to_string(Tree::ref(value)));
-    Tree::set(data_, "diff_status", std::move(value));
+    Owned status = detail::checked_status<Tree>(std::move(value));
+    Tree::set(data_, "diff_status", std::move(status));
   }
 
   Ref name() const { return required("name"); }

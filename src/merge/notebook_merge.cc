@@ -154,7 +154,10 @@ class Merger {
 
   // The cell difference from the base cell to a side's cell, without "outputs" unless asked.
   static Delta change(Value* base_cell, Value* side_cell, Side side, bool with_outputs = false) {
-    Delta d = cell_changed(MergeCell(base_cell, Side::kBase), MergeCell(side_cell, side));
+    return change(MergeCell(base_cell, Side::kBase), MergeCell(side_cell, side), with_outputs);
+  }
+  static Delta change(const MergeCell& older, const MergeCell& newer, bool with_outputs = false) {
+    Delta d = cell_changed(older, newer);
     if (!with_outputs) d.erase("outputs");
     return d;
   }
@@ -202,10 +205,8 @@ class Merger {
       if (base_cells_.contains(id)) continue;
       Value* incoming = incoming_cells_.at(i).value;
       if (Value* current = lookup(current_cells_, id)) {
-        Delta d =
-            cell_changed(MergeCell(current, Side::kCurrent), MergeCell(incoming, Side::kIncoming));
-        d.erase("outputs");
-        if (!d.empty()) {
+        if (!change(MergeCell(current, Side::kCurrent), MergeCell(incoming, Side::kIncoming))
+                 .empty()) {
           const Handle h = merged_.find(id);
           add_conflict_copy(
               id, h,

@@ -1,10 +1,6 @@
 // The source-text merge: three files in a private temporary directory, one `git merge-file`
 // run, and the merged text read back as lines with its conflict labels replaced. The git runner
 // tells git's report of conflicts (exit statuses 1 to 127) from a failure of git itself.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 
 #include "platform/file.h"
@@ -42,23 +38,6 @@ std::string joined(const std::vector<std::string>& lines) {
     }
   }
   return text;
-}
-
-void write_text(const std::string& path, const std::string& text) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) throw IoError(errno, path);
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      throw IoError(err, path);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (::close(fd) != 0) throw IoError(errno, path);
 }
 
 // Lines of a text, each with its line end; "\r\n" and a lone "\r" end a line too, and every
@@ -124,9 +103,9 @@ std::vector<std::string> merge_source(GitRunner& git, const std::vector<std::str
   const std::string current_path = dir.path() + "/current";
   const std::string base_path = dir.path() + "/base";
   const std::string incoming_path = dir.path() + "/incoming";
-  write_text(current_path, current_text);
-  write_text(base_path, base_text);
-  write_text(incoming_path, incoming_text);
+  platform::write_file(current_path, current_text);
+  platform::write_file(base_path, base_text);
+  platform::write_file(incoming_path, incoming_text);
   try {
     git.merge_file({current_path, base_path, incoming_path});
   } catch (const GitCommandError&) {

@@ -130,6 +130,13 @@ std::string read_file(const std::string& path) {
   return content;
 }
 
+void write_file(const std::string& path, std::string_view content) {
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (fd.get() < 0) throw IoError(errno, path);
+  write_all(fd.get(), content, path);
+  if (fd.close() != 0) throw IoError(errno, path);
+}
+
 FileBuffer FileBuffer::read(const std::string& path) {
   // Small files and files that are not regular are read into a string; large regular files
   // into an anonymous mapping, whose pages can be discarded one by one.
@@ -138,10 +145,7 @@ FileBuffer FileBuffer::read(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
       static_cast<std::size_t>(st.st_size) < kMapAtLeast) {
-    buf.text_ = read_file(path);
-    buf.data_ = buf.text_.data();
-    buf.size_ = buf.text_.size();
-    return buf;
+    return read_text(path);
   }
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) throw IoError(errno, path);
@@ -162,12 +166,12 @@ FileBuffer FileBuffer::read(const std::string& path) {
     if (n == 0) break;
     got += static_cast<std::size_t>(n);
   }
-  if (got == buf.mapped_) return FileBuffer::read_growing(path);
+  if (got == buf.mapped_) return read_text(path);  // the file grew since stat()
   buf.size_ = got;
   return buf;
 }
 
-FileBuffer FileBuffer::read_growing(const std::string& path) {
+FileBuffer FileBuffer::read_text(const std::string& path) {
   FileBuffer buf;
   buf.text_ = read_file(path);
   buf.data_ = buf.text_.data();

@@ -11,6 +11,10 @@ namespace qor::platform {
 // The whole content of the file at `path`. Throws IoError.
 std::string read_file(const std::string& path);
 
+// Creates (or truncates) the file at `path`, readable by its owner only, and writes `content`.
+// Throws IoError.
+void write_file(const std::string& path, std::string_view content);
+
 // The bytes of a file in memory, in a buffer whose consumed parts can be given back to the
 // system while the reader builds its result. Move-only.
 class FileBuffer {
@@ -28,7 +32,8 @@ class FileBuffer {
 
  private:
   FileBuffer() = default;
-  static FileBuffer read_growing(const std::string& path);
+  // The file read into a string (small files, files that are not regular, growing files).
+  static FileBuffer read_text(const std::string& path);
 
   char* data_ = nullptr;
   std::size_t size_ = 0;
