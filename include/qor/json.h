@@ -64,7 +64,6 @@ class Value {
   bool is_int() const noexcept { return tag() == Tag::kInt; }
   bool is_big_int() const noexcept { return tag() == Tag::kBigInt; }
   bool is_real() const noexcept { return tag() == Tag::kReal; }
-  bool is_number() const noexcept;  // int, big int or real (not bool)
   bool is_string() const noexcept { return tag() == Tag::kSmallString || tag() == Tag::kString; }
   bool is_array() const noexcept { return tag() == Tag::kArray; }
   bool is_object() const noexcept { return tag() == Tag::kObject; }
@@ -121,13 +120,15 @@ class Value {
   friend bool operator==(const Value& a, const Value& b);
   friend bool operator!=(const Value& a, const Value& b) { return !(a == b); }
 
-  // Starts loading the heap data of this value into the cache, when it has any.
-  void prefetch() const noexcept {
-    if (tag() == Tag::kString || tag() >= Tag::kArray) __builtin_prefetch(load<const void*>());
+  // The heap block of a long string, a list or an object (nullptr for other values), and the
+  // first item of a non-empty list or object (else nullptr): addresses for the writer to
+  // prefetch. The second reads the block the first names.
+  const void* heap_block() const noexcept {
+    return tag() == Tag::kString || tag() == Tag::kArray || tag() == Tag::kObject
+               ? load<const void*>()
+               : nullptr;
   }
-
-  // For a list or an object whose own block is already cached: starts loading its items.
-  void prefetch_items() const noexcept;
+  const void* first_item() const noexcept;
 
   // Python's name of this value's type: "dict", "list", "str", "int", "float", "bool",
   // "NoneType".
@@ -225,12 +226,16 @@ class Object {
   std::vector<std::uint32_t> index_;  // open addressing over members_; empty when small
 };
 
-inline void Value::prefetch_items() const noexcept {
+inline const void* Value::first_item() const noexcept {
   if (tag() == Tag::kArray) {
-    __builtin_prefetch(load<const Array*>()->data());
-  } else if (tag() == Tag::kObject && !load<const Object*>()->empty()) {
-    __builtin_prefetch(&*load<const Object*>()->begin());
+    const Array& a = *load<const Array*>();
+    return a.empty() ? nullptr : a.data();
   }
+  if (tag() == Tag::kObject) {
+    const Object& o = *load<const Object*>();
+    return o.empty() ? nullptr : &*o.begin();
+  }
+  return nullptr;
 }
 
 // Parses one JSON document from UTF-8 bytes, as `json.loads(text.decode('utf-8'))` would.

@@ -2,7 +2,6 @@
 // scanner, so that it accepts the same texts, builds the same values and reports the same message
 // at the same position. The input is first checked to be strict UTF-8 (as decoding a file's bytes
 // would), which lets the string scanner copy bytes without decoding them.
-#include <emmintrin.h>
 
 #include <cerrno>
 #include <charconv>
@@ -10,6 +9,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "json/byte_scan.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 
@@ -233,21 +233,10 @@ class Reader {
 
   // Finds the first byte at or after `k` that is '"', '\\' or a control character.
   std::size_t scan_plain(std::size_t k) const {
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i space = _mm_set1_epi8(0x20);
-    while (k + 16 <= len_) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p0_ + k));
-      // Control characters are the bytes below 0x20 taken as unsigned: compare after the sign
-      // flip so that bytes >= 0x80 (parts of UTF-8 sequences) do not count.
-      const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
-      const __m128i ctrl = _mm_cmplt_epi8(_mm_xor_si128(x, flip), _mm_xor_si128(space, flip));
-      const __m128i hit =
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)), ctrl);
-      const int mask = _mm_movemask_epi8(hit);
-      if (mask != 0)
-        return k + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-      k += 16;
+    while (k + detail::kScanWidth <= len_) {
+      const unsigned mask = detail::mask_string_stop(p0_ + k);
+      if (mask != 0) return k + detail::first_set(mask);
+      k += detail::kScanWidth;
     }
     while (k < len_) {
       const unsigned char c = static_cast<unsigned char>(p0_[k]);
@@ -449,26 +438,18 @@ void check_utf8(std::string_view bytes, const std::string& source) {
   const std::size_t n = bytes.size();
   std::size_t i = 0;
   while (i < n) {
-    if (i + 64 <= n) {
+    if (i + 64 <= n && detail::all_ascii_64(bytes.data() + i)) {
       // Four vectors at a time while the text is plain ASCII.
-      const __m128i any =
-          _mm_or_si128(_mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)),
-                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 16))),
-                       _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 32)),
-                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 48))));
-      if (_mm_movemask_epi8(any) == 0) {
-        i += 64;
-        continue;
-      }
+      i += 64;
+      continue;
     }
-    if (i + 16 <= n) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      const int mask = _mm_movemask_epi8(x);
+    if (i + detail::kScanWidth <= n) {
+      const unsigned mask = detail::mask_non_ascii(bytes.data() + i);
       if (mask == 0) {
-        i += 16;
+        i += detail::kScanWidth;
         continue;
       }
-      i += static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+      i += detail::first_set(mask);
     } else if (p[i] < 0x80) {
       ++i;
       continue;

@@ -188,10 +188,6 @@ void Value::copy_from(const Value& other) {
   }
 }
 
-bool Value::is_number() const noexcept {
-  return tag() == Tag::kInt || tag() == Tag::kBigInt || tag() == Tag::kReal;
-}
-
 const char* Value::type_name() const noexcept {
   switch (type()) {
     case Type::kNull:

@@ -1,17 +1,27 @@
 // The JSON writer: the exact bytes of CPython's `json.dumps(value)` with default options (", "
 // and ": " separators, ASCII-only output, reals in repr form). Plain runs of string bytes are
 // found sixteen at a time and copied whole; the output grows in large steps and is trimmed once.
-#include <emmintrin.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
+#include "json/byte_scan.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 
 namespace qor::json {
 namespace {
+
+// Starts loading the block at `address` (when not null) into the cache.
+inline void prefetch(const void* address) {
+#if defined(__GNUC__)
+  if (address != nullptr) __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
+}
 
 constexpr char kHex[] = "0123456789abcdef";
 
@@ -92,16 +102,6 @@ constexpr bool needs_escape(unsigned char c) {
   return c == '"' || c == '\\' || c < 0x20 || c >= 0x7F;
 }
 
-// Mask of the bytes among the 16 at `s` that need an escape.
-int escape_mask(const char* s) {
-  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-  // Signed compare: bytes >= 0x80 are negative and so count as "below space" too.
-  const __m128i hit = _mm_or_si128(
-      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
-      _mm_or_si128(_mm_cmplt_epi8(x, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(x, _mm_set1_epi8(0x7F))));
-  return _mm_movemask_epi8(hit);
-}
-
 // Writes the escape of the character starting at s[k] (which needs one); returns the new output
 // position and advances `k` past the character. Values hold valid UTF-8 (surrogates included,
 // in their 3-byte form).
@@ -174,17 +174,16 @@ void write_string(Sink& sink, std::string_view text) {
   while (k < n) {
     const std::size_t block_end = std::min(n, k + kBlock);
     while (k < block_end) {
-      if (k + 16 <= n) {
-        const int mask = escape_mask(s + k);
+      if (k + detail::kScanWidth <= n) {
+        const unsigned mask = detail::mask_needs_escape(s + k);
         // Store all sixteen bytes; only those before the first escape count.
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k)));
+        std::memcpy(out, s + k, detail::kScanWidth);
         if (mask == 0) {
-          out += 16;
-          k += 16;
+          out += detail::kScanWidth;
+          k += detail::kScanWidth;
           continue;
         }
-        const auto plain = static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        const std::size_t plain = detail::first_set(mask);
         out += plain;
         k += plain;
       } else if (!needs_escape(static_cast<unsigned char>(s[k]))) {
@@ -289,8 +288,8 @@ class Writer {
         sink_.put('[');
         const std::size_t n = a.size();
         for (std::size_t i = 0; i < n; ++i) {
-          if (i + 4 < n) a[i + 4].prefetch();
-          if (i + 2 < n) a[i + 2].prefetch_items();
+          if (i + 4 < n) prefetch(a[i + 4].heap_block());
+          if (i + 2 < n) prefetch(a[i + 2].first_item());
           if (i != 0) sink_.put(',', ' ');
           value(a[i]);
         }
@@ -304,8 +303,8 @@ class Writer {
         sink_.put('{');
         const Object& o = v.as_object();
         for (auto it = o.begin(); it != o.end(); ++it) {
-          if (o.end() - it > 2) it[2].value.prefetch();
-          if (o.end() - it > 1) it[1].value.prefetch_items();
+          if (o.end() - it > 2) prefetch(it[2].value.heap_block());
+          if (o.end() - it > 1) prefetch(it[1].value.first_item());
           const auto& m = *it;
           if (!first) sink_.put(',', ' ');
           first = false;

@@ -1,0 +1,97 @@
+// Sixteen-byte scans shared by the JSON reader and writer (private to src/json). Each mask
+// function looks at the 16 bytes at `p` and returns a mask whose bit i is set when byte p[i]
+// belongs to the class; SSE2 does it in a few instructions where the target has it, and a
+// portable loop gives the same masks elsewhere.
+#ifndef QOR_JSON_BYTE_SCAN_H_
+#define QOR_JSON_BYTE_SCAN_H_
+
+#include <bit>
+#include <cstddef>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace qor::json::detail {
+
+inline constexpr std::size_t kScanWidth = 16;
+
+// The bytes a string's scan stops at: '"', '\\' and control characters (below 0x20; bytes of
+// UTF-8 sequences, 0x80 and above, do not count).
+inline unsigned mask_string_stop(const char* p) {
+#if defined(__SSE2__)
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  // Unsigned "below 0x20" as a signed compare after flipping the top bit.
+  const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+  const __m128i ctrl =
+      _mm_cmplt_epi8(_mm_xor_si128(x, flip), _mm_xor_si128(_mm_set1_epi8(0x20), flip));
+  const __m128i hit = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+      ctrl);
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+#else
+  unsigned mask = 0;
+  for (std::size_t i = 0; i < kScanWidth; ++i) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    if (c == '"' || c == '\\' || c < 0x20) mask |= 1u << i;
+  }
+  return mask;
+#endif
+}
+
+// The bytes that the writer cannot copy as they are: '"', '\\', controls, DEL and non-ASCII.
+inline unsigned mask_needs_escape(const char* p) {
+#if defined(__SSE2__)
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  // Signed compare: bytes >= 0x80 are negative and so count as "below space" too.
+  const __m128i hit = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+      _mm_or_si128(_mm_cmplt_epi8(x, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(x, _mm_set1_epi8(0x7F))));
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+#else
+  unsigned mask = 0;
+  for (std::size_t i = 0; i < kScanWidth; ++i) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x7F) mask |= 1u << i;
+  }
+  return mask;
+#endif
+}
+
+// The bytes at or above 0x80.
+inline unsigned mask_non_ascii(const char* p) {
+#if defined(__SSE2__)
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+#else
+  unsigned mask = 0;
+  for (std::size_t i = 0; i < kScanWidth; ++i) {
+    if (static_cast<unsigned char>(p[i]) >= 0x80) mask |= 1u << i;
+  }
+  return mask;
+#endif
+}
+
+// Whether the 64 bytes at `p` are all ASCII.
+inline bool all_ascii_64(const char* p) {
+#if defined(__SSE2__)
+  const auto* v = reinterpret_cast<const __m128i*>(p);
+  const __m128i any = _mm_or_si128(_mm_or_si128(_mm_loadu_si128(v), _mm_loadu_si128(v + 1)),
+                                   _mm_or_si128(_mm_loadu_si128(v + 2), _mm_loadu_si128(v + 3)));
+  return _mm_movemask_epi8(any) == 0;
+#else
+  unsigned char any = 0;
+  for (std::size_t i = 0; i < 64; ++i) any |= static_cast<unsigned char>(p[i]);
+  return any < 0x80;
+#endif
+}
+
+// The position of the lowest set bit of a non-zero mask.
+inline std::size_t first_set(unsigned mask) {
+  return static_cast<std::size_t>(std::countr_zero(mask));
+}
+
+}  // namespace qor::json::detail
+
+#endif  // QOR_JSON_BYTE_SCAN_H_
