@@ -50,20 +50,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    qor::json::Value prev = qor::notebook::read_notebook(files[0]);
-    qor::json::Value current = qor::notebook::read_notebook(files[1]);
-    qor::json::Value diff;
-    try {
-      diff = qor::diff::diff_documents<qor::notebook::ValueTree>(&prev, &current);
-    } catch (const qor::KeyError& e) {
-      std::cerr << "qordiff: error: comparing " << files[0] << " with " << files[1]
-                << ": missing key " << e.what() << "\n";
-      return 1;
-    } catch (const qor::TypeError& e) {
-      std::cerr << "qordiff: error: comparing " << files[0] << " with " << files[1] << ": "
-                << e.what() << "\n";
-      return 1;
-    }
+    const std::string prev_name = qor::notebook::version_name(files[0], "previous");
+    const std::string current_name = qor::notebook::version_name(files[1], "current");
+    qor::json::Value prev = qor::notebook::read_notebook(files[0], prev_name);
+    qor::json::Value current = qor::notebook::read_notebook(files[1], current_name);
+    const qor::json::Value diff = qor::diff::diff_documents<qor::notebook::ValueTree>(
+        &prev, &current, prev_name, current_name);
     std::string out;
     qor::json::write(diff, out);
     out += '\n';

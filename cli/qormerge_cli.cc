@@ -280,8 +280,10 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
   }
   const std::string destination =
       args.file_path && !args.file_path->empty() ? *args.file_path : args.current_file;
+  merge::MergeOptions options;
+  if (args.file_path && !args.file_path->empty()) options.notebook_name = *args.file_path;
   try {
-    merge::merge_files(args.base_file, args.current_file, args.incoming_file, destination);
+    merge::merge_files(args.base_file, args.current_file, args.incoming_file, destination, options);
   } catch (const std::exception& e) {
     std::string message = e.what();
     for (char& ch : message) {

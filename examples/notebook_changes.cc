@@ -28,7 +28,7 @@ struct Version {
 // The cell of `doc` whose component id is `id`, or nullptr.
 Value* find_cell(Value& doc, const std::string& id) {
   for (Value& cell : doc.as_object().at("cells").as_array()) {
-    if (MergeCell(&cell, Side::kBase).kelm_id() == id) return &cell;
+    if (MergeCell(&cell, Side::kBase).component_id() == id) return &cell;
   }
   return nullptr;
 }
@@ -57,7 +57,7 @@ int run(int argc, char** argv) {
   std::vector<std::string> seen;
   for (Value& cell : base.as_object().at("cells").as_array()) {
     MergeCell view(&cell, Side::kBase);
-    const std::string id = view.kelm_id();
+    const std::string id = view.component_id();
     seen.push_back(id);
     std::cout << "  " << (view.name().empty() ? "(unnamed " + id.substr(0, 8) + ")" : view.name())
               << "\n";
@@ -70,7 +70,7 @@ int run(int argc, char** argv) {
     for (Value& cell : versions[v].doc.as_object().at("cells").as_array()) {
       MergeCell view(&cell, versions[v].side);
       bool known = false;
-      for (const auto& id : seen) known = known || id == view.kelm_id();
+      for (const auto& id : seen) known = known || id == view.component_id();
       if (!known)
         std::cout << "  " << view.name() << "\n    added by " << versions[v].label << "\n";
     }

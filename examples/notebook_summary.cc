@@ -31,7 +31,7 @@ int run(const std::string& path) {
       ++marked;
     }
     int blocks = 0;
-    const auto lines = qor::notebook::source_lines(view);
+    const auto lines = view.source_lines();
     for (const std::string& line : lines) blocks += line.rfind("<<<<<<< ", 0) == 0 ? 1 : 0;
     blocks_total += blocks;
     const Value* kind = cell.find("cell_type");

@@ -17,18 +17,6 @@ namespace {
 
 PyCell view(const CellHolder& self) { return PyCell(self.data); }
 
-pyb::object list_or_new(pyb::object list) { return list ? list : pyb::list(); }
-
-pyb::object source_of(const CellHolder& self) {
-  pyb::object source = view(self).source();
-  if (!PyUnicode_Check(source.ptr())) return source;
-  pyb::list lines;
-  const std::string text = qor::py::str_text(source);
-  for (std::string_view line : qor::notebook::split_lines(text))
-    lines.append(qor::py::make_str(line));
-  return lines;
-}
-
 void set_source(const CellHolder& self, const pyb::object& value) {
   qor::py::check_arg(value, "value", &PyList_Type);
   view(self).set_source(value);
@@ -61,7 +49,8 @@ PYBIND11_MODULE(common, m) {
           "_data", [](const CellHolder& self) { return self.data; },
           [](CellHolder& self, pyb::object value) { self.data = std::move(value); })
       .def_property_readonly("data", [](const CellHolder& self) { return self.data; })
-      .def_property("source", &source_of, &set_source)
+      .def_property(
+          "source", [](const CellHolder& self) { return view(self).source_list(); }, &set_source)
       .def_property(
           "name", [](const CellHolder& self) { return qor::py::make_str(view(self).name()); },
           [](const CellHolder& self, const pyb::object& value) {
@@ -69,10 +58,10 @@ PYBIND11_MODULE(common, m) {
             view(self).set_name(qor::py::str_text(value));
           })
       .def_property(
-          "parents", [](const CellHolder& self) { return list_or_new(view(self).parents()); },
+          "parents", [](const CellHolder& self) { return view(self).parents_or_new(); },
           &set_parents)
-      .def_property_readonly(
-          "comments", [](const CellHolder& self) { return list_or_new(view(self).comments()); })
+      .def_property_readonly("comments",
+                             [](const CellHolder& self) { return view(self).comments_or_new(); })
       .def(
           "add_comment",
           [](const CellHolder& self, const pyb::args& args, const pyb::kwargs& kwargs) {
@@ -81,15 +70,16 @@ PYBIND11_MODULE(common, m) {
           },
           "Append a comment entry to the cell's comments.")
       .def_property(
-          "kelm_id", [](const CellHolder& self) { return qor::py::make_str(view(self).kelm_id()); },
+          "kelm_id",
+          [](const CellHolder& self) { return qor::py::make_str(view(self).component_id()); },
           [](const CellHolder& self, const pyb::object& value) {
             set_text(value);
-            view(self).set_kelm_id(qor::py::str_text(value));
+            view(self).set_component_id(qor::py::str_text(value));
           })
       .def_property(
           "cell_id",
           [](const CellHolder& self) -> pyb::object {
-            pyb::object id = qor::py::PyTree::find(view(self).data(), "id");
+            pyb::object id = view(self).find_cell_id();
             return id ? id : pyb::none();
           },
           [](const CellHolder& self, const pyb::object& value) {

@@ -9,7 +9,9 @@
 #include "py_errors.h"
 #include "py_json.h"
 #include "py_tree.h"
+#include "qor/detail/diff-inl.h"
 #include "qor/diff.h"
+#include "qor/errors.h"
 
 namespace pyb = pybind11;
 using qor::py::CellHolder;
@@ -125,10 +127,8 @@ PYBIND11_MODULE(notebook_diff, m) {
       [](const pyb::args& args, const pyb::kwargs& kwargs) {
         auto v = qor::py::bind_args("_cell_modified", args, kwargs, {{"cell"}});
         if (!pyb::isinstance<DiffCellHolder>(v[0])) {
-          PyErr_Format(PyExc_TypeError,
-                       "Argument 'cell' has incorrect type (expected DiffCell, got %.200s)",
-                       Py_TYPE(v[0].ptr())->tp_name);
-          throw pyb::error_already_set();
+          throw qor::TypeError(
+              qor::argument_type_message("cell", "DiffCell", Py_TYPE(v[0].ptr())->tp_name));
         }
         return qor::diff::cell_modified(cell_view(v[0].cast<const DiffCellHolder&>()));
       },

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "qor/errors.h"
+
 namespace pyb = pybind11;
 
 namespace qor::py {
@@ -78,10 +80,8 @@ std::vector<pyb::object> bind_args(const char* func, const pyb::args& args,
 void check_arg(const pyb::handle& value, const char* name, PyTypeObject* type, bool none_ok) {
   if (value.is_none() && none_ok) return;
   if (PyObject_TypeCheck(value.ptr(), type)) return;
-  PyErr_Format(PyExc_TypeError,
-               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-               type->tp_name, Py_TYPE(value.ptr())->tp_name);
-  throw pyb::error_already_set();
+  throw qor::TypeError(
+      qor::argument_type_message(name, type->tp_name, Py_TYPE(value.ptr())->tp_name));
 }
 
 }  // namespace qor::py

@@ -82,6 +82,7 @@ struct PyTree {
     return eq == 1;
   }
 
+  static Owned make_null() { return pybind11::none(); }
   static Owned make_string(std::string_view s) { return make_str(s); }
   static Owned make_object() { return pybind11::dict(); }
   static Owned make_array() { return pybind11::list(); }

@@ -16,9 +16,10 @@ PYBIND11_MODULE(qormerge, m) {
   options.disable_function_signatures();
   qor::py::register_error_translator();
   m.doc() = "The qormerge merge driver: `python3 -m qor_kelm_git.scripts.qormerge --help`.";
-  m.attr("argparse") = pyb::module_::import("argparse");
-  m.attr("logging") = pyb::module_::import("logging");
-  m.attr("merge_files") = pyb::module_::import("qor_kelm_git.drivers").attr("merge_files");
+  // The imports of the command, done when the module loads.
+  pyb::module_::import("argparse");
+  pyb::module_::import("logging");
+  pyb::module_::import("qor_kelm_git.drivers").attr("merge_files");
   m.def(
       "main",
       [](const pyb::args& args, const pyb::kwargs& kwargs) {

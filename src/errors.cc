@@ -5,7 +5,46 @@
 #include <cstdio>
 #include <cstring>
 
+#include "qor/json.h"
+
 namespace qor {
+
+std::string py_quote(const std::string& text) {
+  std::string out;
+  json::append_py_str_repr(text, out);
+  return out;
+}
+
+std::string argument_type_message(std::string_view name, std::string_view expected,
+                                  std::string_view given) {
+  // The "%.200s" of the message's C format: at most 200 bytes, cut on a character boundary.
+  auto cut = [](std::string_view text) {
+    if (text.size() <= 200) return std::string(text);
+    std::size_t n = 200;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    return std::string(text.substr(0, n));
+  };
+  return "Argument '" + cut(name) + "' has incorrect type (expected " + cut(expected) + ", got " +
+         cut(given) + ")";
+}
+
+void rethrow_with_context(const std::string& where) {
+  try {
+    throw;
+  } catch (const KeyError& e) {
+    throw KeyError(
+        e.key(),
+        where + ": " + (e.has_context() ? e.what() : "missing key " + std::string(e.what())));
+  } catch (const TypeError& e) {
+    throw TypeError(where + ": " + e.what());
+  } catch (const DecodeError&) {
+    throw;
+  } catch (const UnicodeError&) {
+    throw;
+  } catch (const ValueError& e) {
+    throw ValueError(where + ": " + e.what());
+  }
+}
 
 KeyError::KeyError(const std::string& key) : Error(py_quote(key)), key_(key), has_context_(false) {}
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace qor {
 
@@ -133,6 +134,17 @@ class GitCommandError : public CommandError {
 
 // Quotes `text` the way Python's repr() quotes a str, for messages.
 std::string py_quote(const std::string& text);
+
+// "Argument '<name>' has incorrect type (expected <expected>, got <given>)": the message of a
+// call whose argument has the wrong type (each part cut at 200 bytes, as the C format does).
+std::string argument_type_message(std::string_view name, std::string_view expected,
+                                  std::string_view given);
+
+// Inside a catch block: throws the exception being handled again with `where` and ": " in front
+// of its message, when it is a KeyError (an uninformative "'key'" becomes "missing key 'key'"),
+// a TypeError or a plain ValueError. Other errors (positions in a text, files, commands) carry
+// their own place and are rethrown as they are.
+[[noreturn]] void rethrow_with_context(const std::string& where);
 
 }  // namespace qor
 

@@ -121,13 +121,3 @@ void append_py_repr(const Value& value, std::string& out) {
 }
 
 }  // namespace qor::json
-
-namespace qor {
-
-std::string py_quote(const std::string& text) {
-  std::string out;
-  json::append_py_str_repr(text, out);
-  return out;
-}
-
-}  // namespace qor

@@ -1,7 +1,8 @@
 // Merge sides and the cell difference. The difference drops "execution_count" at the top level
 // (re-running a cell is not a change) and is logged at debug level, built only when wanted.
+#include "qor/merge_cell.h"
+
 #include "qor/log.h"
-#include "qor/merge.h"
 
 namespace qor::merge {
 

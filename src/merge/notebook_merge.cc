@@ -6,65 +6,59 @@
 // current deletions in base order, incoming additions in incoming order, kept cells in current
 // order. The name-to-id map that decides name collisions is kept up to date entry by entry
 // instead of being rebuilt from all merged cells for every kept cell.
-#include <sys/random.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <deque>
-#include <random>
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
 
-#include "merge/documents.h"
-#include "merge/ordered_map.h"
+#include "platform/uuid.h"
+#include "qor/detail/ordered_map.h"
 #include "qor/errors.h"
 #include "qor/merge.h"
 #include "qor/notebook.h"
 
 namespace qor::merge {
 
-std::string uuid4() {
-  unsigned char b[16];
-  std::size_t got = 0;
-  while (got < sizeof b) {
-    const ssize_t n = ::getrandom(b + got, sizeof b - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      std::random_device rd;
-      for (auto& byte : b) byte = static_cast<unsigned char>(rd());
-      got = sizeof b;
-      break;
-    }
-    got += static_cast<std::size_t>(n);
-  }
-  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);  // version 4
-  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) out += '-';
-    out += kHex[b[i] >> 4];
-    out += kHex[b[i] & 0xF];
-  }
-  return out;
-}
-
 namespace {
 
 using json::Value;
+using notebook::CellPlace;
+using notebook::Notebook;
 using structdiff::Delta;
-using CellTable = detail::OrderedMap<Value*>;
 
+constexpr std::string_view kNeedsId = "every cell needs a component id";
+
+// A cell of one of the three documents, with its place for error messages.
+struct Located {
+  Value* cell = nullptr;
+  CellPlace place;
+};
+using CellTable = detail::OrderedMap<Located>;
+
+// An entry of the merged table: a cell of the current document, or a copy of an incoming cell
+// owned by the merge, with the side it counts as.
 struct Merged {
-  Value* cell;
-  Side side;
+  Located at;
+  Side side = Side::kCurrent;
 };
 using MergedTable = detail::OrderedMap<Merged>;
 using Handle = MergedTable::Handle;
 
-// comp_names as it would be rebuilt from the merged table at any moment: name -> the last
-// merged entry (in table order) bearing it; unnamed entries left out. Updated entry by entry.
+MergeCell view_of(const Located& at, Side side) { return MergeCell(at.cell, side, at.place); }
+
+// Whether a notebook gives its cells a top-level "id": format 4.5 or later.
+bool declares_cell_ids(const Value& doc) {
+  const Value* major = doc.find("nbformat");
+  const Value* minor = doc.find("nbformat_minor");
+  if (major == nullptr || !major->is_int()) return false;
+  if (major->as_int() > 4) return true;
+  return major->as_int() == 4 && minor != nullptr && minor->is_int() && minor->as_int() >= 5;
+}
+
+// The name-to-entry map that decides name collisions, as it would be rebuilt from the merged
+// table at any moment: name -> the last merged entry (in table order) bearing it; unnamed
+// entries left out. Updated entry by entry.
 class NameIndex {
  public:
   explicit NameIndex(MergedTable& table) : table_(table) {}
@@ -72,16 +66,14 @@ class NameIndex {
   void rebuild() {
     by_name_.clear();
     name_of_.clear();
-    generation_ = table_.generation();
     for (Handle h = table_.first(); h != MergedTable::kNone; h = table_.next(h)) update(h);
   }
 
   // Re-reads the name of entry `h` (present in the table).
   void update(Handle h) {
-    if (generation_ != table_.generation()) return rebuild();
     forget(h);
     const Merged& m = table_.at(h).value;
-    const std::string name = MergeCell(m.cell, m.side).name();
+    const std::string name = view_of(m.at, m.side).name();
     if (name.empty()) return;
     by_name_[name].emplace(table_.at(h).order, h);
     name_of_[h] = name;
@@ -97,8 +89,7 @@ class NameIndex {
     name_of_.erase(it);
   }
 
-  Handle lookup(const std::string& name) {
-    if (generation_ != table_.generation()) rebuild();
+  Handle lookup(const std::string& name) const {
     auto it = by_name_.find(name);
     return it == by_name_.end() ? MergedTable::kNone : it->second.rbegin()->second;
   }
@@ -107,18 +98,23 @@ class NameIndex {
   MergedTable& table_;
   std::unordered_map<std::string, std::set<std::pair<std::uint64_t, Handle>>> by_name_;
   std::unordered_map<Handle, std::string> name_of_;
-  std::uint64_t generation_ = 0;
 };
 
 class Merger {
  public:
   Merger(const MergeInput& docs, const std::string& file_path, const MergeOptions& options)
-      : docs_(docs), file_path_(file_path), options_(options), names_(merged_) {}
+      : current_doc_(&docs.current, docs.current_name),
+        base_doc_(&docs.base, docs.base_name),
+        incoming_doc_(&docs.incoming, docs.incoming_name),
+        docs_(docs),
+        file_path_(file_path),
+        options_(options),
+        names_(merged_) {}
 
   void run() {
-    current_cells_ = cell_table(docs_.current, docs_.current_name);
-    base_cells_ = cell_table(docs_.base, docs_.base_name);
-    incoming_cells_ = cell_table(docs_.incoming, docs_.incoming_name);
+    current_cells_ = cell_table(current_doc_);
+    base_cells_ = cell_table(base_doc_);
+    incoming_cells_ = cell_table(incoming_doc_);
     for (auto h : current_cells_.handles()) {
       merged_.assign(current_cells_.at(h).key, Merged{current_cells_.at(h).value, Side::kCurrent});
     }
@@ -133,39 +129,36 @@ class Merger {
   }
 
  private:
-  CellTable cell_table(Value& doc, const std::string& doc_name) {
+  static CellTable cell_table(const Notebook& doc) {
     CellTable table;
-    json::Array& cells = detail::cells_of(doc, doc_name);
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-      table.assign(detail::component_id(cells[i], doc_name, i), &cells[i]);
+    Value* cells = doc.cells();
+    for (std::size_t i = 0; i < cells->as_array().size(); ++i) {
+      const notebook::Cell cell = doc.cell(cells, i);
+      table.assign(cell.component_id(kNeedsId), Located{cell.data(), *cell.place()});
     }
     return table;
   }
 
-  static Value* lookup(const CellTable& table, const std::string& id) {
-    const CellTable::Handle h = table.find(id);
-    return h == CellTable::kNone ? nullptr : table.at(h).value;
-  }
-
-  MergeCell view(Handle h) {
+  MergeCell view(Handle h) const {
     const Merged& m = merged_.at(h).value;
-    return MergeCell(m.cell, m.side);
+    return view_of(m.at, m.side);
   }
 
   // The cell difference from the base cell to a side's cell, without "outputs" unless asked.
-  static Delta change(Value* base_cell, Value* side_cell, Side side, bool with_outputs = false) {
-    return change(MergeCell(base_cell, Side::kBase), MergeCell(side_cell, side), with_outputs);
-  }
   static Delta change(const MergeCell& older, const MergeCell& newer, bool with_outputs = false) {
     Delta d = cell_changed(older, newer);
     if (!with_outputs) d.erase("outputs");
     return d;
   }
+  static Delta change(const Located& base, const Located& side_cell, Side side,
+                      bool with_outputs = false) {
+    return change(view_of(base, Side::kBase), view_of(side_cell, side), with_outputs);
+  }
 
   // A copy of an incoming cell, owned by the merge (the merged notebook is written from it).
-  Value* copy_of(const Value* incoming_cell) {
-    copies_.push_back(*incoming_cell);
-    return &copies_.back();
+  Located copy_of(const Located& incoming) {
+    copies_.push_back(*incoming.cell);
+    return Located{&copies_.back(), incoming.place};
   }
 
   void mark(Handle h) {
@@ -179,15 +172,16 @@ class Merger {
     for (auto b : base_cells_.handles()) {
       const std::string& id = base_cells_.at(b).key;
       if (current_cells_.contains(id)) continue;
-      Value* incoming = lookup(incoming_cells_, id);
-      if (incoming == nullptr) continue;
+      const CellTable::Handle i = incoming_cells_.find(id);
+      if (i == CellTable::kNone) continue;
+      const Located& incoming = incoming_cells_.at(i).value;
       if (change(base_cells_.at(b).value, incoming, Side::kIncoming, true).empty()) continue;
       const Handle h = merged_.assign(id, Merged{copy_of(incoming), Side::kIncoming});
       view(h).add_conflict_mark();
     }
   }
 
-  std::unordered_map<std::string, Handle> name_snapshot() {
+  std::unordered_map<std::string, Handle> name_snapshot() const {
     std::unordered_map<std::string, Handle> names;
     for (Handle h = merged_.first(); h != MergedTable::kNone; h = merged_.next(h)) {
       const std::string name = view(h).name();
@@ -203,14 +197,14 @@ class Merger {
     for (auto i : incoming_cells_.handles()) {
       const std::string& id = incoming_cells_.at(i).key;
       if (base_cells_.contains(id)) continue;
-      Value* incoming = incoming_cells_.at(i).value;
-      if (Value* current = lookup(current_cells_, id)) {
-        if (!change(MergeCell(current, Side::kCurrent), MergeCell(incoming, Side::kIncoming))
-                 .empty()) {
+      const Located& incoming = incoming_cells_.at(i).value;
+      const CellTable::Handle c = current_cells_.find(id);
+      if (c != CellTable::kNone) {
+        const MergeCell current_cell = view_of(current_cells_.at(c).value, Side::kCurrent);
+        const MergeCell incoming_cell = view_of(incoming, Side::kIncoming);
+        if (!change(current_cell, incoming_cell).empty()) {
           const Handle h = merged_.find(id);
-          add_conflict_copy(
-              id, h,
-              !view(h).name().empty() && !MergeCell(incoming, Side::kIncoming).name().empty());
+          add_conflict_copy(id, h, !view(h).name().empty() && !incoming_cell.name().empty());
         }
         continue;
       }
@@ -229,21 +223,21 @@ class Merger {
       const std::string& id = current_cells_.at(c).key;
       const CellTable::Handle b = base_cells_.find(id);
       if (b == CellTable::kNone) continue;
-      Value* base = base_cells_.at(b).value;
-      Value* incoming = lookup(incoming_cells_, id);
+      const Located& base = base_cells_.at(b).value;
+      const CellTable::Handle i = incoming_cells_.find(id);
       const Handle h = merged_.find(id);
       const bool current_changed =
           !change(base, current_cells_.at(c).value, Side::kCurrent).empty();
       if (current_changed) {
-        if (incoming == nullptr) {
+        if (i == CellTable::kNone) {
           if (!view(h).name().empty()) mark(h);
           continue;
         }
-        Delta incoming_change = change(base, incoming, Side::kIncoming);
+        Delta incoming_change = change(base, incoming_cells_.at(i).value, Side::kIncoming);
         if (!incoming_change.empty()) resolve_both_changed(id, h, incoming_change);
         continue;
       }
-      if (incoming == nullptr) {
+      if (i == CellTable::kNone) {
         // The incoming side deleted a cell the current side left alone: it goes, and a cell
         // marked as the incoming side of its name gets the plain name back.
         const std::string name = view(h).name();
@@ -256,8 +250,9 @@ class Merger {
         merged_.erase(h);
         continue;
       }
+      const Located& incoming = incoming_cells_.at(i).value;
       if (change(base, incoming, Side::kIncoming).empty()) continue;
-      const std::string incoming_name = MergeCell(incoming, Side::kIncoming).name();
+      const std::string incoming_name = view_of(incoming, Side::kIncoming).name();
       const Handle other =
           incoming_name.empty() ? MergedTable::kNone : names_.lookup(incoming_name);
       merged_.at(h).value = Merged{copy_of(incoming), Side::kIncoming};
@@ -273,8 +268,7 @@ class Merger {
   // comments or ignoring a header colour change), or a conflict copy placed after it.
   void resolve_both_changed(const std::string& id, Handle h, const Delta& d) {
     const std::string current_name = view(h).name();
-    const std::string incoming_name =
-        MergeCell(lookup(incoming_cells_, id), Side::kIncoming).name();
+    const std::string incoming_name = incoming_view(id).name();
     const bool has_source = d.find("source") != nullptr;
     CanvasChange canvas = canvas_change(d);
     if (canvas.present) {
@@ -342,6 +336,10 @@ class Merger {
     return c;
   }
 
+  MergeCell incoming_view(const std::string& id) const {
+    return view_of(incoming_cells_.at(incoming_cells_.find(id)).value, Side::kIncoming);
+  }
+
   // Adds to the merged cell each new comment of the incoming side that it does not hold yet.
   void take_new_comments(const std::string& id, Handle h, const CanvasChange& canvas) {
     std::vector<const Value*> candidates;
@@ -356,8 +354,7 @@ class Merger {
       } else if (comments->kind() == Delta::Kind::kList) {
         // The items at the positions the difference names: insertions, and the incoming item
         // at each changed position, in position order.
-        Value* incoming = lookup(incoming_cells_, id);
-        const Value* list = MergeCell(incoming, Side::kIncoming).comments();
+        const Value* list = incoming_view(id).comments();
         const auto& part = comments->list_part();
         std::vector<std::pair<std::size_t, const Value*>> by_position;
         for (const auto& [pos, item] : part.inserted) by_position.emplace_back(pos, &item);
@@ -377,43 +374,49 @@ class Merger {
     }
   }
 
-  std::vector<std::string> lines_of(Value* cell, const std::string& doc_name,
-                                    const std::string& id) {
-    if (!cell->is_object() || cell->find("source") == nullptr) {
-      throw KeyError("source", doc_name + ": cell " + py_quote(id) + ": missing key 'source'");
-    }
-    return notebook::source_lines(notebook::Cell(cell));
-  }
-
   void merge_source_of(const std::string& id, Handle h) {
+    const MergeCell current =
+        view_of(current_cells_.at(current_cells_.find(id)).value, Side::kCurrent);
+    const MergeCell base = view_of(base_cells_.at(base_cells_.find(id)).value, Side::kBase);
+    const std::vector<std::string> current_lines = current.source_lines();
+    const std::vector<std::string> base_lines = base.source_lines();
+    const std::vector<std::string> incoming_lines = incoming_view(id).source_lines();
     Git real_git;
     GitRunner& git = options_.git != nullptr ? *options_.git : real_git;
-    const std::vector<std::string> lines =
-        merge_source(git, lines_of(lookup(current_cells_, id), docs_.current_name, id),
-                     lines_of(lookup(base_cells_, id), docs_.base_name, id),
-                     lines_of(lookup(incoming_cells_, id), docs_.incoming_name, id),
-                     file_path_ + "-current", file_path_ + "-incoming");
+    std::vector<std::string> lines;
+    try {
+      lines = merge_source(git, current_lines, base_lines, incoming_lines, file_path_ + "-current",
+                           file_path_ + "-incoming");
+    } catch (const ValueError&) {
+      rethrow_with_context(current.where() + ": merging the source");
+    }
     json::Array source;
     source.reserve(lines.size());
     for (const std::string& line : lines) source.emplace_back(line);
     view(h).set_source(Value(std::move(source)));
   }
 
-  // Places a copy of the incoming cell, with fresh ids, right after entry `h`.
+  // Places a copy of the incoming cell, with fresh ids, right after entry `h`. The copy gets a
+  // new top-level "id" only where the notebook uses cell ids: a notebook of an older format may
+  // not carry one.
   void add_conflict_copy(const std::string& id, Handle h, bool mark_both) {
-    Value* copy = copy_of(lookup(incoming_cells_, id));
-    MergeCell cell(copy, Side::kIncoming);
-    const std::string kelm_id = options_.new_id ? options_.new_id() : uuid4();
-    cell.set_kelm_id(kelm_id);
-    cell.set_cell_id(options_.new_id ? options_.new_id() : uuid4());
+    const Located copy = copy_of(incoming_cells_.at(incoming_cells_.find(id)).value);
+    MergeCell cell = view_of(copy, Side::kIncoming);
+    const std::string component_id = new_id();
+    cell.set_component_id(component_id);
+    if (cell.find_cell_id() != nullptr || declares_cell_ids(docs_.current)) {
+      cell.set_cell_id(new_id());
+    }
     if (mark_both) {
       view(h).add_conflict_mark();
       cell.add_conflict_mark();
     }
-    const Handle copy_handle = merged_.insert_after(h, kelm_id, Merged{copy, Side::kIncoming});
+    const Handle copy_handle = merged_.insert_after(h, component_id, Merged{copy, Side::kIncoming});
     names_.update(h);
     names_.update(copy_handle);
   }
+
+  std::string new_id() const { return options_.new_id ? options_.new_id() : platform::uuid4(); }
 
   // Parent records of named cells keep only "id", and only when it names a named merged cell.
   void reduce_parents() {
@@ -426,15 +429,11 @@ class Merger {
     }
     for (Handle h : named) {
       MergeCell cell = view(h);
-      const std::string& doc_name =
-          merged_.at(h).value.side == Side::kCurrent ? docs_.current_name : docs_.incoming_name;
       json::Array kept;
       if (Value* parents = cell.parents()) {
         json::Array& records = parents->as_array();
         for (std::size_t i = 0; i < records.size(); ++i) {
-          const Value& parent_id = detail::require(
-              records[i], "id", doc_name,
-              "cell " + py_quote(merged_.at(h).key) + ": parents[" + std::to_string(i) + "]");
+          const Value& parent_id = *cell.parent_id(&records[i], i);
           if (parent_id.is_string() && named_ids.count(std::string(parent_id.as_string())) != 0) {
             json::Object record;
             record.set("id", parent_id);
@@ -450,7 +449,7 @@ class Merger {
     json::Array cells;
     cells.reserve(merged_.size());
     for (Handle h = merged_.first(); h != MergedTable::kNone; h = merged_.next(h)) {
-      cells.push_back(std::move(*merged_.at(h).value.cell));
+      cells.push_back(std::move(*merged_.at(h).value.at.cell));
     }
     json::Object& doc = docs_.current.as_object();
     doc.set("cells", Value(std::move(cells)));
@@ -461,6 +460,7 @@ class Merger {
         .set("parameters", Value(std::move(parameters)));
   }
 
+  const Notebook current_doc_, base_doc_, incoming_doc_;
   const MergeInput& docs_;
   const std::string& file_path_;
   const MergeOptions& options_;
@@ -480,11 +480,18 @@ void merge_documents(const MergeInput& docs, const std::string& file_path,
 void merge_files(const std::string& base_file_path, const std::string& current_file_path,
                  const std::string& incoming_file_path, const std::string& file_path,
                  const MergeOptions& options) {
-  Value current = notebook::read_notebook(current_file_path);
-  Value base = notebook::read_notebook(base_file_path);
-  Value incoming = notebook::read_notebook(incoming_file_path);
-  merge_documents({current, base, incoming, current_file_path, base_file_path, incoming_file_path},
-                  file_path, options);
+  auto name_of = [&](const std::string& path, std::string_view version) {
+    return notebook::version_name(options.notebook_name.empty() ? path : options.notebook_name,
+                                  version);
+  };
+  const std::string current_name = name_of(current_file_path, kCurrentName);
+  const std::string base_name = name_of(base_file_path, kBaseName);
+  const std::string incoming_name = name_of(incoming_file_path, kIncomingName);
+  Value current = notebook::read_notebook(current_file_path, current_name);
+  Value base = notebook::read_notebook(base_file_path, base_name);
+  Value incoming = notebook::read_notebook(incoming_file_path, incoming_name);
+  merge_documents({current, base, incoming, current_name, base_name, incoming_name}, file_path,
+                  options);
   notebook::write_notebook(current_file_path, current);
 }
 

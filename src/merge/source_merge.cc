@@ -1,13 +1,15 @@
 // The source-text merge: three files in a private temporary directory, one `git merge-file`
 // run, and the merged text read back as lines with its conflict labels replaced. The git runner
 // tells git's report of conflicts (exit statuses 1 to 127) from a failure of git itself.
+#include "qor/source_merge.h"
+
 #include <cstdio>
 
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/temp_dir.h"
+#include "qor/errors.h"
 #include "qor/json.h"
-#include "qor/merge.h"
 
 namespace qor::merge {
 namespace {

@@ -1,10 +1,22 @@
-// Notebook files and the source-line helpers of the cell views. Reading parses the whole file
-// with the JSON reader; writing serialises once and replaces the file atomically.
+// Notebook files and the helpers of the views. Reading parses the whole file with the JSON
+// reader; writing streams the text into a file that replaces the old one atomically.
 #include "qor/notebook.h"
 
 #include "platform/file.h"
 
 namespace qor::notebook {
+namespace {
+
+platform::FileBuffer read_bytes(const std::string& path, const std::string& name) {
+  try {
+    return platform::FileBuffer::read(path);
+  } catch (const IoError& e) {
+    if (name.empty()) throw;
+    throw IoError(e.error_code(), path, name + ": " + e.what());
+  }
+}
+
+}  // namespace
 
 std::vector<std::string_view> split_lines(std::string_view text) {
   std::vector<std::string_view> lines;
@@ -18,28 +30,16 @@ std::vector<std::string_view> split_lines(std::string_view text) {
   return lines;
 }
 
-std::vector<std::string> source_lines(const Cell& cell) {
-  const json::Value& source = *cell.source();
-  std::vector<std::string> lines;
-  if (source.is_string()) {
-    for (std::string_view line : split_lines(source.as_string())) lines.emplace_back(line);
-    return lines;
-  }
-  for (const json::Value& line : source.as_array()) {
-    if (!line.is_string()) {
-      throw TypeError(std::string("cell source lines must be str, not ") + line.type_name());
-    }
-    lines.emplace_back(line.as_string());
-  }
-  return lines;
+std::string version_name(std::string_view notebook, std::string_view version) {
+  return std::string(notebook) + " (" + std::string(version) + " version)";
 }
 
-json::Value read_notebook(const std::string& path) {
+json::Value read_notebook(const std::string& path, const std::string& name) {
   // The parsed part of the file is given back as the document grows, so that a read never
   // holds the whole file next to the whole document.
-  platform::FileBuffer bytes = platform::FileBuffer::read(path);
+  platform::FileBuffer bytes = read_bytes(path, name);
   return json::parse(
-      bytes.view(), path,
+      bytes.view(), name.empty() ? path : name,
       [](void* buffer, std::size_t from, std::size_t to) {
         static_cast<platform::FileBuffer*>(buffer)->discard(from, to);
       },

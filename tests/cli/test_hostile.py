@@ -76,14 +76,16 @@ BROKEN = [
     ("byte-order mark", b"\xef\xbb\xbf" + json.dumps(BASE).encode(), "Unexpected UTF-8 BOM"),
     ("invalid UTF-8", b'{"cells": ["\xff"]}', "can't decode byte 0xff"),
     ("deep nesting", b"[" * 100000 + b"]" * 100000, "Nesting deeper than 1000 levels"),
-    ("top level not an object", b"[1, 2]", "the document must be a dict, not list"),
-    ("cells not a list", b'{"cells": {"a": 1}}', "'cells' must be a list, not dict"),
+    ("top level not an object", b"[1, 2]", "the notebook must be a dict, not list"),
+    ("cells not a list", b'{"cells": {"a": 1}}', "cells must be a list, not dict"),
     ("missing canvas id", json.dumps(notebook([{"metadata": {"canvas": {}}, "source": []}])).encode(),
-     "cells[0].metadata.canvas: missing key 'id'"),
+     "cell 0: missing metadata.canvas.id: every cell needs a component id"),
+    ("markdown cell without canvas", json.dumps(notebook([{"cell_type": "markdown", "source": []}])).encode(),
+     "cell 0 (markdown): missing metadata.canvas.id: every cell needs a component id"),
     ("metadata a list", json.dumps(notebook([{"metadata": [], "source": []}])).encode(),
-     "cells[0].metadata must be a dict, not list"),
+     "cell 0: metadata must be a dict, not list"),
     ("component id a number", json.dumps(notebook([cell("a", [])]) | {}).replace('"id": "a"', '"id": 5').encode(),
-     "cells[0].metadata.canvas.id must be a str, not int"),
+     "cell 0 'a' (code): metadata.canvas.id must be a str, not int"),
     ("parameters not a list", json.dumps(dict(BASE, metadata={"canvas": {"parameters": {}}})).encode(),
      "metadata.canvas.parameters must be a list, not dict"),
     ("a huge integer beyond the limit", b'{"cells": [' + b"1" * 5000 + b"]}", "Exceeds the limit (4300 digits)"),
@@ -97,6 +99,8 @@ def test_broken_notebooks_fail_cleanly(tmp_path, side, name, content, message):
     scene = Scene(tmp_path)
     getattr(scene, side).write_bytes(content)
     before = scene.current.read_bytes()
+    # Named by --file-path and the version, whatever git called the file it wrote.
+    expect_failure(scene, scene.run(), before, "qormerge: error: nb.ipynb (%s version): " % side)
     expect_failure(scene, scene.run(), before, message)
 
 
@@ -106,7 +110,8 @@ def test_a_name_of_the_wrong_type_fails_cleanly(tmp_path):
     doc["cells"][1]["metadata"]["canvas"]["name"] = 7
     scene.incoming.write_text(json.dumps(doc))
     before = scene.current.read_bytes()
-    expect_failure(scene, scene.run(), before, "cell 'name' must be a str, not int")
+    expect_failure(scene, scene.run(), before,
+                   "nb.ipynb (incoming version): cell 1 (code, id 'b'): metadata.canvas.name must be a str, not int")
 
 
 @pytest.mark.parametrize("text", [

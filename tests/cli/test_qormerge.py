@@ -130,20 +130,27 @@ def test_failure_is_one_line_and_leaves_the_file(command, tmp_path):
     got = run(command, ["--current-file", current, "--base-file", base, "--incoming-file", incoming])
     assert got.returncode == 1
     assert got.stdout == ""
-    assert got.stderr == "qormerge: error: %s: Expecting value: line 1 column 12 (char 11)\n" % incoming
+    assert got.stderr == "qormerge: error: %s (incoming version): Expecting value: line 1 column 12 (char 11)\n" % incoming
     assert pathlib.Path(current).read_bytes() == before
     missing = str(tmp_path / "missing.ipynb")
     got = run(command, ["--current-file", current, "--base-file", missing, "--incoming-file", incoming])
-    assert (got.returncode, got.stderr) == (1, "qormerge: error: [Errno 2] No such file or directory: '%s'\n" % missing)
+    assert (got.returncode, got.stderr) == (
+        1, "qormerge: error: %s (base version): [Errno 2] No such file or directory: '%s'\n" % (missing, missing))
+    # With --file-path, the notebook is named by it, whatever temporary name git gave the file.
+    got = run(command, ["--current-file", current, "--base-file", missing, "--incoming-file", incoming,
+                        "--file-path", "analysis/churn.ipynb"])
+    assert (got.returncode, got.stderr) == (
+        1, "qormerge: error: analysis/churn.ipynb (base version): [Errno 2] No such file or directory: '%s'\n" % missing)
 
 
 def test_importing_the_module_runs_nothing(tmp_path):
     code = ("import sys; sys.argv = ['qormerge', '--bogus']\n"
             "import qor_kelm_git.scripts.qormerge as q\n"
-            "print(sorted(n for n in vars(q) if not n.startswith('__')))")
+            "print(sorted(n for n in vars(q) if not n.startswith('__')))\n"
+            "print(all(m in sys.modules for m in ('argparse', 'logging', 'qor_kelm_git.drivers.notebook_merge')))")
     got = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert got.returncode == 0, got.stderr
-    assert got.stdout == "['argparse', 'logging', 'main', 'merge_files']\n"
+    assert got.stdout == "['main']\nTrue\n"
 
 
 # ---------------------------------------------------------------------------------------------

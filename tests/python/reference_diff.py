@@ -2,9 +2,10 @@
 
 It follows the diff's steps literally on Python dicts (result cells are shallow copies of the
 input cells, result parameters the input's own objects), with the fixed orders (removed entries
-in the previous version's order, added and kept ones in the current version's) and two mended
-faults: a previous type or value of null is recorded as such, and a parameter without "name" is
-left out instead of emptying its version's parameters.
+in the previous version's order, added and kept ones in the current version's) and three mended
+faults: a previous type or value of null is recorded as such, a parameter without "name" is
+left out instead of emptying its version's parameters, and a parent record without "name" (as
+merges write them) takes the name of the cell with that component id in the same version.
 """
 import copy
 
@@ -30,6 +31,20 @@ def _lines(cell):
 
 def _parents(cell):
     return cell.get("metadata", {}).get("canvas", {}).get("parents", [])
+
+
+def _name_of(doc, id_):
+    """The stored name of the last cell of `doc` whose component id is `id_`, or None."""
+    name = None
+    for cell in doc.get("cells", []):
+        canvas = cell.get("metadata", {}).get("canvas", {}) if isinstance(cell, dict) else {}
+        if isinstance(canvas, dict) and "id" in canvas and canvas["id"] == id_:
+            name = canvas.get("name")
+    return name
+
+
+def _parent_names(cell, doc):
+    return {r["id"]: r["name"] if "name" in r else _name_of(doc, r["id"]) for r in _parents(cell)}
 
 
 def _new_cell(data, status):
@@ -91,8 +106,8 @@ def diff_dicts(prev, current):
         _canvas(data)["prev_source"] = _lines(prev_cell)
         if _lines(data) != _canvas(data)["prev_source"]:
             _canvas(data)["diff_status"] = "modified"
-        now = {r["id"]: r["name"] for r in _parents(cell)}
-        before = {r["id"]: r["name"] for r in _parents(prev_cell)}
+        now = _parent_names(cell, current)
+        before = _parent_names(prev_cell, prev)
         _canvas(data)["added_parents"] = [{"id": k, "name": v} for k, v in now.items() if k not in before]
         _canvas(data)["removed_parents"] = [{"id": k, "name": v} for k, v in before.items() if k not in now]
         _canvas(data)["parents"] = [{"id": k, "name": v} for k, v in now.items() if k in before]

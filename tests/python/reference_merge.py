@@ -191,6 +191,8 @@ def merge_parameters(current, base, incoming):
 
 
 def merge_documents(current, base, incoming, file_path, g, new_id):
+    major, minor = current.get("nbformat"), current.get("nbformat_minor")
+    uses_cell_ids = isinstance(major, int) and (major > 4 or major == 4 and isinstance(minor, int) and minor >= 5)
     def table(doc, side):
         return {c["metadata"]["canvas"]["id"]: MergeCell(c, side) for c in doc["cells"]}
 
@@ -223,7 +225,9 @@ def merge_documents(current, base, incoming, file_path, g, new_id):
     def conflict_copy(id_, mark_both):
         new_cell = incoming_copy(id_)
         new_cell.kelm_id = new_id()
-        new_cell.cell_id = new_id()
+        # A new cell id only where the notebook uses cell ids (format 4.5 and later).
+        if new_cell.cell_id is not None or uses_cell_ids:
+            new_cell.cell_id = new_id()
         if mark_both:
             merged[id_].add_conflict_mark()
             new_cell.add_conflict_mark()

@@ -31,6 +31,9 @@ def random_doc(rng, ids, names):
     cells = []
     for i in rng.sample(ids, rng.randint(0, len(ids))):
         parents = [{"id": p, "name": rng.choice(["A", "B"])} for p in rng.sample(ids, rng.randint(0, min(3, len(ids))))]
+        for record in parents:
+            if rng.random() < 0.3:
+                del record["name"]  # as merges write them
         source = [rng.choice(["a\n", "b\n", "c"]) for _ in range(rng.randint(0, 3))]
         cell = code(i, source, parents, name=rng.choice(["n1", "n2"]))
         if rng.random() < 0.2:
@@ -127,6 +130,19 @@ def test_parameters():
     assert (result[3]["prev_type"], result[3]["prev_value"]) == ("str", None)
 
 
+def test_parent_records_without_names_take_the_names_of_their_cells():
+    # Merges write parent records as {"id": ...}: the diff of a merged notebook names them by
+    # the cell with that component id in the same version, and null when there is none.
+    prev = doc([code("p", name="Load"), code("q", name="Old"), code("a", parents=[{"id": "q"}, {"id": "p"}])])
+    current = doc([code("p", name="Load2"), {"cell_type": "markdown", "source": [], "metadata": {"canvas": {"id": "m", "name": "Notes"}}},
+                   code("a", parents=[{"id": "p"}, {"id": "m"}, {"id": "gone"}])])
+    result = diff_dicts(prev, current)["cells"][-1]["metadata"]["canvas"]
+    assert json.dumps([result["parents"], result["added_parents"], result["removed_parents"]]) == json.dumps([
+        [{"id": "p", "name": "Load2"}],
+        [{"id": "m", "name": "Notes"}, {"id": "gone", "name": None}],
+        [{"id": "q", "name": "Old"}]])
+
+
 def test_a_nameless_parameter_is_left_out_alone():
     prev = [{"name": "a", "type": "str", "value": "1"}]
     current = [{"type": "str", "value": "x"}, {"name": "a", "type": "str", "value": "1"}]
@@ -138,20 +154,28 @@ def test_a_nameless_parameter_is_left_out_alone():
 @pytest.mark.parametrize("prev, current, error, message", [
     (None, {}, TypeError, "Argument 'prev' has incorrect type (expected dict, got NoneType)"),
     ({}, [], TypeError, "Argument 'current' has incorrect type (expected dict, got list)"),
-    ({"cells": {}}, {}, TypeError, "'cells' must be a list, not dict"),
-    ({"cells": [1]}, {}, TypeError, "a cell must be a dict, not int"),
-    ({"cells": [{"source": []}]}, {}, KeyError, "'cell_type'"),
-    ({"cells": [{"cell_type": "code", "metadata": {}}]}, {}, KeyError, "'canvas'"),
-    ({"cells": [{"cell_type": "code", "metadata": {"canvas": {}}}]}, {}, KeyError, "'id'"),
-    ({"cells": [code("a")]}, {"cells": [code("a", parents=[{"id": "p"}])]}, KeyError, "'name'"),
-    ({"cells": [dict(code("a"), source=5)]}, {}, TypeError, "cell source must be a list or a str, not int"),
-    ({"metadata": {"canvas": {"parameters": {}}}}, {}, TypeError, "'parameters' must be a list, not dict"),
+    ({"cells": {}}, {}, TypeError, "prev: cells must be a list, not dict"),
+    ({"cells": [1]}, {}, TypeError, "prev: cells[0] must be a dict, not int"),
+    ({"cells": [{"source": []}]}, {}, KeyError, "'prev: cell 0: missing cell_type'"),
+    ({"cells": [{"cell_type": "code", "metadata": {}}]}, {}, KeyError,
+     "'prev: cell 0 (code): missing metadata.canvas.id: every code cell needs a component id'"),
+    ({"cells": [{"cell_type": "code", "metadata": {"canvas": {}}}]}, {}, KeyError,
+     "'prev: cell 0 (code): missing metadata.canvas.id: every code cell needs a component id'"),
+    ({}, {"cells": [{"cell_type": "code", "metadata": {"canvas": {"id": "a", "name": "x", "parents": {}}}}]},
+     TypeError,
+     "current: cell 0 'x' (code): metadata.canvas.parents must be a list, not dict"),
+    ({"cells": [code("a")]}, {"cells": [code("a", parents=[{"name": "p"}])]}, KeyError,
+     "\"current: cell 0 (code, id 'a'): missing metadata.canvas.parents[0].id\""),
+    ({"cells": [dict(code("a"), source=5)]}, {}, TypeError,
+     "prev: cell 0 (code, id 'a'): source must be a list, not int"),
+    ({"metadata": {"canvas": {"parameters": {}}}}, {}, TypeError,
+     "prev: metadata.canvas.parameters must be a list, not dict"),
     (doc(None, [{"name": "a", "type": "str"}]), doc(None, [{"name": "a", "type": "str", "value": "1"}]),
-     KeyError, "'value'"),
+     KeyError, "\"prev: metadata.canvas.parameters[0]: missing key 'value'\""),
     (doc(None, [{"name": "a", "type": "str", "value": 1}]), doc(None, [{"name": "a", "type": "s", "value": "1"}]),
-     TypeError, "Expected str, got int"),
+     TypeError, "prev: metadata.canvas.parameters[0]: Expected str, got int"),
     (doc(None, [{"name": "a", "value": "2"}]), doc(None, [{"name": "a", "type": "s", "value": "1"}]),
-     KeyError, "'type'"),
+     KeyError, "\"prev: metadata.canvas.parameters[0]: missing key 'type'\""),
 ])
 def test_failures(prev, current, error, message):
     with pytest.raises(error) as info:
@@ -261,14 +285,16 @@ def test_qordiff_prints_what_diff_dicts_returns(tmp_path):
         (tmp_path / "prev.ipynb").write_text(json.dumps(prev, indent=1))
         (tmp_path / "current.ipynb").write_text(json.dumps(current))
         try:
-            expected = json.dumps(diff_dicts(copy.deepcopy(prev), copy.deepcopy(current))) + "\n"
-        except (KeyError, TypeError):
-            expected = None
+            expected = (0, json.dumps(diff_dicts(copy.deepcopy(prev), copy.deepcopy(current))) + "\n", "")
+        except (KeyError, TypeError) as e:
+            # The same message, the documents named by their files and versions.
+            message = e.args[0]
+            for name, path, version in (("prev", "prev.ipynb", "previous"), ("current", "current.ipynb", "current")):
+                if message.startswith(name + ":"):
+                    message = "%s (%s version)%s" % (tmp_path / path, version, message[len(name):])
+            expected = (1, "", "qordiff: error: %s\n" % message)
         got = qordiff(str(tmp_path / "prev.ipynb"), str(tmp_path / "current.ipynb"))
-        if expected is None:
-            assert got.returncode == 1 and got.stderr.startswith("qordiff: error: comparing")
-        else:
-            assert (got.returncode, got.stdout, got.stderr) == (0, expected, "")
+        assert (got.returncode, got.stdout, got.stderr) == expected
 
 
 def test_qordiff_errors(tmp_path):
@@ -276,8 +302,8 @@ def test_qordiff_errors(tmp_path):
     (tmp_path / "ok.ipynb").write_text("{}")
     got = qordiff(str(tmp_path / "bad.ipynb"), str(tmp_path / "ok.ipynb"))
     assert got.returncode == 1
-    assert got.stderr == "qordiff: error: %s: Expecting property name enclosed in double quotes: line 1 column 2 (char 1)\n" % (
-        tmp_path / "bad.ipynb")
+    assert got.stderr == ("qordiff: error: %s (previous version): Expecting property name enclosed in double "
+                          "quotes: line 1 column 2 (char 1)\n" % (tmp_path / "bad.ipynb"))
     assert qordiff(str(tmp_path / "ok.ipynb")).returncode == 2
     assert qordiff("--bogus", "a", "b").returncode == 2
     assert qordiff("-h").stdout.startswith("usage: qordiff")

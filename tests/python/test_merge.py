@@ -120,8 +120,14 @@ def random_scenario(rng):
     if rng.random() < 0.15 and cells:
         cells.append(copy.deepcopy(rng.choice(cells)))  # a repeated component id
     params = [{"name": "p%d" % k, "type": "str", "value": str(rng.randint(0, 2))} for k in range(rng.randint(0, 5))]
+    # Format 4.5 with cell ids; or an older format, whose cells carry no id or, now and then, one.
+    minor = rng.choice([5, 5, 4])
+    if minor < 5:
+        for cell in cells:
+            if rng.random() < 0.8:
+                del cell["id"]
     base = {"cells": cells, "metadata": {"canvas": {"id": "nb", "parameters": params}, "kernelspec": {}},
-            "nbformat": 4, "nbformat_minor": 5}
+            "nbformat": 4, "nbformat_minor": minor}
     shared_new = [random_cell(rng, "both-new", ids)] if rng.random() < 0.2 else []
     return base, mutate(rng, base, "current", shared_new), mutate(rng, base, "incoming", shared_new)
 
@@ -261,18 +267,20 @@ def test_merge_files_by_keyword_and_errors(tmp_path):
 
 
 @pytest.mark.parametrize("broken, error, pattern", [
-    ('{"cells": [', json.JSONDecodeError, r"incoming\.ipynb: Expecting value: line 1 column 12 \(char 11\)"),
-    (b'{"cells": "\xff"}', UnicodeDecodeError, r"invalid start byte \(in file '.*incoming\.ipynb'\)"),
-    ('{"metadata": {}}', KeyError, r"incoming\.ipynb: missing key 'cells'"),
+    ('{"cells": [', json.JSONDecodeError,
+     r"incoming\.ipynb \(incoming version\): Expecting value: line 1 column 12 \(char 11\)"),
+    (b'{"cells": "\xff"}', UnicodeDecodeError,
+     r"invalid start byte \(in file '.*incoming\.ipynb \(incoming version\)'\)"),
+    ('{"metadata": {}}', KeyError, r"incoming\.ipynb \(incoming version\): missing cells"),
     ('{"cells": [{"metadata": {"canvas": {"name": "x"}}}], "metadata": {}}', KeyError,
-     r"incoming\.ipynb: cells\[0\]\.metadata\.canvas: missing key 'id'"),
+     r"incoming\.ipynb \(incoming version\): cell 0 'x': missing metadata\.canvas\.id: every cell needs a component id"),
     ('{"cells": [], "metadata": {"canvas": {"parameters": [{"value": 1}]}}}', KeyError,
-     r"incoming\.ipynb: metadata\.canvas\.parameters\[0\]: missing key 'name'"),
+     r"incoming\.ipynb \(incoming version\): missing metadata\.canvas\.parameters\[0\]\.name"),
     ('{"cells": [], "metadata": {"canvas": {"parameters": {}}}}', TypeError,
-     r"incoming\.ipynb: metadata\.canvas\.parameters must be a list, not dict"),
+     r"incoming\.ipynb \(incoming version\): metadata\.canvas\.parameters must be a list, not dict"),
     ('{"cells": [{"metadata": {"canvas": {"id": "new", "name": "n", "parents": [{"name": "p"}]}}, "source": []}],'
      ' "metadata": {"canvas": {"parameters": []}}}', KeyError,
-     r"incoming\.ipynb: cell 'new': parents\[0\]: missing key 'id'"),
+     r"incoming\.ipynb \(incoming version\): cell 0 'n': missing metadata\.canvas\.parents\[0\]\.id"),
 ])
 def test_failed_merge_leaves_the_current_file(tmp_path, broken, error, pattern):
     case = example("parameters")

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/uuid.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 #include "qor/merge.h"
@@ -69,7 +70,7 @@ TEST_P(MergeScenario, GivesTheExpectedNotebook) {
   testing::TempDir work;
   const std::string current = work.write("current.ipynb", slurp(dir + "/current.ipynb"));
   merge_files(dir + "/base.ipynb", current, dir + "/incoming.ipynb", "nb.ipynb",
-              MergeOptions{counting_ids(), nullptr});
+              MergeOptions{counting_ids(), nullptr, {}});
   EXPECT_EQ(work.read("current.ipynb"), json::write(json::parse(slurp(dir + "/expected.ipynb"))));
 }
 
@@ -94,7 +95,8 @@ TEST(MergeFiles, FailureLeavesTheCurrentFileAsItWas) {
     std::string message;
   } cases[] = {
       {"missing base file", "/nonexistent/base.ipynb", dir + "/incoming.ipynb",
-       "[Errno 2] No such file or directory: '/nonexistent/base.ipynb'"},
+       "nb.ipynb (base version): [Errno 2] No such file or directory: "
+       "'/nonexistent/base.ipynb'"},
       {"incoming not JSON", dir + "/base.ipynb", "BROKEN", ""},
       {"incoming without cells", dir + "/base.ipynb", "{\"metadata\": {}}", "MISSING_CELLS"},
   };
@@ -107,11 +109,11 @@ TEST(MergeFiles, FailureLeavesTheCurrentFileAsItWas) {
     if (c.incoming == "BROKEN") incoming = work.write("incoming.ipynb", "{\"cells\": [");
     if (c.incoming.front() == '{') incoming = work.write("incoming.ipynb", c.incoming);
     try {
-      merge_files(c.base, current, incoming, "nb.ipynb");
+      merge_files(c.base, current, incoming, "nb.ipynb", MergeOptions{{}, nullptr, "nb.ipynb"});
       ADD_FAILURE() << "merged";
     } catch (const Error& e) {
       if (c.message == "MISSING_CELLS") {
-        EXPECT_EQ(std::string(e.what()), incoming + ": missing key 'cells'");
+        EXPECT_EQ(std::string(e.what()), "nb.ipynb (incoming version): missing cells");
       } else if (!c.message.empty()) {
         EXPECT_EQ(std::string(e.what()), c.message);
       }
@@ -120,33 +122,49 @@ TEST(MergeFiles, FailureLeavesTheCurrentFileAsItWas) {
   }
 }
 
-TEST(MergeFiles, ErrorsNameTheFileAndTheCell) {
+TEST(MergeFiles, ErrorsNameTheNotebookTheVersionTheCellAndTheKeyPath) {
   testing::TempDir work;
   const std::string good = R"({"cells": [], "metadata": {"canvas": {"parameters": []}}})";
   const std::string base = work.write("base.ipynb", good);
   const std::string incoming = work.write("incoming.ipynb", good);
+  const std::string no_parameters = R"(, "metadata": {"canvas": {"parameters": []}}})";
   struct Case {
     std::string current;
     std::string message;
   } cases[] = {
-      {R"({"cells": [{"metadata": {"canvas": {}}}], "metadata": {"canvas": {"parameters": []}}})",
-       "cells[0].metadata.canvas: missing key 'id'"},
+      {R"({"cells": [{"metadata": {"canvas": {}}}])" + no_parameters,
+       "cell 0: missing metadata.canvas.id: every cell needs a component id"},
       {R"({"cells": [{"cell_type": "markdown"}], "metadata": {}})",
-       "cells[0]: missing key 'metadata'"},
-      {R"({"cells": {}, "metadata": {}})", "'cells' must be a list, not dict"},
-      {R"({"cells": [], "metadata": {"canvas": {}}})", "metadata.canvas: missing key 'parameters'"},
+       "cell 0 (markdown): missing metadata.canvas.id: every cell needs a component id"},
+      {R"({"cells": [{"cell_type": "code", "metadata": {"canvas": {"id": 7}}}])" + no_parameters,
+       "cell 0 (code): metadata.canvas.id must be a str, not int"},
+      {R"({"cells": [{"cell_type": "code", "metadata": {"canvas": []}}])" + no_parameters,
+       "cell 0 (code): metadata.canvas must be a dict, not list"},
+      {R"({"cells": [1])" + no_parameters, "cells[0] must be a dict, not int"},
+      {R"({"cells": [{"cell_type": "code", "metadata": {"canvas": {"id": "a", "name": 5}}}])" +
+           no_parameters,
+       "cell 0 (code, id 'a'): metadata.canvas.name must be a str, not int"},
+      {R"({"cells": [{"cell_type": "code", "metadata": {"canvas": {"id": "a", "name": "load", )"
+       R"("parents": [{"name": "x"}]}}}])" +
+           no_parameters,
+       "cell 0 'load' (code): missing metadata.canvas.parents[0].id"},
+      {R"({"cells": {}, "metadata": {}})", "cells must be a list, not dict"},
+      {R"({"cells": [], "metadata": {"canvas": {}}})", "missing metadata.canvas.parameters"},
       {R"({"cells": [], "metadata": {"canvas": {"parameters": [{"type": "str"}]}}})",
-       "metadata.canvas.parameters[0]: missing key 'name'"},
-      {R"([1, 2])", "the document must be a dict, not list"},
+       "missing metadata.canvas.parameters[0].name"},
+      {R"([1, 2])", "the notebook must be a dict, not list"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.current);
     const std::string current = work.write("current.ipynb", c.current);
-    try {
-      merge_files(base, current, incoming, "nb.ipynb");
-      ADD_FAILURE() << "merged";
-    } catch (const Error& e) {
-      EXPECT_EQ(std::string(e.what()), current + ": " + c.message);
+    for (const std::string& notebook : {std::string(), std::string("analysis/churn.ipynb")}) {
+      try {
+        merge_files(base, current, incoming, "nb.ipynb", MergeOptions{{}, nullptr, notebook});
+        ADD_FAILURE() << "merged";
+      } catch (const Error& e) {
+        const std::string name = notebook.empty() ? current : notebook;
+        EXPECT_EQ(std::string(e.what()), name + " (current version): " + c.message);
+      }
     }
     EXPECT_EQ(work.read("current.ipynb"), c.current);
   }
@@ -171,12 +189,49 @@ TEST(MergeFiles, ConflictCopiesGetFreshVersion4Ids) {
   merge_files(dir + "/base.ipynb", current, dir + "/incoming.ipynb", "nb.ipynb");
   const json::Value merged = json::parse(work.read("current.ipynb"));
   const json::Value& copy = merged.as_object().at("cells").as_array()[1];
-  const std::string kelm_id(copy.find("metadata")->find("canvas")->find("id")->as_string());
+  const std::string component_id(copy.find("metadata")->find("canvas")->find("id")->as_string());
   const std::string cell_id(copy.find("id")->as_string());
-  EXPECT_TRUE(is_uuid4(kelm_id)) << kelm_id;
+  EXPECT_TRUE(is_uuid4(component_id)) << component_id;
   EXPECT_TRUE(is_uuid4(cell_id)) << cell_id;
-  EXPECT_NE(kelm_id, cell_id);
-  for (int i = 0; i < 100; ++i) EXPECT_TRUE(is_uuid4(uuid4()));
+  EXPECT_NE(component_id, cell_id);
+  for (int i = 0; i < 100; ++i) EXPECT_TRUE(is_uuid4(platform::uuid4()));
+}
+
+TEST(MergeDocuments, ConflictCopiesGetACellIdOnlyWhereTheNotebookUsesCellIds) {
+  // Both sides change a named cell and the incoming side renames it: a conflict copy follows.
+  struct Case {
+    const char* format;  // the notebook's top-level format keys
+    bool cell_has_id;
+    bool copy_gets_id;
+  } cases[] = {
+      {R"("nbformat": 4, "nbformat_minor": 4)", false, false},
+      {R"("nbformat": 4, "nbformat_minor": 4)", true, true},
+      {R"("nbformat": 4, "nbformat_minor": 5)", false, true},
+      {R"("nbformat": 5, "nbformat_minor": 0)", false, true},
+      {R"("nbformat": "4", "nbformat_minor": "5")", false, false},
+      {R"("other": 1)", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.format) + (c.cell_has_id ? ", cell id" : ""));
+    auto notebook = [&](const char* name, const char* source) {
+      return json::parse(std::string(R"({"cells": [{"cell_type": "code", )") +
+                         (c.cell_has_id ? R"("id": "cell-a", )" : "") +
+                         R"("metadata": {"canvas": {"id": "a", "name": ")" + name +
+                         R"("}}, "source": [")" + source + R"("]}], )" + c.format +
+                         R"(, "metadata": {"canvas": {"parameters": []}}})");
+    };
+    json::Value base = notebook("load", "x"), current = notebook("load", "y"),
+                incoming = notebook("read", "z");
+    merge_documents({current, base, incoming}, "nb.ipynb",
+                    MergeOptions{counting_ids(), nullptr, {}});
+    const json::Array& cells = current.as_object().at("cells").as_array();
+    ASSERT_EQ(cells.size(), 2u);
+    const json::Value* id = cells[1].find("id");
+    EXPECT_EQ(id != nullptr, c.copy_gets_id);
+    if (id != nullptr) EXPECT_EQ(*id, json::Value("00000000-0000-4000-8000-000000000002"));
+    EXPECT_EQ(cells[1].find("metadata")->find("canvas")->find("id")->as_string(),
+              "00000000-0000-4000-8000-000000000001");
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <functional>
 
 #include <string>
 
@@ -19,6 +20,7 @@ namespace {
 
 using json::parse;
 using json::Value;
+using Tree = ValueTree;
 
 TEST(CellView, ReadsDefaultsWithoutCreatingAnything) {
   for (const char* text : {R"({})", R"({"metadata": {}})", R"({"metadata": {"canvas": {}}})"}) {
@@ -39,7 +41,7 @@ TEST(CellView, WritesCreateTheCanvasAndKeepKeyPlaces) {
   Cell cell(&data);
   cell.set_name("load");
   cell.add_comment(Value("first"));
-  cell.set_kelm_id("k-1");
+  cell.set_component_id("k-1");
   cell.set_cell_id("c-1");
   cell.set_name("load2");
   EXPECT_EQ(json::write(data),
@@ -47,7 +49,7 @@ TEST(CellView, WritesCreateTheCanvasAndKeepKeyPlaces) {
             R"("comments": ["first"], "id": "k-1"}}, "id": "c-1"})");
   Value probe("first");
   EXPECT_TRUE(cell.has_comment(&probe));
-  EXPECT_EQ(cell.kelm_id(), "k-1");
+  EXPECT_EQ(cell.component_id(), "k-1");
 }
 
 TEST(CellView, RejectsValuesOfTheWrongKind) {
@@ -55,7 +57,7 @@ TEST(CellView, RejectsValuesOfTheWrongKind) {
   Cell cell(&data);
   EXPECT_THROW_MSG(cell.name(), TypeError, "cell 'name' must be a str, not int");
   EXPECT_THROW_MSG(cell.parents(), TypeError, "cell 'parents' must be a list, not dict");
-  EXPECT_THROW_MSG(cell.kelm_id(), TypeError, "cell 'id' must be a str, not int");
+  EXPECT_THROW_MSG(cell.component_id(), TypeError, "cell 'id' must be a str, not int");
   Value no_canvas = parse(R"({"metadata": []})");
   EXPECT_THROW_MSG(Cell(&no_canvas).name(), TypeError, "cell 'metadata' must be a dict, not list");
   Value list = parse("[]");
@@ -64,10 +66,59 @@ TEST(CellView, RejectsValuesOfTheWrongKind) {
 
 TEST(CellView, MissingIdsAreKeyErrors) {
   Value data = parse(R"({"metadata": {}})");
-  EXPECT_THROW_MSG(Cell(&data).kelm_id(), KeyError, "'canvas'");
+  EXPECT_THROW_MSG(Cell(&data).component_id(), KeyError, "'canvas'");
   Value bare = parse(R"({})");
-  EXPECT_THROW_MSG(Cell(&bare).kelm_id(), KeyError, "'metadata'");
+  EXPECT_THROW_MSG(Cell(&bare).component_id(), KeyError, "'metadata'");
   EXPECT_THROW_MSG(Cell(&bare).source(), KeyError, "'source'");
+}
+
+TEST(CellView, ErrorsOfAPlacedViewNameTheNotebookTheCellAndTheKeyPath) {
+  const CellPlace place{"nb.ipynb (base version)", 3};
+  struct Case {
+    const char* cell;
+    std::function<void(const Cell&)> read;
+    std::string message;
+  } cases[] = {
+      {R"({"cell_type": "code", "metadata": {"canvas": {"id": "a", "name": 5}}})",
+       [](const Cell& c) { c.name(); },
+       "cell 3 (code, id 'a'): metadata.canvas.name must be a str, not int"},
+      {R"({"metadata": {"canvas": {"name": "load", "parents": {}}}})",
+       [](const Cell& c) { c.parents(); },
+       "cell 3 'load': metadata.canvas.parents must be a list, not dict"},
+      {R"({"cell_type": "raw", "metadata": []})", [](const Cell& c) { c.comments(); },
+       "cell 3 (raw): metadata must be a dict, not list"},
+      {R"({"cell_type": "markdown"})", [](const Cell& c) { c.component_id("hint"); },
+       "cell 3 (markdown): missing metadata.canvas.id: hint"},
+      {R"({"metadata": {"canvas": {"name": ""}}})", [](const Cell& c) { c.source(); },
+       "cell 3: missing source"},
+      {R"({"source": ["a", 1]})", [](const Cell& c) { c.source_lines(); },
+       "cell 3: source[1] must be a str, not int"},
+      {R"({"metadata": {"canvas": {"name": "x", "parents": [1]}}})",
+       [](const Cell& c) { c.parent_id(Tree::item(c.parents(), 0), 0); },
+       "cell 3 'x': metadata.canvas.parents[0] must be a dict, not int"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cell);
+    Value data = parse(c.cell);
+    try {
+      c.read(Cell(&data, place));
+      ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+      EXPECT_EQ(std::string(e.what()), "nb.ipynb (base version): " + c.message);
+    }
+  }
+}
+
+TEST(NotebookView, FindsCellsAndParametersWithErrorsNamingTheNotebook) {
+  Value doc = parse(R"({"cells": [{"cell_type": "code"}, 3], "metadata": {"canvas": {}}})");
+  const Notebook nb(&doc, "nb");
+  EXPECT_EQ(nb.cell(nb.cells(), 0).place()->index, 0u);
+  EXPECT_THROW_MSG(nb.cell(nb.cells(), 1), TypeError, "nb: cells[1] must be a dict, not int");
+  EXPECT_THROW_MSG(nb.parameters(), KeyError, "nb: missing metadata.canvas.parameters");
+  EXPECT_EQ(nb.find_parameters(), nullptr);
+  Value bare = parse("{}");
+  EXPECT_EQ(Notebook(&bare, "nb").find_cells(), nullptr);
+  EXPECT_THROW_MSG(Notebook(&bare, "nb").cells(), KeyError, "nb: missing cells");
 }
 
 TEST(CellView, SourceAsLines) {
@@ -83,10 +134,10 @@ TEST(CellView, SourceAsLines) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.cell);
     Value data = parse(c.cell);
-    EXPECT_EQ(source_lines(Cell(&data)), c.lines);
+    EXPECT_EQ(Cell(&data).source_lines(), c.lines);
   }
   Value bad = parse(R"({"source": ["a", 1]})");
-  EXPECT_THROW_MSG(source_lines(Cell(&bad)), TypeError, "cell source lines must be str, not int");
+  EXPECT_THROW_MSG(Cell(&bad).source_lines(), TypeError, "cell source lines must be str, not int");
 }
 
 TEST(NotebookFile, ReadErrorsNameTheFile) {

@@ -1,6 +1,7 @@
-// An insertion-ordered map from string keys (private to src/merge): the tables of the merge.
-#ifndef QOR_MERGE_ORDERED_MAP_H_
-#define QOR_MERGE_ORDERED_MAP_H_
+// The insertion-ordered map of the engines: the cell and parameter tables of the merge and the
+// diff, keyed by text (component ids, parameter names as notebook::ValueTree::key spells them).
+#ifndef QOR_DETAIL_ORDERED_MAP_H_
+#define QOR_DETAIL_ORDERED_MAP_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -11,13 +12,18 @@
 #include <utility>
 #include <vector>
 
-namespace qor::merge::detail {
+namespace qor::detail {
 
-// Keys in insertion order, as a dict keeps them: assigning to an existing key keeps its place,
-// a new key goes last, removing a key closes the gap, and an entry can be inserted right after
-// another one. Every entry also carries an order number that grows along the table, so that
-// two entries can be compared by position in constant time. Entries are addressed by a stable
-// handle (their slot), valid until they are erased.
+// Keys in insertion order, as a dict keeps them: assigning to an existing key keeps its place
+// and takes the new value, a new key goes last, removing a key closes the gap, and an entry can
+// be inserted right after another one. Entries are addressed by a handle (their slot), valid
+// until they are erased; the handles of other entries stay valid across every operation.
+//
+// Every entry also carries an order number that grows along the table, so that two entries can
+// be compared by position in constant time. A new last entry leaves a gap of 2^32 after the one
+// before it, and an insertion after an entry takes the middle of the gap that follows it: the
+// numbers stay distinct as long as no gap is split more than 31 times, which insert_after's
+// callers keep (each entry gets at most one entry inserted right after it).
 template <class V>
 class OrderedMap {
  public:
@@ -32,11 +38,17 @@ class OrderedMap {
     Handle next = kNone;
   };
 
+  // The entry under `key`, or kNone.
   Handle find(std::string_view key) const {
-    auto it = index_.find(std::string(key));
+    auto it = index_.find(key);
     return it == index_.end() ? kNone : it->second;
   }
   bool contains(std::string_view key) const { return find(key) != kNone; }
+  // The value under `key`, or a value-initialised V (a null pointer or handle) when absent.
+  V value_or_none(std::string_view key) const {
+    const Handle h = find(key);
+    return h == kNone ? V() : slots_[h].value;
+  }
   Entry& at(Handle h) { return slots_[h]; }
   const Entry& at(Handle h) const { return slots_[h]; }
   std::size_t size() const { return index_.size(); }
@@ -66,12 +78,9 @@ class OrderedMap {
     Entry& e = slots_[h];
     (e.prev == kNone ? head_ : slots_[e.prev].next) = e.next;
     (e.next == kNone ? tail_ : slots_[e.next].prev) = e.prev;
-    index_.erase(e.key);
+    index_.erase(index_.find(std::string_view(e.key)));
     e = Entry();
   }
-
-  // Changes whenever order numbers are reassigned (which keeps their relative order).
-  std::uint64_t generation() const { return generation_; }
 
   Handle first() const { return head_; }
   Handle next(Handle h) const { return slots_[h].next; }
@@ -87,6 +96,13 @@ class OrderedMap {
  private:
   static constexpr std::uint64_t kGap = std::uint64_t{1} << 32;
 
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view key) const noexcept {
+      return std::hash<std::string_view>{}(key);
+    }
+  };
+
   Handle link_after(Handle after, const std::string& key, V value) {
     const auto h = static_cast<Handle>(slots_.size());
     Entry e{key, std::move(value), 0, after, after == kNone ? head_ : slots_[after].next};
@@ -94,31 +110,19 @@ class OrderedMap {
     Entry& n = slots_.back();
     (n.prev == kNone ? head_ : slots_[n.prev].next) = h;
     (n.next == kNone ? tail_ : slots_[n.next].prev) = h;
-    index_.emplace(key, h);
     const std::uint64_t lo = n.prev == kNone ? 0 : slots_[n.prev].order;
-    if (n.next == kNone) {
-      n.order = lo + kGap;
-    } else if (slots_[n.next].order - lo >= 2) {
-      n.order = lo + (slots_[n.next].order - lo) / 2;
-    } else {
-      renumber();
-    }
+    n.order = n.next == kNone ? lo + kGap : lo + (slots_[n.next].order - lo) / 2;
+    // Keys live in the slots, which a later push_back may move: the index holds its own copy.
+    index_.emplace(key, h);
     return h;
   }
 
-  void renumber() {
-    ++generation_;
-    std::uint64_t order = 0;
-    for (Handle h = head_; h != kNone; h = slots_[h].next) slots_[h].order = order += kGap;
-  }
-
   std::vector<Entry> slots_;
-  std::unordered_map<std::string, Handle> index_;
+  std::unordered_map<std::string, Handle, KeyHash, std::equal_to<>> index_;
   Handle head_ = kNone;
   Handle tail_ = kNone;
-  std::uint64_t generation_ = 0;
 };
 
-}  // namespace qor::merge::detail
+}  // namespace qor::detail
 
-#endif  // QOR_MERGE_ORDERED_MAP_H_
+#endif  // QOR_DETAIL_ORDERED_MAP_H_
