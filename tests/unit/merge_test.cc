@@ -228,7 +228,9 @@ TEST(MergeDocuments, ConflictCopiesGetACellIdOnlyWhereTheNotebookUsesCellIds) {
     ASSERT_EQ(cells.size(), 2u);
     const json::Value* id = cells[1].find("id");
     EXPECT_EQ(id != nullptr, c.copy_gets_id);
-    if (id != nullptr) EXPECT_EQ(*id, json::Value("00000000-0000-4000-8000-000000000002"));
+    if (id != nullptr) {
+      EXPECT_EQ(*id, json::Value("00000000-0000-4000-8000-000000000002"));
+    }
     EXPECT_EQ(cells[1].find("metadata")->find("canvas")->find("id")->as_string(),
               "00000000-0000-4000-8000-000000000001");
   }
