@@ -174,6 +174,12 @@ class Value {
 };
 
 // An object: members in insertion order, looked up by key. Large objects keep a hash index.
+//
+// Members live in one vector. References, pointers and iterators to members (and to values
+// inside them) stay valid across lookups and across assignments to an existing key's value
+// (which replace that value, so references into the old value end). Adding a key (set or
+// operator[] with a new key, append_unchecked), reserve and dedupe may move every member;
+// erase moves the members after the erased one. Read what you need before such a call.
 class Object {
  public:
   struct Member {

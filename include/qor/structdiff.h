@@ -60,8 +60,10 @@ class Delta {
 
   Kind kind() const { return kind_; }
   bool empty() const { return kind_ == Kind::kEmpty; }
-  // The value of a kValue or kReplace delta.
+  // The value of a kValue or kReplace delta (null for the other kinds).
   const json::Value& new_value() const { return value_; }
+  // The parts of a kObject and of a kList delta. Precondition: kind() is that kind; any other
+  // kind has no part to return (the call dereferences a null pointer).
   const ObjectPart& object_part() const { return *object_; }
   ObjectPart& object_part() { return *object_; }
   const ListPart& list_part() const { return *list_; }

@@ -3,7 +3,8 @@
 // One recursive function computes both the similarity of two values and, when asked, their
 // difference; equal members and items are recognised by a comparison and cost nothing more.
 // Similarities are accumulated in the same order and with the same floating-point operations as
-// the definition states them, so that ties come out the same.
+// the formula of `similarity` states them (left to right, halves added per shared key), so that
+// ties between alignments come out the same.
 #include "qor/structdiff.h"
 
 #include <algorithm>
