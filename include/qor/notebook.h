@@ -72,6 +72,13 @@ struct ValueTree {
 // not end with one. An empty text has no lines.
 std::vector<std::string_view> split_lines(std::string_view text);
 
+// Member `key` of `obj` when `obj` is there and is an object, else null: a read that never
+// throws a core error, for describing values that may be malformed.
+template <class Tree>
+typename Tree::Ref peek(typename Tree::Ref obj, std::string_view key) {
+  return obj && Tree::is_object(obj) ? Tree::find(obj, key) : typename Tree::Ref();
+}
+
 // Where a cell sits, for error messages: the name of its notebook in messages (for example
 // "analysis/churn.ipynb (incoming version)") and its position in the notebook's "cells".
 struct CellPlace {
@@ -302,14 +309,14 @@ class BasicCell {
     std::string out(place_->document);
     out += ": cell ";
     out += std::to_string(place_->index);
-    const Ref type = peek(data_, "cell_type");
+    const Ref type = peek<Tree>(data_, "cell_type");
     std::string detail = type && Tree::is_string(type) ? Tree::to_string(type) : std::string();
-    const Ref canvas = peek(peek(data_, "metadata"), "canvas");
-    const Ref name = peek(canvas, "name");
+    const Ref canvas = peek<Tree>(peek<Tree>(data_, "metadata"), "canvas");
+    const Ref name = peek<Tree>(canvas, "name");
     if (name && Tree::is_string(name) && !Tree::to_string(name).empty()) {
       out += ' ';
       out += py_quote(Tree::to_string(name));
-    } else if (const Ref id = peek(canvas, "id"); id && Tree::is_string(id)) {
+    } else if (const Ref id = peek<Tree>(canvas, "id"); id && Tree::is_string(id)) {
       if (!detail.empty()) detail += ", ";
       detail += "id ";
       detail += py_quote(Tree::to_string(id));
@@ -368,11 +375,6 @@ class BasicCell {
   }
 
   static Owned stored_or_new(Ref list) { return list ? Tree::own(list) : Tree::make_array(); }
-
-  // Member `key` of `obj` when both are there and `obj` is an object; never throws a core error.
-  static Ref peek(Ref obj, std::string_view key) {
-    return obj && Tree::is_object(obj) ? Tree::find(obj, key) : Ref();
-  }
 
   Ref data_;
   std::optional<CellPlace> place_;

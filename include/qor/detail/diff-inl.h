@@ -86,20 +86,17 @@ class Version {
   }
 
  private:
-  static Ref peek(Ref obj, std::string_view key) {
-    return obj && Tree::is_object(obj) ? Tree::find(obj, key) : Ref();
-  }
-
   void read_names() {
     names_read_ = true;
     Ref cells = Tree::is_object(doc_.root()) ? Tree::find(doc_.root(), "cells") : Ref();
     if (!cells || !Tree::is_array(cells)) return;
     const std::size_t n = Tree::size(cells);
     for (std::size_t i = 0; i < n; ++i) {
-      Ref canvas = peek(peek(Tree::item(cells, i), "metadata"), "canvas");
-      Ref id = peek(canvas, "id");
+      using notebook::peek;
+      Ref canvas = peek<Tree>(peek<Tree>(Tree::item(cells, i), "metadata"), "canvas");
+      Ref id = peek<Tree>(canvas, "id");
       if (!id) continue;
-      Ref name = peek(canvas, "name");
+      Ref name = peek<Tree>(canvas, "name");
       names_.assign(Tree::key(id), name ? name : Ref());
     }
   }
