@@ -259,6 +259,9 @@ using ReleaseFn = void (*)(void* context, std::size_t from, std::size_t to);
 // can free it while the document grows.
 Value parse(std::string_view text, const std::string& source, ReleaseFn release, void* context);
 
+// Throws UnicodeError naming the first invalid sequence unless `bytes` is strict UTF-8.
+void check_utf8(std::string_view bytes, const std::string& source = {});
+
 // Appends the text of `json.dumps(value)` to `out`. Throws ValueError for nesting deeper than
 // kMaxDepth.
 void write(const Value& value, std::string& out);
@@ -268,16 +271,14 @@ std::string write(const Value& value);
 // that a large document is never held as text in memory. Exceptions from `emit` pass through.
 void write(const Value& value, const std::function<void(std::string_view)>& emit);
 
+// Appends a real as the writer writes it, which is Python's repr(float) ("1e-05", "100.0",
+// "NaN", "Infinity").
+void append_real(double d, std::string& out);
+
 // Renders `value` as Python's repr() would render the corresponding Python object (for logs).
 void append_py_repr(const Value& value, std::string& out);
 // Appends Python's repr() of the str that `text` (UTF-8, possibly with lone surrogates) holds.
 void append_py_str_repr(std::string_view text, std::string& out);
-
-// Converts a double as Python's repr(float) does ("1e-05", "100.0", "NaN" for json).
-void append_real(double d, std::string& out);
-
-// Throws UnicodeError naming the first invalid sequence unless `bytes` is strict UTF-8.
-void check_utf8(std::string_view bytes, const std::string& source = {});
 
 }  // namespace qor::json
 
