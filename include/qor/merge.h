@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "qor/conflicts.h"
 #include "qor/errors.h"
 #include "qor/notebook.h"
 #include "qor/structdiff.h"
@@ -130,6 +131,15 @@ struct MergeOptions {
   std::function<std::string()> new_id;
   // Runs git for the source merges; the real `git` when null.
   GitRunner* git = nullptr;
+  // The written form of the merged notebook file (merge_files).
+  notebook::Layout layout = notebook::Layout::kDefault;
+};
+
+// What merge_files reports besides the file it wrote.
+struct MergeResult {
+  // The unresolved conflicts of the merged notebook as written: those the merge made and any
+  // that the merged versions already held.
+  notebook::Conflicts conflicts;
 };
 
 // The three documents of a merge and the names that label them in error messages.
@@ -159,10 +169,11 @@ void merge_documents(const MergeInput& docs, const std::string& file_path,
                      const MergeOptions& options = {});
 
 // Reads the three notebook files (current, base, incoming), merges them and replaces the file at
-// `current_file_path` by the merged notebook, atomically. On any failure no file is changed.
-void merge_files(const std::string& base_file_path, const std::string& current_file_path,
-                 const std::string& incoming_file_path, const std::string& file_path,
-                 const MergeOptions& options = {});
+// `current_file_path` by the merged notebook in `options.layout`, atomically, then returns the
+// conflicts left in it. On any failure no file is changed.
+MergeResult merge_files(const std::string& base_file_path, const std::string& current_file_path,
+                        const std::string& incoming_file_path, const std::string& file_path,
+                        const MergeOptions& options = {});
 
 }  // namespace qor::merge
 

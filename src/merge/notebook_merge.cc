@@ -477,15 +477,16 @@ void merge_documents(const MergeInput& docs, const std::string& file_path,
   Merger(docs, file_path, options).run();
 }
 
-void merge_files(const std::string& base_file_path, const std::string& current_file_path,
-                 const std::string& incoming_file_path, const std::string& file_path,
-                 const MergeOptions& options) {
+MergeResult merge_files(const std::string& base_file_path, const std::string& current_file_path,
+                        const std::string& incoming_file_path, const std::string& file_path,
+                        const MergeOptions& options) {
   Value current = notebook::read_notebook(current_file_path);
   Value base = notebook::read_notebook(base_file_path);
   Value incoming = notebook::read_notebook(incoming_file_path);
   merge_documents({current, base, incoming, current_file_path, base_file_path, incoming_file_path},
                   file_path, options);
-  notebook::write_notebook(current_file_path, current);
+  notebook::write_notebook(current_file_path, current, options.layout);
+  return {notebook::find_conflicts(current)};
 }
 
 }  // namespace qor::merge

@@ -38,6 +38,12 @@ def reference_parser():
     parser.add_argument("--incoming-file", type=str, required=True)
     parser.add_argument("--file-path", type=str)
     parser.add_argument("-v", "--verbose", action="store_true")
+    parser.add_argument("--conflict-exit", action="store_true",
+                        help="exit with 1 when conflicts remain (after writing the merged notebook), "
+                             "so that git records the file as conflicted")
+    parser.add_argument("--layout", choices=["default", "jupyter"], default="default",
+                        help="the merged file's form: default (one line of ASCII JSON) or jupyter "
+                             "(what Jupyter writes)")
     return parser
 
 
@@ -60,6 +66,8 @@ USAGE_CASES = [
     ["--bogus", "-h"], ["-vx"], ["--verbose=1"], ["-v=1"], ["--cur", "a", "--base", "b"],
     ["--current-file", "a", "--base-file", "b", "--incoming-file", "c", "--file-path"],
     ["--current-file", "a", "--", "x"], ["-"], ["-1"], ["--current-file", "a", "-h"],
+    ["--c", "a"], ["--conflict-exit=1"], ["--layout", "x"], ["--layout"], ["--lay=jup"],
+    ["--current-file=a", "--base-file=b", "--incoming-file=c", "--layout=Jupyter"],
 ]
 
 
@@ -100,9 +108,10 @@ def test_labels_come_from_file_path_or_the_current_file(command, tmp_path):
     for i, (extra, label) in enumerate(cases):
         base, current, incoming = conflict_case(tmp_path, "c%d" % i)
         got = run(command, ["--cur", current, "--base-file=" + base, "--incoming-file", incoming] + extra)
-        assert (got.returncode, got.stdout, got.stderr) == (0, "", ""), extra
-        source = merged_source(current)
         expected = label if label is not None else current
+        summary = "qormerge: %s: 1 conflict block (train)\n" % expected
+        assert (got.returncode, got.stdout, got.stderr) == (0, "", summary), extra
+        source = merged_source(current)
         assert "<<<<<<< %s-current\n" % expected in source
         assert ">>>>>>> %s-incoming\n" % expected in source
 
@@ -116,10 +125,12 @@ def test_verbose_prints_each_cell_difference(command, tmp_path):
         got = run(command, flags[:1] + files + flags[1:])
         assert got.returncode == 0
         lines = got.stderr.splitlines()
+        assert lines[-1] == "qormerge: %s: 1 conflict block (train)" % current
+        lines = lines[:-1]
         assert lines and all(line.startswith("DEBUG:root:{") for line in lines), got.stderr
         assert any("'source'" in line for line in lines)
     shutil.copy(DATA / "merge" / "both_changed_conflict_block" / "current.ipynb", current)
-    assert run(command, files).stderr == ""
+    assert run(command, files).stderr == "qormerge: %s: 1 conflict block (train)\n" % current
 
 
 @pytest.mark.parametrize("command", COMMANDS)
