@@ -39,8 +39,9 @@ struct Conflicts {
   std::vector<MarkedName> parameters;
 
   bool empty() const { return blocks.empty() && components.empty() && parameters.empty(); }
-  // The number of blocks, plus components and parameters counted by their unmarked names
-  // ("<<< plot" and ">>> plot" are one component in conflict).
+  // The number of blocks, plus components and parameters in conflict: marked names that are
+  // equal once unmarked count once ("<<< plot" and ">>> plot"), and so does a ">>> " cell right
+  // after a "<<< " cell (a conflict copy after its current cell, renamed or not).
   std::size_t count() const;
 };
 
@@ -57,9 +58,10 @@ std::string_view unmarked_name(std::string_view name);
 std::string cell_label(std::size_t index, std::string_view name);
 
 // One line for people, e.g. "1 conflict block (train), 2 components in conflict (plot, fit),
-// 1 parameter in conflict (learning_rate)": each kind that occurs, with the distinct
-// (unmarked) names in document order, at most five of them followed by "and N more". Empty
-// when `conflicts` is empty.
+// 1 parameter in conflict (learning_rate)": each kind that occurs, counted as count() counts
+// it, with the names of the blocks' cells and the unmarked names of the components and
+// parameters in document order, at most five followed by "and N more". Empty when
+// `conflicts` is empty.
 std::string conflict_summary(const Conflicts& conflicts);
 
 }  // namespace qor::notebook

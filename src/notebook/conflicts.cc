@@ -90,11 +90,20 @@ void append_kind(std::string& text, std::size_t count, const char* singular, con
   text += ")";
 }
 
-std::vector<std::string> distinct_unmarked(const std::vector<MarkedName>& marked) {
+// The conflicts among marked names, each named by its first unmarked name, in order. Names
+// that are equal once unmarked are one conflict; so is a ">>> " cell right after a "<<< " cell
+// (a conflict copy placed after the current cell, also when the incoming side renamed it).
+std::vector<std::string> conflict_names(const std::vector<MarkedName>& marked, bool cells) {
   std::vector<std::string> names;
+  const MarkedName* previous = nullptr;
   for (const MarkedName& m : marked) {
-    const std::string_view name = unmarked_name(m.name);
-    add_distinct(names, name.empty() ? std::string_view(m.name) : name);
+    const std::string_view unmarked = unmarked_name(m.name);
+    const bool copy_of_previous = cells && previous != nullptr && previous->index + 1 == m.index &&
+                                  previous->name.starts_with(kMarks[0]) &&
+                                  m.name.starts_with(kMarks[1]);
+    previous = &m;
+    if (!copy_of_previous)
+      add_distinct(names, unmarked.empty() ? std::string_view(m.name) : unmarked);
   }
   return names;
 }
@@ -111,8 +120,8 @@ std::string cell_label(std::size_t index, std::string_view name) {
 }
 
 std::size_t Conflicts::count() const {
-  return blocks.size() + distinct_unmarked(components).size() +
-         distinct_unmarked(parameters).size();
+  return blocks.size() + conflict_names(components, true).size() +
+         conflict_names(parameters, false).size();
 }
 
 Conflicts find_conflicts(const json::Value& doc) {
@@ -156,8 +165,8 @@ std::string conflict_summary(const Conflicts& conflicts) {
   for (const ConflictBlock& b : conflicts.blocks) {
     add_distinct(block_names, cell_label(b.cell, b.name));
   }
-  const std::vector<std::string> components = distinct_unmarked(conflicts.components);
-  const std::vector<std::string> parameters = distinct_unmarked(conflicts.parameters);
+  const std::vector<std::string> components = conflict_names(conflicts.components, true);
+  const std::vector<std::string> parameters = conflict_names(conflicts.parameters, false);
   std::string text;
   append_kind(text, conflicts.blocks.size(), "conflict block", "conflict blocks", block_names);
   append_kind(text, components.size(), "component in conflict", "components in conflict",

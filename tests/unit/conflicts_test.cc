@@ -135,6 +135,22 @@ TEST(ConflictSummary, NamesEachKindWithItsCount) {
             "1 parameter in conflict (learning_rate)");
 }
 
+TEST(ConflictSummary, ConflictCopyCountsWithItsCurrentCell) {
+  const Value doc = parse(R"({"cells": [
+      {"metadata": {"canvas": {"id": "a", "name": "<<< plot"}}, "source": []},
+      {"metadata": {"canvas": {"id": "b", "name": ">>> chart"}}, "source": []},
+      {"metadata": {"canvas": {"id": "c", "name": "fit"}}, "source": []},
+      {"metadata": {"canvas": {"id": "d", "name": ">>> fit"}}, "source": []},
+      {"metadata": {"canvas": {"id": "e", "name": "<<< load"}}, "source": []},
+      {"metadata": {"canvas": {"id": "f", "name": "<<< chart"}}, "source": []}]})");
+  const Conflicts found = find_conflicts(doc);
+  EXPECT_EQ(found.components.size(), 5u);
+  // plot with its renamed copy; fit (its copy follows an unmarked cell); load; chart, a name
+  // of its own.
+  EXPECT_EQ(found.count(), 4u);
+  EXPECT_EQ(conflict_summary(found), "4 components in conflict (plot, fit, load, chart)");
+}
+
 TEST(ConflictSummary, PluralsAndLongLists) {
   std::string cells;
   for (int i = 0; i < 8; ++i) {
