@@ -243,16 +243,31 @@ void install_attributes(Config& config, Record& record, std::vector<std::string>
   }
 }
 
-void install_hooks(Record& record, const std::string& qorgit, std::vector<std::string>& done) {
+// The directory the hooks go to. Throws CommandError when there is none, IoError when an
+// existing hook cannot be kept because its place is taken.
+std::string hooks_directory_for_install() {
   const std::optional<std::string> dir = detail::hooks_directory();
   if (!dir) {
     throw CommandError(
         "--hook needs a repository (or core.hooksPath): run it inside the repository whose "
         "commits it should check");
   }
-  const std::string script = hook_script(qorgit);
   for (const char* name : kHookNames) {
     const std::string hook = *dir + "/" + name;
+    if (lexists(hook) && !is_our_hook(hook) && lexists(hook + kChainedSuffix)) {
+      throw IoError(EEXIST, hook + kChainedSuffix,
+                    "cannot keep the existing " + std::string(name) + " hook: " + hook +
+                        kChainedSuffix + " exists");
+    }
+  }
+  return *dir;
+}
+
+void install_hooks(const std::string& dir, Record& record, const std::string& qorgit,
+                   std::vector<std::string>& done) {
+  const std::string script = hook_script(qorgit);
+  for (const char* name : kHookNames) {
+    const std::string hook = dir + "/" + name;
     const std::string chained = hook + kChainedSuffix;
     if (lexists(hook) && is_our_hook(hook)) {
       if (platform::read_file(hook) != script) {
@@ -261,16 +276,11 @@ void install_hooks(Record& record, const std::string& qorgit, std::vector<std::s
       }
     } else {
       if (lexists(hook)) {
-        if (lexists(chained)) {
-          throw IoError(
-              EEXIST, chained,
-              "cannot keep the existing " + std::string(name) + " hook: " + chained + " exists");
-        }
         rename_file(hook, chained);
         done.push_back("kept the existing " + std::string(name) + " hook as " + chained +
                        "; the new hook runs it first");
       }
-      for (const std::string& d : make_directories(*dir)) {
+      for (const std::string& d : make_directories(dir)) {
         record.created(d);
         done.push_back("created the directory " + d);
       }
@@ -339,6 +349,8 @@ std::string driver_command(const InstallOptions& options) {
 
 std::vector<std::string> install(const InstallOptions& options) {
   Config config(options.scope);
+  // Everything that can be refused is settled before the first write.
+  const std::string hooks = options.hook ? hooks_directory_for_install() : std::string();
   const bool config_existed = lexists(config.file());
   const std::pair<const char*, std::string> keys[] = {
       {kDriverKeys[0], kDriverName},
@@ -356,7 +368,7 @@ std::vector<std::string> install(const InstallOptions& options) {
   }
   if (!config_existed) record.created(config.file());
   install_attributes(config, record, done);
-  if (options.hook) install_hooks(record, options.qorgit, done);
+  if (options.hook) install_hooks(hooks, record, options.qorgit, done);
   return done;
 }
 

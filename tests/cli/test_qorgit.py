@@ -237,6 +237,25 @@ def test_hook_refuses_staged_conflicts(repo, env):
     git(repo, env, "commit", "--no-edit")
 
 
+def test_hook_checks_what_a_partial_commit_records(repo, env):
+    assert qorgit(repo, env, "install", "--hook").returncode == 0
+    path = repo / "nb.ipynb"
+    write(path, BASE)
+    git(repo, env, "add", "nb.ipynb")
+    git(repo, env, "commit", "-q", "-m", "base")
+    with_block = copy.deepcopy(BASE)
+    with_block["cells"][1]["source"] = ["<<<<<<< x\n", "=======\n", ">>>>>>> y\n"]
+    write(path, with_block)
+    (repo / "notes.txt").write_text("n\n")
+    git(repo, env, "add", "notes.txt")
+    # `git commit PATH` builds a temporary index from the work tree: the hook sees that one.
+    refused = git(repo, env, "commit", "-q", "-m", "x", "nb.ipynb", check=False)
+    assert refused.returncode == 1
+    assert "nb.ipynb (staged): cell 1 (plot): conflict block, source lines 1-3" in refused.stderr
+    git(repo, env, "commit", "-q", "-m", "notes only", "notes.txt")
+    assert git(repo, env, "status", "--porcelain").stdout == " M nb.ipynb\n"
+
+
 def test_hook_stops_a_merge_that_would_commit_conflicts(repo, env):
     assert qorgit(repo, env, "install", "--hook").returncode == 0
     branches(repo, env, BASE, CURRENT, INCOMING)
@@ -282,6 +301,18 @@ def test_existing_hooks_are_kept_and_still_run(repo, env):
     got = qorgit(repo, env, "uninstall")
     assert got.returncode == 0
     assert "put back the hook it ran first, %s" % old in got.stdout.splitlines()
+    assert snapshot(repo, env) == before
+
+
+def test_a_hook_that_cannot_be_kept_stops_install_before_any_change(repo, env):
+    hooks = repo / ".git" / "hooks"
+    (hooks / "pre-merge-commit").write_text(OLD_HOOK)
+    (hooks / "pre-merge-commit.qorgit-chained").write_text("#!/bin/sh\n")
+    before = snapshot(repo, env)
+    got = qorgit(repo, env, "install", "--hook")
+    assert got.returncode == 1
+    assert got.stderr == ("qorgit install: error: cannot keep the existing pre-merge-commit hook: "
+                          "%s/pre-merge-commit.qorgit-chained exists\n" % hooks)
     assert snapshot(repo, env) == before
 
 
@@ -596,6 +627,11 @@ def test_check_outside_a_repository_needs_paths(tmp_path, env):
     assert got.returncode == 1
     assert got.stderr == ("qorgit install: error: not in a git repository: run this inside one, "
                           "or choose --global or --system\n")
+    got = qorgit(tmp_path, env, "install", "--global", "--hook")
+    assert got.returncode == 1
+    assert got.stderr.startswith("qorgit install: error: --hook needs a repository")
+    assert got.stdout == ""
+    assert os.listdir(env["HOME"]) == []  # refused before anything was written
 
 
 @pytest.mark.parametrize("command", ["", "install", "uninstall", "check", "status"])
