@@ -44,23 +44,27 @@ std::string driver_command(const InstallOptions& options);
 // Registers the drivers in `options.scope`:
 //   merge.qormerge.name, .driver (driver_command), .recursive = binary;
 //   diff.qordiff.textconv = '<qordiff>' --textconv, diff.qordiff.cachetextconv = true;
-//   kAttributeLine in the scope's attribute file (local: info/attributes of the repository;
-//   global: the file core.attributesFile names, which is set to git's default location
-//   $XDG_CONFIG_HOME/git/attributes or ~/.config/git/attributes when unset everywhere; system:
+//   kAttributeLine in the scope's attribute file unless it is there (local: info/attributes of
+//   the repository; global: the file core.attributesFile names, which is set to git's default
+//   location $XDG_CONFIG_HOME/git/attributes or ~/.config/git/attributes when unset; system:
 //   gitattributes beside the system configuration file);
-//   with `options.hook`, a pre-commit hook in the repository's hooks directory (core.hooksPath
-//   honoured) that first runs the hook it replaces, kept beside it, then `qorgit check`.
-// Files and directories it creates, and a core.attributesFile it sets, are recorded in a
-// [qorgit] section of the same configuration, so that uninstall can remove exactly them.
-// Returns one line per change, empty when everything was in place (a second run changes
-// nothing). Throws CommandError when git fails (for instance --local outside a repository),
-// IoError when a file cannot be written.
+//   with `options.hook`, pre-commit and pre-merge-commit hooks in the repository's hooks
+//   directory (core.hooksPath honoured) that run the hook they replace, kept beside them as
+//   <hook>.qorgit-chained, then `qorgit check`.
+// What it writes (keys it set and the values they held, files and directories it created, the
+// attribute line, hooks) is recorded in a [qorgit] section of the same configuration, for
+// uninstall. Returns one line per change, empty when everything was in place (a second run
+// changes nothing). Everything that can be refused (no hooks directory, an existing hook whose
+// chained place is taken, --local outside a repository) is refused before the first write:
+// CommandError or IoError. A failure while writing (IoError, CommandError from git) can leave
+// part of the installation written, and recorded.
 std::vector<std::string> install(const InstallOptions& options);
 
-// Removes what install wrote in `scope`: the driver keys (and their sections when no key is
-// left), the attribute line, the recorded core.attributesFile, the hook (putting back the one
-// it chained) and the files and directories install created once they are empty. Leaves
-// everything else as it is. Returns one line per change, empty when nothing was installed.
+// Removes what install wrote in `scope`, as recorded: keys it set (a value a key held before
+// comes back, in place), the attribute line, a core.attributesFile it set that still holds its
+// value, its hooks (the chained ones come back), the files and directories it created once
+// they are empty, then the record itself and sections left without keys. Leaves everything
+// else as it is. Returns one line per change, empty when nothing was installed.
 std::vector<std::string> uninstall(Scope scope);
 
 // Lines for people: what each scope holds, which merge driver and textconv command git will

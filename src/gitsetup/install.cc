@@ -1,7 +1,8 @@
 // install, uninstall and status. Every change goes through `git config` or through a whole-file
-// replacement of an attribute file or hook, and is reported as one line. What install creates
-// (files, directories, a core.attributesFile value) is recorded in the [qorgit] section of the
-// scope's own configuration, so that uninstall removes exactly that and leaves the rest alone.
+// replacement of an attribute file or hook, and is reported as one line. What install writes
+// (keys and the values they held, files, directories, the attribute line, hooks) is recorded
+// in the [qorgit] section of the scope's own configuration, so that uninstall removes exactly
+// that and leaves the rest alone.
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -233,3 +233,23 @@ def test_git_merge_with_a_broken_notebook_reports_a_conflict(command, tmp_path):
     # git leaves the current side's version in the worktree and the path unmerged.
     assert path.read_text() == current
     assert git(repo, "status", "--porcelain").stdout.startswith("UU nb.ipynb")
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_jupyter_layout_and_lone_surrogates(command, tmp_path):
+    """The merged file is what Jupyter writes; a lone surrogate, which a UTF-8 file cannot hold
+    raw, stays an escape and reads back as the same string."""
+    base, current, incoming = conflict_case(tmp_path)
+    doc = json.loads(pathlib.Path(current).read_text())
+    doc["cells"][0]["metadata"]["canvas"]["note"] = "caf\u00e9 \ud83d\ude00 \ud800 \x7f"
+    pathlib.Path(current).write_text(json.dumps(doc))
+    got = run(command, ["--current-file", current, "--base-file", base, "--incoming-file", incoming,
+                        "--layout=jupyter", "--conflict-exit"])
+    assert got.returncode == 1
+    assert got.stderr == "qormerge: %s: 1 conflict block (train)\n" % current
+    data = pathlib.Path(current).read_bytes()
+    merged = json.loads(data.decode("utf-8"))  # strict UTF-8
+    assert merged["cells"][0]["metadata"]["canvas"]["note"] == "caf\u00e9 \U0001f600 \ud800 \x7f"
+    assert b'"note": "caf\xc3\xa9 \xf0\x9f\x98\x80 \\ud800 \x7f"' in data
+    assert data.decode("utf-8") == json.dumps(merged, sort_keys=True, indent=1,
+                                              ensure_ascii=False).replace("\ud800", "\\ud800") + "\n"
