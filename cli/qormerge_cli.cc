@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <exception>
+#include <iterator>
 
 #include "qor/errors.h"
 #include "qor/log.h"
@@ -18,7 +19,8 @@ namespace {
 constexpr const char* kProg = "qormerge";
 constexpr const char* kUsage =
     "usage: qormerge [-h] --current-file CURRENT_FILE --base-file BASE_FILE\n"
-    "                --incoming-file INCOMING_FILE [--file-path FILE_PATH] [-v]\n";
+    "                --incoming-file INCOMING_FILE [--file-path FILE_PATH] [-v]\n"
+    "                [--conflict-exit] [--layout {default,jupyter}]\n";
 constexpr const char* kHelp =
     "\n"
     "Incorporates changers that lead from the <base-file> to <incoming-file> into\n"
@@ -30,9 +32,15 @@ constexpr const char* kHelp =
     "  --base-file BASE_FILE\n"
     "  --incoming-file INCOMING_FILE\n"
     "  --file-path FILE_PATH\n"
-    "  -v, --verbose\n";
+    "  -v, --verbose\n"
+    "  --conflict-exit       exit with 1 when conflicts remain (after writing the\n"
+    "                        merged notebook), so that git records the file as\n"
+    "                        conflicted\n"
+    "  --layout {default,jupyter}\n"
+    "                        the merged file's form: default (one line of ASCII\n"
+    "                        JSON) or jupyter (what Jupyter writes)\n";
 
-enum class Opt { kCurrent, kBase, kIncoming, kFilePath, kVerbose, kHelp };
+enum class Opt { kCurrent, kBase, kIncoming, kFilePath, kVerbose, kHelp, kConflictExit, kLayout };
 
 struct OptionDecl {
   Opt opt;
@@ -49,6 +57,8 @@ constexpr OptionDecl kOptions[] = {
     {Opt::kIncoming, "--incoming-file", nullptr, true, true},
     {Opt::kFilePath, "--file-path", nullptr, true, false},
     {Opt::kVerbose, "--verbose", "-v", false, false},
+    {Opt::kConflictExit, "--conflict-exit", nullptr, false, false},
+    {Opt::kLayout, "--layout", nullptr, true, false},
 };
 
 // How an option is named in messages: "-v/--verbose", "--current-file".
@@ -155,6 +165,16 @@ void store(QormergeArgs& args, Opt opt, const std::string& value) {
     case Opt::kFilePath:
       args.file_path = value;
       break;
+    case Opt::kLayout:
+      if (value == "default") {
+        args.layout = notebook::Layout::kDefault;
+      } else if (value == "jupyter") {
+        args.layout = notebook::Layout::kJupyter;
+      } else {
+        throw UsageError{"argument --layout: invalid choice: " + py_quote(value) +
+                         " (choose from 'default', 'jupyter')"};
+      }
+      break;
     default:
       break;
   }
@@ -175,7 +195,7 @@ std::optional<QormergeArgs> parse(const std::vector<std::string>& argv, std::ost
     }
   }
   QormergeArgs args;
-  bool seen[6] = {};
+  bool seen[std::size(kOptions)] = {};
   std::vector<std::string> extras;
   for (std::size_t i = 0; i < argv.size(); ++i) {
     const Classified& c = kinds[i];
@@ -221,6 +241,7 @@ std::optional<QormergeArgs> parse(const std::vector<std::string>& argv, std::ost
           return std::nullopt;
         }
         if (f->opt == Opt::kVerbose) args.verbose = true;
+        if (f->opt == Opt::kConflictExit) args.conflict_exit = true;
       }
       continue;
     }
@@ -282,8 +303,11 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
       args.file_path && !args.file_path->empty() ? *args.file_path : args.current_file;
   merge::MergeOptions options;
   if (args.file_path && !args.file_path->empty()) options.notebook_name = *args.file_path;
+  options.layout = args.layout;
+  merge::MergeResult result;
   try {
-    merge::merge_files(args.base_file, args.current_file, args.incoming_file, destination, options);
+    result = merge::merge_files(args.base_file, args.current_file, args.incoming_file, destination,
+                                options);
   } catch (const std::exception& e) {
     std::string message = e.what();
     for (char& ch : message) {
@@ -294,7 +318,13 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
     return 1;
   }
   log::set_debug_sink({});
-  return 0;
+  // Git shows a driver's standard error in its merge output: one line per notebook that still
+  // holds conflicts, so that they cannot go unnoticed.
+  if (result.conflicts.empty()) return 0;
+  err << kProg << ": " << destination << ": " << notebook::conflict_summary(result.conflicts)
+      << "\n";
+  err.flush();
+  return args.conflict_exit ? 1 : 0;
 }
 
 }  // namespace qor::cli

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "qor/notebook.h"
+
 namespace qor::cli {
 
 // The parsed command line.
@@ -17,6 +19,8 @@ struct QormergeArgs {
   std::string incoming_file;
   std::optional<std::string> file_path;
   bool verbose = false;
+  bool conflict_exit = false;
+  notebook::Layout layout = notebook::Layout::kDefault;
 };
 
 // The outcome of parsing: arguments to run with, or an exit status (after help or a usage error,
@@ -35,9 +39,11 @@ ParseResult parse_qormerge_args(const std::vector<std::string>& argv, std::ostre
 
 // Runs qormerge: parses `argv`, with --verbose prints the merge's debug records as
 // "DEBUG:root:<record>" on `err`, merges with the labels taken from --file-path (or the current
-// file's path when it is absent or empty) and returns the exit status: 0 when the merge
-// succeeded (also with conflicts), 1 with a one-line error on `err` when it failed, 2 for usage
-// errors.
+// file's path when it is absent or empty), writes the merged file in the --layout form, and
+// when conflicts remain in it prints one line naming them on `err` ("qormerge: <path>: 1
+// conflict block (train), ..." with the label path). Returns the exit status: 0 when the merge
+// succeeded (also with conflicts, unless --conflict-exit asks for 1 then), 1 with a one-line
+// error on `err` when it failed, 2 for usage errors.
 int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err);
 
 }  // namespace qor::cli

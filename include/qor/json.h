@@ -275,6 +275,17 @@ void write(const Value& value, const std::function<void(std::string_view)>& emit
 // "NaN", "Infinity").
 void append_real(double d, std::string& out);
 
+// Appends the text of `json.dumps(value, sort_keys=True, indent=1, ensure_ascii=False)`, the
+// form Jupyter saves notebooks in (the caller adds its final newline): keys sorted by code
+// point, one-blank indentation, characters beyond ASCII written as they are. One difference: a
+// lone surrogate, which that text could not carry into a UTF-8 file, is written as its \uXXXX
+// escape, so the text stays valid UTF-8 and reads back as the same value. Throws ValueError for
+// nesting deeper than kMaxDepth.
+void write_pretty(const Value& value, std::string& out);
+
+// write_pretty() handing the text to `emit` in pieces of about a megabyte.
+void write_pretty(const Value& value, const std::function<void(std::string_view)>& emit);
+
 // Renders `value` as Python's repr() would render the corresponding Python object (for logs).
 void append_py_repr(const Value& value, std::string& out);
 // Appends Python's repr() of the str that `text` (UTF-8, possibly with lone surrogates) holds.

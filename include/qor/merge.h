@@ -8,8 +8,10 @@
 #include <functional>
 #include <string>
 
+#include "qor/conflicts.h"
 #include "qor/json.h"
 #include "qor/merge_cell.h"
+#include "qor/notebook.h"
 #include "qor/source_merge.h"
 
 namespace qor::merge {
@@ -23,6 +25,15 @@ struct MergeOptions {
   // The notebook's name in error messages (its path in the repository); empty: each version is
   // named by the path of the file it was read from.
   std::string notebook_name;
+  // The written form of the merged notebook file (merge_files).
+  notebook::Layout layout = notebook::Layout::kDefault;
+};
+
+// What merge_files reports besides the file it wrote.
+struct MergeResult {
+  // The unresolved conflicts of the merged notebook as written: those the merge made and any
+  // that the merged versions already held.
+  notebook::Conflicts conflicts;
 };
 
 // The three documents of a merge and their names in error messages (for example
@@ -55,12 +66,13 @@ void merge_documents(const MergeInput& docs, const std::string& file_path,
                      const MergeOptions& options = {});
 
 // Reads the three notebook files (current, base, incoming), merges them and replaces the file at
-// `current_file_path` by the merged notebook, atomically. Errors name each version as
-// "<notebook> (<version> version)", the notebook being `options.notebook_name` or, when that is
-// empty, the path of the version's file. On any failure no file is changed.
-void merge_files(const std::string& base_file_path, const std::string& current_file_path,
-                 const std::string& incoming_file_path, const std::string& file_path,
-                 const MergeOptions& options = {});
+// `current_file_path` by the merged notebook in `options.layout`, atomically, then returns the
+// conflicts left in it. Errors name each version as "<notebook> (<version> version)", the
+// notebook being `options.notebook_name` or, when that is empty, the path of the version's
+// file. On any failure no file is changed.
+MergeResult merge_files(const std::string& base_file_path, const std::string& current_file_path,
+                        const std::string& incoming_file_path, const std::string& file_path,
+                        const MergeOptions& options = {});
 
 }  // namespace qor::merge
 

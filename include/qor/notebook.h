@@ -505,11 +505,18 @@ std::string version_name(std::string_view notebook, std::string_view version);
 // when `name` is given), UnicodeError, DecodeError or ValueError when it is not valid JSON.
 json::Value read_notebook(const std::string& path, const std::string& name = {});
 
-// Replaces the file at `path` by `doc` in the written form of json::write, atomically: the text
-// goes to a temporary file in the same directory, which is then renamed over `path`. A symbolic
+// The written form of a notebook file.
+enum class Layout {
+  kDefault,  // json::write: one line of ASCII, keys in document order
+  kJupyter,  // json::write_pretty and a final newline: what Jupyter writes
+};
+
+// Replaces the file at `path` by `doc` in the written form `layout`, atomically: the text goes
+// to a temporary file in the same directory, which is then renamed over `path`. A symbolic
 // link is followed and its target replaced; the file's permission bits are kept. On failure the
 // file is left as it was and no temporary file remains; throws IoError.
-void write_notebook(const std::string& path, const json::Value& doc);
+void write_notebook(const std::string& path, const json::Value& doc,
+                    Layout layout = Layout::kDefault);
 
 }  // namespace qor::notebook
 

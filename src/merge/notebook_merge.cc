@@ -477,9 +477,9 @@ void merge_documents(const MergeInput& docs, const std::string& file_path,
   Merger(docs, file_path, options).run();
 }
 
-void merge_files(const std::string& base_file_path, const std::string& current_file_path,
-                 const std::string& incoming_file_path, const std::string& file_path,
-                 const MergeOptions& options) {
+MergeResult merge_files(const std::string& base_file_path, const std::string& current_file_path,
+                        const std::string& incoming_file_path, const std::string& file_path,
+                        const MergeOptions& options) {
   auto name_of = [&](const std::string& path, std::string_view version) {
     return notebook::version_name(options.notebook_name.empty() ? path : options.notebook_name,
                                   version);
@@ -492,7 +492,8 @@ void merge_files(const std::string& base_file_path, const std::string& current_f
   Value incoming = notebook::read_notebook(incoming_file_path, incoming_name);
   merge_documents({current, base, incoming, current_name, base_name, incoming_name}, file_path,
                   options);
-  notebook::write_notebook(current_file_path, current);
+  notebook::write_notebook(current_file_path, current, options.layout);
+  return {notebook::find_conflicts(current)};
 }
 
 }  // namespace qor::merge

@@ -46,10 +46,16 @@ json::Value read_notebook(const std::string& path, const std::string& name) {
       &bytes);
 }
 
-void write_notebook(const std::string& path, const json::Value& doc) {
+void write_notebook(const std::string& path, const json::Value& doc, Layout layout) {
   // Streamed: the text of a large notebook is never held in memory whole.
-  platform::replace_file_with(
-      path, [&](const std::function<void(std::string_view)>& emit) { json::write(doc, emit); });
+  platform::replace_file_with(path, [&](const std::function<void(std::string_view)>& emit) {
+    if (layout == Layout::kJupyter) {
+      json::write_pretty(doc, emit);
+      emit("\n");
+    } else {
+      json::write(doc, emit);
+    }
+  });
 }
 
 }  // namespace qor::notebook

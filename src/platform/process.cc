@@ -3,6 +3,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,6 +53,31 @@ class SpawnActions {
   posix_spawn_file_actions_t actions_;
 };
 
+// Starts `argv` with `actions`; returns its process id. Throws IoError when it cannot start.
+pid_t spawn(const std::vector<std::string>& argv, SpawnActions& actions) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  const int rc = ::posix_spawnp(&pid, args[0], actions.get(), nullptr, args.data(), environ);
+  if (rc != 0) throw IoError(rc, argv[0]);
+  return pid;
+}
+
+// Waits for `pid` and stores how it ended in `result`'s exit_status or signal.
+template <class Result>
+void wait_for(pid_t pid, const std::string& program, Result& result) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) throw IoError(errno, program);
+  }
+  if (WIFSIGNALED(status)) {
+    result.signal = WTERMSIG(status);
+  } else {
+    result.exit_status = WEXITSTATUS(status);
+  }
+}
+
 }  // namespace
 
 ProcessResult run_process(const std::vector<std::string>& argv) {
@@ -61,13 +87,7 @@ ProcessResult run_process(const std::vector<std::string>& argv) {
   ::posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0);
   ::posix_spawn_file_actions_adddup2(actions.get(), err.write_end(), 2);
 
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-
-  pid_t pid = 0;
-  const int rc = ::posix_spawnp(&pid, args[0], actions.get(), nullptr, args.data(), environ);
-  if (rc != 0) throw IoError(rc, argv[0]);
+  const pid_t pid = spawn(argv, actions);
   err.close_write();
 
   ProcessResult result;
@@ -83,15 +103,43 @@ ProcessResult run_process(const std::vector<std::string>& argv) {
     if (n < 0 && errno == EINTR) continue;
     break;
   }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) throw IoError(errno, argv[0]);
+  wait_for(pid, argv[0], result);
+  return result;
+}
+
+ProcessOutput run_process_output(const std::vector<std::string>& argv) {
+  Pipe out, err;
+  SpawnActions actions;
+  ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
+  ::posix_spawn_file_actions_adddup2(actions.get(), out.write_end(), 1);
+  ::posix_spawn_file_actions_adddup2(actions.get(), err.write_end(), 2);
+
+  const pid_t pid = spawn(argv, actions);
+  out.close_write();
+  err.close_write();
+
+  ProcessOutput result;
+  struct pollfd fds[2] = {{out.read_end(), POLLIN, 0}, {err.read_end(), POLLIN, 0}};
+  std::string* texts[2] = {&result.stdout_text, &result.stderr_text};
+  int open_pipes = 2;
+  char buf[65536];
+  while (open_pipes > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        texts[i]->append(buf, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        fds[i].fd = -1;  // poll skips negative descriptors; the Pipe closes it
+        --open_pipes;
+      }
+    }
   }
-  if (WIFSIGNALED(status)) {
-    result.signal = WTERMSIG(status);
-  } else {
-    result.exit_status = WEXITSTATUS(status);
-  }
+  wait_for(pid, argv[0], result);
   return result;
 }
 

@@ -20,6 +20,18 @@ struct ProcessResult {
 // cannot be started.
 ProcessResult run_process(const std::vector<std::string>& argv);
 
+// What a child process printed, and how it ended.
+struct ProcessOutput {
+  int exit_status = 0;  // when the process exited
+  int signal = 0;       // when a signal ended it
+  std::string stdout_text;
+  std::string stderr_text;
+};
+
+// run_process() that collects the whole standard output as well. Both pipes are drained
+// together, so a child that fills one while the other waits cannot block.
+ProcessOutput run_process_output(const std::vector<std::string>& argv);
+
 }  // namespace qor::platform
 
 #endif  // QOR_PLATFORM_PROCESS_H_

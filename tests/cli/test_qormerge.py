@@ -38,6 +38,12 @@ def reference_parser():
     parser.add_argument("--incoming-file", type=str, required=True)
     parser.add_argument("--file-path", type=str)
     parser.add_argument("-v", "--verbose", action="store_true")
+    parser.add_argument("--conflict-exit", action="store_true",
+                        help="exit with 1 when conflicts remain (after writing the merged notebook), "
+                             "so that git records the file as conflicted")
+    parser.add_argument("--layout", choices=["default", "jupyter"], default="default",
+                        help="the merged file's form: default (one line of ASCII JSON) or jupyter "
+                             "(what Jupyter writes)")
     return parser
 
 
@@ -60,6 +66,8 @@ USAGE_CASES = [
     ["--bogus", "-h"], ["-vx"], ["--verbose=1"], ["-v=1"], ["--cur", "a", "--base", "b"],
     ["--current-file", "a", "--base-file", "b", "--incoming-file", "c", "--file-path"],
     ["--current-file", "a", "--", "x"], ["-"], ["-1"], ["--current-file", "a", "-h"],
+    ["--c", "a"], ["--conflict-exit=1"], ["--layout", "x"], ["--layout"], ["--lay=jup"],
+    ["--current-file=a", "--base-file=b", "--incoming-file=c", "--layout=Jupyter"],
 ]
 
 
@@ -100,9 +108,10 @@ def test_labels_come_from_file_path_or_the_current_file(command, tmp_path):
     for i, (extra, label) in enumerate(cases):
         base, current, incoming = conflict_case(tmp_path, "c%d" % i)
         got = run(command, ["--cur", current, "--base-file=" + base, "--incoming-file", incoming] + extra)
-        assert (got.returncode, got.stdout, got.stderr) == (0, "", ""), extra
-        source = merged_source(current)
         expected = label if label is not None else current
+        summary = "qormerge: %s: 1 conflict block (train)\n" % expected
+        assert (got.returncode, got.stdout, got.stderr) == (0, "", summary), extra
+        source = merged_source(current)
         assert "<<<<<<< %s-current\n" % expected in source
         assert ">>>>>>> %s-incoming\n" % expected in source
 
@@ -116,10 +125,12 @@ def test_verbose_prints_each_cell_difference(command, tmp_path):
         got = run(command, flags[:1] + files + flags[1:])
         assert got.returncode == 0
         lines = got.stderr.splitlines()
+        assert lines[-1] == "qormerge: %s: 1 conflict block (train)" % current
+        lines = lines[:-1]
         assert lines and all(line.startswith("DEBUG:root:{") for line in lines), got.stderr
         assert any("'source'" in line for line in lines)
     shutil.copy(DATA / "merge" / "both_changed_conflict_block" / "current.ipynb", current)
-    assert run(command, files).stderr == ""
+    assert run(command, files).stderr == "qormerge: %s: 1 conflict block (train)\n" % current
 
 
 @pytest.mark.parametrize("command", COMMANDS)
@@ -229,3 +240,23 @@ def test_git_merge_with_a_broken_notebook_reports_a_conflict(command, tmp_path):
     # git leaves the current side's version in the worktree and the path unmerged.
     assert path.read_text() == current
     assert git(repo, "status", "--porcelain").stdout.startswith("UU nb.ipynb")
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_jupyter_layout_and_lone_surrogates(command, tmp_path):
+    """The merged file is what Jupyter writes; a lone surrogate, which a UTF-8 file cannot hold
+    raw, stays an escape and reads back as the same string."""
+    base, current, incoming = conflict_case(tmp_path)
+    doc = json.loads(pathlib.Path(current).read_text())
+    doc["cells"][0]["metadata"]["canvas"]["note"] = "caf\u00e9 \ud83d\ude00 \ud800 \x7f"
+    pathlib.Path(current).write_text(json.dumps(doc))
+    got = run(command, ["--current-file", current, "--base-file", base, "--incoming-file", incoming,
+                        "--layout=jupyter", "--conflict-exit"])
+    assert got.returncode == 1
+    assert got.stderr == "qormerge: %s: 1 conflict block (train)\n" % current
+    data = pathlib.Path(current).read_bytes()
+    merged = json.loads(data.decode("utf-8"))  # strict UTF-8
+    assert merged["cells"][0]["metadata"]["canvas"]["note"] == "caf\u00e9 \U0001f600 \ud800 \x7f"
+    assert b'"note": "caf\xc3\xa9 \xf0\x9f\x98\x80 \\ud800 \x7f"' in data
+    assert data.decode("utf-8") == json.dumps(merged, sort_keys=True, indent=1,
+                                              ensure_ascii=False).replace("\ud800", "\\ud800") + "\n"

@@ -1,4 +1,4 @@
-// Module qor_testing (tests only): the JSON reader and writer and the structural difference,
+// Module qor_testing (tests only): the JSON reader and writers and the structural difference,
 // exposed so that the Python tests can compare them with CPython's json and with jsondiff.
 #include <pybind11/pybind11.h>
 
@@ -33,6 +33,22 @@ PYBIND11_MODULE(qor_testing, m) {
   m.def(
       "dumps", [](const pyb::handle& obj) { return qor::json::write(qor::py::to_value(obj)); },
       "Write a Python object as JSON text.");
+  m.def(
+      "dumps_jupyter",
+      [](const pyb::handle& obj) {
+        std::string out;
+        qor::json::write_pretty(qor::py::to_value(obj), out);
+        return pyb::bytes(out);
+      },
+      "Write a Python object in the indented form, as UTF-8 bytes.");
+  m.def(
+      "roundtrip_jupyter",
+      [](const pyb::bytes& text) {
+        std::string out;
+        qor::json::write_pretty(qor::json::parse(bytes_view(text)), out);
+        return pyb::bytes(out);
+      },
+      "Parse UTF-8 bytes and write the value back in the indented form.");
   m.def(
       "diff_repr",
       [](const pyb::handle& a, const pyb::handle& b) {

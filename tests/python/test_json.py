@@ -8,6 +8,7 @@ import math
 import os
 import pathlib
 import random
+import re
 import struct
 
 import pytest
@@ -241,3 +242,69 @@ def test_floats_of_every_magnitude():
     back = qor_testing.loads(text.encode())
     for a, b in zip(back, values):
         assert (math.isnan(a) and math.isnan(b)) or (a == b and math.copysign(1, a) == math.copysign(1, b))
+
+
+# ---------------------------------------------------------------------------------------------
+# The indented form: json.dumps(value, sort_keys=True, indent=1, ensure_ascii=False)
+
+LONE_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def jupyter_dumps(value):
+    """CPython's text as UTF-8 bytes, lone surrogates (which UTF-8 cannot carry) escaped."""
+    text = json.dumps(value, sort_keys=True, indent=1, ensure_ascii=False)
+    return LONE_SURROGATE.sub(lambda m: "\\u%04x" % ord(m.group()), text).encode("utf-8")
+
+
+def test_indented_form_of_random_documents():
+    rng = random.Random(20261209)
+    for _ in range(3000):
+        value = random_value(rng)
+        expected = jupyter_dumps(value)
+        assert qor_testing.dumps_jupyter(value) == expected
+        # What we write we read back as the same value.
+        assert qor_testing.roundtrip_jupyter(expected) == jupyter_dumps(json.loads(expected))
+
+
+@pytest.mark.parametrize("value, text", [
+    ({}, "{}"), ([], "[]"), ({"a": []}, '{\n "a": []\n}'), ([{}], "[\n {}\n]"),
+    ({"b": 1, "a": [1, [2]]}, '{\n "a": [\n  1,\n  [\n   2\n  ]\n ],\n "b": 1\n}'),
+    ("é\u2028\x7f\x00\x1f\"\\/\n\t", '"é\u2028\x7f\\u0000\\u001f\\"\\\\/\\n\\t"'),
+    ("\ud800x\udfff", '"\\ud800x\\udfff"'), ("\U0001f600", '"\U0001f600"'),
+    ({"\ue000": 1, "\ud7ff": 2, "\ud800": 3, "\U00010000": 4, "Z": 5, "a": 6, "": 7},
+     '{\n "": 7,\n "Z": 5,\n "a": 6,\n "\ud7ff": 2,\n "\\ud800": 3,\n "\ue000": 1,\n'
+     ' "\U00010000": 4\n}'),
+    ([float("nan"), float("-inf"), 1e16, 0.1, -0.0, 10 ** 30], None),
+])
+def test_indented_form_cases(value, text):
+    got = qor_testing.dumps_jupyter(value)
+    assert got == jupyter_dumps(value)
+    if text is not None:
+        assert got == text.encode("utf-8", "surrogatepass")
+
+
+def test_indented_form_sorts_keys_by_code_point():
+    rng = random.Random(5)
+    for _ in range(500):
+        keys = {random_string(rng): i for i in range(rng.randint(0, 12))}
+        assert qor_testing.dumps_jupyter(keys) == jupyter_dumps(keys)
+
+
+def test_indented_form_depth_limit():
+    deep = []
+    for _ in range(1001):
+        deep = [deep]
+    with pytest.raises(ValueError, match="Nesting deeper than 1000 levels"):
+        qor_testing.dumps_jupyter(deep)
+
+
+REAL = sorted((DATA / "real").glob("*/*.ipynb"))
+
+
+@pytest.mark.parametrize("path", REAL, ids=[p.name for p in REAL])
+def test_indented_form_of_real_notebooks(path):
+    data = path.read_bytes()
+    expected = jupyter_dumps(json.loads(data))
+    assert qor_testing.roundtrip_jupyter(data) == expected
+    if path.parent.name != "python-lmfit-doc":  # saved by Jupyter: we write the same bytes
+        assert qor_testing.roundtrip_jupyter(data) + b"\n" == data

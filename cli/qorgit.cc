@@ -1,0 +1,401 @@
+// qorgit: git set-up for the notebook drivers and the conflict check, in one command.
+//
+//   qorgit install [--local | --global | --system] [--conflict-exit] [--hook] [--layout=jupyter]
+//   qorgit uninstall [--local | --global | --system]
+//   qorgit check [--json] [-q] [PATH...]
+//   qorgit status
+//
+// Options are parsed here; the work is done by the core (qor/gitsetup.h, qor/conflicts.h).
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "qor/conflicts.h"
+#include "qor/gitsetup.h"
+#include "qor/json.h"
+#include "qor/version.h"
+
+namespace {
+
+using qor::gitsetup::CheckedNotebook;
+using qor::gitsetup::Scope;
+
+constexpr const char* kUsage =
+    "usage: qorgit [-h] [--version] <command> [<options>]\n"
+    "       qorgit install [--local | --global | --system] [--conflict-exit] [--hook]\n"
+    "                      [--layout=jupyter]\n"
+    "       qorgit uninstall [--local | --global | --system]\n"
+    "       qorgit check [--json] [-q] [PATH...]\n"
+    "       qorgit status\n";
+
+constexpr const char* kHelp =
+    "\n"
+    "Sets git up to merge pipeline notebooks with qormerge and to show their differences\n"
+    "through qordiff, and finds the conflicts a merge left in notebooks.\n"
+    "\n"
+    "commands:\n"
+    "  install     register the merge and diff drivers and the *.ipynb attribute\n"
+    "  uninstall   remove exactly what install wrote\n"
+    "  check       list unresolved conflicts in notebooks (exit 1 when any is left)\n"
+    "  status      show what is installed where, and which qormerge git will run\n"
+    "\n"
+    "options:\n"
+    "  -h, --help  show this help message (or a command's, after the command) and exit\n"
+    "  --version   print the version and exit\n";
+
+constexpr const char* kInstallUsage =
+    "usage: qorgit install [-h] [--local | --global | --system] [--conflict-exit] [--hook]\n"
+    "                      [--layout=jupyter]\n";
+constexpr const char* kInstallHelp =
+    "\n"
+    "Registers qormerge as git's merge driver and qordiff as its diff driver for notebooks:\n"
+    "  merge.qormerge.name, merge.qormerge.driver (the absolute path of qormerge with\n"
+    "    --base-file=%O --current-file=%A --incoming-file=%B --file-path=%P),\n"
+    "    merge.qormerge.recursive = binary;\n"
+    "  diff.qordiff.textconv ('<qordiff>' --textconv), diff.qordiff.cachetextconv = true;\n"
+    "  the line '*.ipynb merge=qormerge diff=qordiff' in the scope's attributes file: the\n"
+    "    repository's .git/info/attributes (nothing to commit), the file core.attributesFile\n"
+    "    names (set to ~/.config/git/attributes when unset), or the system gitattributes\n"
+    "    (beside the system configuration file).\n"
+    "qormerge and qordiff are the programs in qorgit's own directory, else the first found on\n"
+    "PATH. Files install creates and values it replaces are recorded in a [qorgit] section of\n"
+    "the same configuration, for uninstall. Running install again changes nothing; it prints\n"
+    "each change it makes.\n"
+    "\n"
+    "options:\n"
+    "  -h, --help        show this help message and exit\n"
+    "  --local           the current repository (the default)\n"
+    "  --global          the user's configuration\n"
+    "  --system          the machine's configuration\n"
+    "  --conflict-exit   the driver exits with 1 while conflicts remain, so that git marks the\n"
+    "                    notebook as unmerged and refuses to commit it until `git add`\n"
+    "  --hook            also a pre-commit hook in the repository (core.hooksPath honoured)\n"
+    "                    that runs `qorgit check` on the staged notebooks; an existing hook is\n"
+    "                    kept as pre-commit.qorgit-chained and run first\n"
+    "  --layout=jupyter  merged notebooks are written as Jupyter writes them (indented,\n"
+    "                    sorted keys, UTF-8) instead of one line of ASCII JSON\n";
+
+constexpr const char* kUninstallUsage =
+    "usage: qorgit uninstall [-h] [--local | --global | --system]\n";
+constexpr const char* kUninstallHelp =
+    "\n"
+    "Removes what `qorgit install` wrote in the scope: the driver settings (values they had\n"
+    "before come back), the attribute line, the core.attributesFile it set, the hook (the hook\n"
+    "it ran first comes back) and the files and directories it created. Nothing else.\n"
+    "\n"
+    "options:\n"
+    "  -h, --help  show this help message and exit\n"
+    "  --local     the current repository (the default)\n"
+    "  --global    the user's configuration\n"
+    "  --system    the machine's configuration\n";
+
+constexpr const char* kCheckUsage = "usage: qorgit check [-h] [--json] [-q] [PATH...]\n";
+constexpr const char* kCheckHelp =
+    "\n"
+    "Lists every unresolved conflict by notebook and component: conflict blocks in cell\n"
+    "sources with their line numbers, and cells and canvas parameters whose names carry\n"
+    "\"<<< \" or \">>> \". Without PATH, checks the notebooks git lists as staged (their\n"
+    "staged content, which a commit records) or as unmerged (the work tree file).\n"
+    "Exit status: 0 when nothing is left, 1 when a conflict is left or a notebook cannot be\n"
+    "read, 2 on bad usage.\n"
+    "\n"
+    "positional arguments:\n"
+    "  PATH         notebook files to check\n"
+    "\n"
+    "options:\n"
+    "  -h, --help   show this help message and exit\n"
+    "  --json       print the findings as one JSON document, for tools\n"
+    "  -q, --quiet  print nothing when nothing is left\n";
+
+constexpr const char* kStatusUsage = "usage: qorgit status [-h]\n";
+constexpr const char* kStatusHelp =
+    "\n"
+    "Shows what qorgit installed in the local, global and system configurations, which merge\n"
+    "and textconv commands git will run (and whether their programs exist), the attributes a\n"
+    "notebook gets in this repository and its pre-commit hook.\n"
+    "\n"
+    "options:\n"
+    "  -h, --help  show this help message and exit\n";
+
+struct Usage {
+  const char* usage;
+  std::string message;
+};
+
+// One command's options, read in order; any unknown option is a usage error.
+class Options {
+ public:
+  Options(const std::vector<std::string>& args, const char* usage) : args_(args), usage_(usage) {}
+
+  // Whether help was asked for anywhere among the options.
+  bool help() const {
+    for (const std::string& a : args_) {
+      if (a == "--") break;
+      if (a == "-h" || a == "--help") return true;
+    }
+    return false;
+  }
+
+  [[noreturn]] void fail(const std::string& message) const { throw Usage{usage_, message}; }
+
+ private:
+  std::vector<std::string> args_;
+  const char* usage_;
+};
+
+void parse_scope(const std::string& arg, std::optional<Scope>& scope, const Options& options) {
+  const Scope s = arg == "--local"    ? Scope::kLocal
+                  : arg == "--global" ? Scope::kGlobal
+                                      : Scope::kSystem;
+  if (scope && *scope != s) options.fail("choose one of --local, --global and --system");
+  scope = s;
+}
+
+bool is_scope(const std::string& arg) {
+  return arg == "--local" || arg == "--global" || arg == "--system";
+}
+
+int print_lines(const std::vector<std::string>& lines, const std::string& when_empty) {
+  if (lines.empty()) std::cout << "qorgit: " << when_empty << "\n";
+  for (const std::string& line : lines) std::cout << line << "\n";
+  std::cout.flush();
+  return std::cout ? 0 : 1;
+}
+
+std::string scope_text(Scope scope) {
+  return "the " + std::string(qor::gitsetup::scope_name(scope)) + " configuration";
+}
+
+int run_install(const std::vector<std::string>& args) {
+  const Options options(args, kInstallUsage);
+  if (options.help()) {
+    std::cout << kInstallUsage << kInstallHelp;
+    return 0;
+  }
+  std::optional<Scope> scope;
+  qor::gitsetup::InstallOptions install;
+  for (const std::string& arg : args) {
+    if (is_scope(arg)) {
+      parse_scope(arg, scope, options);
+    } else if (arg == "--conflict-exit") {
+      install.conflict_exit = true;
+    } else if (arg == "--hook") {
+      install.hook = true;
+    } else if (arg == "--layout=jupyter") {
+      install.layout = qor::notebook::Layout::kJupyter;
+    } else if (arg == "--layout=default") {
+      install.layout = qor::notebook::Layout::kDefault;
+    } else if (arg.starts_with("--layout")) {
+      options.fail("argument --layout: expected --layout=jupyter or --layout=default");
+    } else {
+      options.fail("unrecognized argument: " + arg);
+    }
+  }
+  install.scope = scope.value_or(Scope::kLocal);
+  install.qormerge = qor::gitsetup::locate_program("qormerge");
+  install.qordiff = qor::gitsetup::locate_program("qordiff");
+  install.qorgit = qor::gitsetup::locate_program("qorgit");
+  return print_lines(qor::gitsetup::install(install),
+                     "already installed in " + scope_text(install.scope) + "; nothing changed");
+}
+
+int run_uninstall(const std::vector<std::string>& args) {
+  const Options options(args, kUninstallUsage);
+  if (options.help()) {
+    std::cout << kUninstallUsage << kUninstallHelp;
+    return 0;
+  }
+  std::optional<Scope> scope;
+  for (const std::string& arg : args) {
+    if (!is_scope(arg)) options.fail("unrecognized argument: " + arg);
+    parse_scope(arg, scope, options);
+  }
+  const Scope s = scope.value_or(Scope::kLocal);
+  return print_lines(qor::gitsetup::uninstall(s),
+                     "nothing installed by qorgit in " + scope_text(s) + "; nothing changed");
+}
+
+std::string lines_text(std::size_t first, std::size_t last) {
+  return first == last ? "source line " + std::to_string(first)
+                       : "source lines " + std::to_string(first) + "-" + std::to_string(last);
+}
+
+std::string cell_text(std::size_t index, const std::string& name) {
+  return "cell " + std::to_string(index) + (name.empty() ? "" : " (" + name + ")");
+}
+
+void print_text(const std::vector<CheckedNotebook>& checked, bool quiet) {
+  std::size_t with_conflicts = 0, unreadable = 0;
+  for (const CheckedNotebook& nb : checked) {
+    std::string label = nb.path;
+    if (nb.version != "file") label += " (" + nb.version + ")";
+    if (!nb.conflicts) {
+      ++unreadable;
+      std::cout << label << ": cannot be read: " << nb.error << "\n";
+      continue;
+    }
+    const qor::notebook::Conflicts& c = *nb.conflicts;
+    if (!c.empty()) ++with_conflicts;
+    for (const auto& b : c.blocks) {
+      std::cout << label << ": " << cell_text(b.cell, b.name) << ": conflict block, "
+                << lines_text(b.first_line, b.last_line) << "\n";
+    }
+    for (const auto& m : c.components) {
+      std::cout << label << ": " << cell_text(m.index, m.name) << ": component in conflict\n";
+    }
+    for (const auto& m : c.parameters) {
+      std::cout << label << ": parameter " << m.index << " (" << m.name
+                << "): parameter in conflict\n";
+    }
+  }
+  const std::size_t n = checked.size();
+  const std::string notebooks = std::to_string(n) + (n == 1 ? " notebook" : " notebooks");
+  if (with_conflicts == 0 && unreadable == 0) {
+    if (!quiet) {
+      std::cout << "qorgit check: "
+                << (n == 0 ? "no notebooks to check" : "no unresolved conflicts in " + notebooks)
+                << "\n";
+    }
+    return;
+  }
+  std::cout << "qorgit check: unresolved conflicts in " << with_conflicts << " of " << notebooks;
+  if (unreadable != 0) std::cout << ", " << unreadable << " unreadable";
+  std::cout << "\n";
+}
+
+qor::json::Value names_json(const std::vector<qor::notebook::MarkedName>& names, bool cells) {
+  qor::json::Array list;
+  for (const auto& m : names) {
+    qor::json::Object entry;
+    entry.set(cells ? "cell" : "index", static_cast<long long>(m.index));
+    entry.set("name", m.name);
+    if (cells) entry.set("component_id", m.component_id);
+    list.emplace_back(std::move(entry));
+  }
+  return qor::json::Value(std::move(list));
+}
+
+void print_json(const std::vector<CheckedNotebook>& checked) {
+  qor::json::Array notebooks;
+  std::size_t conflicts = 0, unreadable = 0;
+  for (const CheckedNotebook& nb : checked) {
+    qor::json::Object entry;
+    entry.set("path", nb.path);
+    entry.set("version", nb.version);
+    if (!nb.conflicts) {
+      ++unreadable;
+      entry.set("error", nb.error);
+      notebooks.emplace_back(std::move(entry));
+      continue;
+    }
+    const qor::notebook::Conflicts& c = *nb.conflicts;
+    conflicts += c.count();
+    qor::json::Array blocks;
+    for (const auto& b : c.blocks) {
+      qor::json::Object block;
+      block.set("cell", static_cast<long long>(b.cell));
+      block.set("name", b.name);
+      block.set("component_id", b.component_id);
+      block.set("first_line", static_cast<long long>(b.first_line));
+      block.set("last_line", static_cast<long long>(b.last_line));
+      blocks.emplace_back(std::move(block));
+    }
+    entry.set("conflict_blocks", qor::json::Value(std::move(blocks)));
+    entry.set("components", names_json(c.components, true));
+    entry.set("parameters", names_json(c.parameters, false));
+    entry.set("summary", qor::notebook::conflict_summary(c));
+    notebooks.emplace_back(std::move(entry));
+  }
+  qor::json::Object doc;
+  doc.set("notebooks", qor::json::Value(std::move(notebooks)));
+  doc.set("conflicts", static_cast<long long>(conflicts));
+  doc.set("unreadable", static_cast<long long>(unreadable));
+  std::cout << qor::json::write(qor::json::Value(std::move(doc))) << "\n";
+}
+
+int run_check(const std::vector<std::string>& args) {
+  const Options options(args, kCheckUsage);
+  if (options.help()) {
+    std::cout << kCheckUsage << kCheckHelp;
+    return 0;
+  }
+  bool json = false, quiet = false, only_paths = false;
+  std::vector<std::string> paths;
+  for (const std::string& arg : args) {
+    if (only_paths || arg == "-" || !arg.starts_with("-")) {
+      paths.push_back(arg);
+    } else if (arg == "--") {
+      only_paths = true;
+    } else if (arg == "--json") {
+      json = true;
+    } else if (arg == "-q" || arg == "--quiet") {
+      quiet = true;
+    } else {
+      options.fail("unrecognized argument: " + arg);
+    }
+  }
+  if (paths.empty() && !qor::gitsetup::inside_work_tree()) {
+    options.fail("not inside a git work tree: name the notebooks to check");
+  }
+  const std::vector<CheckedNotebook> checked =
+      paths.empty() ? qor::gitsetup::check_repository() : qor::gitsetup::check_files(paths);
+  if (json) {
+    print_json(checked);
+  } else {
+    print_text(checked, quiet);
+  }
+  std::cout.flush();
+  if (!std::cout) return 1;
+  for (const CheckedNotebook& nb : checked) {
+    if (!nb.conflicts || !nb.conflicts->empty()) return 1;
+  }
+  return 0;
+}
+
+int run_status(const std::vector<std::string>& args) {
+  const Options options(args, kStatusUsage);
+  if (options.help()) {
+    std::cout << kStatusUsage << kStatusHelp;
+    return 0;
+  }
+  if (!args.empty()) options.fail("unrecognized argument: " + args[0]);
+  return print_lines(qor::gitsetup::status(), "");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::ios::sync_with_stdio(false);
+  const std::vector<std::string> all(argv + 1, argv + argc);
+  if (all.empty()) {
+    std::cerr << kUsage << "qorgit: error: a command is required\n";
+    return 2;
+  }
+  const std::string& command = all[0];
+  const std::vector<std::string> args(all.begin() + 1, all.end());
+  try {
+    if (command == "-h" || command == "--help") {
+      std::cout << kUsage << kHelp;
+      return 0;
+    }
+    if (command == "--version") {
+      std::cout << "qorgit " << qor::kVersion << "\n";
+      return 0;
+    }
+    if (command == "install") return run_install(args);
+    if (command == "uninstall") return run_uninstall(args);
+    if (command == "check") return run_check(args);
+    if (command == "status") return run_status(args);
+    std::cerr << kUsage << "qorgit: error: unknown command: " << command << "\n";
+    return 2;
+  } catch (const Usage& u) {
+    std::cerr << u.usage << "qorgit " << command << ": error: " << u.message << "\n";
+    return 2;
+  } catch (const std::exception& e) {
+    std::cout.flush();
+    std::cerr << "qorgit " << command << ": error: " << e.what() << "\n";
+    return 1;
+  }
+}

@@ -1,0 +1,69 @@
+// The unresolved conflicts a merge can leave in a notebook: conflict blocks in cell sources,
+// and cells and canvas parameters whose names carry the conflict marks "<<< " or ">>> ". One
+// scan serves both the merge's closing summary and `qorgit check`.
+#ifndef QOR_CONFLICTS_H_
+#define QOR_CONFLICTS_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qor/json.h"
+
+namespace qor::notebook {
+
+// A conflict block in a cell's source: from a line that opens one ("<<<<<<<" followed by a
+// blank or the line end) to the next line that closes one (">>>>>>>" likewise). An opening line
+// without a closing one runs to the source's last line; a closing line without an opening one
+// is a block of that one line.
+struct ConflictBlock {
+  std::size_t cell = 0;        // index of the cell in "cells", from 0
+  std::string name;            // the cell's name ("metadata" -> "canvas" -> "name"), or ""
+  std::string component_id;    // the cell's component id, or "" when it has none
+  std::size_t first_line = 0;  // line of the source that opens the block, from 1
+  std::size_t last_line = 0;   // line that closes it (or the last line), from 1
+};
+
+// A cell or a canvas parameter whose name starts with "<<< " or ">>> ".
+struct MarkedName {
+  std::size_t index = 0;     // index in "cells" or in the canvas "parameters", from 0
+  std::string name;          // the name as stored, marks included
+  std::string component_id;  // a cell's component id ("" for parameters or when absent)
+};
+
+// Everything unresolved in one notebook, each list in document order.
+struct Conflicts {
+  std::vector<ConflictBlock> blocks;
+  std::vector<MarkedName> components;
+  std::vector<MarkedName> parameters;
+
+  bool empty() const { return blocks.empty() && components.empty() && parameters.empty(); }
+  // The number of blocks, plus components and parameters in conflict: marked names that are
+  // equal once unmarked count once ("<<< plot" and ">>> plot"), and so does a ">>> " cell right
+  // after a "<<< " cell (a conflict copy after its current cell, renamed or not).
+  std::size_t count() const;
+};
+
+// Lists the unresolved conflicts of the notebook document `doc`. Throws TypeError when `doc` is
+// not an object holding a "cells" list; every other part is read where it has the expected
+// kind and skipped otherwise (a cell without a source has no blocks, a parameter list that is
+// absent has no marked parameters).
+Conflicts find_conflicts(const json::Value& doc);
+
+// `name` without the conflict marks it starts with: "<<< >>> plot" gives "plot".
+std::string_view unmarked_name(std::string_view name);
+
+// How a cell is named in reports: its name, else "cell N" (N counted from 0).
+std::string cell_label(std::size_t index, std::string_view name);
+
+// One line for people, e.g. "1 conflict block (train), 2 components in conflict (plot, fit),
+// 1 parameter in conflict (learning_rate)": each kind that occurs, counted as count() counts
+// it, with the names of the blocks' cells and the unmarked names of the components and
+// parameters in document order, at most five followed by "and N more". Empty when
+// `conflicts` is empty.
+std::string conflict_summary(const Conflicts& conflicts);
+
+}  // namespace qor::notebook
+
+#endif  // QOR_CONFLICTS_H_
