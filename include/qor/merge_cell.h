@@ -22,9 +22,8 @@ inline constexpr std::string_view kBaseName = "base";
 inline constexpr std::string_view kCurrentName = "current";
 inline constexpr std::string_view kIncomingName = "incoming";
 
-// The name prefixes of the two copies a conflict leaves: four characters each.
-inline constexpr std::string_view kCurrentMark = "<<< ";
-inline constexpr std::string_view kIncomingMark = ">>> ";
+using notebook::kCurrentMark;
+using notebook::kIncomingMark;
 
 // The side called `name` ("base", "current" or "incoming"); AssertionError for any other text.
 Side side_from_name(std::string_view name);

@@ -72,6 +72,11 @@ struct ValueTree {
 // not end with one. An empty text has no lines.
 std::vector<std::string_view> split_lines(std::string_view text);
 
+// The name prefixes of the two copies a conflict leaves, on cells and canvas parameters: the
+// current side's and the incoming side's, four characters each.
+inline constexpr std::string_view kCurrentMark = "<<< ";
+inline constexpr std::string_view kIncomingMark = ">>> ";
+
 // Member `key` of `obj` when `obj` is there and is an object, else null: a read that never
 // throws a core error, for describing values that may be malformed.
 template <class Tree>

@@ -13,8 +13,6 @@
 namespace qor::notebook {
 namespace {
 
-constexpr std::string_view kMarks[] = {"<<< ", ">>> "};
-
 // Whether `line` is a conflict marker line made of seven `c`.
 bool is_marker(std::string_view line, char c) {
   constexpr std::size_t kSize = 7;
@@ -26,7 +24,7 @@ bool is_marker(std::string_view line, char c) {
 }
 
 bool is_marked(std::string_view name) {
-  return name.starts_with(kMarks[0]) || name.starts_with(kMarks[1]);
+  return name.starts_with(kCurrentMark) || name.starts_with(kIncomingMark);
 }
 
 // The string at `obj`[key], when `obj` is an object and the value a string.
@@ -99,8 +97,8 @@ std::vector<std::string> conflict_names(const std::vector<MarkedName>& marked, b
   for (const MarkedName& m : marked) {
     const std::string_view unmarked = unmarked_name(m.name);
     const bool copy_of_previous = cells && previous != nullptr && previous->index + 1 == m.index &&
-                                  previous->name.starts_with(kMarks[0]) &&
-                                  m.name.starts_with(kMarks[1]);
+                                  previous->name.starts_with(kCurrentMark) &&
+                                  m.name.starts_with(kIncomingMark);
     previous = &m;
     if (!copy_of_previous)
       add_distinct(names, unmarked.empty() ? std::string_view(m.name) : unmarked);
@@ -111,7 +109,7 @@ std::vector<std::string> conflict_names(const std::vector<MarkedName>& marked, b
 }  // namespace
 
 std::string_view unmarked_name(std::string_view name) {
-  while (is_marked(name)) name.remove_prefix(kMarks[0].size());
+  while (is_marked(name)) name.remove_prefix(kCurrentMark.size());
   return name;
 }
 
