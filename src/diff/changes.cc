@@ -330,7 +330,14 @@ OutputInfo output_info(const Value& output) {
     }
     return total;
   };
-  info.size = size_of(output, size_of);
+  // The content: everything but the output's type, stream name and metadata.
+  if (output.is_object()) {
+    for (const auto& m : output.as_object()) {
+      if (m.name() != "output_type" && m.name() != "name" && m.name() != "metadata") {
+        info.size += size_of(m.value, size_of);
+      }
+    }
+  }
   const Value* type = member(&output, "output_type");
   if (!type || !type->is_string()) return info;
   const std::string_view t = type->as_string();

@@ -36,7 +36,8 @@ struct ParentLink {
 };
 
 // One output of a cell: its kind ("stream stdout", "display_data image/png, text/plain",
-// "error ValueError") and the bytes of text it holds.
+// "error ValueError") and the bytes of text of its content (all but its type, stream name and
+// metadata).
 struct OutputInfo {
   std::string kind;
   std::size_t size;
