@@ -47,6 +47,16 @@ std::string joined_source(const Value& cell) {
   return text;
 }
 
+// Whether `lines` hold a conflict block as a source merge leaves it.
+bool has_conflict_block(const std::vector<std::string>& lines) {
+  bool open = false;
+  for (const std::string& line : lines) {
+    if (line.rfind("<<<<<<< ", 0) == 0) open = true;
+    if (open && line.rfind(">>>>>>> ", 0) == 0) return true;
+  }
+  return false;
+}
+
 // The code cells of one version by component key (a later cell takes the earlier one's place,
 // as in the diff), and each component's name.
 struct Version {
@@ -458,9 +468,10 @@ Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
     const Value* cur_cell = now.find(key);
     c.name = display(cur_cell ? name_of(*cur_cell) : name_of(*prev_cell));
     c.prev_name = prev_cell ? display(name_of(*prev_cell)) : c.name;
-    c.conflict = c.name.rfind("<<< ", 0) == 0 || c.name.rfind(">>> ", 0) == 0;
     c.prev_source = source_text_lines(member(canvas, "prev_source"));
     if (cur_cell) c.source = source_text_lines(member(&d, "source"));
+    c.conflict = c.name.rfind("<<< ", 0) == 0 || c.name.rfind(">>> ", 0) == 0 ||
+                 has_conflict_block(cur_cell ? c.source : c.prev_source);
     pending.push_back(links(member(canvas, "parents"), now));
     pending.push_back(links(member(canvas, "added_parents"), now));
     pending.push_back(links(member(canvas, "removed_parents"), before));

@@ -51,7 +51,8 @@ struct Component {
   std::string prev_name;  // equal to `name` unless it was renamed
   std::string status;     // the diff document's status
   Change change = Change::kUnchanged;
-  bool conflict = false;  // the name carries a conflict mark ("<<< " or ">>> ")
+  bool conflict = false;  // a conflict mark on the name ("<<< ", ">>> ") or a conflict block
+                          // in the source
   std::vector<std::string> source, prev_source;   // lines with their line ends
   std::vector<ParentLink> parents, gained, lost;  // parents kept, gained and lost
   std::vector<OutputInfo> outputs, prev_outputs;

@@ -196,7 +196,9 @@ Value notebook(std::vector<Value> cells, std::vector<std::vector<std::string>> p
 }
 
 std::string text(Value prev, Value current, bool color = false) {
-  return text_view(prev, current, {color});
+  TextViewOptions options;
+  options.color = color;
+  return text_view(prev, current, options);
 }
 
 // ---- changes and the text view ------------------------------------------------------------
@@ -308,6 +310,11 @@ TEST(TextView, ConflictMarksAndUnknownParents) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find("added  >>> train  id b  [conflict]\n"), std::string::npos) << out;
+  const std::string block = text(
+      notebook({code("a", "fit", {"x = 1"})}),
+      notebook({code("a", "fit",
+                     {"<<<<<<< nb-current", "x = 2", "=======", "x = 3", ">>>>>>> nb-incoming"})}));
+  EXPECT_EQ(block.substr(0, block.find('\n')), "modified  fit  id a  [conflict]");
 }
 
 TEST(TextView, MalformedDocumentsFailAsTheDiffDoes) {
@@ -441,7 +448,10 @@ TEST(HtmlView, NodesEdgesAndEscapedNames) {
       {code("a", "<script>alert(1)</script>", {"x"}), code("b", "fit", {"y2"}, {{"ghost", ""}}),
        code("c", "new", {"z"}, {{"b", "fit"}, {"c", "new"}})},
       {{"alpha", "str", "2"}});
-  std::string page = html_view(prev, current, {"old.ipynb", "new & improved.ipynb"});
+  HtmlViewOptions options;
+  options.prev_label = "old.ipynb";
+  options.current_label = "new & improved.ipynb";
+  std::string page = html_view(prev, current, options);
   // Graphviz writes "-" in attributes as a character reference.
   for (std::size_t at; (at = page.find("&#45;")) != std::string::npos;) page.replace(at, 5, "-");
   EXPECT_EQ(page.find("<script>alert"), std::string::npos);
