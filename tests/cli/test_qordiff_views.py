@@ -185,6 +185,14 @@ def changed_lines(diff_text):
             if line[:1] in "-+" and not line.startswith(("---", "+++"))]
 
 
+def stat(repo, *revisions):
+    """The summary line of `git apply --stat` over the patch git diff prints through textconv."""
+    patch = repo.git("diff", *revisions)
+    got = subprocess.run(["git", "apply", "--stat"], input=patch, capture_output=True, text=True,
+                         cwd=repo.path, env=repo.env, check=True)
+    return got.stdout.strip().splitlines()[-1].strip()
+
+
 def test_git_shows_one_edited_source_line_before_and_after_a_merge(tmp_path):
     repo = Repo(tmp_path)
     base = example("base")
@@ -200,7 +208,7 @@ def test_git_shows_one_edited_source_line_before_and_after_a_merge(tmp_path):
     repo.git("commit", "-q", "-am", "clean: keep partly empty rows")
     assert changed_lines(repo.git("log", "-p", "-1", "--format=")) == expected
     assert changed_lines(repo.git("show", "--format=")) == expected
-    assert "1 insertion(+), 1 deletion(-)" in repo.git("diff", "--stat", "HEAD~1", "HEAD")
+    assert stat(repo, "HEAD~1", "HEAD") == "1 file changed, 1 insertion(+), 1 deletion(-)"
     blame = repo.git("blame", "--textconv", "nb.ipynb")
     assert re.search(r"^\^?\w+ .*\|\s*df = df.dropna\(how='all'\)$", blame, re.M)
     assert repo.git("for-each-ref", "refs/notes/textconv/qordiff")  # the cache is in use
@@ -217,6 +225,7 @@ def test_git_shows_one_edited_source_line_before_and_after_a_merge(tmp_path):
     assert "\n" not in merged_text.strip()
     assert changed_lines(repo.git("diff", "HEAD~1", "HEAD")) == [
         "-  | model.fit(X, y)", "+  | model.fit(X, y)  # incoming"]
+    assert stat(repo, "HEAD~1", "HEAD") == "1 file changed, 1 insertion(+), 1 deletion(-)"
 
     # After the merge, an edit of one line of the one-line file is still one line.
     after = edited(json.loads(merged_text), "evaluate", "print(accuracy_score(y, model.predict(X)))",
@@ -229,6 +238,8 @@ def test_git_shows_one_edited_source_line_before_and_after_a_merge(tmp_path):
     assert len(raw) == 2 and raw[0].startswith('-{"cells": [')  # the whole one-line file
     repo.git("commit", "-q", "-am", "evaluate: round")
     assert changed_lines(repo.git("log", "-p", "-1", "--format=")) == expected
+    assert stat(repo, "HEAD~1", "HEAD") == "1 file changed, 1 insertion(+), 1 deletion(-)"
+    # git's own --stat reads the raw files (git runs no textconv for it): the whole line.
     assert "1 insertion(+), 1 deletion(-)" in repo.git("diff", "--stat", "HEAD~1", "HEAD")
 
 
