@@ -6,6 +6,7 @@
 #include <graphviz/cgraph.h>
 #include <graphviz/gvc.h>
 
+#include <algorithm>
 #include <memory>
 #include <string_view>
 
@@ -91,9 +92,65 @@ Look look(NodeStyle style) {
   return {"#f6f8fa", "#8c959f", "rounded,filled"};
 }
 
+// Layout sizes up to which dot takes a few seconds at most, and from which it is asked to spend
+// less on crossings (dense graphs).
+constexpr std::size_t kMaxLayoutSize = 15000;
+constexpr std::size_t kCheapLayoutSize = 4000;
+constexpr std::size_t kMaxNodes = 4000;
+
 }  // namespace
 
-std::string draw_graph(const std::vector<GraphNode>& nodes, const std::vector<GraphEdge>& edges) {
+std::size_t layout_size(std::size_t node_count, const std::vector<GraphEdge>& edges) {
+  std::vector<std::vector<std::size_t>> out(node_count);  // edge indices by source
+  for (std::size_t e = 0; e < edges.size(); ++e) out.at(edges[e].from).push_back(e);
+  // A depth-first search: edges into a node still on the stack close a cycle and are left out;
+  // the reversed finishing order of the others is a topological order.
+  enum : std::uint8_t { kNew, kOpen, kDone };
+  std::vector<std::uint8_t> state(node_count, kNew);
+  std::vector<bool> closes(edges.size(), false);
+  std::vector<std::size_t> order;
+  order.reserve(node_count);
+  std::vector<std::pair<std::size_t, std::size_t>> stack;  // node, next edge to follow
+  for (std::size_t root = 0; root < node_count; ++root) {
+    if (state[root] != kNew) continue;
+    state[root] = kOpen;
+    stack.emplace_back(root, 0);
+    while (!stack.empty()) {
+      auto& [node, next] = stack.back();
+      if (next == out[node].size()) {
+        state[node] = kDone;
+        order.push_back(node);
+        stack.pop_back();
+        continue;
+      }
+      const std::size_t e = out[node][next++];
+      const std::size_t to = edges[e].to;
+      if (state[to] == kOpen) {
+        closes[e] = true;
+      } else if (state[to] == kNew) {
+        state[to] = kOpen;
+        stack.emplace_back(to, 0);
+      }
+    }
+  }
+  std::vector<std::size_t> layer(node_count, 0);
+  for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    for (std::size_t e : out[*it]) {
+      if (!closes[e]) layer[edges[e].to] = std::max(layer[edges[e].to], layer[*it] + 1);
+    }
+  }
+  std::size_t size = node_count;
+  for (std::size_t e = 0; e < edges.size(); ++e) {
+    const std::size_t a = layer[edges[e].from], b = layer[edges[e].to];
+    size += (a > b ? a - b : b - a);
+  }
+  return size;
+}
+
+std::optional<std::string> draw_graph(const std::vector<GraphNode>& nodes,
+                                      const std::vector<GraphEdge>& edges) {
+  const std::size_t size = layout_size(nodes.size(), edges);
+  if (nodes.size() > kMaxNodes || size > kMaxLayoutSize) return std::nullopt;
   MessageCatcher catcher;
   std::unique_ptr<GVC_t, ContextDeleter> gvc(gvContext());
   if (!gvc) fail("no Graphviz context");
@@ -105,6 +162,11 @@ std::string draw_graph(const std::vector<GraphNode>& nodes, const std::vector<Gr
   agattr(g, AGRAPH, s("ranksep"), s("0.45"));
   agattr(g, AGRAPH, s("bgcolor"), s("transparent"));
   agattr(g, AGRAPH, s("id"), s("pipeline"));
+  if (size > kCheapLayoutSize || edges.size() > 2 * nodes.size()) {
+    agattr(g, AGRAPH, s("mclimit"), s("0.1"));
+    agattr(g, AGRAPH, s("nslimit"), s("1"));
+    agattr(g, AGRAPH, s("nslimit1"), s("1"));
+  }
   agattr(g, AGNODE, s("shape"), s("box"));
   agattr(g, AGNODE, s("fontname"), s("Helvetica"));
   agattr(g, AGNODE, s("fontsize"), s("11"));

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,10 +34,18 @@ struct GraphEdge {
 };
 
 // Lays the graph out left to right in layers (dot breaks cycles by reversing edges for the
-// layout) and returns the drawing as one <svg> element. Texts are UTF-8 without control
-// characters. Throws CommandError with Graphviz's message when the layout or drawing fails.
-// Not reentrant: Graphviz keeps its error handler in process-wide state.
-std::string draw_graph(const std::vector<GraphNode>& nodes, const std::vector<GraphEdge>& edges);
+// layout) and returns the drawing as one <svg> element; nothing when the layout would take more
+// than a few seconds (dot's time grows with the nodes plus the layers that the edges cross).
+// Large or dense graphs are laid out with fewer crossing-reduction passes. Texts are UTF-8
+// without control characters. Throws CommandError with Graphviz's message when the layout or
+// drawing fails. Not reentrant: Graphviz keeps its error handler in process-wide state.
+std::optional<std::string> draw_graph(const std::vector<GraphNode>& nodes,
+                                      const std::vector<GraphEdge>& edges);
+
+// The size of the layered layout of a graph: its nodes plus, for each edge, the layers it
+// crosses between its ends when every node sits one layer after its furthest parent (cycles
+// broken at the edges that close them). What dot's layout time grows with.
+std::size_t layout_size(std::size_t node_count, const std::vector<GraphEdge>& edges);
 
 }  // namespace qor::diff::detail
 

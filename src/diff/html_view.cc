@@ -17,9 +17,6 @@ using detail::Change;
 using detail::Changes;
 using detail::Component;
 
-// Components beyond this many are not drawn: dot's layout time grows faster than the graph.
-constexpr std::size_t kMaxDrawnNodes = 3000;
-
 constexpr const char* kStyle = R"css(
 :root{--fg:#1f2328;--muted:#57606a;--line:#d0d7de;--add:#1a7f37;--add-bg:#dafbe1;--del:#cf222e;
 --del-bg:#ffebe9;--mod:#9a6700;--mod-bg:#fff8c5;--chg:#0969da;--chg-bg:#ddf4ff;--conf:#8250df}
@@ -394,8 +391,7 @@ std::string graph_svg(const Changes& changes) {
     for (const auto& p : c.gained) edges.push_back({node_of(p), i, detail::EdgeKind::kGained});
     for (const auto& p : c.lost) edges.push_back({node_of(p), i, detail::EdgeKind::kLost});
   }
-  if (nodes.size() > kMaxDrawnNodes) return std::string();
-  return detail::draw_graph(nodes, edges);
+  return detail::draw_graph(nodes, edges).value_or(std::string());
 }
 
 void legend(std::string& out) {
@@ -439,8 +435,9 @@ std::string html_view(json::Value& prev, json::Value& current, const HtmlViewOpt
   legend(out);
   out += "</header>\n<main>\n<section id=\"graph-section\">\n<h2>Pipeline</h2>\n";
   if (svg.empty()) {
-    out += "<p>The pipeline has " + std::to_string(changes.components.size()) +
-           " components, too many to draw; the changes are listed below.</p>\n";
+    out += "<p class=\"undrawn\">The pipeline has " + std::to_string(changes.components.size()) +
+           " components, too many (or too entangled) to lay out in a few seconds; the changes "
+           "are listed below.</p>\n";
   } else {
     out += "<div class=\"graph-wrap\"><div class=\"graph\">\n" + svg +
            "</div><aside id=\"panel\" hidden></aside></div>\n"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "diff/changes.h"
+#include "diff/graph_layout.h"
 #include "diff/line_diff.h"
 #include "qor/diff_views.h"
 #include "qor/errors.h"
@@ -432,6 +433,54 @@ TEST(Textconv, OddDocumentsDoNotFail) {
 }
 
 // ---- HTML ---------------------------------------------------------------------------------
+
+TEST(GraphLayout, SizeCountsNodesAndTheLayersEdgesCross) {
+  using detail::EdgeKind;
+  using detail::GraphEdge;
+  struct Case {
+    const char* name;
+    std::size_t nodes;
+    std::vector<GraphEdge> edges;
+    std::size_t size;
+  };
+  const std::vector<Case> cases = {
+      {"no edges", 3, {}, 3},
+      {"chain", 3, {{0, 1, EdgeKind::kKept}, {1, 2, EdgeKind::kKept}}, 5},
+      {"a shortcut crosses two layers",
+       3,
+       {{0, 1, EdgeKind::kKept}, {1, 2, EdgeKind::kKept}, {0, 2, EdgeKind::kGained}},
+       7},
+      {"a cycle is broken at the edge that closes it",
+       3,
+       {{0, 1, EdgeKind::kKept}, {1, 2, EdgeKind::kKept}, {2, 0, EdgeKind::kLost}},
+       7},
+      {"a self loop", 1, {{0, 0, EdgeKind::kKept}}, 1},
+      {"edges listed child first", 3, {{1, 2, EdgeKind::kKept}, {0, 1, EdgeKind::kKept}}, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(detail::layout_size(c.nodes, c.edges), c.size);
+  }
+}
+
+TEST(HtmlView, AGraphTooEntangledToLayOutQuicklyIsListedNotDrawn) {
+  std::vector<Value> cells;
+  std::mt19937 rng(3);
+  auto id = [](int i) { return detail::cat("c", std::to_string(i)); };
+  for (int i = 0; i < 600; ++i) {
+    Parents parents;
+    for (int k = 0; i && k < 8; ++k) {
+      const int p = static_cast<int>(rng() % static_cast<unsigned>(i));
+      parents.emplace_back(id(p), id(p));
+    }
+    cells.push_back(code(id(i), id(i), {"x"}, parents));
+  }
+  Value prev = notebook(std::move(cells));
+  Value current = prev;
+  const std::string page = html_view(prev, current, HtmlViewOptions());
+  EXPECT_EQ(page.find("<svg"), std::string::npos);
+  EXPECT_NE(page.find("<p class=\"undrawn\">The pipeline has 600 components"), std::string::npos);
+}
 
 std::size_t count(const std::string& text, const std::string& what) {
   std::size_t n = 0;
