@@ -132,24 +132,6 @@ void differing_keys(const Value* a, const Value* b, std::initializer_list<std::s
   }
 }
 
-void append_utf8(std::uint32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // Length of the valid UTF-8 sequence (no surrogates, no overlong forms) at `p`, or 0.
 std::size_t utf8_length(const unsigned char* p, std::size_t left) {
   const unsigned char c = p[0];
@@ -280,7 +262,7 @@ void append_display(std::string_view text, std::string& out) {
       }
       i += len;
     } else {
-      append_utf8(0xFFFD, out);
+      out += "\xEF\xBF\xBD";  // U+FFFD
       ++i;
     }
   }
