@@ -7,6 +7,7 @@
 #include <graphviz/gvc.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -94,8 +95,8 @@ Look look(NodeStyle style) {
 
 // Layout sizes up to which dot takes a few seconds at most, and from which it is asked to spend
 // less on crossings (dense graphs).
-constexpr std::size_t kMaxLayoutSize = 15000;
-constexpr std::size_t kCheapLayoutSize = 4000;
+constexpr std::size_t kMaxLayoutSize = 8000;
+constexpr std::size_t kCheapLayoutSize = 3000;
 constexpr std::size_t kMaxNodes = 4000;
 
 }  // namespace
@@ -138,6 +139,15 @@ std::size_t layout_size(std::size_t node_count, const std::vector<GraphEdge>& ed
     for (std::size_t e : out[*it]) {
       if (!closes[e]) layer[edges[e].to] = std::max(layer[edges[e].to], layer[*it] + 1);
     }
+  }
+  // Each node then moves up to the layer before its nearest child, as dot's ranking keeps edges
+  // short: a parent that no component names sits next to its child, not in the first layer.
+  for (std::size_t node : order) {
+    std::size_t nearest = SIZE_MAX;
+    for (std::size_t e : out[node]) {
+      if (!closes[e] && edges[e].to != node) nearest = std::min(nearest, layer[edges[e].to]);
+    }
+    if (nearest != SIZE_MAX && nearest > layer[node] + 1) layer[node] = nearest - 1;
   }
   std::size_t size = node_count;
   for (std::size_t e = 0; e < edges.size(); ++e) {

@@ -42,9 +42,10 @@ struct GraphEdge {
 std::optional<std::string> draw_graph(const std::vector<GraphNode>& nodes,
                                       const std::vector<GraphEdge>& edges);
 
-// The size of the layered layout of a graph: its nodes plus, for each edge, the layers it
-// crosses between its ends when every node sits one layer after its furthest parent (cycles
-// broken at the edges that close them). What dot's layout time grows with.
+// The size of the layered layout of a graph: its nodes plus, for each edge, the number of
+// layers from one end to the other when every node sits one layer after its furthest parent, then
+// moves up to the layer before its nearest child (cycles broken at the edges that close them). What
+// dot's layout time grows with.
 std::size_t layout_size(std::size_t node_count, const std::vector<GraphEdge>& edges);
 
 }  // namespace qor::diff::detail

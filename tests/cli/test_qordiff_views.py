@@ -425,9 +425,13 @@ def test_html_page_in_a_browser(tmp_path):
 
 @needs_chromium
 def test_two_thousand_components_with_cycles_and_unknown_parents_are_drawn(tmp_path):
+    # A long pipeline: a chain with a skip connection on every tenth step, a parent record
+    # pointing forward on every fiftieth (closing a cycle) and one naming no component on every
+    # hundredth.
     cells = []
     for i in range(2000):
-        parents = [j for j in (i - 1, i - 7, i + 3 if i % 50 == 0 else -1) if 0 <= j < 2000]
+        parents = [j for j in (i - 1, i - 5 if i % 10 == 0 else -1, i + 3 if i % 50 == 0 else -1)
+                   if 0 <= j < 2000]
         if i % 100 == 5:
             parents.append("lost-%d" % i)
         cells.append(code_cell("c%04d" % i, "step_%d" % i, ["x = %d" % i],

@@ -455,6 +455,10 @@ TEST(GraphLayout, SizeCountsNodesAndTheLayersEdgesCross) {
        {{0, 1, EdgeKind::kKept}, {1, 2, EdgeKind::kKept}, {2, 0, EdgeKind::kLost}},
        7},
       {"a self loop", 1, {{0, 0, EdgeKind::kKept}}, 1},
+      {"a parent without parents sits next to its child",
+       4,
+       {{0, 1, EdgeKind::kKept}, {1, 2, EdgeKind::kKept}, {3, 2, EdgeKind::kGained}},
+       7},
       {"edges listed child first", 3, {{1, 2, EdgeKind::kKept}, {0, 1, EdgeKind::kKept}}, 5},
   };
   for (const Case& c : cases) {
