@@ -32,8 +32,9 @@ Table parameter_table(const Notebook& doc) {
   return table;
 }
 
-// Puts `param` into `merged` under the marked name and writes that name into it.
-void mark(Table& merged, const Parameter& param, std::string_view prefix) {
+// Puts `param` into `merged` under the marked name and writes that name into it. `param` is a
+// copy: callers pass entries of `merged`, which the insertion may move.
+void mark(Table& merged, Parameter param, std::string_view prefix) {
   const json::Value& name = param.value->as_object().at("name");
   if (!name.is_string()) {
     throw TypeError(param.doc->where(Notebook::parameter_path(param.index) +
