@@ -202,12 +202,7 @@ def bench_diff(data_dir):
 
     path = data_dir / "large.ipynb"
     prev_bytes = path.read_bytes()
-    current = json.loads(prev_bytes)
-    rng = gen.random.Random(7)
-    for cell in rng.sample(current["cells"], 20):
-        cell["source"][0] = "# changed\n"
-    del current["cells"][5]
-    current["metadata"]["canvas"]["parameters"][3]["value"] = "changed"
+    current = changed_copy(json.loads(prev_bytes))
     current_bytes = json.dumps(current, indent=1).encode()
     loads = best_seconds(lambda: (json.loads(prev_bytes), json.loads(current_bytes)), 5)
     docs = [(json.loads(prev_bytes), json.loads(current_bytes)) for _ in range(5)]
@@ -223,6 +218,84 @@ def bench_diff(data_dir):
     print()
 
 
+def changed_copy(doc, seed=7):
+    """`doc` with 20 sources edited, a cell deleted and a parameter changed, as bench_diff does."""
+    import copy
+
+    current = copy.deepcopy(doc)
+    rng = gen.random.Random(seed)
+    for cell in rng.sample(current["cells"], 20):
+        cell["source"][0] = "# changed\n"
+    del current["cells"][5]
+    current["metadata"]["canvas"]["parameters"][3]["value"] = "changed"
+    return current
+
+
+def run_seconds(args):
+    """Wall and CPU (user + system) seconds of one run of a command."""
+    t0 = time.perf_counter()
+    proc = subprocess.Popen(args, stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = time.perf_counter() - t0
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise subprocess.CalledProcessError(proc.returncode, args)
+    return wall, usage.ru_utime + usage.ru_stime
+
+
+def spread(values):
+    values = sorted(values)
+    return values[len(values) // 2], values[0], values[-1]
+
+
+def bench_views(build, data_dir):
+    """qordiff's text and HTML views next to its JSON diff of the same pair (rounds interleaved,
+    each ratio taken within one round), and the textconv speed."""
+    qordiff = str(build / "cli" / "qordiff")
+    prev = data_dir / "large.ipynb"
+    current = data_dir / "large_changed.ipynb"
+    if not current.exists():
+        current.write_text(json.dumps(changed_copy(json.loads(prev.read_text())), indent=1))
+    print("qordiff views of two versions of a %.0f MB notebook (7 rounds interleaved; ratio to the JSON\n"
+          "diff within each round, median [min, max]; wall clock, and CPU time, which other load\n"
+          "on the machine disturbs less)" % (prev.stat().st_size / 1e6))
+    runs = {"json": [], "text": [], "html": []}
+    for _ in range(7):
+        for fmt in runs:
+            runs[fmt].append(run_seconds([qordiff, "--format=" + fmt, str(prev), str(current)]))
+    print("  %-5s wall %7.1f ms  cpu %7.1f ms" % (
+        "json", spread([w for w, _ in runs["json"]])[0] * 1e3, spread([c for _, c in runs["json"]])[0] * 1e3))
+    for fmt in ("text", "html"):
+        wall = spread([a[0] / b[0] for a, b in zip(runs[fmt], runs["json"])])
+        cpu = spread([a[1] / b[1] for a, b in zip(runs[fmt], runs["json"])])
+        print("  %-5s wall %.2fx [%.2f, %.2f]  cpu %.2fx [%.2f, %.2f] of json  <= 2x %s" % (
+            fmt, *wall, *cpu, verdict(wall[0] <= 2.0)))
+    for name in ("large.ipynb", "large_compact.ipynb"):
+        path = data_dir / name
+        size = path.stat().st_size
+        times = [run_seconds([qordiff, "--textconv", str(path)]) for _ in range(7)]
+        wall, cpu = min(w for w, _ in times), min(c for _, c in times)
+        print("  textconv %-20s %6.0f MB/s wall (best of 7), %6.0f MB/s cpu  >= 200 MB/s %s" % (
+            name, size / wall / 1e6, size / cpu / 1e6, verdict(size / wall >= 200e6)))
+
+    # The graph layout: 2,000 components (a chain with extra edges), HTML against text.
+    big_prev, big_current = data_dir / "layout_2000_prev.ipynb", data_dir / "layout_2000_current.ipynb"
+    if not big_current.exists():
+        doc = gen.notebook(gen.random.Random(11), 2000, 6, 0, 0)
+        for i, cell in enumerate(doc["cells"]):
+            if i % 7 == 3 and i > 10:
+                cell["metadata"]["canvas"]["parents"].append({"id": "cmp-%06d" % (i - 9), "name": "x"})
+        big_prev.write_text(json.dumps(doc))
+        big_current.write_text(json.dumps(changed_copy(doc)))
+    html = [run_seconds([qordiff, "--format=html", str(big_prev), str(big_current)]) for _ in range(3)]
+    text = [run_seconds([qordiff, "--format=text", str(big_prev), str(big_current)]) for _ in range(3)]
+    (html_wall, html_cpu), (text_wall, text_cpu) = min(html), min(text)
+    print("  2,000 components: html %.2f s (cpu %.2f s), text %.2f s (cpu %.2f s): the layout and\n"
+          "  drawing take about %.2f s (cpu %.2f s)" % (html_wall, html_cpu, text_wall, text_cpu,
+                                                     html_wall - text_wall, html_cpu - text_cpu))
+    print()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", default="build-bench", type=pathlib.Path)
@@ -235,6 +308,7 @@ def main():
     bench_merge(args.build, args.build / "bench-data")
     bench_startup(args.build)
     bench_diff(args.build / "bench-data")
+    bench_views(args.build, args.build / "bench-data")
     missed = RESULTS.count(False)
     print("%d of %d targets met" % (len(RESULTS) - missed, len(RESULTS)))
 

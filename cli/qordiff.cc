@@ -1,67 +1,196 @@
-// qordiff: the diff document of two versions of a pipeline notebook, for users outside Python
-// (for instance to see what changed between two commits).
+// qordiff: the difference between two versions of a pipeline notebook, for people and for git.
 //
-//   qordiff PREV CURRENT
+//   qordiff [--format=json|text|html] [--color=auto|always|never] [-o FILE] PREV CURRENT
+//   qordiff --textconv FILE
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "qor/diff.h"
+#include "qor/diff_views.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 #include "qor/notebook.h"
 
 namespace {
 
-constexpr const char* kUsage = "usage: qordiff [-h] PREV CURRENT\n";
+constexpr const char* kUsage =
+    "usage: qordiff [-h] [--format {json,text,html}] [--color {auto,always,never}] [-o FILE]\n"
+    "               PREV CURRENT\n"
+    "       qordiff --textconv FILE\n";
 constexpr const char* kHelp =
     "\n"
-    "Prints the diff document of two versions of a notebook: every code cell and canvas\n"
+    "Shows what changed between two versions of a pipeline notebook: every code cell and canvas\n"
     "parameter with its diff status (added, removed, modified, unchanged) and what it was\n"
-    "before, as one line of JSON.\n"
+    "before.\n"
     "\n"
     "positional arguments:\n"
-    "  PREV        the previous version's notebook file\n"
-    "  CURRENT     the current version's notebook file\n"
+    "  PREV          the previous version's notebook file\n"
+    "  CURRENT       the current version's notebook file\n"
     "\n"
     "options:\n"
-    "  -h, --help  show this help message and exit\n";
+    "  -h, --help    show this help message and exit\n"
+    "  --format {json,text,html}\n"
+    "                json: the diff document as one line of JSON (the default when the output\n"
+    "                is not a terminal); text: the changes for people (the default on a\n"
+    "                terminal); html: one self-contained page with the pipeline drawn\n"
+    "  --color {auto,always,never}\n"
+    "                colour the text on a terminal (auto, the default, also honours NO_COLOR)\n"
+    "  -o FILE, --output FILE\n"
+    "                write to FILE instead of standard output\n"
+    "  --textconv    print one notebook FILE as line-oriented text for git's textconv\n"
+    "                (git config diff.qordiff.textconv 'qordiff --textconv')\n";
+
+int usage_error(const std::string& message) {
+  std::cerr << kUsage << "qordiff: error: " << message << "\n";
+  return 2;
+}
+
+struct Options {
+  std::string format;  // empty: by the output
+  std::string color = "auto";
+  std::optional<std::string> output;
+  bool textconv = false;
+  std::vector<std::string> files;
+};
+
+// Writes `text` to the output file or standard output; false (with a message) on failure.
+bool emit(const Options& options, const std::string& text) {
+  if (!options.output) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout);
+  }
+  std::FILE* f = std::fopen(options.output->c_str(), "wb");
+  if (!f) {
+    std::cerr << "qordiff: error: cannot write " << *options.output << ": " << std::strerror(errno)
+              << "\n";
+    return false;
+  }
+  const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  if (std::fclose(f) != 0 || !ok) {
+    std::cerr << "qordiff: error: cannot write " << *options.output << "\n";
+    return false;
+  }
+  return true;
+}
+
+bool use_color(const Options& options) {
+  if (options.color == "always") return true;
+  if (options.color == "never" || options.output) return false;
+  const char* no_color = std::getenv("NO_COLOR");
+  return !(no_color && *no_color) && isatty(STDOUT_FILENO);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::ios::sync_with_stdio(false);
-  std::vector<std::string> files;
+  Options options;
+  bool positional_only = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (positional_only || arg.size() < 2 || arg[0] != '-') {
+      options.files.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      positional_only = true;
+      continue;
+    }
     if (arg == "-h" || arg == "--help") {
       std::cout << kUsage << kHelp;
       return 0;
     }
-    if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-      std::cerr << kUsage << "qordiff: error: unrecognized arguments: " << arg << "\n";
-      return 2;
+    if (arg == "--textconv") {
+      options.textconv = true;
+      continue;
     }
-    if (arg != "--") files.push_back(arg);
+    // Options with a value, as --name=VALUE or --name VALUE (-o FILE).
+    std::string name = arg, value;
+    bool has_value = false;
+    if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      value = arg.substr(eq + 1);
+      has_value = true;
+    }
+    if (name != "--format" && name != "--color" && name != "-o" && name != "--output") {
+      return usage_error("unrecognized arguments: " + arg);
+    }
+    if (!has_value) {
+      if (i + 1 >= argc) return usage_error("argument " + name + ": expected one argument");
+      value = argv[++i];
+    }
+    if (name == "--format") {
+      if (value != "json" && value != "text" && value != "html") {
+        return usage_error("argument --format: invalid choice: '" + value +
+                           "' (choose from 'json', 'text', 'html')");
+      }
+      options.format = value;
+    } else if (name == "--color") {
+      if (value != "auto" && value != "always" && value != "never") {
+        return usage_error("argument --color: invalid choice: '" + value +
+                           "' (choose from 'auto', 'always', 'never')");
+      }
+      options.color = value;
+    } else {
+      options.output = value;
+    }
   }
-  if (files.size() != 2) {
-    std::cerr << kUsage << "qordiff: error: expected 2 files, PREV and CURRENT, got "
-              << files.size() << "\n";
-    return 2;
+
+  if (options.textconv) {
+    if (options.files.size() != 1) {
+      return usage_error("--textconv takes one file, got " + std::to_string(options.files.size()));
+    }
+    try {
+      const qor::json::Value doc = qor::notebook::read_notebook(options.files[0]);
+      std::string text;
+      qor::diff::textconv(doc, text);
+      return emit(options, text) ? 0 : 1;
+    } catch (const std::exception& e) {
+      std::cerr << "qordiff: error: " << e.what() << "\n";
+      return 1;
+    }
   }
+
+  if (options.files.size() != 2) {
+    return usage_error("expected 2 files, PREV and CURRENT, got " +
+                       std::to_string(options.files.size()));
+  }
+  std::string format = options.format;
+  if (format.empty()) format = !options.output && isatty(STDOUT_FILENO) ? "text" : "json";
   try {
-    const std::string prev_name = qor::notebook::version_name(files[0], "previous");
-    const std::string current_name = qor::notebook::version_name(files[1], "current");
-    qor::json::Value prev = qor::notebook::read_notebook(files[0], prev_name);
-    qor::json::Value current = qor::notebook::read_notebook(files[1], current_name);
-    const qor::json::Value diff = qor::diff::diff_documents<qor::notebook::ValueTree>(
-        &prev, &current, prev_name, current_name);
+    const std::string prev_name = qor::notebook::version_name(options.files[0], "previous");
+    const std::string current_name = qor::notebook::version_name(options.files[1], "current");
+    qor::json::Value prev = qor::notebook::read_notebook(options.files[0], prev_name);
+    qor::json::Value current = qor::notebook::read_notebook(options.files[1], current_name);
     std::string out;
-    qor::json::write(diff, out);
-    out += '\n';
-    std::cout << out;
-    std::cout.flush();
-    return std::cout ? 0 : 1;
+    if (format == "json") {
+      qor::json::write(qor::diff::diff_documents<qor::notebook::ValueTree>(&prev, &current,
+                                                                           prev_name, current_name),
+                       out);
+      out += '\n';
+    } else if (format == "text") {
+      qor::diff::TextViewOptions text_options;
+      text_options.prev_name = prev_name;
+      text_options.current_name = current_name;
+      text_options.color = use_color(options);
+      out = qor::diff::text_view(prev, current, text_options);
+    } else {
+      qor::diff::HtmlViewOptions html_options;
+      html_options.prev_name = prev_name;
+      html_options.current_name = current_name;
+      html_options.prev_label = options.files[0];
+      html_options.current_label = options.files[1];
+      out = qor::diff::html_view(prev, current, html_options);
+    }
+    return emit(options, out) ? 0 : 1;
   } catch (const std::exception& e) {
     std::cerr << "qordiff: error: " << e.what() << "\n";
     return 1;

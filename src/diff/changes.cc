@@ -1,0 +1,711 @@
+// The changes that the readable views show, gathered on top of the diff document: the diff
+// decides every status, parent gain and loss and parameter change; the two documents add what
+// the diff document leaves out (previous names, outputs, other keys, markdown and raw cells).
+#include "diff/changes.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <unordered_map>
+#include <utility>
+
+#include "diff/line_diff.h"
+#include "qor/diff.h"
+#include "qor/notebook.h"
+
+namespace qor::diff::detail {
+namespace {
+
+using json::Value;
+using notebook::ValueTree;
+
+const Value* member(const Value* v, std::string_view key) {
+  return v && v->is_object() ? v->find(key) : nullptr;
+}
+
+const Value* canvas_of(const Value& cell) { return member(member(&cell, "metadata"), "canvas"); }
+
+std::string key_of(const Value& v) { return ValueTree::key(const_cast<Value*>(&v)); }
+
+std::string text_of(const Value& v) {
+  return v.is_string() ? std::string(v.as_string()) : json::write(v);
+}
+
+std::string name_of(const Value& cell) {
+  const Value* name = member(canvas_of(cell), "name");
+  if (!name || name->is_null()) return std::string();
+  return text_of(*name);
+}
+
+bool is_code(const Value& cell) {
+  const Value* type = member(&cell, "cell_type");
+  return type && type->is_string() && type->as_string() == "code";
+}
+
+std::string joined_source(const Value& cell) {
+  std::string text;
+  for (const std::string& line : source_text_lines(member(&cell, "source"))) text += line;
+  return text;
+}
+
+// Whether `lines` hold a conflict block as a source merge leaves it.
+bool has_conflict_block(const std::vector<std::string>& lines) {
+  bool open = false;
+  for (const std::string& line : lines) {
+    if (line.rfind("<<<<<<< ", 0) == 0) open = true;
+    if (open && line.rfind(">>>>>>> ", 0) == 0) return true;
+  }
+  return false;
+}
+
+// The code cells of one version by component key (a later cell takes the earlier one's place,
+// as in the diff), and each component's name.
+struct Version {
+  std::unordered_map<std::string, const Value*> cells;
+
+  explicit Version(const Value& doc) {
+    const Value* list = member(&doc, "cells");
+    if (!list || !list->is_array()) return;
+    for (const Value& cell : list->as_array()) {
+      if (!cell.is_object() || !is_code(cell)) continue;
+      const Value* id = member(canvas_of(cell), "id");
+      if (id) cells[key_of(*id)] = &cell;
+    }
+  }
+  const Value* find(const std::string& key) const {
+    auto it = cells.find(key);
+    return it == cells.end() ? nullptr : it->second;
+  }
+  std::string name(const std::string& key) const {
+    const Value* cell = find(key);
+    return cell ? name_of(*cell) : std::string();
+  }
+};
+
+// Parent links from a list of parent records; a record without a usable name takes the name of
+// the component with its id in `version`. Labels are finished once ids are shortened.
+struct PendingLink {
+  std::string key, name, id;
+};
+
+std::vector<PendingLink> links(const Value* records, const Version& version) {
+  std::vector<PendingLink> out;
+  if (!records || !records->is_array()) return out;
+  for (const Value& record : records->as_array()) {
+    const Value* id = member(&record, "id");
+    if (!id) continue;
+    PendingLink link{key_of(*id), std::string(), text_of(*id)};
+    const Value* name = member(&record, "name");
+    if (name && name->is_string() && !name->as_string().empty()) {
+      link.name = std::string(name->as_string());
+    } else {
+      link.name = version.name(link.key);
+    }
+    out.push_back(std::move(link));
+  }
+  return out;
+}
+
+std::vector<OutputInfo> outputs_of(const Value* cell) {
+  std::vector<OutputInfo> out;
+  const Value* list = cell ? member(cell, "outputs") : nullptr;
+  if (!list || !list->is_array()) return out;
+  for (const Value& output : list->as_array()) out.push_back(output_info(output));
+  return out;
+}
+
+// Keys of `a` and `b` (objects or absent) whose values differ, except `skip`, each prefixed.
+void differing_keys(const Value* a, const Value* b, std::initializer_list<std::string_view> skip,
+                    const std::string& prefix, std::vector<std::string>& out) {
+  auto skipped = [&](std::string_view k) {
+    return std::find(skip.begin(), skip.end(), k) != skip.end();
+  };
+  const Value empty = Value::object();
+  if (!a || !a->is_object()) a = &empty;
+  if (!b || !b->is_object()) b = &empty;
+  for (const auto& m : b->as_object()) {
+    if (skipped(m.name())) continue;
+    const Value* before = a->find(m.name());
+    if (!before || *before != m.value) out.push_back(prefix + display(m.name()));
+  }
+  for (const auto& m : a->as_object()) {
+    if (!skipped(m.name()) && !b->find(m.name())) out.push_back(prefix + display(m.name()));
+  }
+}
+
+// Length of the valid UTF-8 sequence (no surrogates, no overlong forms) at `p`, or 0.
+std::size_t utf8_length(const unsigned char* p, std::size_t left) {
+  const unsigned char c = p[0];
+  std::size_t n;
+  std::uint32_t cp;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2, cp = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3, cp = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4, cp = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (left < n) return 0;
+  for (std::size_t i = 1; i < n; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (p[i] & 0x3F);
+  }
+  if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+      (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+    return 0;
+  }
+  return n;
+}
+
+// For each id, the length of the shortest prefix that no other id of `ids` shares.
+std::vector<std::size_t> unique_prefixes(const std::vector<std::string>& ids) {
+  std::vector<std::string> sorted(ids);
+  std::sort(sorted.begin(), sorted.end());
+  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+  auto common = [](const std::string& a, const std::string& b) {
+    std::size_t n = 0;
+    while (n < a.size() && n < b.size() && a[n] == b[n]) ++n;
+    return n;
+  };
+  std::vector<std::size_t> out;
+  for (const std::string& id : ids) {
+    const auto it = std::lower_bound(sorted.begin(), sorted.end(), id);
+    std::size_t need = 1;
+    if (it != sorted.begin()) need = std::max(need, common(*(it - 1), id) + 1);
+    if (it + 1 != sorted.end()) need = std::max(need, common(*(it + 1), id) + 1);
+    out.push_back(std::min(need, id.size()));
+  }
+  return out;
+}
+
+bool continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+}  // namespace
+
+std::vector<std::string> shorten_ids(const std::vector<std::string>& ids) {
+  constexpr std::size_t kHead = 8, kLongest = 12, kTail = 4;
+  std::vector<std::string> reversed;
+  for (const std::string& id : ids) reversed.emplace_back(id.rbegin(), id.rend());
+  const std::vector<std::size_t> heads = unique_prefixes(ids);
+  const std::vector<std::size_t> tails = unique_prefixes(reversed);
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const std::string& id = ids[i];
+    std::size_t head = std::max(heads[i], kHead);
+    if (head <= kLongest || id.size() <= kHead + kTail + 1) {
+      head = std::min(head, id.size());
+      while (head < id.size() && continuation(id[head])) ++head;
+      out.push_back(id.substr(0, head));
+      continue;
+    }
+    std::size_t tail = std::max(tails[i], kTail);
+    std::size_t cut = kHead;
+    while (cut < id.size() && continuation(id[cut])) ++cut;
+    if (cut + tail >= id.size()) {
+      out.push_back(id);
+      continue;
+    }
+    std::size_t from = id.size() - tail;
+    while (from > cut && continuation(id[from])) --from;
+    out.push_back(cat(std::string_view(id).substr(0, cut), "\xE2\x80\xA6",
+                      std::string_view(id).substr(from)));
+  }
+  return out;
+}
+
+const char* change_word(Change change) {
+  switch (change) {
+    case Change::kAdded:
+      return "added";
+    case Change::kRemoved:
+      return "removed";
+    case Change::kModified:
+      return "modified";
+    case Change::kRenamed:
+      return "renamed";
+    case Change::kChanged:
+      return "changed";
+    case Change::kUnchanged:
+      break;
+  }
+  return "unchanged";
+}
+
+void append_display(std::string_view text, std::string& out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char c = p[i];
+    if (c >= 0x20 && c < 0x7F) {
+      std::size_t j = i + 1;
+      while (j < n && p[j] >= 0x20 && p[j] < 0x7F) ++j;
+      out.append(text.data() + i, j - i);
+      i = j;
+    } else if (c == '\t') {
+      out += '\t';
+      ++i;
+    } else if (c < 0x80) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+      ++i;
+    } else if (const std::size_t len = utf8_length(p + i, n - i)) {
+      // C1 control characters (U+0080 to U+009F) act on terminals too.
+      if (c == 0xC2 && p[i + 1] < 0xA0) {
+        char buf[10];
+        std::snprintf(buf, sizeof buf, "\\u%04x", p[i + 1]);
+        out += buf;
+      } else {
+        out.append(text.data() + i, len);
+      }
+      i += len;
+    } else {
+      out += "\xEF\xBF\xBD";  // U+FFFD
+      ++i;
+    }
+  }
+}
+
+std::string display(std::string_view text) {
+  std::string out;
+  append_display(text, out);
+  return out;
+}
+
+std::string_view strip_line_end(std::string_view line) {
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+std::vector<std::string> source_text_lines(const Value* source) {
+  std::vector<std::string> lines;
+  auto add = [&](std::string_view text) {
+    while (!text.empty()) {
+      const std::size_t nl = text.find('\n');
+      const std::size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
+      if (!lines.empty() && !lines.back().empty() && lines.back().back() != '\n') {
+        lines.back().append(text.substr(0, end));
+      } else {
+        lines.emplace_back(text.substr(0, end));
+      }
+      text.remove_prefix(end);
+    }
+  };
+  if (!source) return lines;
+  if (source->is_string()) {
+    add(source->as_string());
+  } else if (source->is_array()) {
+    for (const Value& item : source->as_array()) {
+      if (item.is_string()) {
+        add(item.as_string());
+      } else {
+        add(json::write(item));
+      }
+    }
+  }
+  return lines;
+}
+
+OutputInfo output_info(const Value& output) {
+  OutputInfo info{"output", 0};
+  // The bytes of every string inside the output.
+  auto size_of = [](const Value& v, auto& self) -> std::size_t {
+    if (v.is_string()) return v.as_string().size();
+    std::size_t total = 0;
+    if (v.is_array()) {
+      for (const Value& item : v.as_array()) total += self(item, self);
+    } else if (v.is_object()) {
+      for (const auto& m : v.as_object()) total += self(m.value, self);
+    }
+    return total;
+  };
+  // The content: everything but the output's type, stream name and metadata.
+  if (output.is_object()) {
+    for (const auto& m : output.as_object()) {
+      if (m.name() != "output_type" && m.name() != "name" && m.name() != "metadata") {
+        info.size += size_of(m.value, size_of);
+      }
+    }
+  }
+  const Value* type = member(&output, "output_type");
+  if (!type || !type->is_string()) return info;
+  const std::string_view t = type->as_string();
+  info.kind = display(t);
+  if (t == "stream") {
+    if (const Value* name = member(&output, "name"); name && name->is_string()) {
+      info.kind += " " + display(name->as_string());
+    }
+  } else if (t == "error") {
+    if (const Value* name = member(&output, "ename"); name && name->is_string()) {
+      info.kind += " " + display(name->as_string());
+    }
+  } else if (const Value* data = member(&output, "data"); data && data->is_object()) {
+    std::string kinds;
+    for (const auto& m : data->as_object()) {
+      kinds += kinds.empty() ? " " : ", ";
+      kinds += display(m.name());
+    }
+    info.kind += kinds;
+  }
+  return info;
+}
+
+std::string format_size(std::size_t bytes) {
+  if (bytes < 1000) return std::to_string(bytes) + " B";
+  const char* units[] = {"kB", "MB", "GB", "TB"};
+  double v = static_cast<double>(bytes) / 1000.0;
+  std::size_t u = 0;
+  while (v >= 999.95 && u + 1 < std::size(units)) v /= 1000.0, ++u;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
+  return buf;
+}
+
+std::string display_value(const Value* value, bool quote) {
+  if (!value) return "(none)";
+  if (!value->is_string()) return display(json::write(*value));
+  if (!quote) return display(value->as_string());
+  std::string out = "\"";
+  for (char c : value->as_string()) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  out += '"';
+  return display(out);
+}
+
+std::string Changes::summary() const {
+  struct Group {
+    std::string noun;
+    std::size_t changed = 0, added = 0, removed = 0;
+  };
+  std::vector<Group> groups;
+  auto group = [&](const std::string& noun) -> Group& {
+    for (Group& g : groups) {
+      if (g.noun == noun) return g;
+    }
+    groups.push_back(Group{noun});
+    return groups.back();
+  };
+  auto count = [](Group& g, Change c) {
+    if (c == Change::kAdded) {
+      ++g.added;
+    } else if (c == Change::kRemoved) {
+      ++g.removed;
+    } else if (c != Change::kUnchanged) {
+      ++g.changed;
+    }
+  };
+  group("component");
+  group("parameter");
+  for (const Component& c : components) count(group("component"), c.change);
+  for (const ParameterChange& p : parameters) count(group("parameter"), p.change);
+  for (const TextCell& t : text_cells) count(group(display(t.cell_type) + " cell"), t.change);
+
+  std::string out;
+  for (const Group& g : groups) {
+    std::string part;
+    for (const auto& [n, word] : {std::pair{g.changed, "changed"}, std::pair{g.added, "added"},
+                                  std::pair{g.removed, "removed"}}) {
+      if (n == 0) continue;
+      if (part.empty()) {
+        part = std::to_string(n) + " " + g.noun + (n == 1 ? "" : "s") + " " + word;
+      } else {
+        part += ", " + std::to_string(n) + " " + word;
+      }
+    }
+    if (part.empty()) continue;
+    if (!out.empty()) out += "; ";
+    out += part;
+  }
+  return out.empty() ? "no changes" : out;
+}
+
+Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
+                        std::string_view current_name) {
+  Value diff = diff_documents<ValueTree>(&prev, &current, prev_name, current_name);
+  const Version before(prev), now(current);
+  Changes changes;
+
+  // The diff document's cells by component key.
+  std::unordered_map<std::string, const Value*> diff_cells;
+  for (const Value& cell : diff.as_object().at("cells").as_array()) {
+    diff_cells[key_of(*member(canvas_of(cell), "id"))] = &cell;
+  }
+
+  std::vector<std::vector<PendingLink>> pending;  // parents, gained, lost per component
+  std::unordered_map<std::string, std::size_t> component_index;
+  auto add_component = [&](const std::string& key, const Value& id) {
+    const Value& d = *diff_cells.at(key);
+    const Value* canvas = canvas_of(d);
+    Component c;
+    c.key = key;
+    c.id = display(text_of(id));
+    const Value* status = member(canvas, "diff_status");
+    c.status = status && status->is_string() ? std::string(status->as_string()) : "unchanged";
+    const Value* prev_cell = before.find(key);
+    const Value* cur_cell = now.find(key);
+    c.name = display(cur_cell ? name_of(*cur_cell) : name_of(*prev_cell));
+    c.prev_name = prev_cell ? display(name_of(*prev_cell)) : c.name;
+    c.prev_source = source_text_lines(member(canvas, "prev_source"));
+    if (cur_cell) c.source = source_text_lines(member(&d, "source"));
+    c.conflict = c.name.rfind("<<< ", 0) == 0 || c.name.rfind(">>> ", 0) == 0 ||
+                 has_conflict_block(cur_cell ? c.source : c.prev_source);
+    pending.push_back(links(member(canvas, "parents"), now));
+    pending.push_back(links(member(canvas, "added_parents"), now));
+    pending.push_back(links(member(canvas, "removed_parents"), before));
+    c.outputs = outputs_of(cur_cell);
+    c.prev_outputs = outputs_of(prev_cell);
+    if (c.status == kAdded) {
+      c.change = Change::kAdded;
+    } else if (c.status == kRemoved) {
+      c.change = Change::kRemoved;
+    } else {
+      const Value* a = member(prev_cell, "outputs");
+      const Value* b = member(cur_cell, "outputs");
+      const std::size_t na = a && a->is_array() ? a->as_array().size() : 0;
+      const std::size_t nb = b && b->is_array() ? b->as_array().size() : 0;
+      for (std::size_t i = 0; i < std::min(na, nb); ++i) {
+        c.output_same.push_back(a->as_array()[i] == b->as_array()[i]);
+        if (!c.output_same.back()) c.outputs_changed = true;
+      }
+      if (na != nb) c.outputs_changed = true;
+      differing_keys(prev_cell, cur_cell, {"source", "outputs", "execution_count", "metadata"}, "",
+                     c.other_changes);
+      differing_keys(member(prev_cell, "metadata"), member(cur_cell, "metadata"), {"canvas"},
+                     "metadata.", c.other_changes);
+      differing_keys(canvas_of(*prev_cell), canvas_of(*cur_cell),
+                     {"name", "parents", "id", "diff_status", "prev_source", "added_parents",
+                      "removed_parents"},
+                     "", c.other_changes);
+      const bool parents_changed =
+          !pending[pending.size() - 2].empty() || !pending[pending.size() - 1].empty();
+      if (c.status == kModified) {
+        c.change = Change::kModified;
+      } else if (c.renamed()) {
+        c.change = Change::kRenamed;
+      } else if (parents_changed || c.outputs_changed || !c.other_changes.empty()) {
+        c.change = Change::kChanged;
+      }
+    }
+    component_index.emplace(key, changes.components.size());
+    changes.components.push_back(std::move(c));
+  };
+
+  // Non-code cells of each version, with their positions.
+  struct Slot {
+    const Value* cell;
+    std::size_t position;
+    std::string key;  // its cell id or component id, or empty
+    int pair = -1;    // index of the paired slot of the other version
+  };
+  auto slots_of = [](const Value& doc) {
+    std::vector<Slot> slots;
+    const Value* list = member(&doc, "cells");
+    if (!list || !list->is_array()) return slots;
+    const json::Array& cells = list->as_array();
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+      if (!cells[i].is_object() || is_code(cells[i])) continue;
+      std::string key;
+      if (const Value* id = member(&cells[i], "id"); id && id->is_string()) {
+        key = "cell " + key_of(*id);
+      } else if (const Value* cid = member(canvas_of(cells[i]), "id")) {
+        key = "component " + key_of(*cid);
+      }
+      slots.push_back(Slot{&cells[i], i, std::move(key)});
+    }
+    return slots;
+  };
+  std::vector<Slot> prev_slots = slots_of(prev), cur_slots = slots_of(current);
+  {
+    std::unordered_map<std::string, std::size_t> by_key;
+    for (std::size_t i = 0; i < prev_slots.size(); ++i) {
+      if (!prev_slots[i].key.empty()) by_key.emplace(prev_slots[i].key, i);
+    }
+    for (std::size_t j = 0; j < cur_slots.size(); ++j) {
+      auto it = cur_slots[j].key.empty() ? by_key.end() : by_key.find(cur_slots[j].key);
+      if (it != by_key.end() && prev_slots[it->second].pair < 0) {
+        prev_slots[it->second].pair = static_cast<int>(j);
+        cur_slots[j].pair = static_cast<int>(it->second);
+      }
+    }
+    // The rest pair up by content, and what differs between two kept ones pairs in order.
+    std::vector<std::size_t> ra, rb;
+    std::vector<std::string> ta, tb;
+    auto content = [](const Slot& s) {
+      const Value* type = member(s.cell, "cell_type");
+      return (type ? text_of(*type) : std::string()) + '\0' + joined_source(*s.cell);
+    };
+    for (std::size_t i = 0; i < prev_slots.size(); ++i) {
+      if (prev_slots[i].pair < 0) ra.push_back(i), ta.push_back(content(prev_slots[i]));
+    }
+    for (std::size_t j = 0; j < cur_slots.size(); ++j) {
+      if (cur_slots[j].pair < 0) rb.push_back(j), tb.push_back(content(cur_slots[j]));
+    }
+    std::vector<std::string_view> va(ta.begin(), ta.end()), vb(tb.begin(), tb.end());
+    const std::vector<LineEdit> edits = diff_lines(va, vb);
+    std::vector<std::size_t> dels, inss;
+    auto flush = [&] {
+      for (std::size_t k = 0; k < std::min(dels.size(), inss.size()); ++k) {
+        prev_slots[ra[dels[k]]].pair = static_cast<int>(rb[inss[k]]);
+        cur_slots[rb[inss[k]]].pair = static_cast<int>(ra[dels[k]]);
+      }
+      dels.clear();
+      inss.clear();
+    };
+    for (const LineEdit& e : edits) {
+      if (e.op == LineOp::kDelete) {
+        dels.push_back(e.old_index);
+      } else if (e.op == LineOp::kInsert) {
+        inss.push_back(e.new_index);
+      } else {
+        flush();
+        prev_slots[ra[e.old_index]].pair = static_cast<int>(rb[e.new_index]);
+        cur_slots[rb[e.new_index]].pair = static_cast<int>(ra[e.old_index]);
+      }
+    }
+    flush();
+  }
+  auto text_cell = [](const Slot& s, Change change) {
+    TextCell t;
+    const Value* type = member(s.cell, "cell_type");
+    t.cell_type = type ? text_of(*type) : std::string("cell");
+    t.change = change;
+    if (const Value* id = member(s.cell, "id"); id && id->is_string()) {
+      t.label = display(id->as_string());
+    } else {
+      t.label = "cell " + std::to_string(s.position + 1);
+    }
+    return t;
+  };
+  std::unordered_map<std::size_t, std::size_t> text_at_current, text_at_prev;  // position -> cell
+  for (const Slot& s : cur_slots) {
+    if (s.pair < 0) {
+      TextCell t = text_cell(s, Change::kAdded);
+      t.source = source_text_lines(member(s.cell, "source"));
+      text_at_current[s.position] = changes.text_cells.size();
+      changes.text_cells.push_back(std::move(t));
+      continue;
+    }
+    const Slot& p = prev_slots[static_cast<std::size_t>(s.pair)];
+    TextCell t = text_cell(s, Change::kModified);
+    t.source = source_text_lines(member(s.cell, "source"));
+    t.prev_source = source_text_lines(member(p.cell, "source"));
+    const Value* a = member(p.cell, "cell_type");
+    const Value* b = member(s.cell, "cell_type");
+    if (t.source == t.prev_source && ((!a && !b) || (a && b && *a == *b))) continue;
+    text_at_current[s.position] = changes.text_cells.size();
+    changes.text_cells.push_back(std::move(t));
+  }
+  for (const Slot& s : prev_slots) {
+    if (s.pair >= 0) continue;
+    TextCell t = text_cell(s, Change::kRemoved);
+    t.prev_source = source_text_lines(member(s.cell, "source"));
+    text_at_prev[s.position] = changes.text_cells.size();
+    changes.text_cells.push_back(std::move(t));
+  }
+
+  // Components and text cells in reading order.
+  auto walk = [&](const Value& doc, bool removed_only) {
+    const Value* list = member(&doc, "cells");
+    if (!list || !list->is_array()) return;
+    const auto& texts = removed_only ? text_at_prev : text_at_current;
+    const json::Array& cells = list->as_array();
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+      const Value& cell = cells[i];
+      if (!is_code(cell)) {
+        if (auto it = texts.find(i); it != texts.end())
+          changes.order.push_back({false, it->second});
+        continue;
+      }
+      const Value* id = member(canvas_of(cell), "id");
+      if (!id) continue;
+      const std::string key = key_of(*id);
+      if (component_index.count(key) || (removed_only && now.find(key))) continue;
+      add_component(key, *id);
+      const std::size_t index = changes.components.size() - 1;
+      if (changes.components[index].change != Change::kUnchanged) {
+        changes.order.push_back({true, index});
+      }
+    }
+  };
+  walk(current, false);
+  walk(prev, true);
+
+  {
+    std::vector<std::string> ids;
+    for (const Component& c : changes.components) ids.push_back(c.id);
+    const std::vector<std::string> short_ids = shorten_ids(ids);
+    for (std::size_t i = 0; i < ids.size(); ++i) changes.components[i].short_id = short_ids[i];
+  }
+  for (std::size_t i = 0; i < changes.components.size(); ++i) {
+    Component& c = changes.components[i];
+    std::vector<ParentLink>* lists[] = {&c.parents, &c.gained, &c.lost};
+    for (std::size_t k = 0; k < 3; ++k) {
+      for (const PendingLink& p : pending[3 * i + k]) {
+        std::string label;
+        if (!p.name.empty()) {
+          label = display(p.name);
+        } else if (auto it = component_index.find(p.key); it != component_index.end()) {
+          label = "id " + changes.components[it->second].short_id;
+        } else {
+          label = "id " + display(p.id);
+        }
+        lists[k]->push_back(ParentLink{p.key, std::move(label)});
+      }
+    }
+  }
+
+  // Parameters: value changes from the diff document, type changes from the two versions.
+  std::unordered_map<std::string, const Value*> prev_parameters;
+  if (const Value* list = member(member(member(&prev, "metadata"), "canvas"), "parameters");
+      list && list->is_array()) {
+    for (const Value& p : list->as_array()) {
+      if (const Value* name = member(&p, "name")) prev_parameters[key_of(*name)] = &p;
+    }
+  }
+  std::vector<ParameterChange> changed, added, removed;
+  for (const Value& p : diff.as_object()
+                            .at("metadata")
+                            .as_object()
+                            .at("canvas")
+                            .as_object()
+                            .at("parameter")
+                            .as_array()) {
+    ParameterChange change;
+    change.name = display_value(member(&p, "name"), false);
+    const Value* status = member(&p, "diff_status");
+    const std::string_view s = status && status->is_string() ? status->as_string() : kUnchanged;
+    if (s == kAdded || s == kRemoved) {
+      change.change = s == kAdded ? Change::kAdded : Change::kRemoved;
+      std::string& value = s == kAdded ? change.new_value : change.old_value;
+      std::string& type = s == kAdded ? change.new_type : change.old_type;
+      value = display_value(member(&p, "value"), true);
+      type = display_value(member(&p, "type"), false);
+      (s == kAdded ? added : removed).push_back(std::move(change));
+      continue;
+    }
+    change.new_value = display_value(member(&p, "value"), true);
+    change.new_type = display_value(member(&p, "type"), false);
+    if (s == kModified) {
+      change.value_changed = true;
+      change.old_value = display_value(member(&p, "prev_value"), true);
+      change.old_type = display_value(member(&p, "prev_type"), false);
+    } else {
+      const Value* before_p = prev_parameters[key_of(*member(&p, "name"))];
+      change.old_value = change.new_value;
+      change.old_type = display_value(member(before_p, "type"), false);
+    }
+    change.type_changed = change.old_type != change.new_type;
+    if (change.value_changed || change.type_changed) changed.push_back(std::move(change));
+  }
+  for (auto* group : {&changed, &added, &removed}) {
+    for (ParameterChange& p : *group) changes.parameters.push_back(std::move(p));
+  }
+  return changes;
+}
+
+}  // namespace qor::diff::detail

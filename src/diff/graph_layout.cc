@@ -1,0 +1,257 @@
+// The pipeline graph drawn by Graphviz: a directed graph built through cgraph, laid out by the
+// dot engine (layered, left to right) and rendered by the SVG plugin into memory. Graphviz's
+// messages are caught by a handler of ours instead of going to standard error.
+#include "diff/graph_layout.h"
+
+#include <graphviz/cgraph.h>
+#include <graphviz/gvc.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "qor/errors.h"
+
+namespace qor::diff::detail {
+namespace {
+
+// cgraph's interface takes char* for strings it only reads (and copies).
+char* s(const char* text) { return const_cast<char*>(text); }
+char* s(const std::string& text) { return const_cast<char*>(text.c_str()); }
+
+std::string& messages() {
+  static std::string text;
+  return text;
+}
+
+int collect(char* message) {
+  messages() += message;
+  return 0;
+}
+
+// Graphviz's messages go to `collect` while one of these lives.
+class MessageCatcher {
+ public:
+  MessageCatcher() : previous_(agseterrf(collect)) { messages().clear(); }
+  ~MessageCatcher() { agseterrf(previous_); }
+  MessageCatcher(const MessageCatcher&) = delete;
+  MessageCatcher& operator=(const MessageCatcher&) = delete;
+
+ private:
+  agusererrf previous_;
+};
+
+struct ContextDeleter {
+  void operator()(GVC_t* gvc) const { gvFreeContext(gvc); }
+};
+struct GraphDeleter {
+  void operator()(Agraph_t* g) const { agclose(g); }
+};
+
+[[noreturn]] void fail(const char* what) {
+  std::string text = messages();
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  for (char& c : text) {
+    if (c == '\n') c = ' ';
+  }
+  throw CommandError(std::string("graph layout failed: ") + what + (text.empty() ? "" : ": ") +
+                     text);
+}
+
+// A label in Graphviz's escaped-string form: a backslash stands for itself only when doubled.
+std::string escaped(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+struct Look {
+  const char* fill;
+  const char* border;
+  const char* style;
+};
+
+Look look(NodeStyle style) {
+  switch (style) {
+    case NodeStyle::kAdded:
+      return {"#dafbe1", "#1a7f37", "rounded,filled"};
+    case NodeStyle::kRemoved:
+      return {"#ffebe9", "#cf222e", "rounded,filled,dashed"};
+    case NodeStyle::kModified:
+      return {"#fff8c5", "#9a6700", "rounded,filled"};
+    case NodeStyle::kChanged:
+      return {"#ddf4ff", "#0969da", "rounded,filled"};
+    case NodeStyle::kMissing:
+      return {"#ffffff", "#8c959f", "rounded,dashed"};
+    case NodeStyle::kUnchanged:
+      break;
+  }
+  return {"#f6f8fa", "#8c959f", "rounded,filled"};
+}
+
+// Layout sizes up to which dot takes a few seconds at most, and from which it is asked to spend
+// less on crossings (dense graphs).
+constexpr std::size_t kMaxLayoutSize = 8000;
+constexpr std::size_t kCheapLayoutSize = 3000;
+constexpr std::size_t kMaxNodes = 4000;
+
+}  // namespace
+
+std::size_t layout_size(std::size_t node_count, const std::vector<GraphEdge>& edges) {
+  std::vector<std::vector<std::size_t>> out(node_count);  // edge indices by source
+  for (std::size_t e = 0; e < edges.size(); ++e) out.at(edges[e].from).push_back(e);
+  // A depth-first search: edges into a node still on the stack close a cycle and are left out;
+  // the reversed finishing order of the others is a topological order.
+  enum : std::uint8_t { kNew, kOpen, kDone };
+  std::vector<std::uint8_t> state(node_count, kNew);
+  std::vector<bool> closes(edges.size(), false);
+  std::vector<std::size_t> order;
+  order.reserve(node_count);
+  std::vector<std::pair<std::size_t, std::size_t>> stack;  // node, next edge to follow
+  for (std::size_t root = 0; root < node_count; ++root) {
+    if (state[root] != kNew) continue;
+    state[root] = kOpen;
+    stack.emplace_back(root, 0);
+    while (!stack.empty()) {
+      auto& [node, next] = stack.back();
+      if (next == out[node].size()) {
+        state[node] = kDone;
+        order.push_back(node);
+        stack.pop_back();
+        continue;
+      }
+      const std::size_t e = out[node][next++];
+      const std::size_t to = edges[e].to;
+      if (state[to] == kOpen) {
+        closes[e] = true;
+      } else if (state[to] == kNew) {
+        state[to] = kOpen;
+        stack.emplace_back(to, 0);
+      }
+    }
+  }
+  std::vector<std::size_t> layer(node_count, 0);
+  for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    for (std::size_t e : out[*it]) {
+      if (!closes[e]) layer[edges[e].to] = std::max(layer[edges[e].to], layer[*it] + 1);
+    }
+  }
+  // Each node then moves up to the layer before its nearest child, as dot's ranking keeps edges
+  // short: a parent that no component names sits next to its child, not in the first layer.
+  for (std::size_t node : order) {
+    std::size_t nearest = SIZE_MAX;
+    for (std::size_t e : out[node]) {
+      if (!closes[e] && edges[e].to != node) nearest = std::min(nearest, layer[edges[e].to]);
+    }
+    if (nearest != SIZE_MAX && nearest > layer[node] + 1) layer[node] = nearest - 1;
+  }
+  std::size_t size = node_count;
+  for (std::size_t e = 0; e < edges.size(); ++e) {
+    const std::size_t a = layer[edges[e].from], b = layer[edges[e].to];
+    size += (a > b ? a - b : b - a);
+  }
+  return size;
+}
+
+std::optional<std::string> draw_graph(const std::vector<GraphNode>& nodes,
+                                      const std::vector<GraphEdge>& edges) {
+  const std::size_t size = layout_size(nodes.size(), edges);
+  if (nodes.size() > kMaxNodes || size > kMaxLayoutSize) return std::nullopt;
+  MessageCatcher catcher;
+  std::unique_ptr<GVC_t, ContextDeleter> gvc(gvContext());
+  if (!gvc) fail("no Graphviz context");
+  std::unique_ptr<Agraph_t, GraphDeleter> graph(agopen(s("pipeline"), Agdirected, nullptr));
+  if (!graph) fail("no graph");
+  Agraph_t* g = graph.get();
+  agattr(g, AGRAPH, s("rankdir"), s("LR"));
+  agattr(g, AGRAPH, s("nodesep"), s("0.25"));
+  agattr(g, AGRAPH, s("ranksep"), s("0.45"));
+  agattr(g, AGRAPH, s("bgcolor"), s("transparent"));
+  agattr(g, AGRAPH, s("id"), s("pipeline"));
+  if (size > kCheapLayoutSize || edges.size() > 2 * nodes.size()) {
+    agattr(g, AGRAPH, s("mclimit"), s("0.1"));
+    agattr(g, AGRAPH, s("nslimit"), s("1"));
+    agattr(g, AGRAPH, s("nslimit1"), s("1"));
+  }
+  agattr(g, AGNODE, s("shape"), s("box"));
+  agattr(g, AGNODE, s("fontname"), s("Helvetica"));
+  agattr(g, AGNODE, s("fontsize"), s("11"));
+  agattr(g, AGNODE, s("margin"), s("0.12,0.05"));
+  agattr(g, AGNODE, s("height"), s("0.4"));
+  agattr(g, AGEDGE, s("arrowsize"), s("0.7"));
+  Agsym_t* label = agattr(g, AGNODE, s("label"), s(""));
+  Agsym_t* tooltip = agattr(g, AGNODE, s("tooltip"), s(""));
+  Agsym_t* href = agattr(g, AGNODE, s("href"), s(""));
+  Agsym_t* id = agattr(g, AGNODE, s("id"), s(""));
+  Agsym_t* cls = agattr(g, AGNODE, s("class"), s(""));
+  Agsym_t* style = agattr(g, AGNODE, s("style"), s("rounded,filled"));
+  Agsym_t* fill = agattr(g, AGNODE, s("fillcolor"), s("#f6f8fa"));
+  Agsym_t* border = agattr(g, AGNODE, s("color"), s("#8c959f"));
+  Agsym_t* penwidth = agattr(g, AGNODE, s("penwidth"), s("1"));
+  Agsym_t* peripheries = agattr(g, AGNODE, s("peripheries"), s("1"));
+  Agsym_t* fontcolor = agattr(g, AGNODE, s("fontcolor"), s("#1f2328"));
+  Agsym_t* edge_color = agattr(g, AGEDGE, s("color"), s("#57606a"));
+  Agsym_t* edge_style = agattr(g, AGEDGE, s("style"), s("solid"));
+  Agsym_t* edge_width = agattr(g, AGEDGE, s("penwidth"), s("1"));
+  Agsym_t* edge_class = agattr(g, AGEDGE, s("class"), s(""));
+
+  std::vector<Agnode_t*> made;
+  made.reserve(nodes.size());
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const GraphNode& n = nodes[i];
+    std::string name = std::to_string(i);
+    name.insert(name.begin(), 'n');
+    Agnode_t* v = agnode(g, s(name), 1);
+    const Look l = look(n.style);
+    agxset(v, label, s(escaped(n.sublabel.empty() ? n.label : n.label + "\n" + n.sublabel)));
+    agxset(v, tooltip, s(escaped(n.tooltip)));
+    if (!n.href.empty()) agxset(v, href, s(escaped(n.href)));
+    agxset(v, id, s(n.svg_id));
+    agxset(v, cls, s(n.css_class));
+    agxset(v, style, s(l.style));
+    agxset(v, fill, s(l.fill));
+    agxset(v, border, s(n.conflict ? "#8250df" : l.border));
+    if (n.conflict) agxset(v, penwidth, s("3"));
+    if (n.renamed) agxset(v, peripheries, s("2"));
+    if (n.style == NodeStyle::kMissing) agxset(v, fontcolor, s("#57606a"));
+    made.push_back(v);
+  }
+  for (const GraphEdge& e : edges) {
+    Agedge_t* edge = agedge(g, made.at(e.from), made.at(e.to), nullptr, 1);
+    switch (e.kind) {
+      case EdgeKind::kGained:
+        agxset(edge, edge_color, s("#1a7f37"));
+        agxset(edge, edge_width, s("2.2"));
+        agxset(edge, edge_class, s("edge-gained"));
+        break;
+      case EdgeKind::kLost:
+        agxset(edge, edge_color, s("#cf222e"));
+        agxset(edge, edge_style, s("dashed"));
+        agxset(edge, edge_width, s("1.6"));
+        agxset(edge, edge_class, s("edge-lost"));
+        break;
+      case EdgeKind::kKept:
+        agxset(edge, edge_class, s("edge-kept"));
+        break;
+    }
+  }
+
+  if (gvLayout(gvc.get(), g, "dot") != 0) fail("dot");
+  char* data = nullptr;
+  unsigned int length = 0;
+  const int rendered = gvRenderData(gvc.get(), g, "svg", &data, &length);
+  gvFreeLayout(gvc.get(), g);
+  if (rendered != 0 || !data) fail("svg");
+  std::string svg(data, length);
+  gvFreeRenderData(data);
+  // The element alone, without the XML prolog and doctype.
+  const std::size_t start = svg.find("<svg");
+  if (start == std::string::npos) fail("svg");
+  return svg.substr(start);
+}
+
+}  // namespace qor::diff::detail

@@ -1,0 +1,53 @@
+// The pipeline graph of the HTML view, laid out and drawn as SVG by Graphviz's dot (private to
+// the diff views; the one place that uses Graphviz).
+#ifndef QOR_DIFF_GRAPH_LAYOUT_H_
+#define QOR_DIFF_GRAPH_LAYOUT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qor::diff::detail {
+
+enum class NodeStyle : std::uint8_t { kUnchanged, kAdded, kRemoved, kModified, kChanged, kMissing };
+
+struct GraphNode {
+  std::string label;     // first line: the component's name
+  std::string sublabel;  // second line: its status
+  std::string tooltip;
+  std::string href;       // where a click on the node leads ("#c-3")
+  std::string svg_id;     // id of the node's SVG group
+  std::string css_class;  // class of the node's SVG group, after "node"
+  NodeStyle style = NodeStyle::kUnchanged;
+  bool renamed = false;   // drawn with a double border
+  bool conflict = false;  // drawn with a thick purple border
+};
+
+enum class EdgeKind : std::uint8_t { kKept, kGained, kLost };
+
+// An edge from parent `from` to child `to` (indices into the nodes).
+struct GraphEdge {
+  std::size_t from, to;
+  EdgeKind kind;
+};
+
+// Lays the graph out left to right in layers (dot breaks cycles by reversing edges for the
+// layout) and returns the drawing as one <svg> element; nothing when the layout would take more
+// than a few seconds (dot's time grows with the nodes plus the layers that the edges cross).
+// Large or dense graphs are laid out with fewer crossing-reduction passes. Texts are UTF-8
+// without control characters. Throws CommandError with Graphviz's message when the layout or
+// drawing fails. Not reentrant: Graphviz keeps its error handler in process-wide state.
+std::optional<std::string> draw_graph(const std::vector<GraphNode>& nodes,
+                                      const std::vector<GraphEdge>& edges);
+
+// The size of the layered layout of a graph: its nodes plus, for each edge, the number of
+// layers from one end to the other when every node sits one layer after its furthest parent, then
+// moves up to the layer before its nearest child (cycles broken at the edges that close them). What
+// dot's layout time grows with.
+std::size_t layout_size(std::size_t node_count, const std::vector<GraphEdge>& edges);
+
+}  // namespace qor::diff::detail
+
+#endif  // QOR_DIFF_GRAPH_LAYOUT_H_

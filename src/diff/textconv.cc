@@ -1,0 +1,239 @@
+// The textconv text of one notebook: a fixed line layout that a line-based diff reads well.
+// Every source line becomes one text line under its cell's heading, so git's line diff, blame
+// and stat count notebook lines. Output contents are summarised by kind, size and a 48-bit hash
+// of their structure (object member order does not count), which a large notebook's reading
+// dominates: the hash takes eight bytes per step.
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <unordered_map>
+
+#include "diff/changes.h"
+#include "qor/diff_views.h"
+
+namespace qor::diff {
+namespace {
+
+using json::Value;
+
+constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ULL;
+
+std::uint64_t mix(std::uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDULL;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ULL;
+  h ^= h >> 33;
+  return h;
+}
+
+std::uint64_t load64(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+  return w;
+}
+
+std::uint64_t hash_bytes(std::string_view s, std::uint64_t h) {
+  const char* p = s.data();
+  std::size_t n = s.size();
+  h ^= n * kMul;
+  // Two independent lanes keep the multiplier busy.
+  std::uint64_t h2 = h ^ 0x5851F42D4C957F2DULL;
+  while (n >= 16) {
+    h = (h ^ load64(p)) * kMul;
+    h2 = (h2 ^ load64(p + 8)) * kMul;
+    h ^= h >> 29;
+    h2 ^= h2 >> 31;
+    p += 16;
+    n -= 16;
+  }
+  std::uint64_t tail = 0;
+  for (std::size_t i = 0; i < n; ++i)
+    tail |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * (i % 8));
+  return mix(h ^ mix(h2) ^ tail * kMul);
+}
+
+// A hash consistent with structural equality for the values outputs hold.
+std::uint64_t hash_value(const Value& v) {
+  switch (v.type()) {
+    case json::Type::kNull:
+      return mix(1);
+    case json::Type::kBool:
+      return mix(3 + (v.as_bool() ? 1 : 0) * kMul);
+    case json::Type::kInt:
+      return mix(3 + static_cast<std::uint64_t>(v.as_int()) * kMul);
+    case json::Type::kBigInt:
+      return hash_bytes(v.big_int_digits(), 4);
+    case json::Type::kReal: {
+      const double d = v.as_real();
+      if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9.2e18) {
+        return mix(3 + static_cast<std::uint64_t>(static_cast<long long>(d)) * kMul);
+      }
+      std::uint64_t bits;
+      std::memcpy(&bits, &d, sizeof bits);
+      return mix(5 ^ (std::isnan(d) ? 0x7FF8000000000000ULL : bits));
+    }
+    case json::Type::kString:
+      return hash_bytes(v.as_string(), 6);
+    case json::Type::kArray: {
+      std::uint64_t h = 7;
+      for (const Value& item : v.as_array()) h = mix(h * kMul + hash_value(item));
+      return h;
+    }
+    case json::Type::kObject: {
+      std::uint64_t sum = 8;
+      for (const auto& m : v.as_object()) {
+        sum += mix(hash_bytes(m.name(), 9) ^ (hash_value(m.value) * kMul));
+      }
+      return mix(sum);
+    }
+  }
+  return 0;
+}
+
+const Value* member(const Value* v, std::string_view key) {
+  return v && v->is_object() ? v->find(key) : nullptr;
+}
+
+void put_display(std::string& out, const Value* v) {
+  if (!v) return;
+  if (v->is_string()) {
+    detail::append_display(v->as_string(), out);
+  } else {
+    detail::append_display(json::write(*v), out);
+  }
+}
+
+void source_lines(std::string& out, const Value* source) {
+  for (const std::string& line : detail::source_text_lines(source)) {
+    const std::string_view text = detail::strip_line_end(line);
+    out += text.empty() ? "  |" : "  | ";
+    detail::append_display(text, out);
+    out += '\n';
+  }
+}
+
+}  // namespace
+
+void textconv(const json::Value& notebook, std::string& out) {
+  if (!notebook.is_object()) {
+    out += "(not a notebook: ";
+    out += notebook.type_name();
+    out += ")\n";
+    return;
+  }
+  const Value* parameters = member(member(member(&notebook, "metadata"), "canvas"), "parameters");
+  if (parameters && parameters->is_array() && !parameters->as_array().empty()) {
+    out += "parameters\n";
+    for (const Value& p : parameters->as_array()) {
+      out += "  ";
+      if (!p.is_object()) {
+        put_display(out, &p);
+      } else {
+        out += detail::display_value(member(&p, "name"), false);
+        out += " = ";
+        out += detail::display_value(member(&p, "value"), true);
+        out += " (";
+        out += detail::display_value(member(&p, "type"), false);
+        out += ")";
+      }
+      out += '\n';
+    }
+  }
+  const Value* cells = member(&notebook, "cells");
+  if (!cells || !cells->is_array()) return;
+
+  // Component names by id, for parent records that carry only an id.
+  std::unordered_map<std::string, const Value*> names;
+  for (const Value& cell : cells->as_array()) {
+    const Value* canvas = member(member(&cell, "metadata"), "canvas");
+    const Value* id = member(canvas, "id");
+    const Value* name = member(canvas, "name");
+    if (id && id->is_string() && name && name->is_string())
+      names[std::string(id->as_string())] = name;
+  }
+
+  for (const Value& cell : cells->as_array()) {
+    out += '\n';
+    if (!cell.is_object()) {
+      out += "(not a cell) ";
+      put_display(out, &cell);
+      out += '\n';
+      continue;
+    }
+    const Value* type = member(&cell, "cell_type");
+    const Value* canvas = member(member(&cell, "metadata"), "canvas");
+    const Value* id = member(canvas, "id");
+    if (type && type->is_string()) {
+      detail::append_display(type->as_string(), out);
+    } else {
+      out += "cell";
+    }
+    const bool code = type && type->is_string() && type->as_string() == "code";
+    if (const Value* name = member(canvas, "name"); code || name) {
+      out += "  ";
+      if (name && name->is_string() && !name->as_string().empty()) {
+        detail::append_display(name->as_string(), out);
+      } else {
+        out += "(unnamed)";
+      }
+    }
+    if (id) {
+      out += "  id ";
+      put_display(out, id);
+    } else if (const Value* cell_id = member(&cell, "id")) {
+      out += "  cell ";
+      put_display(out, cell_id);
+    }
+    out += '\n';
+    if (const Value* parents = member(canvas, "parents");
+        parents && parents->is_array() && !parents->as_array().empty()) {
+      out += "  parents: ";
+      bool first = true;
+      for (const Value& record : parents->as_array()) {
+        if (!first) out += ", ";
+        first = false;
+        // The parent's name as its component carries it: stored names go stale when a parent
+        // is renamed, and a merge stores ids only.
+        const Value* pid = member(&record, "id");
+        const Value* pname = member(&record, "name");
+        if (pid && pid->is_string()) {
+          auto it = names.find(std::string(pid->as_string()));
+          if (it != names.end()) pname = it->second;
+        }
+        if (pname && pname->is_string()) {
+          detail::append_display(pname->as_string(), out);
+          out += " (";
+          put_display(out, pid);
+          out += ")";
+        } else if (pid) {
+          put_display(out, pid);
+        } else {
+          put_display(out, &record);
+        }
+      }
+      out += '\n';
+    }
+    source_lines(out, member(&cell, "source"));
+    if (const Value* outputs = member(&cell, "outputs"); outputs && outputs->is_array()) {
+      for (const Value& output : outputs->as_array()) {
+        const detail::OutputInfo info = detail::output_info(output);
+        char hash[16];
+        std::snprintf(hash, sizeof hash, "%012llx",
+                      static_cast<unsigned long long>(hash_value(output) >> 16));
+        out += "  output ";
+        out += info.kind;
+        out += "  ";
+        out += detail::format_size(info.size);
+        out += "  #";
+        out += hash;
+        out += '\n';
+      }
+    }
+  }
+}
+
+}  // namespace qor::diff

@@ -1,0 +1,523 @@
+// Tests of the readable diff views: the line diff and its hunks, the changes the views gather,
+// the text view, the textconv text and the HTML page's content (the page in a real browser is
+// tested from Python).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "diff/changes.h"
+#include "diff/graph_layout.h"
+#include "diff/line_diff.h"
+#include "qor/diff_views.h"
+#include "qor/errors.h"
+#include "qor/json.h"
+
+namespace qor::diff {
+namespace {
+
+using detail::LineEdit;
+using detail::LineOp;
+using json::Value;
+
+// ---- line diff ----------------------------------------------------------------------------
+
+std::size_t lcs_length(const std::vector<std::string_view>& a,
+                       const std::vector<std::string_view>& b) {
+  std::vector<std::vector<std::size_t>> t(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      t[i][j] = a[i - 1] == b[j - 1] ? t[i - 1][j - 1] + 1 : std::max(t[i - 1][j], t[i][j - 1]);
+    }
+  }
+  return t[a.size()][b.size()];
+}
+
+// Checks that `edits` turns `a` into `b`, keeping equal lines only, and returns the kept count.
+std::size_t check_script(const std::vector<std::string_view>& a,
+                         const std::vector<std::string_view>& b,
+                         const std::vector<LineEdit>& edits) {
+  std::size_t i = 0, j = 0, kept = 0;
+  for (const LineEdit& e : edits) {
+    EXPECT_EQ(e.old_index, i);
+    EXPECT_EQ(e.new_index, j);
+    if (e.op == LineOp::kEqual) {
+      EXPECT_EQ(a.at(i), b.at(j));
+      ++i, ++j, ++kept;
+    } else if (e.op == LineOp::kDelete) {
+      ++i;
+    } else {
+      ++j;
+    }
+  }
+  EXPECT_EQ(i, a.size());
+  EXPECT_EQ(j, b.size());
+  return kept;
+}
+
+TEST(LineDiff, ScriptsAreShortestOnRandomInputs) {
+  std::mt19937 rng(12);
+  const std::vector<std::string> alphabet = {"a\n", "b\n", "c\n", "d\n", "e", "a"};
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<std::string_view> a, b;
+    const int n = static_cast<int>(rng() % 14), m = static_cast<int>(rng() % 14);
+    const std::size_t letters = 2 + rng() % (alphabet.size() - 1);
+    for (int k = 0; k < n; ++k) a.push_back(alphabet[rng() % letters]);
+    for (int k = 0; k < m; ++k) b.push_back(alphabet[rng() % letters]);
+    SCOPED_TRACE("round " + std::to_string(round));
+    const auto edits = detail::diff_lines(a, b);
+    EXPECT_EQ(check_script(a, b, edits), lcs_length(a, b));
+  }
+}
+
+TEST(LineDiff, LinesOfOneSideOnlyAndLongInputs) {
+  std::vector<std::string> before, after;
+  for (int i = 0; i < 3000; ++i) before.push_back("old " + std::to_string(i) + "\n");
+  for (int i = 0; i < 3000; ++i) after.push_back(i % 3 ? before[i] : "new " + std::to_string(i));
+  const std::vector<std::string_view> a(before.begin(), before.end()),
+      b(after.begin(), after.end());
+  EXPECT_EQ(check_script(a, b, detail::diff_lines(a, b)), 2000u);
+  const std::vector<std::string_view> none;
+  EXPECT_EQ(check_script(a, none, detail::diff_lines(a, none)), 0u);
+  EXPECT_EQ(check_script(none, b, detail::diff_lines(none, b)), 0u);
+}
+
+std::vector<std::string> hunk_headers(const std::vector<std::string_view>& a,
+                                      const std::vector<std::string_view>& b) {
+  std::vector<std::string> out;
+  for (const auto& h : detail::unified_hunks(detail::diff_lines(a, b))) {
+    out.push_back(detail::hunk_header(h));
+  }
+  return out;
+}
+
+TEST(LineDiff, HunksAndHeadersAsDiffWritesThem) {
+  std::vector<std::string> lines;
+  for (int i = 1; i <= 20; ++i) lines.push_back(std::to_string(i) + "\n");
+  const std::vector<std::string_view> a(lines.begin(), lines.end());
+  struct Case {
+    const char* name;
+    std::vector<std::string_view> b;
+    std::vector<std::string> headers;
+  };
+  auto edited = [&](std::initializer_list<int> changed, bool drop = false) {
+    std::vector<std::string_view> b;
+    for (int i = 0; i < 20; ++i) {
+      const bool hit = std::find(changed.begin(), changed.end(), i) != changed.end();
+      if (!hit) {
+        b.push_back(a[i]);
+      } else if (!drop) {
+        b.push_back("x\n");
+      }
+    }
+    return b;
+  };
+  const std::vector<Case> cases = {
+      {"same", a, {}},
+      {"first line", edited({0}), {"@@ -1,4 +1,4 @@"}},
+      {"middle line", edited({9}), {"@@ -7,7 +7,7 @@"}},
+      {"two changes six apart share a hunk", edited({3, 10}), {"@@ -1,14 +1,14 @@"}},
+      {"seven apart do not", edited({3, 11}), {"@@ -1,7 +1,7 @@", "@@ -9,7 +9,7 @@"}},
+      {"deleted last line", edited({19}, true), {"@@ -17,4 +17,3 @@"}},
+      {"everything deleted", {}, {"@@ -1,20 +0,0 @@"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(hunk_headers(a, c.b), c.headers);
+  }
+  const std::vector<std::string_view> one = {"x"};
+  EXPECT_EQ(hunk_headers({}, one), std::vector<std::string>{"@@ -0,0 +1 @@"});
+}
+
+// ---- documents ----------------------------------------------------------------------------
+
+using Parents = std::vector<std::pair<std::string, std::string>>;  // id, name
+
+Value parents_of(const Parents& parents) {
+  Value list = Value::array();
+  for (const auto& [id, name] : parents) {
+    Value record = Value::object();
+    record.as_object().set("id", Value(id));
+    record.as_object().set("name", Value(name));
+    list.as_array().push_back(std::move(record));
+  }
+  return list;
+}
+
+Value code(const std::string& id, const std::string& name, std::vector<std::string> source,
+           const Parents& parents = {}) {
+  Value canvas = Value::object();
+  canvas.as_object().set("id", Value(id));
+  if (!name.empty()) canvas.as_object().set("name", Value(name));
+  canvas.as_object().set("parents", parents_of(parents));
+  Value metadata = Value::object();
+  metadata.as_object().set("canvas", std::move(canvas));
+  Value lines = Value::array();
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    lines.as_array().push_back(Value(source[i] + (i + 1 < source.size() ? "\n" : "")));
+  }
+  Value cell = Value::object();
+  cell.as_object().set("cell_type", Value("code"));
+  cell.as_object().set("metadata", std::move(metadata));
+  cell.as_object().set("outputs", Value::array());
+  cell.as_object().set("source", std::move(lines));
+  return cell;
+}
+
+Value markdown(const std::string& cell_id, const std::string& text) {
+  Value cell = Value::object();
+  cell.as_object().set("cell_type", Value("markdown"));
+  if (!cell_id.empty()) cell.as_object().set("id", Value(cell_id));
+  cell.as_object().set("metadata", Value::object());
+  cell.as_object().set("source", Value(text));
+  return cell;
+}
+
+Value notebook(std::vector<Value> cells, std::vector<std::vector<std::string>> parameters = {}) {
+  Value doc = Value::object();
+  Value list = Value::array();
+  for (Value& c : cells) list.as_array().push_back(std::move(c));
+  doc.as_object().set("cells", std::move(list));
+  Value params = Value::array();
+  for (const auto& p : parameters) {
+    Value param = Value::object();
+    param.as_object().set("name", Value(p[0]));
+    param.as_object().set("type", Value(p[1]));
+    param.as_object().set("value", Value(p[2]));
+    params.as_array().push_back(std::move(param));
+  }
+  Value canvas = Value::object();
+  canvas.as_object().set("parameters", std::move(params));
+  Value metadata = Value::object();
+  metadata.as_object().set("canvas", std::move(canvas));
+  doc.as_object().set("metadata", std::move(metadata));
+  return doc;
+}
+
+std::string text(Value prev, Value current, bool color = false) {
+  TextViewOptions options;
+  options.color = color;
+  return text_view(prev, current, options);
+}
+
+// ---- changes and the text view ------------------------------------------------------------
+
+TEST(TextView, OneBlockPerChangedComponentInReadingOrder) {
+  const Value prev = notebook(
+      {code("a1", "load", {"x = 1"}), code("b2", "fit", {"m = f(x)", "print(m)"}, {{"a1", "load"}}),
+       code("c3", "old", {"gone = 1"}, {{"a1", "load"}}), code("d4", "same", {"s"})},
+      {{"alpha", "str", "0.5"}, {"mode", "str", "3"}, {"gone", "str", "x"}});
+  const Value current = notebook(
+      {code("e5", "plot", {"plot()"}, {{"b2", "fit"}}), code("a1", "load_data", {"x = 1"}),
+       code("b2", "fit", {"m = g(x)", "print(m)"}, {{"e5", "plot"}}), code("d4", "same", {"s"})},
+      {{"alpha", "str", "0.7"}, {"mode", "int", "3"}, {"beta", "str", "1"}});
+  EXPECT_EQ(text(prev, current),
+            "added  plot  id e5\n"
+            "  parents: fit\n"
+            "  @@ -0,0 +1 @@\n"
+            "  +plot()\n"
+            "\n"
+            "renamed  load_data  (renamed from load)  id a1\n"
+            "\n"
+            "modified  fit  id b2\n"
+            "  parents: +plot -load\n"
+            "  @@ -1,2 +1,2 @@\n"
+            "  -m = f(x)\n"
+            "  +m = g(x)\n"
+            "   print(m)\n"
+            "\n"
+            "removed  old  id c3\n"
+            "  parents: load\n"
+            "  @@ -1 +0,0 @@\n"
+            "  -gone = 1\n"
+            "\n"
+            "parameters\n"
+            "  alpha: \"0.5\" -> \"0.7\"\n"
+            "  mode: type str -> int\n"
+            "  + beta: \"1\" (str)\n"
+            "  - gone: \"x\" (str)\n"
+            "\n"
+            "2 components changed, 1 added, 1 removed; 2 parameters changed, 1 added, 1 removed\n");
+}
+
+TEST(TextView, NoChangesAndColour) {
+  const Value doc = notebook({code("a", "n", {"x"})});
+  EXPECT_EQ(text(doc, doc), "no changes\n");
+  const std::string coloured =
+      text(notebook({code("a", "n", {"x"})}), notebook({code("a", "n", {"y"})}), true);
+  EXPECT_NE(coloured.find("\x1b[33mmodified\x1b[0m"), std::string::npos) << coloured;
+  EXPECT_NE(coloured.find("\x1b[31m-x\x1b[0m"), std::string::npos) << coloured;
+  EXPECT_NE(coloured.find("\x1b[32m+y\x1b[0m"), std::string::npos) << coloured;
+}
+
+TEST(TextView, NotebookTextCannotDriveTheTerminal) {
+  const std::string out = text(notebook({code("a", "n\x1b[2J", {"x"})}),
+                               notebook({code("a", "n\x1b[2J", {"print('\x1b]0;owned\x07')"})}));
+  EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+  EXPECT_EQ(out.find('\x07'), std::string::npos) << out;
+  EXPECT_NE(out.find("n\\x1b[2J"), std::string::npos) << out;
+  EXPECT_EQ(detail::display("a\xff\xed\xa0\x80z\xc2\x9b"),
+            "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDz\\u009b");
+}
+
+TEST(TextView, OutputsParentsAndOtherKeysOfAKeptComponent) {
+  Value prev = notebook({code("p", "parent", {"p"}), code("a", "n", {"x"}, {{"p", "parent"}})});
+  Value current = notebook({code("p", "parent", {"p"}), code("a", "n", {"x"}, {{"p", "parent"}})});
+  Value& cell = current.as_object().at("cells").as_array()[1];
+  cell.as_object().at("outputs").as_array().push_back(
+      json::parse(R"({"output_type": "stream", "name": "stdout", "text": ["hello\n"]})"));
+  cell.as_object()
+      .at("metadata")
+      .as_object()
+      .at("canvas")
+      .as_object()
+      .set("headerColor", Value("#fff"));
+  EXPECT_EQ(text(prev, current),
+            "changed  n  id a\n"
+            "  outputs: 0 -> 1; added #1 stream stdout 6 B\n"
+            "  also changed: headerColor\n"
+            "\n"
+            "1 component changed\n");
+}
+
+TEST(TextView, MarkdownCellsAreMatchedByIdOrByContent) {
+  const Value prev = notebook({markdown("m1", "# Title\nold words"), markdown("", "keep"),
+                               markdown("", "was here"), code("a", "n", {"x"})});
+  const Value current = notebook({markdown("m1", "# Title\nnew words"), markdown("", "keep"),
+                                  code("a", "n", {"x"}), markdown("", "fresh")});
+  EXPECT_EQ(text(prev, current),
+            "markdown cell modified  m1\n"
+            "  @@ -1,2 +1,2 @@\n"
+            "   # Title\n"
+            "  -old words\n"
+            "  +new words\n"
+            "\n"
+            "markdown cell modified  cell 4\n"
+            "  @@ -1 +1 @@\n"
+            "  -was here\n"
+            "  +fresh\n"
+            "\n"
+            "2 markdown cells changed\n");
+}
+
+TEST(TextView, ConflictMarksAndUnknownParents) {
+  const std::string out = text(
+      notebook({code("a", "train", {"x"})}),
+      notebook({code("a", "<<< train", {"x"}, {{"nowhere", ""}}), code("b", ">>> train", {"y"})}));
+  EXPECT_NE(out.find("renamed  <<< train  (renamed from train)  id a  [conflict]\n"
+                     "  parents: +id nowhere\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("added  >>> train  id b  [conflict]\n"), std::string::npos) << out;
+  const std::string block = text(
+      notebook({code("a", "fit", {"x = 1"})}),
+      notebook({code("a", "fit",
+                     {"<<<<<<< nb-current", "x = 2", "=======", "x = 3", ">>>>>>> nb-incoming"})}));
+  EXPECT_EQ(block.substr(0, block.find('\n')), "modified  fit  id a  [conflict]");
+}
+
+TEST(TextView, MalformedDocumentsFailAsTheDiffDoes) {
+  Value prev = json::parse(R"({"cells": [{"cell_type": "code", "metadata": {}}]})");
+  Value current = notebook({});
+  EXPECT_THROW(text_view(prev, current), KeyError);
+  Value not_a_notebook = json::parse("[]");
+  EXPECT_THROW(text_view(not_a_notebook, current), TypeError);
+}
+
+TEST(ShortIds, PrefixesThatTellIdsApart) {
+  const std::vector<std::string> ids = {"cmp-000001",
+                                        "cmp-000002",
+                                        "a",
+                                        "6f1c2a1e-0b7e-4a53-9d0e-1f2a3b4c5d02",
+                                        "6f1c2a1e-0b7e-4a53-9d0e-1f2a3b4c5d03",
+                                        "0123456789abcdef",
+                                        "0123456789abXdef"};
+  EXPECT_EQ(detail::shorten_ids(ids), (std::vector<std::string>{"cmp-000001", "cmp-000002", "a",
+                                                                "6f1c2a1e\xE2\x80\xA6"
+                                                                "5d02",
+                                                                "6f1c2a1e\xE2\x80\xA6"
+                                                                "5d03",
+                                                                "01234567\xE2\x80\xA6"
+                                                                "cdef",
+                                                                "01234567\xE2\x80\xA6"
+                                                                "Xdef"}));
+}
+
+// ---- textconv -----------------------------------------------------------------------------
+
+std::string conv(const Value& doc) {
+  std::string out;
+  textconv(doc, out);
+  return out;
+}
+
+std::vector<std::string> changed_lines(const std::string& a, const std::string& b) {
+  auto split = [](const std::string& s) {
+    std::vector<std::string_view> lines;
+    std::string_view v(s);
+    while (!v.empty()) {
+      const std::size_t nl = v.find('\n');
+      lines.push_back(v.substr(0, nl + 1));
+      v.remove_prefix(nl == std::string_view::npos ? v.size() : nl + 1);
+    }
+    return lines;
+  };
+  const auto x = split(a), y = split(b);
+  std::vector<std::string> out;
+  for (const LineEdit& e : detail::diff_lines(x, y)) {
+    if (e.op == LineOp::kDelete) out.push_back("-" + std::string(x[e.old_index]));
+    if (e.op == LineOp::kInsert) out.push_back("+" + std::string(y[e.new_index]));
+  }
+  return out;
+}
+
+TEST(Textconv, ComponentsParametersAndOutputs) {
+  Value doc = notebook({markdown("m", "# Title"), code("a1", "load", {"x = 1", "", "y = 2"}),
+                        code("b2", "fit", {"fit()"}, {{"a1", "stale name"}, {"zz", "gone"}})},
+                       {{"alpha", "str", "0.5"}});
+  doc.as_object().at("cells").as_array()[2].as_object().at("outputs").as_array().push_back(
+      json::parse(
+          R"({"output_type": "display_data", "data": {"image/png": "AAAA"}, "metadata": {}})"));
+  const std::string out = conv(doc);
+  const std::string expected_start =
+      "parameters\n"
+      "  alpha = \"0.5\" (str)\n"
+      "\n"
+      "markdown  cell m\n"
+      "  | # Title\n"
+      "\n"
+      "code  load  id a1\n"
+      "  | x = 1\n"
+      "  |\n"
+      "  | y = 2\n"
+      "\n"
+      "code  fit  id b2\n"
+      "  parents: load (a1), gone (zz)\n"
+      "  | fit()\n"
+      "  output display_data image/png  4 B  #";
+  EXPECT_EQ(out.substr(0, expected_start.size()), expected_start) << out;
+  EXPECT_EQ(out.size(), expected_start.size() + 13) << out;
+}
+
+TEST(Textconv, OneSourceLineChangedIsOneLineChanged) {
+  const Value a =
+      notebook({code("a1", "load", {"x = 1", "y = 2", "z = 3"}), code("b", "b", {"q"})});
+  const Value b =
+      notebook({code("a1", "load", {"x = 1", "y = 20", "z = 3"}), code("b", "b", {"q"})});
+  EXPECT_EQ(changed_lines(conv(a), conv(b)),
+            (std::vector<std::string>{"-  | y = 2\n", "+  | y = 20\n"}));
+}
+
+TEST(Textconv, TheSameDocumentInAnyLayoutGivesTheSameText) {
+  const std::string compact =
+      R"({"cells": [{"cell_type": "code", "metadata": {"canvas": {"id": "a", "name": "n"}}, )"
+      R"("outputs": [{"output_type": "stream", "name": "stdout", "text": ["hi\n"]}], "source": "a\nb"}]})";
+  const std::string indented =
+      "{\n \"cells\": [\n  {\n   \"metadata\": {\"canvas\": {\"name\": \"n\", \"id\": \"a\"}},\n"
+      "   \"cell_type\": \"code\",\n   \"outputs\": [{\"text\": [\"hi\\n\"], \"name\": "
+      "\"stdout\",\n"
+      "    \"output_type\": \"stream\"}],\n   \"source\": [\"a\\n\", \"b\"]\n  }\n ]\n}\n";
+  EXPECT_EQ(conv(json::parse(compact)), conv(json::parse(indented)));
+}
+
+TEST(Textconv, OddDocumentsDoNotFail) {
+  for (const char* text :
+       {"[]", "{}", R"({"cells": 3})", R"({"cells": [1, {"cell_type": 2, "source": {}}]})",
+        R"({"cells": [{"cell_type": "code", "metadata": {"canvas": {"parents": [1, {"id": 2}]}},
+            "outputs": [3, {"output_type": null}]}], "metadata": {"canvas": {"parameters": [4]}}})"}) {
+    SCOPED_TRACE(text);
+    EXPECT_NO_THROW(conv(json::parse(text)));
+  }
+}
+
+// ---- HTML ---------------------------------------------------------------------------------
+
+TEST(GraphLayout, SizeCountsNodesAndTheLayersEdgesCross) {
+  using detail::EdgeKind;
+  using detail::GraphEdge;
+  struct Case {
+    const char* name;
+    std::size_t nodes;
+    std::vector<GraphEdge> edges;
+    std::size_t size;
+  };
+  const std::vector<Case> cases = {
+      {"no edges", 3, {}, 3},
+      {"chain", 3, {{0, 1, EdgeKind::kKept}, {1, 2, EdgeKind::kKept}}, 5},
+      {"a shortcut crosses two layers",
+       3,
+       {{0, 1, EdgeKind::kKept}, {1, 2, EdgeKind::kKept}, {0, 2, EdgeKind::kGained}},
+       7},
+      {"a cycle is broken at the edge that closes it",
+       3,
+       {{0, 1, EdgeKind::kKept}, {1, 2, EdgeKind::kKept}, {2, 0, EdgeKind::kLost}},
+       7},
+      {"a self loop", 1, {{0, 0, EdgeKind::kKept}}, 1},
+      {"a parent without parents sits next to its child",
+       4,
+       {{0, 1, EdgeKind::kKept}, {1, 2, EdgeKind::kKept}, {3, 2, EdgeKind::kGained}},
+       7},
+      {"edges listed child first", 3, {{1, 2, EdgeKind::kKept}, {0, 1, EdgeKind::kKept}}, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(detail::layout_size(c.nodes, c.edges), c.size);
+  }
+}
+
+TEST(HtmlView, AGraphTooEntangledToLayOutQuicklyIsListedNotDrawn) {
+  std::vector<Value> cells;
+  std::mt19937 rng(3);
+  auto id = [](int i) { return detail::cat("c", std::to_string(i)); };
+  for (int i = 0; i < 600; ++i) {
+    Parents parents;
+    for (int k = 0; i && k < 8; ++k) {
+      const int p = static_cast<int>(rng() % static_cast<unsigned>(i));
+      parents.emplace_back(id(p), id(p));
+    }
+    cells.push_back(code(id(i), id(i), {"x"}, parents));
+  }
+  Value prev = notebook(std::move(cells));
+  Value current = prev;
+  const std::string page = html_view(prev, current, HtmlViewOptions());
+  EXPECT_EQ(page.find("<svg"), std::string::npos);
+  EXPECT_NE(page.find("<p class=\"undrawn\">The pipeline has 600 components"), std::string::npos);
+}
+
+std::size_t count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+TEST(HtmlView, NodesEdgesAndEscapedNames) {
+  Value prev = notebook({code("a", "load", {"x"}), code("b", "fit", {"y"}, {{"a", "load"}})},
+                        {{"alpha", "str", "1"}});
+  Value current = notebook(
+      {code("a", "<script>alert(1)</script>", {"x"}), code("b", "fit", {"y2"}, {{"ghost", ""}}),
+       code("c", "new", {"z"}, {{"b", "fit"}, {"c", "new"}})},
+      {{"alpha", "str", "2"}});
+  HtmlViewOptions options;
+  options.prev_label = "old.ipynb";
+  options.current_label = "new & improved.ipynb";
+  std::string page = html_view(prev, current, options);
+  // Graphviz writes "-" in attributes as a character reference.
+  for (std::size_t at; (at = page.find("&#45;")) != std::string::npos;) page.replace(at, 5, "-");
+  EXPECT_EQ(page.find("<script>alert"), std::string::npos);
+  EXPECT_NE(page.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+  EXPECT_NE(page.find("new &amp; improved.ipynb"), std::string::npos);
+  EXPECT_EQ(count(page, "class=\"node status-"), 3u);
+  EXPECT_EQ(count(page, "class=\"node missing"), 1u);      // the unknown parent "ghost"
+  EXPECT_EQ(count(page, "class=\"edge edge-gained"), 3u);  // ghost -> b, b -> c, c -> c
+  EXPECT_EQ(count(page, "class=\"edge edge-lost"), 1u);    // a -> b
+  EXPECT_EQ(count(page, "<tr class=\"param modified\""), 1u);
+  EXPECT_EQ(count(page, "http://"), count(page, "http://www.w3.org/"));  // nothing to fetch
+  EXPECT_EQ(page.find("src="), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qor::diff
