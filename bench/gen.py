@@ -211,18 +211,15 @@ def hash_collisions(items):
     return _hostile_triple(pairs, pairs[items // 2:] + pairs[:items // 2])
 
 
-# name -> (full form for `make bench`, short form for the tests)
+# name -> (the form `make bench` measures: files of up to 1 MB, but for the 11 MB triple of
+# flat lists; the form the tests merge: small enough for a test, yet large enough that unbounded
+# work on it would take minutes or days).
 HOSTILE = {
     "deep nesting": (lambda: deep_nesting(990), lambda: deep_nesting(40)),
     "deep mixed nesting": (lambda: deep_mixed_nesting(990), lambda: deep_mixed_nesting(60)),
-    "nested grid": (lambda: nested_grid(128), lambda: nested_grid(40)),
-    "deep grids": (lambda: deep_grids(40, 1750), lambda: deep_grids(6, 300)),
-    "flat lists at the cap": (lambda: flat_lists(100, 2046), lambda: flat_lists(4, 600)),
+    "nested grid": (lambda: nested_grid(128), lambda: nested_grid(128)),
+    "deep grids": (lambda: deep_grids(40, 1750), lambda: deep_grids(12, 400)),
+    "flat lists at the cap": (lambda: flat_lists(100, 2046), lambda: flat_lists(64, 2046)),
     "small tables": (lambda: small_tables(1000, 40), lambda: small_tables(100, 40)),
-    "hash collisions": (lambda: hash_collisions(34000), lambda: hash_collisions(3000)),
+    "hash collisions": (lambda: hash_collisions(34000), lambda: hash_collisions(60000)),
 }
-
-
-if __name__ == "__main__":
-    for name, doc in [("large", large_notebook()), ("many", many_cells_notebook())]:
-        print(name, len(json.dumps(doc)) / 1e6, "MB")

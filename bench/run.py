@@ -244,7 +244,7 @@ def bench_hostile(build, data_dir, baseline=None, timeout=120.0, short=False):
     targets, and, with `baseline` (another build's qormerge), the same merge by it in this run."""
     import tempfile
 
-    print("Hostile triples (%s forms): time and peak memory of one merge" % ("short" if short else "full"))
+    print("Hostile triples (%s forms): time and peak memory of one merge" % ("test" if short else "benchmark"))
     if baseline:
         print("  before = %s (killed after %.0f s); ratios are before / after" % (baseline, timeout))
     print("  %-22s %9s %9s %9s  %s" % ("triple", "input", "time", "peak", "targets"))
@@ -284,7 +284,7 @@ def main():
     parser.add_argument("--baseline", type=pathlib.Path,
                         help="another build's qormerge, run on the hostile triples for before/after ratios")
     parser.add_argument("--hostile-only", action="store_true", help="run the hostile triples only")
-    parser.add_argument("--short", action="store_true", help="the short forms of the hostile triples")
+    parser.add_argument("--short", action="store_true", help="the tests' forms of the hostile triples")
     parser.add_argument("--timeout", type=float, default=120.0, help="seconds before a hostile merge is killed")
     args = parser.parse_args()
     if args.hostile_only:

@@ -7,8 +7,10 @@
 
 #include <cctype>
 #include <exception>
+#include <new>
 
 #include "qor/errors.h"
+#include "qor/interrupt.h"
 #include "qor/log.h"
 #include "qor/merge.h"
 
@@ -282,6 +284,14 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
       args.file_path && !args.file_path->empty() ? *args.file_path : args.current_file;
   try {
     merge::merge_files(args.base_file, args.current_file, args.incoming_file, destination);
+  } catch (const interrupt::Interrupted&) {
+    log::set_debug_sink({});
+    throw;  // not a failure of the merge: the caller stops
+  } catch (const std::bad_alloc&) {
+    log::set_debug_sink({});
+    err << kProg << ": error: " << destination
+        << ": out of memory (merging these notebooks needs more memory than the process got)\n";
+    return 1;
   } catch (const std::exception& e) {
     std::string message = e.what();
     for (char& ch : message) {

@@ -36,8 +36,10 @@ ParseResult parse_qormerge_args(const std::vector<std::string>& argv, std::ostre
 // Runs qormerge: parses `argv`, with --verbose prints the merge's debug records as
 // "DEBUG:root:<record>" on `err`, merges with the labels taken from --file-path (or the current
 // file's path when it is absent or empty) and returns the exit status: 0 when the merge
-// succeeded (also with conflicts), 1 with a one-line error on `err` when it failed, 2 for usage
-// errors.
+// succeeded (also with conflicts), 1 with a one-line error on `err` when it failed (running out
+// of memory included: the error names the notebook by that label), 2 for usage errors. Output
+// that cannot be written (a closed standard error) is dropped and never ends the merge. Lets
+// qor::interrupt::Interrupted pass.
 int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err);
 
 }  // namespace qor::cli

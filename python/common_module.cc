@@ -15,7 +15,7 @@ using PyCell = qor::notebook::BasicCell<qor::py::PyTree>;
 
 namespace {
 
-PyCell view(const CellHolder& self) { return PyCell(self.data); }
+PyCell view(const CellHolder& self) { return PyCell(qor::py::initialised(self).data); }
 
 pyb::object list_or_new(pyb::object list) { return list ? list : pyb::list(); }
 
@@ -58,9 +58,12 @@ PYBIND11_MODULE(common, m) {
         return CellHolder{v[0]};
       }))
       .def_property(
-          "_data", [](const CellHolder& self) { return self.data; },
-          [](CellHolder& self, pyb::object value) { self.data = std::move(value); })
-      .def_property_readonly("data", [](const CellHolder& self) { return self.data; })
+          "_data", [](const CellHolder& self) { return qor::py::initialised(self).data; },
+          [](CellHolder& self, pyb::object value) {
+            qor::py::initialised(self).data = std::move(value);
+          })
+      .def_property_readonly("data",
+                             [](const CellHolder& self) { return qor::py::initialised(self).data; })
       .def_property("source", &source_of, &set_source)
       .def_property(
           "name", [](const CellHolder& self) { return qor::py::make_str(view(self).name()); },

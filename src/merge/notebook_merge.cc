@@ -18,6 +18,8 @@
 
 #include "merge/documents.h"
 #include "merge/ordered_map.h"
+#include "notebook/notebook_file.h"
+#include "platform/file.h"
 #include "qor/errors.h"
 #include "qor/merge.h"
 #include "qor/notebook.h"
@@ -480,12 +482,15 @@ void merge_documents(const MergeInput& docs, const std::string& file_path,
 void merge_files(const std::string& base_file_path, const std::string& current_file_path,
                  const std::string& incoming_file_path, const std::string& file_path,
                  const MergeOptions& options) {
-  Value current = notebook::read_notebook(current_file_path);
+  // The current file is pinned before it is read: the file replaced is the file read.
+  platform::ReplaceTarget target(current_file_path);
+  Value current = notebook::parse_notebook(target.read(), current_file_path);
   Value base = notebook::read_notebook(base_file_path);
   Value incoming = notebook::read_notebook(incoming_file_path);
   merge_documents({current, base, incoming, current_file_path, base_file_path, incoming_file_path},
                   file_path, options);
-  notebook::write_notebook(current_file_path, current);
+  target.replace_with(
+      [&](const std::function<void(std::string_view)>& emit) { json::write(current, emit); });
 }
 
 }  // namespace qor::merge

@@ -2,6 +2,7 @@
 // with the JSON reader; writing serialises once and replaces the file atomically.
 #include "qor/notebook.h"
 
+#include "notebook/notebook_file.h"
 #include "platform/file.h"
 
 namespace qor::notebook {
@@ -34,16 +35,19 @@ std::vector<std::string> source_lines(const Cell& cell) {
   return lines;
 }
 
-json::Value read_notebook(const std::string& path) {
+json::Value parse_notebook(platform::FileBuffer bytes, const std::string& path) {
   // The parsed part of the file is given back as the document grows, so that a read never
   // holds the whole file next to the whole document.
-  platform::FileBuffer bytes = platform::FileBuffer::read(path);
   return json::parse(
       bytes.view(), path,
       [](void* buffer, std::size_t from, std::size_t to) {
         static_cast<platform::FileBuffer*>(buffer)->discard(from, to);
       },
       &bytes);
+}
+
+json::Value read_notebook(const std::string& path) {
+  return parse_notebook(platform::FileBuffer::read(path), path);
 }
 
 void write_notebook(const std::string& path, const json::Value& doc) {

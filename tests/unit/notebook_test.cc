@@ -8,11 +8,11 @@
 
 #include <string>
 
+#include "platform/temp_dir.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 #include "qor/notebook.h"
 #include "support/expect.h"
-#include "support/temp_dir.h"
 
 namespace qor::notebook {
 namespace {
@@ -90,7 +90,7 @@ TEST(CellView, SourceAsLines) {
 }
 
 TEST(NotebookFile, ReadErrorsNameTheFile) {
-  testing::TempDir dir;
+  platform::TempDir dir;
   const std::string missing = dir.file("missing.ipynb");
   EXPECT_THROW_MSG(read_notebook(missing), IoError,
                    "[Errno 2] No such file or directory: '" + missing + "'");
@@ -104,7 +104,7 @@ TEST(NotebookFile, ReadErrorsNameTheFile) {
 TEST(NotebookFile, ErrorsFarIntoALargeFileKeepTheirPositions) {
   // A large file is read through a buffer whose parsed part is given back on the way; the
   // error position must still count every character and line from the start.
-  testing::TempDir dir;
+  platform::TempDir dir;
   std::string text = "[\n";
   while (text.size() < (std::size_t{12} << 20))
     text += "\"\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80\",\n  1.5, {\"k\": [null]},\n";
@@ -123,7 +123,7 @@ TEST(NotebookFile, ErrorsFarIntoALargeFileKeepTheirPositions) {
 }
 
 TEST(NotebookFile, WritesTheExactFormAndKeepsPermissions) {
-  testing::TempDir dir;
+  platform::TempDir dir;
   const std::string path = dir.write("nb.ipynb", "old");
   ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
   write_notebook(path, parse("{\"cells\": [], \"x\": \"\xC3\xA9\xF0\x9F\x98\x80\"}"));
@@ -135,7 +135,7 @@ TEST(NotebookFile, WritesTheExactFormAndKeepsPermissions) {
 }
 
 TEST(NotebookFile, ReplacesTheTargetOfASymbolicLink) {
-  testing::TempDir dir;
+  platform::TempDir dir;
   dir.write("real.ipynb", "old");
   ASSERT_EQ(::symlink("real.ipynb", dir.file("link.ipynb").c_str()), 0);
   write_notebook(dir.file("link.ipynb"), parse("[1]"));
@@ -147,7 +147,7 @@ TEST(NotebookFile, ReplacesTheTargetOfASymbolicLink) {
 
 TEST(NotebookFile, UnwritableFileOrDirectoryLeavesTheFile) {
   if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
-  testing::TempDir dir;
+  platform::TempDir dir;
   const std::string path = dir.write("nb.ipynb", "old");
   ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
   EXPECT_THROW(write_notebook(path, parse("[1]")), IoError);
@@ -161,7 +161,7 @@ TEST(NotebookFile, UnwritableFileOrDirectoryLeavesTheFile) {
 
 TEST(NotebookFile, WriteFailingMidwayLeavesTheFileAndNoTemporary) {
   // A file-size limit makes the temporary file's write fail, whoever runs the test.
-  testing::TempDir dir;
+  platform::TempDir dir;
   const std::string path = dir.write("nb.ipynb", "old");
   Value big = Value::array();
   for (int i = 0; i < 1000; ++i) big.as_array().emplace_back("some text to make the file large");
@@ -179,7 +179,7 @@ TEST(NotebookFile, WriteFailingMidwayLeavesTheFileAndNoTemporary) {
 }
 
 TEST(NotebookFile, DocumentThatCannotBeWrittenLeavesTheFile) {
-  testing::TempDir dir;
+  platform::TempDir dir;
   const std::string path = dir.write("nb.ipynb", "old");
   Value deep = Value::array();
   Value* p = &deep;
