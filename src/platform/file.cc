@@ -392,12 +392,16 @@ void ReplaceTarget::write_in_place(const Produce& produce) {
     content.append(piece);
     interrupt::poll();
   });
+  check_unchanged(dir_fd_, name_, path_, existed_, pinned_);
   Fd fd(::openat(dir_fd_, name_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.get() < 0) throw IoError(errno, path_);
+  if (fd.get() < 0) {
+    // A link or nothing where the file was a moment ago.
+    if (errno == ELOOP || errno == ENOENT) throw changed_meanwhile(path_);
+    throw IoError(errno, path_);
+  }
   struct stat opened;
   if (::fstat(fd.get(), &opened) != 0) throw IoError(errno, path_);
   if (!same_file(opened, pinned_)) throw changed_meanwhile(path_);
-  check_unchanged(dir_fd_, name_, path_, existed_, pinned_);
   struct rlimit limit;
   if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
       content.size() > limit.rlim_cur) {
