@@ -3,6 +3,7 @@
 // alignment falls back to equality part way or from the start. Every difference must be empty
 // exactly when the values are equal, lead from the old value to the new one, hold the same keys
 // under every budget, and print.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -27,11 +28,18 @@ Value apply(const Value& old_value, const Delta& d) {
     case Delta::Kind::kReplace:
       return d.new_value();
     case Delta::Kind::kObject: {
-      qor::json::Object out = old_value.as_object();
-      for (const std::string& key : d.object_part().deleted) out.erase(key);
-      for (const auto& [key, child] : d.object_part().entries) {
-        const Value* before = old_value.find(key);
-        out.set(key, before != nullptr ? apply(*before, child) : child.new_value());
+      // Member by member, so that a changed member is not copied before it is rebuilt.
+      const auto& part = d.object_part();
+      qor::json::Object out;
+      for (const auto& m : old_value.as_object()) {
+        if (std::find(part.deleted.begin(), part.deleted.end(), m.name()) != part.deleted.end()) {
+          continue;
+        }
+        const Delta* child = d.find(m.name());
+        out.set(m.name(), child != nullptr ? apply(m.value, *child) : m.value);
+      }
+      for (const auto& [key, child] : part.entries) {
+        if (!old_value.as_object().contains(key)) out.set(key, child.new_value());
       }
       return Value(std::move(out));
     }

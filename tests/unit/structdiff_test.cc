@@ -3,6 +3,7 @@
 // cannot change a result) and its printed form.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -219,11 +220,18 @@ json::Value apply(const json::Value& old_value, const Delta& d) {
     case Delta::Kind::kReplace:
       return d.new_value();
     case Delta::Kind::kObject: {
-      json::Object out = old_value.as_object();
-      for (const std::string& key : d.object_part().deleted) out.erase(key);
-      for (const auto& [key, child] : d.object_part().entries) {
-        const json::Value* before = old_value.find(key);
-        out.set(key, before != nullptr ? apply(*before, child) : child.new_value());
+      // Member by member, so that a changed member is not copied before it is rebuilt.
+      const auto& part = d.object_part();
+      json::Object out;
+      for (const auto& m : old_value.as_object()) {
+        if (std::find(part.deleted.begin(), part.deleted.end(), m.name()) != part.deleted.end()) {
+          continue;
+        }
+        const Delta* child = d.find(m.name());
+        out.set(m.name(), child != nullptr ? apply(m.value, *child) : m.value);
+      }
+      for (const auto& [key, child] : part.entries) {
+        if (!old_value.as_object().contains(key)) out.set(key, child.new_value());
       }
       return json::Value(std::move(out));
     }
