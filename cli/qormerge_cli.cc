@@ -6,6 +6,7 @@
 #include "qormerge_cli.h"
 
 #include <cctype>
+#include <cerrno>
 #include <exception>
 #include <new>
 
@@ -256,6 +257,11 @@ std::optional<QormergeArgs> parse(const std::vector<std::string>& argv, std::ost
   return args;
 }
 
+std::string out_of_memory(const std::string& notebook) {
+  return notebook + ": out of memory (merging these notebooks needs more memory than the " +
+         "process may use)";
+}
+
 }  // namespace
 
 ParseResult parse_qormerge_args(const std::vector<std::string>& argv, std::ostream& out,
@@ -289,10 +295,15 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
     throw;  // not a failure of the merge: the caller stops
   } catch (const std::bad_alloc&) {
     log::set_debug_sink({});
-    err << kProg << ": error: " << destination
-        << ": out of memory (merging these notebooks needs more memory than the process got)\n";
+    err << kProg << ": error: " << out_of_memory(destination) << "\n";
     return 1;
   } catch (const std::exception& e) {
+    const auto* io = dynamic_cast<const IoError*>(&e);
+    if (io != nullptr && io->error_code() == ENOMEM) {
+      log::set_debug_sink({});
+      err << kProg << ": error: " << out_of_memory(destination) << "\n";
+      return 1;
+    }
     std::string message = e.what();
     for (char& ch : message) {
       if (ch == '\n') ch = ' ';

@@ -36,6 +36,13 @@ class KeyedHasher {
 // The hash of one byte string under the process key.
 std::uint64_t keyed_hash(std::string_view bytes);
 
+// keyed_hash() as the hash function of an unordered container of strings whose keys an input
+// chooses (std::hash has no key: inputs can be built to share one bucket).
+struct KeyedStringHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const { return keyed_hash(s); }
+};
+
 }  // namespace qor::structdiff::detail
 
 #endif  // QOR_STRUCTDIFF_KEYED_HASH_H_

@@ -249,6 +249,8 @@ double similarity_within(const Value& a, const Value& b, const Limits& limits, B
 
 Delta diff(const Value& old_value, const Value& new_value, const Limits& limits) {
   interrupt::poll();
+  // Most values a merge compares are equal: one plain comparison settles them.
+  if (old_value == new_value) return Delta();
   Delta out;
   compare(old_value, new_value, &out, Scope{limits, nullptr});
   return out;

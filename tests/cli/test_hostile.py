@@ -471,3 +471,17 @@ def test_a_closed_standard_error_never_reaches_our_files(tmp_path):
     merged = json.loads(scene.current.read_text())
     assert merged["cells"][1]["source"][0] == "<<<<<<< nb.ipynb-current\n"
     assert scene.leftovers() == []
+
+
+def test_running_out_of_memory_names_the_notebook(tmp_path):
+    scene = Scene(tmp_path)
+    doc = json.loads(json.dumps(INCOMING))
+    doc["cells"][1]["outputs"] = [{"k": [i, i + 1]} for i in range(400000)]  # far more than 64 MB parsed
+    scene.incoming.write_text(json.dumps(doc))
+    before = scene.current.read_bytes()
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_AS, (64 << 20, 64 << 20))
+
+    expect_failure(scene, scene.run(preexec=limit), before,
+                   "qormerge: error: nb.ipynb: out of memory (merging these notebooks needs more memory")

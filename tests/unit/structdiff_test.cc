@@ -498,6 +498,9 @@ TEST(KeyedHash, SipHashReferenceVector) {
   pieces.write(message + 3, 9);
   pieces.write(message + 12, 3);
   EXPECT_EQ(pieces.finish(), 0xa129ca6149be45e5ULL);
+  // Under the process key: a function of the bytes alone, as a container needs it.
+  EXPECT_EQ(detail::KeyedStringHash{}("abc"), detail::keyed_hash("abc"));
+  EXPECT_NE(detail::keyed_hash("abc"), detail::keyed_hash("abd"));
 }
 
 }  // namespace
