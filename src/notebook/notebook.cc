@@ -4,6 +4,7 @@
 
 #include "notebook/notebook_file.h"
 #include "platform/file.h"
+#include "qor/interrupt.h"
 
 namespace qor::notebook {
 
@@ -37,11 +38,13 @@ std::vector<std::string> source_lines(const Cell& cell) {
 
 json::Value parse_notebook(platform::FileBuffer bytes, const std::string& path) {
   // The parsed part of the file is given back as the document grows, so that a read never
-  // holds the whole file next to the whole document.
+  // holds the whole file next to the whole document; that is also where a long parse polls
+  // for interruption.
   return json::parse(
       bytes.view(), path,
       [](void* buffer, std::size_t from, std::size_t to) {
         static_cast<platform::FileBuffer*>(buffer)->discard(from, to);
+        interrupt::poll();
       },
       &bytes);
 }
