@@ -3,7 +3,6 @@
 // alignment falls back to equality part way or from the start. Every difference must be empty
 // exactly when the values are equal, lead from the old value to the new one, hold the same keys
 // under every budget, and print.
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -18,50 +17,6 @@ namespace {
 
 using qor::json::Value;
 using qor::structdiff::Delta;
-
-// The value `d` leads to from `old_value`, as jsondiff's patch applies the compact form.
-Value apply(const Value& old_value, const Delta& d) {
-  switch (d.kind()) {
-    case Delta::Kind::kEmpty:
-      return old_value;
-    case Delta::Kind::kValue:
-    case Delta::Kind::kReplace:
-      return d.new_value();
-    case Delta::Kind::kObject: {
-      // Member by member, so that a changed member is not copied before it is rebuilt.
-      const auto& part = d.object_part();
-      qor::json::Object out;
-      for (const auto& m : old_value.as_object()) {
-        if (std::find(part.deleted.begin(), part.deleted.end(), m.name()) != part.deleted.end()) {
-          continue;
-        }
-        const Delta* child = d.find(m.name());
-        out.set(m.name(), child != nullptr ? apply(m.value, *child) : m.value);
-      }
-      for (const auto& [key, child] : part.entries) {
-        if (!old_value.as_object().contains(key)) out.set(key, child.new_value());
-      }
-      return Value(std::move(out));
-    }
-    case Delta::Kind::kList: {
-      qor::json::Array out = old_value.as_array();
-      for (std::size_t pos : d.list_part().deleted) {
-        if (pos >= out.size()) std::abort();
-        out.erase(out.begin() + static_cast<std::ptrdiff_t>(pos));
-      }
-      for (const auto& [pos, item] : d.list_part().inserted) {
-        if (pos > out.size()) std::abort();
-        out.insert(out.begin() + static_cast<std::ptrdiff_t>(pos), item);
-      }
-      for (const auto& [pos, child] : d.list_part().changed) {
-        if (pos >= out.size()) std::abort();
-        out[pos] = apply(out[pos], child);
-      }
-      return Value(std::move(out));
-    }
-  }
-  std::abort();
-}
 
 std::string keys_of(const Delta& d) {
   std::string keys = d.kind() == Delta::Kind::kObject ? "object:" : d.empty() ? "empty" : "other";
@@ -87,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& limits : budgets) {
       const Delta delta = qor::structdiff::diff(older, newer, limits);
       if ((older == newer) != delta.empty()) std::abort();
-      if (!(apply(older, delta) == newer)) std::abort();
+      if (!(qor::structdiff::apply(older, delta) == newer)) std::abort();
       if (keys.empty()) keys = keys_of(delta);
       if (keys_of(delta) != keys) std::abort();
       qor::structdiff::repr(delta);

@@ -105,6 +105,14 @@ Delta diff(const json::Value& old_value, const json::Value& new_value, const Lim
 // by (sum of paired similarities) / (old length + number of inserted items); unequal scalars 0.
 double similarity(const json::Value& a, const json::Value& b, const Limits& limits = {});
 
+// The value that `delta`, a difference from `old_value`, leads to (the patch of the compact
+// form): in an object difference, removed keys go, changed keys get their new values and added
+// keys come last; in a list difference, the deleted positions (old) go first, then the
+// insertions take their (new) positions, then the items at changed positions change. Throws
+// ValueError when `delta` does not fit `old_value` (a position out of range, a kind that does
+// not match).
+json::Value apply(const json::Value& old_value, const Delta& delta);
+
 // Appends the printed form of `delta`, as Python prints the same difference: markers as
 // `$insert`, `$delete`, `$replace`, insertions as (position, item) tuples.
 void append_repr(const Delta& delta, std::string& out);

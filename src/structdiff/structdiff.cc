@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+#include "qor/errors.h"
+
 #include "qor/interrupt.h"
 #include "structdiff/align.h"
 
@@ -258,6 +260,56 @@ Delta diff(const Value& old_value, const Value& new_value, const Limits& limits)
 
 double similarity(const Value& a, const Value& b, const Limits& limits) {
   return compare(a, b, nullptr, Scope{limits, nullptr}).s;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Patch
+
+Value apply(const Value& old_value, const Delta& d) {
+  auto misfit = [] { return ValueError("the difference does not fit the value"); };
+  switch (d.kind()) {
+    case Delta::Kind::kEmpty:
+      return old_value;
+    case Delta::Kind::kValue:
+    case Delta::Kind::kReplace:
+      return d.new_value();
+    case Delta::Kind::kObject: {
+      if (!old_value.is_object()) throw misfit();
+      // Member by member, so that a changed member is not copied before it is rebuilt.
+      const auto& part = d.object_part();
+      Object out;
+      for (const auto& m : old_value.as_object()) {
+        if (std::find(part.deleted.begin(), part.deleted.end(), m.name()) != part.deleted.end()) {
+          continue;
+        }
+        const Delta* child = d.find(m.name());
+        out.set(m.name(), child != nullptr ? apply(m.value, *child) : m.value);
+      }
+      for (const auto& [key, child] : part.entries) {
+        if (!old_value.as_object().contains(key)) out.set(key, child.new_value());
+      }
+      return Value(std::move(out));
+    }
+    case Delta::Kind::kList: {
+      if (!old_value.is_array()) throw misfit();
+      const auto& part = d.list_part();
+      Array out = old_value.as_array();
+      for (std::size_t pos : part.deleted) {
+        if (pos >= out.size()) throw misfit();
+        out.erase(out.begin() + static_cast<std::ptrdiff_t>(pos));
+      }
+      for (const auto& [pos, item] : part.inserted) {
+        if (pos > out.size()) throw misfit();
+        out.insert(out.begin() + static_cast<std::ptrdiff_t>(pos), item);
+      }
+      for (const auto& [pos, child] : part.changed) {
+        if (pos >= out.size()) throw misfit();
+        out[pos] = apply(out[pos], child);
+      }
+      return Value(std::move(out));
+    }
+  }
+  return Value();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include "qor/json.h"
 #include "qor/notebook.h"
 #include "support/expect.h"
+#include "support/file_size_limit.h"
 
 namespace qor::notebook {
 namespace {
@@ -166,15 +167,11 @@ TEST(NotebookFile, WriteFailingMidwayLeavesTheFileAndNoTemporary) {
   const std::string path = dir.write("nb.ipynb", "old");
   Value big = Value::array();
   for (int i = 0; i < 1000; ++i) big.as_array().emplace_back("some text to make the file large");
-  struct rlimit saved;
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = saved;
-  small.rlim_cur = 1024;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  EXPECT_THROW_MSG(write_notebook(path, big), IoError, "[Errno 27] File too large: '" + path + "'");
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, old_handler);
+  {
+    const testing::FileSizeLimit limit(1024);
+    EXPECT_THROW_MSG(write_notebook(path, big), IoError,
+                     "[Errno 27] File too large: '" + path + "'");
+  }
   EXPECT_EQ(dir.read("nb.ipynb"), "old");
   EXPECT_EQ(dir.listing(), "nb.ipynb");
 }

@@ -22,6 +22,7 @@
 #include "qor/interrupt.h"
 #include "qor/program.h"
 #include "support/expect.h"
+#include "support/file_size_limit.h"
 
 namespace qor::platform {
 namespace {
@@ -130,16 +131,11 @@ TEST(ReplaceTarget, AnInPlaceWriteBeyondTheFileSizeLimitChangesNothing) {
   TempDir dir;
   const std::string path = dir.write("nb", "old");
   ASSERT_EQ(::link(path.c_str(), dir.file("link").c_str()), 0);
-  struct rlimit saved;
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = saved;
-  small.rlim_cur = 1024;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  EXPECT_THROW_MSG(ReplaceTarget(path).replace_with(text(std::string(4096, 'x'))), IoError,
-                   "[Errno 27] File too large: '" + path + "'");
-  ::setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, old_handler);
+  {
+    const testing::FileSizeLimit limit(1024);
+    EXPECT_THROW_MSG(ReplaceTarget(path).replace_with(text(std::string(4096, 'x'))), IoError,
+                     "[Errno 27] File too large: '" + path + "'");
+  }
   EXPECT_EQ(dir.read("nb"), "old");
 }
 

@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "qor/errors.h"
 #include "qor/interrupt.h"
 #include "qor/json.h"
 #include "qor/structdiff.h"
 #include "structdiff/keyed_hash.h"
+#include "support/expect.h"
 
 namespace qor::structdiff {
 namespace {
@@ -208,47 +210,6 @@ TEST(StructDiffAlignment, HugeDifferingListsOfObjectsAlignByEquality) {
 
 // ---------------------------------------------------------------------------------------------
 // Bounded work
-
-// The value a difference leads to from `old_value`, applied as jsondiff's patch applies the
-// compact form: deletions (decreasing old positions), then insertions (increasing new
-// positions), then changed items at their new positions.
-json::Value apply(const json::Value& old_value, const Delta& d) {
-  switch (d.kind()) {
-    case Delta::Kind::kEmpty:
-      return old_value;
-    case Delta::Kind::kValue:
-    case Delta::Kind::kReplace:
-      return d.new_value();
-    case Delta::Kind::kObject: {
-      // Member by member, so that a changed member is not copied before it is rebuilt.
-      const auto& part = d.object_part();
-      json::Object out;
-      for (const auto& m : old_value.as_object()) {
-        if (std::find(part.deleted.begin(), part.deleted.end(), m.name()) != part.deleted.end()) {
-          continue;
-        }
-        const Delta* child = d.find(m.name());
-        out.set(m.name(), child != nullptr ? apply(m.value, *child) : m.value);
-      }
-      for (const auto& [key, child] : part.entries) {
-        if (!old_value.as_object().contains(key)) out.set(key, child.new_value());
-      }
-      return json::Value(std::move(out));
-    }
-    case Delta::Kind::kList: {
-      json::Array out = old_value.as_array();
-      for (std::size_t pos : d.list_part().deleted) {
-        out.erase(out.begin() + static_cast<std::ptrdiff_t>(pos));
-      }
-      for (const auto& [pos, item] : d.list_part().inserted) {
-        out.insert(out.begin() + static_cast<std::ptrdiff_t>(pos), item);
-      }
-      for (const auto& [pos, child] : d.list_part().changed) out[pos] = apply(out[pos], child);
-      return json::Value(std::move(out));
-    }
-  }
-  return json::Value();
-}
 
 // The keys of an object difference, markers included: what a merge reads to tell what changed.
 std::string top_keys(const Delta& d) {
@@ -483,6 +444,19 @@ TEST(StructDiffBudget, AnInterruptionStopsALongDifference) {
   EXPECT_THROW(diff(json::Value(a), json::Value(b), unbounded), interrupt::Interrupted);
   interrupt::set_check(nullptr);
   EXPECT_EQ(checks, 2);
+}
+
+TEST(StructDiffApply, LeadsFromTheOldValueToTheNewOneOrSaysItDoesNotFit) {
+  const json::Value a = parse(R"({"a": [1, {"x": 1}, 3], "b": 2, "c": {"k": 1}})");
+  const json::Value b = parse(R"({"a": [0, {"x": 2}, 3, 4], "c": {"k": 1}, "d": [5]})");
+  const Delta d = diff(a, b);
+  EXPECT_EQ(repr(d),
+            "{'a': {1: {'x': 2}, $insert: [(0, 0), (3, 4)], $delete: [0]}, 'd': [5], "
+            "$delete: ['b']}");
+  EXPECT_TRUE(apply(a, d) == b);
+  EXPECT_THROW_MSG(apply(parse("[1]"), d), ValueError, "the difference does not fit the value");
+  EXPECT_THROW_MSG(apply(parse(R"({"a": []})"), d), ValueError,
+                   "the difference does not fit the value");
 }
 
 TEST(KeyedHash, SipHashReferenceVector) {
