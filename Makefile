@@ -37,6 +37,8 @@ sanitize: deps
 # libFuzzer targets (clang). `make fuzz` runs each for FUZZ_SECONDS on a working corpus grown
 # from fuzz/corpus; `make fuzz-smoke` (part of `make test`) runs each briefly over the seeds.
 FUZZ_SECONDS ?= 60
+# Seconds one input may take: a slow input is a failure like a crash.
+FUZZ_TIMEOUT ?= 10
 FUZZ_TARGETS = json_fuzz structdiff_fuzz merge_fuzz
 fuzz-build: deps
 	@CXX=clang++ cmake -S . -B $(BUILD)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOR_BUILD_FUZZ=ON \
@@ -47,14 +49,14 @@ fuzz: fuzz-build
 	@mkdir -p fuzz/crashes
 	@for t in $(FUZZ_TARGETS); do \
 	  mkdir -p fuzz/corpus-work/$$t; \
-	  $(BUILD)-fuzz/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  $(BUILD)-fuzz/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=$(FUZZ_TIMEOUT) -print_final_stats=1 \
 	    -artifact_prefix=fuzz/crashes/$$t- fuzz/corpus-work/$$t fuzz/corpus/$$t || exit 1; \
 	done
 
 fuzz-smoke: fuzz-build
 	@for t in $(FUZZ_TARGETS); do \
 	  work=$$(mktemp -d) && \
-	  $(BUILD)-fuzz/fuzz/$$t -max_total_time=15 -artifact_prefix=$$work/ $$work fuzz/corpus/$$t \
+	  $(BUILD)-fuzz/fuzz/$$t -max_total_time=15 -timeout=$(FUZZ_TIMEOUT) -artifact_prefix=$$work/ $$work fuzz/corpus/$$t \
 	    2>$$work/log || { tail -n 40 $$work/log; cp $$work/crash-* fuzz/ 2>/dev/null; rm -rf $$work; exit 1; }; \
 	  grep -h '^Done' $$work/log | sed "s/^/$$t: /"; rm -rf $$work; \
 	done

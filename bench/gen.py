@@ -114,6 +114,112 @@ def merge_triple(cells, lines, image_every, image_bytes, seed):
     return base, current, incoming
 
 
-if __name__ == "__main__":
-    for name, doc in [("large", large_notebook()), ("many", many_cells_notebook())]:
-        print(name, len(json.dumps(doc)) / 1e6, "MB")
+# ---------------------------------------------------------------------------------------------
+# Hostile triples: small files built to make a merge slow or greedy. Each function returns the
+# base, current and incoming notebooks; the current side changes the hostile value and the
+# incoming side changes an unrelated cell, so that the merge compares the hostile cell.
+
+
+def _hostile_cell(kid, outputs):
+    return {"cell_type": "code", "execution_count": None, "id": kid,
+            "metadata": {"canvas": {"id": kid, "name": kid, "parents": []}}, "outputs": outputs,
+            "source": ["x = 1\n"]}
+
+
+def _hostile_triple(base_outputs, current_outputs):
+    """One notebook per side: cell "h" holds the outputs given, cell "z" changes on the incoming
+    side only."""
+    def doc(outputs, z):
+        return {"cells": [_hostile_cell("h", outputs), dict(_hostile_cell("z", []), source=[z])],
+                "metadata": {"canvas": {"id": "nb", "parameters": []}}, "nbformat": 4, "nbformat_minor": 5}
+    return doc(base_outputs, "z = 1\n"), doc(current_outputs, "z = 1\n"), doc(base_outputs, "z = 2\n")
+
+
+def deep_nesting(depth):
+    """`outputs` nested `depth` lists deep around one number, which the current side changes."""
+    def nest(leaf):
+        v = leaf
+        for _ in range(depth):
+            v = [v]
+        return v
+    return _hostile_triple(nest(1), nest(2))
+
+
+def deep_mixed_nesting(depth):
+    """Lists and one-key objects alternating `depth` levels deep: every level is a list of one
+    object that shares its key with the other side's."""
+    def nest(leaf):
+        v = leaf
+        for _ in range(depth // 2):
+            v = [{"k": v}]
+        return v
+    return _hostile_triple(nest(1), nest(2))
+
+
+def nested_grid(n):
+    """`outputs` as an n x n grid of one-element lists; the current side changes every number."""
+    def grid(offset):
+        return [[[offset + i * n + j] for j in range(n)] for i in range(n)]
+    return _hostile_triple(grid(0), grid(n * n))
+
+
+def deep_grids(depth, width):
+    """Each level a list of `width` one-key objects and the next level, the objects changed by the
+    current side: every level is a table of width x width alike pairs, nested `depth` deep."""
+    def level(offset):
+        v = [offset]
+        for d in range(depth):
+            v = [{"k": offset + d * width + i} for i in range(width)] + [v]
+        return v
+    return _hostile_triple(level(0), level(depth * width + 1))
+
+
+def flat_lists(cells, items):
+    """`cells` cells whose outputs are lists of `items` one-key objects, every one changed by the
+    current side: each cell's list pairs with all of the other side's."""
+    def doc(offset, z):
+        out = [_hostile_cell("h%d" % c, [{"k": offset + c * items + i} for i in range(items)])
+               for c in range(cells)]
+        out.append(dict(_hostile_cell("z", []), source=[z]))
+        return {"cells": out, "metadata": {"canvas": {"id": "nb", "parameters": []}},
+                "nbformat": 4, "nbformat_minor": 5}
+    return doc(0, "z = 1\n"), doc(10 ** 9, "z = 1\n"), doc(0, "z = 2\n")
+
+
+def small_tables(cells, items):
+    """Many cells whose outputs are small lists of objects, all changed: many small tables."""
+    return flat_lists(cells, items)
+
+
+# The list hash once used for the id map: h = (h ^ item) * M + 1 from 0xA77A1, integers hashed
+# as themselves. Pairs [a, b(a)] that share one value of it.
+_MIX = 0x9E3779B97F4A7C15
+_MIX_INVERSE = 0xF1DE83E19937733D
+_MASK = (1 << 64) - 1
+
+
+def _colliding_pair(a, target):
+    h1 = ((0xA77A1 ^ (a & _MASK)) * _MIX + 1) & _MASK
+    b = h1 ^ (((target - 1) * _MIX_INVERSE) & _MASK)
+    return [a, b - (1 << 64) if b >= 1 << 63 else b]
+
+
+def hash_collisions(items):
+    """`outputs` as `items` pairs of integers that all share one value of a predictable list
+    hash; the current side rotates the list, so that every item is looked up in the id map."""
+    pairs = [_colliding_pair(i, 12345) for i in range(items)]
+    return _hostile_triple(pairs, pairs[items // 2:] + pairs[:items // 2])
+
+
+# name -> (the form `make bench` measures: files of up to 1 MB, but for the 11 MB triple of
+# flat lists; the form the tests merge: small enough for a test, yet large enough that unbounded
+# work on it would take minutes or days).
+HOSTILE = {
+    "deep nesting": (lambda: deep_nesting(990), lambda: deep_nesting(40)),
+    "deep mixed nesting": (lambda: deep_mixed_nesting(990), lambda: deep_mixed_nesting(60)),
+    "nested grid": (lambda: nested_grid(128), lambda: nested_grid(128)),
+    "deep grids": (lambda: deep_grids(40, 1750), lambda: deep_grids(12, 400)),
+    "flat lists at the cap": (lambda: flat_lists(100, 2046), lambda: flat_lists(64, 2046)),
+    "small tables": (lambda: small_tables(1000, 40), lambda: small_tables(100, 40)),
+    "hash collisions": (lambda: hash_collisions(34000), lambda: hash_collisions(60000)),
+}

@@ -11,6 +11,11 @@
 //   qor_bench gitcost RUNS          median seconds of one source merge of three short texts
 //   qor_bench floor BASE CURRENT INCOMING RUNS
 //                                   best seconds of reading the three files and writing one
+//   qor_bench run SECONDS PROGRAM ARGS...
+//                                   runs the program (output to /dev/null) and prints its time,
+//                                   its peak RSS in bytes and its exit status (or "timeout"
+//                                   when it ran longer than SECONDS: then it is killed). Run
+//                                   from this small process, its peak RSS is its own.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -24,7 +29,17 @@
 #include "qor/merge.h"
 #include "qor/notebook.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <thread>
+
+extern char** environ;
 
 namespace {
 
@@ -78,6 +93,40 @@ std::string scratch_copy(const std::string& current) {
   return scratch;
 }
 
+// The "run" mode: see the file comment.
+int run_program(double timeout, char** argv) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const auto t0 = std::chrono::steady_clock::now();
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    std::fprintf(stderr, "qor_bench: cannot start %s\n", argv[0]);
+    return 1;
+  }
+  for (;;) {
+    int status = 0;
+    struct rusage usage {};
+    if (wait4(pid, &status, WNOHANG, &usage) == pid) {
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+      std::printf("%.6f %ld %d\n", seconds, usage.ru_maxrss * 1024L, code);
+      return 0;
+    }
+    if (std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() > timeout) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      std::printf("timeout\n");
+      return 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,6 +135,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string mode = argv[1];
+  if (mode == "run" && argc > 3) return run_program(std::stod(argv[2]), argv + 3);
   try {
     if (mode == "read") {
       const std::string text = slurp(argv[2]);

@@ -293,13 +293,77 @@ def bench_views(build, data_dir):
     print("  2,000 components: html %.2f s (cpu %.2f s), text %.2f s (cpu %.2f s): the layout and\n"
           "  drawing take about %.2f s (cpu %.2f s)" % (html_wall, html_cpu, text_wall, text_cpu,
                                                      html_wall - text_wall, html_cpu - text_cpu))
+def run_merge(build, qormerge, paths, work, timeout):
+    """Merges a copy of the triple with `qormerge`; returns (seconds, peak RSS in bytes, exit
+    status), or None when it ran longer than `timeout` seconds (then it is killed)."""
+    import shutil
+
+    current = work / "current.ipynb"
+    shutil.copy(paths[1], current)
+    out = subprocess.run([str(build / "bench" / "qor_bench"), "run", str(timeout), str(qormerge),
+                          "--base-file=%s" % paths[0], "--current-file=%s" % current,
+                          "--incoming-file=%s" % paths[2], "--file-path=hostile.ipynb"],
+                         check=True, capture_output=True, text=True).stdout.split()
+    if out == ["timeout"]:
+        return None
+    return float(out[0]), int(out[1]), int(out[2])
+
+
+def bench_hostile(build, data_dir, baseline=None, timeout=120.0, short=False):
+    """The hostile triples of gen.HOSTILE merged by qormerge: time and peak memory against the
+    targets, and, with `baseline` (another build's qormerge), the same merge by it in this run."""
+    import tempfile
+
+    print("Hostile triples (%s forms): time and peak memory of one merge" % ("test" if short else "benchmark"))
+    if baseline:
+        print("  before = %s (killed after %.0f s); ratios are before / after" % (baseline, timeout))
+    print("  %-22s %9s %9s %9s  %s" % ("triple", "input", "time", "peak", "targets"))
+    qormerge = build / "cli" / "qormerge"
+    for name, (full, small) in gen.HOSTILE.items():
+        tag = "hostile_%s_%s" % (name.replace(" ", "_"), "short" if short else "full")
+        paths = [data_dir / ("%s_%s.ipynb" % (tag, side)) for side in ("base", "current", "incoming")]
+        if not all(p.exists() for p in paths):
+            for path, doc in zip(paths, (small if short else full)()):
+                path.write_text(json.dumps(doc))
+        sizes = [p.stat().st_size for p in paths]
+        total = sum(sizes)
+        with tempfile.TemporaryDirectory() as work:
+            after = run_merge(build, qormerge, paths, pathlib.Path(work), timeout)
+            before = run_merge(build, baseline, paths, pathlib.Path(work), timeout) if baseline else None
+        if after is None:
+            print("  %-22s %7.2f MB  > %.0f s  %s" % (name, total / 1e6, timeout, verdict(False)))
+            continue
+        seconds, peak, status = after
+        time_limit = 4.0 if max(sizes) > 2 ** 20 else 2.0
+        memory_limit = 8 * total + 64 * 2 ** 20
+        ok = status == 0 and seconds < time_limit and peak < memory_limit
+        print("  %-22s %7.2f MB %7.2f s %6.0f MB  < %.0f s, < %.0f MB, exit %d %s" % (
+            name, total / 1e6, seconds, peak / 2 ** 20, time_limit, memory_limit / 2 ** 20, status, verdict(ok)))
+        if baseline:
+            if before is None:
+                print("  %-22s before: > %.0f s (killed)   time ratio > %.0f" % ("", timeout, timeout / seconds))
+            else:
+                print("  %-22s before: %7.2f s %6.0f MB, exit %d   time ratio %.1f, memory ratio %.1f" % (
+                    "", before[0], before[1] / 2 ** 20, before[2], before[0] / seconds, before[1] / peak))
     print()
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", default="build-bench", type=pathlib.Path)
+    parser.add_argument("--baseline", type=pathlib.Path,
+                        help="another build's qormerge, run on the hostile triples for before/after ratios")
+    parser.add_argument("--hostile-only", action="store_true", help="run the hostile triples only")
+    parser.add_argument("--short", action="store_true", help="the tests' forms of the hostile triples")
+    parser.add_argument("--timeout", type=float, default=120.0, help="seconds before a hostile merge is killed")
     args = parser.parse_args()
+    if args.hostile_only:
+        data = args.build / "bench-data"
+        data.mkdir(parents=True, exist_ok=True)
+        bench_hostile(args.build, data, args.baseline, args.timeout, args.short)
+        missed = RESULTS.count(False)
+        print("%d of %d targets met" % (len(RESULTS) - missed, len(RESULTS)))
+        return
     files, cells = prepare(args.build / "bench-data")
     print("Python %s, json %s" % (sys.version.split()[0], json.__version__))
     print()
@@ -309,6 +373,7 @@ def main():
     bench_startup(args.build)
     bench_diff(args.build / "bench-data")
     bench_views(args.build, args.build / "bench-data")
+    bench_hostile(args.build, args.build / "bench-data", args.baseline, args.timeout)
     missed = RESULTS.count(False)
     print("%d of %d targets met" % (len(RESULTS) - missed, len(RESULTS)))
 

@@ -3,9 +3,15 @@
 #include <string>
 #include <vector>
 
+#include "qor/program.h"
 #include "qormerge_cli.h"
 
 int main(int argc, char** argv) {
+  // Before anything opens a file: a closed standard descriptor must not become one of ours.
+  qor::program::open_standard_descriptors();
+  // SIGINT, SIGTERM, SIGHUP remove our temporary files and end us by the same signal; a closed
+  // output and a file-size limit are write errors.
+  qor::program::install_signal_cleanup();
   std::ios::sync_with_stdio(false);
   const std::vector<std::string> args(argv + 1, argv + argc);
   return qor::cli::qormerge_main(args, std::cout, std::cerr);

@@ -6,10 +6,13 @@
 #include "qormerge_cli.h"
 
 #include <cctype>
+#include <cerrno>
 #include <exception>
 #include <iterator>
+#include <new>
 
 #include "qor/errors.h"
+#include "qor/interrupt.h"
 #include "qor/log.h"
 #include "qor/merge.h"
 
@@ -275,6 +278,11 @@ std::optional<QormergeArgs> parse(const std::vector<std::string>& argv, std::ost
   return args;
 }
 
+std::string out_of_memory(const std::string& notebook) {
+  return notebook + ": out of memory (merging these notebooks needs more memory than the " +
+         "process may use)";
+}
+
 }  // namespace
 
 ParseResult parse_qormerge_args(const std::vector<std::string>& argv, std::ostream& out,
@@ -308,7 +316,20 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
   try {
     result = merge::merge_files(args.base_file, args.current_file, args.incoming_file, destination,
                                 options);
+  } catch (const interrupt::Interrupted&) {
+    log::set_debug_sink({});
+    throw;  // not a failure of the merge: the caller stops
+  } catch (const std::bad_alloc&) {
+    log::set_debug_sink({});
+    err << kProg << ": error: " << out_of_memory(destination) << "\n";
+    return 1;
   } catch (const std::exception& e) {
+    const auto* io = dynamic_cast<const IoError*>(&e);
+    if (io != nullptr && io->error_code() == ENOMEM) {
+      log::set_debug_sink({});
+      err << kProg << ": error: " << out_of_memory(destination) << "\n";
+      return 1;
+    }
     std::string message = e.what();
     for (char& ch : message) {
       if (ch == '\n') ch = ' ';

@@ -43,7 +43,9 @@ ParseResult parse_qormerge_args(const std::vector<std::string>& argv, std::ostre
 // when conflicts remain in it prints one line naming them on `err` ("qormerge: <path>: 1
 // conflict block (train), ..." with the label path). Returns the exit status: 0 when the merge
 // succeeded (also with conflicts, unless --conflict-exit asks for 1 then), 1 with a one-line
-// error on `err` when it failed, 2 for usage errors.
+// error on `err` when it failed (running out of memory included: the error names the notebook
+// by that label), 2 for usage errors. Output that cannot be written (a closed standard error)
+// is dropped and never ends the merge. Lets qor::interrupt::Interrupted pass.
 int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err);
 
 }  // namespace qor::cli

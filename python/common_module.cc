@@ -15,7 +15,7 @@ using PyCell = qor::notebook::BasicCell<qor::py::PyTree>;
 
 namespace {
 
-PyCell view(const CellHolder& self) { return PyCell(self.data); }
+PyCell view(const CellHolder& self) { return PyCell(qor::py::initialised(self).data); }
 
 void set_source(const CellHolder& self, const pyb::object& value) {
   qor::py::check_arg(value, "value", &PyList_Type);
@@ -46,9 +46,12 @@ PYBIND11_MODULE(common, m) {
         return CellHolder{v[0]};
       }))
       .def_property(
-          "_data", [](const CellHolder& self) { return self.data; },
-          [](CellHolder& self, pyb::object value) { self.data = std::move(value); })
-      .def_property_readonly("data", [](const CellHolder& self) { return self.data; })
+          "_data", [](const CellHolder& self) { return qor::py::initialised(self).data; },
+          [](CellHolder& self, pyb::object value) {
+            qor::py::initialised(self).data = std::move(value);
+          })
+      .def_property_readonly("data",
+                             [](const CellHolder& self) { return qor::py::initialised(self).data; })
       .def_property(
           "source", [](const CellHolder& self) { return view(self).source_list(); }, &set_source)
       .def_property(

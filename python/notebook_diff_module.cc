@@ -23,12 +23,14 @@ namespace {
 
 struct DiffCellHolder : CellHolder {};
 
-struct ParameterHolder {
-  pyb::object data;  // `_data`: the parameter object itself
+struct ParameterHolder : qor::py::RecordHolder {  // `_data`: the parameter object itself
+  using RecordHolder::RecordHolder;
 };
 
-PyDiffCell cell_view(const CellHolder& self) { return PyDiffCell(self.data); }
-PyDiffParameter parameter_view(const ParameterHolder& self) { return PyDiffParameter(self.data); }
+PyDiffCell cell_view(const CellHolder& self) { return PyDiffCell(qor::py::initialised(self).data); }
+PyDiffParameter parameter_view(const ParameterHolder& self) {
+  return PyDiffParameter(qor::py::initialised(self).data);
+}
 
 template <class Class>
 void add_statuses(Class& cls) {
@@ -96,9 +98,12 @@ PYBIND11_MODULE(notebook_diff, m) {
         return holder;
       }))
       .def_property(
-          "_data", [](const ParameterHolder& self) { return self.data; },
-          [](ParameterHolder& self, pyb::object v) { self.data = std::move(v); })
-      .def_property_readonly("data", [](const ParameterHolder& self) { return self.data; })
+          "_data", [](const ParameterHolder& self) { return qor::py::initialised(self).data; },
+          [](ParameterHolder& self, pyb::object v) {
+            qor::py::initialised(self).data = std::move(v);
+          })
+      .def_property_readonly(
+          "data", [](const ParameterHolder& self) { return qor::py::initialised(self).data; })
       .def_property(
           "status", [](const ParameterHolder& self) { return parameter_view(self).status(); },
           [](const ParameterHolder& self, pyb::object v) {

@@ -24,7 +24,8 @@ struct Symbol {
 };
 
 PyMergeCell view(const MergeCellHolder& self) {
-  return PyMergeCell(self.data, qor::merge::side_from_name(self.file_type));
+  const MergeCellHolder& state = qor::py::initialised(self);
+  return PyMergeCell(state.data, qor::merge::side_from_name(state.file_type));
 }
 
 qor::py::Markers markers(const pyb::module_& m) {
@@ -124,7 +125,7 @@ std::string path_text(const pyb::handle& value) {
     throw qor::TypeError("git arguments must be str or os.PathLike, not " +
                          std::string(Py_TYPE(value.ptr())->tp_name));
   }
-  return qor::py::str_text(path);
+  return qor::py::fs_path(path);
 }
 
 }  // namespace
@@ -167,8 +168,9 @@ PYBIND11_MODULE(notebook_merge, m) {
                              [](const MergeCellHolder& self) {
                                return std::string(qor::merge::side_name(view(self).file_type()));
                              })
-      .def_property_readonly("_file_type",
-                             [](const MergeCellHolder& self) { return self.file_type; })
+      .def_property_readonly(
+          "_file_type",
+          [](const MergeCellHolder& self) { return qor::py::initialised(self).file_type; })
       .def(
           "add_conflict_mark", [](const MergeCellHolder& self) { view(self).add_conflict_mark(); },
           "Change name adding '<<< ' when current cell.\n"
@@ -241,8 +243,8 @@ PYBIND11_MODULE(notebook_merge, m) {
         const char* names[] = {"base_file_path", "current_file_path", "incoming_file_path",
                                "file_path"};
         for (std::size_t i = 0; i < 4; ++i) qor::py::check_arg(v[i], names[i], &PyUnicode_Type);
-        const std::string base = qor::py::str_text(v[0]), current = qor::py::str_text(v[1]),
-                          incoming = qor::py::str_text(v[2]), file_path = qor::py::str_text(v[3]);
+        const std::string base = qor::py::fs_path(v[0]), current = qor::py::fs_path(v[1]),
+                          incoming = qor::py::fs_path(v[2]), file_path = qor::py::str_text(v[3]);
         struct DebugOnce {
           explicit DebugOnce(bool on) { debug_for_this_merge = on ? 1 : 0; }
           ~DebugOnce() { debug_for_this_merge = -1; }

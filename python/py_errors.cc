@@ -9,11 +9,40 @@
 #include <string>
 
 #include "qor/errors.h"
+#include "qor/interrupt.h"
 
 namespace pyb = pybind11;
 
 namespace qor::py {
 namespace {
+
+// The exception a signal handler raised, from the check until the translator raises it again
+// (per thread: each operation runs on its caller's thread).
+struct PendingException {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+};
+thread_local PendingException pending;
+
+void check_signals() {
+  pyb::gil_scoped_acquire gil;
+  if (PyErr_CheckSignals() == 0) return;
+  Py_XDECREF(pending.type);
+  Py_XDECREF(pending.value);
+  Py_XDECREF(pending.traceback);
+  PyErr_Fetch(&pending.type, &pending.value, &pending.traceback);
+  throw interrupt::Interrupted();
+}
+
+void raise_pending() {
+  if (pending.type == nullptr) {
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return;
+  }
+  PyErr_Restore(pending.type, pending.value, pending.traceback);
+  pending = {};
+}
 
 void raise_decode_error(const DecodeError& e) {
   pyb::object cls = pyb::module_::import("json").attr("JSONDecodeError");
@@ -69,6 +98,8 @@ void translate(std::exception_ptr p) {
       raise_io_error(e);
     } catch (const Error& e) {
       PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (const interrupt::Interrupted&) {
+      raise_pending();
     }
   } catch (pyb::error_already_set& e) {
     // Building the exception failed; report that failure instead.
@@ -78,6 +109,9 @@ void translate(std::exception_ptr p) {
 
 }  // namespace
 
-void register_error_translator() { pyb::register_local_exception_translator(&translate); }
+void register_error_translator() {
+  pyb::register_local_exception_translator(&translate);
+  interrupt::set_check(&check_signals);
+}
 
 }  // namespace qor::py

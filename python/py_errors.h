@@ -8,6 +8,11 @@ namespace qor::py {
 // the Python exception of the same name: KeyError, TypeError, ValueError (json.JSONDecodeError for
 // invalid JSON, UnicodeDecodeError for invalid UTF-8), OSError (with errno and file name),
 // AssertionError (without a message) and RuntimeError for any other core error.
+//
+// Also connects the core's interruption check (qor/interrupt.h) to Python's signal handling, for
+// the whole process: long native work runs Python's signal handlers every few milliseconds
+// (taking the GIL for that moment when the work runs without it), and an exception they raise,
+// KeyboardInterrupt for Ctrl-C, stops the work and reaches the caller as it was raised.
 void register_error_translator();
 
 }  // namespace qor::py

@@ -71,18 +71,26 @@ class ToValue {
     if (!path_.insert(o).second) throw ValueError("Circular reference detected");
   }
 
+  // Converting a value can run Python code (a dict subclass's items(), for one), which may
+  // change any list on the way, the list of items included. So every item is held by an owned
+  // reference while it is converted, and sizes are read again before every item.
+
   json::Value dict(pyb::handle obj) {
     enter(obj.ptr());
     json::Object members;
     // Items are taken from a list of pairs, so that a dict changed by a key's __hash__ or a
     // value's conversion cannot invalidate the iteration.
-    pyb::list items = pyb::reinterpret_steal<pyb::list>(PyMapping_Items(obj.ptr()));
+    pyb::object items = pyb::reinterpret_steal<pyb::object>(PyMapping_Items(obj.ptr()));
     if (!items) throw pyb::error_already_set();
-    members.reserve(items.size());
-    for (pyb::handle item : items) {
-      pyb::tuple pair = pyb::reinterpret_borrow<pyb::tuple>(item);
-      std::string key = key_text(pair[0]);
-      json::Value value = convert(pair[1]);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+      pyb::object pair = pyb::reinterpret_borrow<pyb::object>(PyList_GET_ITEM(items.ptr(), i));
+      if (!PyTuple_Check(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) {
+        throw TypeError(std::string(Py_TYPE(obj.ptr())->tp_name) +
+                        ".items() must give (key, value) pairs, not " +
+                        Py_TYPE(pair.ptr())->tp_name);
+      }
+      std::string key = key_text(PyTuple_GET_ITEM(pair.ptr(), 0));
+      json::Value value = convert(PyTuple_GET_ITEM(pair.ptr(), 1));
       members.set(key, std::move(value));
     }
     path_.erase(obj.ptr());
@@ -91,14 +99,16 @@ class ToValue {
 
   json::Value sequence(pyb::handle obj) {
     enter(obj.ptr());
+    // A list or tuple itself; a subclass through its iterator, as json.dumps reads it.
     pyb::object seq =
         pyb::reinterpret_steal<pyb::object>(PySequence_Fast(obj.ptr(), "not a sequence"));
     if (!seq) throw pyb::error_already_set();
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
     json::Array items;
-    items.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      items.push_back(convert(PySequence_Fast_GET_ITEM(seq.ptr(), i)));
+    items.reserve(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.ptr())));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
+      pyb::object item =
+          pyb::reinterpret_borrow<pyb::object>(PySequence_Fast_GET_ITEM(seq.ptr(), i));
+      items.push_back(convert(item));
     }
     path_.erase(obj.ptr());
     return json::Value(std::move(items));
@@ -129,6 +139,13 @@ std::string str_text(pyb::handle obj) {
   std::string text(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
   Py_DECREF(bytes);
   return text;
+}
+
+std::string fs_path(pyb::handle obj) {
+  PyObject* bytes = nullptr;
+  if (PyUnicode_FSConverter(obj.ptr(), &bytes) == 0) throw pyb::error_already_set();
+  pyb::object owned = pyb::reinterpret_steal<pyb::object>(bytes);
+  return std::string(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
 }
 
 json::Value to_value(pyb::handle obj) { return ToValue().convert(obj); }

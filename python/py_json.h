@@ -37,6 +37,10 @@ pybind11::object from_delta(const structdiff::Delta& delta, const Markers& marke
 pybind11::object make_str(std::string_view text);
 // The UTF-8 text of a Python str, lone surrogates kept. Raises TypeError for other objects.
 std::string str_text(pybind11::handle obj);
+// The bytes of a path as Python's open() uses them: os.fspath(), then a str encoded with the
+// file-system encoding and its error handler (os.fsencode). Raises ValueError ("embedded null
+// byte") for a path holding NUL, TypeError for objects that are not paths.
+std::string fs_path(pybind11::handle obj);
 
 }  // namespace qor::py
 

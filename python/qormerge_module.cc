@@ -7,6 +7,7 @@
 #include "py_args.h"
 #include "py_errors.h"
 #include "py_json.h"
+#include "qor/program.h"
 #include "qormerge_cli.h"
 
 namespace pyb = pybind11;
@@ -28,9 +29,12 @@ PYBIND11_MODULE(qormerge, m) {
                                ? v[0]
                                : pyb::module_::import("sys").attr("argv")[pyb::slice(1, {}, {})];
         std::vector<std::string> words;
-        for (pyb::handle a : argv) words.push_back(qor::py::str_text(a));
+        // As the command receives them: the bytes os.fsencode() gives.
+        for (pyb::handle a : argv) words.push_back(qor::py::fs_path(a));
         pyb::module_::import("sys").attr("stdout").attr("flush")();
         pyb::module_::import("sys").attr("stderr").attr("flush")();
+        // SIGTERM and SIGHUP clean up as for the executable; Python keeps its own SIGINT.
+        qor::program::install_signal_cleanup(true);
         pyb::gil_scoped_release nogil;
         const int status = qor::cli::qormerge_main(words, std::cout, std::cerr);
         std::cout.flush();

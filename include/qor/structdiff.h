@@ -11,6 +11,7 @@
 #define QOR_STRUCTDIFF_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -81,13 +82,38 @@ class Delta {
   std::unique_ptr<ListPart> list_;
 };
 
-// The difference from `old_value` to `new_value`.
-Delta diff(const json::Value& old_value, const json::Value& new_value);
+// The bounds of the work of a difference. Every pair of lists reached from the top through
+// objects alone is aligned within its own budget of base_work + work_per_unit * (size of the two
+// lists) units of work and table_memory bytes of tables, shared with every comparison and
+// alignment nested in it. A list's size counts one unit per value and per object member and one
+// per sixteen bytes of its strings and keys; a unit of work is about one table cell or one value
+// visited. The total work of a difference is thus linear in the size of its values, and the
+// difference of such a list pair depends on that pair alone, never on what else the values hold.
+// Within the budget the result is the weighted alignment described above; once it is spent,
+// lists pair equal items only (unequal items weigh nothing). Either way a difference is empty
+// exactly when the values are equal, and an object difference holds exactly the keys whose
+// values changed or were added.
+struct Limits {
+  std::uint64_t base_work = std::uint64_t{1} << 13;
+  std::uint64_t work_per_unit = 64;
+  std::size_t table_memory = std::size_t{32} << 20;
+};
+
+// The difference from `old_value` to `new_value`. Polls qor::interrupt while it works.
+Delta diff(const json::Value& old_value, const json::Value& new_value, const Limits& limits = {});
 
 // How alike two values are, from 0 (nothing in common) to 1 (equal), as the alignment weighs
 // them: objects by (sum over shared keys of (1 + s_key) / 2) / (number of keys in either); lists
 // by (sum of paired similarities) / (old length + number of inserted items); unequal scalars 0.
-double similarity(const json::Value& a, const json::Value& b);
+double similarity(const json::Value& a, const json::Value& b, const Limits& limits = {});
+
+// The value that `delta`, a difference from `old_value`, leads to (the patch of the compact
+// form): in an object difference, removed keys go, changed keys get their new values and added
+// keys come last; in a list difference, the deleted positions (old) go first, then the
+// insertions take their (new) positions, then the items at changed positions change. Throws
+// ValueError when `delta` does not fit `old_value` (a position out of range, a kind that does
+// not match).
+json::Value apply(const json::Value& old_value, const Delta& delta);
 
 // Appends the printed form of `delta`, as Python prints the same difference: markers as
 // `$insert`, `$delete`, `$replace`, insertions as (position, item) tuples.

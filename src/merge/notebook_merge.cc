@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "notebook/notebook_file.h"
+#include "platform/file.h"
 #include "platform/uuid.h"
 #include "qor/detail/ordered_map.h"
 #include "qor/errors.h"
@@ -487,12 +489,19 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
   const std::string current_name = name_of(current_file_path, kCurrentName);
   const std::string base_name = name_of(base_file_path, kBaseName);
   const std::string incoming_name = name_of(incoming_file_path, kIncomingName);
-  Value current = notebook::read_notebook(current_file_path, current_name);
+  // The current file is pinned before it is read: the file replaced is the file read.
+  platform::ReplaceTarget target = notebook::naming_io_errors(
+      current_name, current_file_path, [&] { return platform::ReplaceTarget(current_file_path); });
+  Value current = notebook::parse_notebook(
+      notebook::naming_io_errors(current_name, current_file_path, [&] { return target.read(); }),
+      current_name);
   Value base = notebook::read_notebook(base_file_path, base_name);
   Value incoming = notebook::read_notebook(incoming_file_path, incoming_name);
   merge_documents({current, base, incoming, current_name, base_name, incoming_name}, file_path,
                   options);
-  notebook::write_notebook(current_file_path, current, options.layout);
+  notebook::naming_io_errors(current_name, current_file_path, [&] {
+    target.replace_with(notebook::notebook_text(current, options.layout));
+  });
   return {notebook::find_conflicts(current)};
 }
 

@@ -74,7 +74,14 @@ void replace_all(std::string& line, const std::string& from, const std::string& 
 void Git::merge_file(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"git", "merge-file"};
   argv.insert(argv.end(), args.begin(), args.end());
-  const platform::ProcessResult result = platform::run_process(argv);
+  platform::ProcessResult result;
+  try {
+    result = platform::run_process(argv);
+  } catch (const IoError& e) {
+    throw IoError(e.error_code(), argv[0],
+                  "cannot run git: " + std::string(e.what()) +
+                      " (git must be installed and on the PATH for source merges)");
+  }
   if (result.signal != 0) {
     throw CommandError(command_line(argv) + " was killed by signal " +
                        std::to_string(result.signal));
@@ -101,7 +108,7 @@ std::vector<std::string> merge_source(GitRunner& git, const std::vector<std::str
   const std::string current_text = joined(current);
   const std::string base_text = joined(base);
   const std::string incoming_text = joined(incoming);
-  platform::TempDir dir;
+  platform::TempDir dir("qor-merge");
   const std::string current_path = dir.path() + "/current";
   const std::string base_path = dir.path() + "/base";
   const std::string incoming_path = dir.path() + "/incoming";

@@ -2,21 +2,11 @@
 // reader; writing streams the text into a file that replaces the old one atomically.
 #include "qor/notebook.h"
 
+#include "notebook/notebook_file.h"
 #include "platform/file.h"
+#include "qor/interrupt.h"
 
 namespace qor::notebook {
-namespace {
-
-platform::FileBuffer read_bytes(const std::string& path, const std::string& name) {
-  try {
-    return platform::FileBuffer::read(path);
-  } catch (const IoError& e) {
-    if (name.empty()) throw;
-    throw IoError(e.error_code(), path, name + ": " + e.what());
-  }
-}
-
-}  // namespace
 
 std::vector<std::string_view> split_lines(std::string_view text) {
   std::vector<std::string_view> lines;
@@ -34,28 +24,39 @@ std::string version_name(std::string_view notebook, std::string_view version) {
   return std::string(notebook) + " (" + std::string(version) + " version)";
 }
 
-json::Value read_notebook(const std::string& path, const std::string& name) {
+json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name) {
   // The parsed part of the file is given back as the document grows, so that a read never
-  // holds the whole file next to the whole document.
-  platform::FileBuffer bytes = read_bytes(path, name);
+  // holds the whole file next to the whole document; that is also where a long parse polls
+  // for interruption.
   return json::parse(
-      bytes.view(), name.empty() ? path : name,
+      bytes.view(), name,
       [](void* buffer, std::size_t from, std::size_t to) {
         static_cast<platform::FileBuffer*>(buffer)->discard(from, to);
+        interrupt::poll();
       },
       &bytes);
 }
 
-void write_notebook(const std::string& path, const json::Value& doc, Layout layout) {
-  // Streamed: the text of a large notebook is never held in memory whole.
-  platform::replace_file_with(path, [&](const std::function<void(std::string_view)>& emit) {
+json::Value read_notebook(const std::string& path, const std::string& name) {
+  const std::string& shown = name.empty() ? path : name;
+  return parse_notebook(
+      naming_io_errors(name, path, [&] { return platform::FileBuffer::read(path); }), shown);
+}
+
+platform::Produce notebook_text(const json::Value& doc, Layout layout) {
+  return [&doc, layout](const std::function<void(std::string_view)>& emit) {
     if (layout == Layout::kJupyter) {
       json::write_pretty(doc, emit);
       emit("\n");
     } else {
       json::write(doc, emit);
     }
-  });
+  };
+}
+
+void write_notebook(const std::string& path, const json::Value& doc, Layout layout) {
+  // Streamed: the text of a large notebook is never held in memory whole.
+  platform::replace_file_with(path, notebook_text(doc, layout));
 }
 
 }  // namespace qor::notebook

@@ -1,6 +1,9 @@
-// Whole-file reading and atomic file replacement (private to the core).
+// Whole-file reading, and the replacement of a file that an operation read (private to the
+// core).
 #ifndef QOR_PLATFORM_FILE_H_
 #define QOR_PLATFORM_FILE_H_
+
+#include <sys/stat.h>
 
 #include <functional>
 #include <string>
@@ -21,6 +24,8 @@ class FileBuffer {
  public:
   // Reads the whole file at `path`. Throws IoError.
   static FileBuffer read(const std::string& path);
+  // Reads the whole file open on `fd` (from its start), named `path` in errors. Throws IoError.
+  static FileBuffer read(int fd, const std::string& path);
 
   FileBuffer(FileBuffer&& other) noexcept;
   FileBuffer& operator=(FileBuffer&&) = delete;
@@ -32,8 +37,6 @@ class FileBuffer {
 
  private:
   FileBuffer() = default;
-  // The file read into a string (small files, files that are not regular, growing files).
-  static FileBuffer read_text(const std::string& path);
 
   char* data_ = nullptr;
   std::size_t size_ = 0;
@@ -41,18 +44,72 @@ class FileBuffer {
   std::string text_;
 };
 
-// Replaces the file at `path` by `content` through a temporary file in the same directory and a
-// rename. Follows a symbolic link to the file it names. Keeps the permission bits of the file
-// it replaces (a new file gets 0666 less the umask). Refuses, as opening for writing would, a
-// file the process may not write. On failure the old file is untouched, the temporary file is
-// removed, and IoError is thrown.
-void replace_file(const std::string& path, std::string_view content);
+// Receives a function that appends bytes to the new content of a file, and calls it with the
+// content piece by piece.
+using Produce = std::function<void(const std::function<void(std::string_view)>&)>;
 
-// replace_file() with the content produced piece by piece: `produce` receives a function that
-// appends bytes to the new file. An exception from `produce` fails the replacement likewise.
-void replace_file_with(
-    const std::string& path,
-    const std::function<void(const std::function<void(std::string_view)>&)>& produce);
+// A file that an operation reads first and replaces at the end, pinned when the operation
+// starts: its symbolic links are resolved once, its directory is held open and the file's
+// identity (device and inode), owner, group and permission bits are recorded. The file read and
+// the file replaced are that file, whatever happens to the path meanwhile. Move-only.
+class ReplaceTarget {
+ public:
+  // How replace_with() writes the new content.
+  enum class Method {
+    // A temporary file beside the file, then a rename over it: the file is never seen half
+    // written. Taken when the replacement can keep everything the file's inode carries for the
+    // user (owner, group, permission bits, its being the one file its names lead to).
+    kReplace,
+    // The content complete in memory first, then written over the file itself: taken for a file
+    // with several hard links (every link then sees the result, as when an editor saves it), a
+    // file whose owner or group the process could not give the replacement, and a file whose
+    // directory refuses a new file.
+    kInPlace,
+  };
+
+  // Pins the file at `path` (created by replace_with() when it does not exist yet). Throws
+  // IoError when `path` leads to a directory, a loop of links, or a directory that cannot be
+  // opened.
+  explicit ReplaceTarget(const std::string& path);
+  ReplaceTarget(ReplaceTarget&& other) noexcept;
+  ReplaceTarget& operator=(ReplaceTarget&&) = delete;
+  ~ReplaceTarget();
+
+  // The whole pinned file. Throws IoError (also when it did not exist).
+  FileBuffer read();
+
+  // The method replace_with() takes, as things stand.
+  Method method() const;
+
+  // Replaces the pinned file by the content that `produce` gives, keeping its permission bits
+  // (a new file gets 0666 less the umask) and, for a process that may (root), its owner and
+  // group. Refuses, as opening for writing would, a file the process may not write. Before the
+  // new content takes the file's place, checks that the path still leads to the pinned file
+  // (and its directory entry is that file, not a link): when not, nothing is written and
+  // IoError says so. On any failure the file is left as it was (with the in-place method, only
+  // an error of the device while writing can leave it partly written; the message says so), the
+  // temporary file is removed, and IoError is thrown; an exception from `produce` fails the
+  // replacement likewise.
+  void replace_with(const Produce& produce);
+
+ private:
+  void write_in_place(const Produce& produce);
+
+  std::string path_;       // as given, for messages
+  std::string directory_;  // of the resolved path
+  std::string name_;       // of the file in its directory
+  int dir_fd_ = -1;
+  int file_fd_ = -1;       // open for reading; -1 when the file is not a readable regular file
+  bool existed_ = false;   // whether there was a file when pinned
+  struct stat pinned_ {};  // the file when pinned, valid when existed_
+};
+
+// Replaces the file at `path` with the content `produce` gives: ReplaceTarget(path) and its
+// replace_with(). Throws IoError.
+void replace_file_with(const std::string& path, const Produce& produce);
+
+// replace_file_with() for a content held whole in memory (small files: configuration, hooks).
+void replace_file(const std::string& path, std::string_view content);
 
 }  // namespace qor::platform
 

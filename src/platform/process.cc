@@ -1,16 +1,23 @@
-// Child processes through posix_spawnp, with a pipe for standard error that is drained before
-// waiting, so that a talkative child cannot block on a full pipe.
+// Child processes through posix_spawnp, with pipes that are drained before waiting, so that a
+// talkative child cannot block on a full pipe. A child starts with the caller's signal mask, is
+// known to the signal clean-up while it runs, and is ended when its caller stops waiting.
 #include "platform/process.h"
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "platform/signals.h"
 #include "qor/errors.h"
+#include "qor/interrupt.h"
 
 extern char** environ;
 
@@ -41,6 +48,18 @@ class Pipe {
   int fds_[2] = {-1, -1};
 };
 
+class SpawnAttributes {
+ public:
+  SpawnAttributes() { ::posix_spawnattr_init(&attr_); }
+  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attr_); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  posix_spawnattr_t* get() { return &attr_; }
+
+ private:
+  posix_spawnattr_t attr_;
+};
+
 class SpawnActions {
  public:
   SpawnActions() { ::posix_spawn_file_actions_init(&actions_); }
@@ -53,28 +72,86 @@ class SpawnActions {
   posix_spawn_file_actions_t actions_;
 };
 
-// Starts `argv` with `actions`; returns its process id. Throws IoError when it cannot start.
-pid_t spawn(const std::vector<std::string>& argv, SpawnActions& actions) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = 0;
-  const int rc = ::posix_spawnp(&pid, args[0], actions.get(), nullptr, args.data(), environ);
-  if (rc != 0) throw IoError(rc, argv[0]);
-  return pid;
-}
-
-// Waits for `pid` and stores how it ended in `result`'s exit_status or signal.
-template <class Result>
-void wait_for(pid_t pid, const std::string& program, Result& result) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) throw IoError(errno, program);
+// A started child process: spawned with the caller's signal mask and the default actions of the
+// signals a program may have set to be ignored (which exec would keep), registered with the
+// signal clean-up while it runs, and ended (SIGTERM, then waited for) when it is abandoned
+// before wait().
+class Child {
+ public:
+  // Starts `argv` with `actions`. Throws IoError when it cannot start.
+  Child(const std::vector<std::string>& argv, SpawnActions& actions) : program_(argv.at(0)) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    SpawnAttributes attributes;
+    const CleanupSignalsBlocked blocked;
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) sigaddset(&defaults, sig);
+    ::posix_spawnattr_setsigdefault(attributes.get(), &defaults);
+    ::posix_spawnattr_setsigmask(attributes.get(), &blocked.previous());
+    ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    const int rc =
+        ::posix_spawnp(&pid_, args[0], actions.get(), attributes.get(), args.data(), environ);
+    if (rc != 0) throw IoError(rc, program_);
+    registered_.emplace(pid_);
   }
-  if (WIFSIGNALED(status)) {
-    result.signal = WTERMSIG(status);
-  } else {
-    result.exit_status = WEXITSTATUS(status);
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+
+  // Waits for the child and stores how it ended in `result`'s exit_status or signal.
+  template <class Result>
+  void wait(Result& result) {
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0) {
+      if (errno != EINTR) throw IoError(errno, program_);
+    }
+    pid_ = 0;
+    registered_.reset();
+    interrupt::poll();
+    if (WIFSIGNALED(status)) {
+      result.signal = WTERMSIG(status);
+    } else {
+      result.exit_status = WEXITSTATUS(status);
+    }
+  }
+
+ private:
+  std::string program_;
+  pid_t pid_ = 0;
+  std::optional<CleanupChild> registered_;
+};
+
+// Reads the pipes `fds` until each is closed, appending what comes to `texts` (at most
+// `limit` bytes each); between reads, the interruption check runs, so that a caller can stop
+// waiting.
+void drain(std::vector<int> fds, const std::vector<std::string*>& texts, std::size_t limit) {
+  std::vector<struct pollfd> polled;
+  for (int fd : fds) polled.push_back({fd, POLLIN, 0});
+  std::size_t open_pipes = fds.size();
+  char buf[65536];
+  while (open_pipes > 0) {
+    const int ready =
+        ::poll(polled.data(), polled.size(), static_cast<int>(interrupt::kPollInterval.count()));
+    interrupt::poll();
+    if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+    if (ready < 0) break;
+    for (std::size_t i = 0; i < polled.size(); ++i) {
+      if (polled[i].fd < 0 || polled[i].revents == 0) continue;
+      const ssize_t n = ::read(polled[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        if (texts[i]->size() < limit) texts[i]->append(buf, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        polled[i].fd = -1;  // poll skips negative descriptors; the Pipe closes it
+        --open_pipes;
+      }
+    }
   }
 }
 
@@ -86,24 +163,12 @@ ProcessResult run_process(const std::vector<std::string>& argv) {
   ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
   ::posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0);
   ::posix_spawn_file_actions_adddup2(actions.get(), err.write_end(), 2);
-
-  const pid_t pid = spawn(argv, actions);
+  Child child(argv, actions);
   err.close_write();
-
   ProcessResult result;
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = ::read(err.read_end(), buf, sizeof buf);
-    if (n > 0) {
-      // Keep a bounded amount: the text only serves an error message.
-      if (result.stderr_text.size() < 65536)
-        result.stderr_text.append(buf, static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    break;
-  }
-  wait_for(pid, argv[0], result);
+  // A bounded amount: the text only serves an error message.
+  drain({err.read_end()}, {&result.stderr_text}, 65536);
+  child.wait(result);
   return result;
 }
 
@@ -113,33 +178,13 @@ ProcessOutput run_process_output(const std::vector<std::string>& argv) {
   ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
   ::posix_spawn_file_actions_adddup2(actions.get(), out.write_end(), 1);
   ::posix_spawn_file_actions_adddup2(actions.get(), err.write_end(), 2);
-
-  const pid_t pid = spawn(argv, actions);
+  Child child(argv, actions);
   out.close_write();
   err.close_write();
-
   ProcessOutput result;
-  struct pollfd fds[2] = {{out.read_end(), POLLIN, 0}, {err.read_end(), POLLIN, 0}};
-  std::string* texts[2] = {&result.stdout_text, &result.stderr_text};
-  int open_pipes = 2;
-  char buf[65536];
-  while (open_pipes > 0) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        texts[i]->append(buf, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        fds[i].fd = -1;  // poll skips negative descriptors; the Pipe closes it
-        --open_pipes;
-      }
-    }
-  }
-  wait_for(pid, argv[0], result);
+  drain({out.read_end(), err.read_end()}, {&result.stdout_text, &result.stderr_text},
+        std::string().max_size());
+  child.wait(result);
   return result;
 }
 

@@ -1,14 +1,18 @@
 // The structural difference in compact form, and its printed form.
 //
-// One recursive function computes both the similarity of two values and, when asked, their
-// difference; equal members and items are recognised by a comparison and cost nothing more.
-// Similarities are accumulated in the same order and with the same floating-point operations as
-// the formula of `similarity` states them (left to right, halves added per shared key), so that
-// ties between alignments come out the same.
+// One recursive function computes the similarity of two values, whether they are equal and, when
+// asked, their difference. Similarities are accumulated in the same order and with the same
+// floating-point operations as the formula of `similarity` states them (left to right, halves
+// added per shared key), so that ties between alignments come out the same; a difference is
+// empty exactly when the values are equal, also where a similarity of unequal values rounds to
+// 1. List alignments run within the budgets that Limits describes.
 #include "qor/structdiff.h"
 
 #include <algorithm>
 
+#include "qor/errors.h"
+
+#include "qor/interrupt.h"
 #include "structdiff/align.h"
 
 namespace qor::structdiff {
@@ -87,12 +91,30 @@ bool Delta::erase(std::string_view key) {
 
 namespace {
 
-double compare(const Value& a, const Value& b, Delta* out);
+using detail::Budget;
+
+// Where a comparison runs: within the budget of an enclosing list alignment, or (budget null)
+// outside any, where a list pair gets its own budget from the limits.
+struct Scope {
+  const Limits& limits;
+  Budget* budget;
+};
+
+// The similarity of two values, and whether they are equal. Equality is exact even where the
+// similarity rounds to 1.
+struct Result {
+  double s;
+  bool equal;
+};
+
+Result compare(const Value& a, const Value& b, Delta* out, const Scope& scope);
 
 Delta value_change(const Value& b) { return b.is_object() ? Delta::replace(b) : Delta::value(b); }
 
-double compare_objects(const Object& a, const Object& b, const Value& whole_b, Delta* out) {
+Result compare_objects(const Object& a, const Object& b, const Value& whole_b, Delta* out,
+                       const Scope& scope) {
   std::size_t removed = 0, matched = 0, added = 0;
+  bool all_equal = true;
   double s_matched = 0.0;
   Delta::ObjectPart part;
   for (const auto& m : a) {
@@ -103,14 +125,13 @@ double compare_objects(const Object& a, const Object& b, const Value& whole_b, D
       continue;
     }
     ++matched;
-    double s = 1.0;
-    if (!(m.value == *w)) {
-      Delta child;
-      s = compare(m.value, *w, out != nullptr ? &child : nullptr);
-      if (out != nullptr && s < 1.0)
-        part.entries.emplace_back(std::string(m.name()), std::move(child));
+    Delta child;
+    const Result r = compare(m.value, *w, out != nullptr ? &child : nullptr, scope);
+    if (!r.equal) {
+      all_equal = false;
+      if (out != nullptr) part.entries.emplace_back(std::string(m.name()), std::move(child));
     }
-    s_matched += 0.5 + 0.5 * s;
+    s_matched += 0.5 + 0.5 * r.s;
   }
   for (const auto& m : b) {
     if (!a.contains(m.name())) {
@@ -118,43 +139,50 @@ double compare_objects(const Object& a, const Object& b, const Value& whole_b, D
       if (out != nullptr) part.entries.emplace_back(std::string(m.name()), Delta::value(m.value));
     }
   }
+  if (scope.budget != nullptr) scope.budget->spend(a.size() + b.size());
   const std::size_t total = removed + matched + added;
+  const bool equal = all_equal && removed == 0 && added == 0;
   const double s = total != 0 ? s_matched / static_cast<double>(total) : 1.0;
   if (out != nullptr) {
-    if (s == 0.0) {
-      *out = Delta::replace(whole_b);
-    } else if (s == 1.0) {
+    if (equal) {
       *out = Delta();
+    } else if (s == 0.0) {
+      *out = Delta::replace(whole_b);
     } else {
       *out = Delta::object(std::move(part));
     }
   }
-  return s;
+  return {s, equal};
 }
 
-double compare_lists(const Array& x, const Array& y, const Value& whole_y, Delta* out) {
-  const detail::Similarity sim = [](const Value& p, const Value& q) {
-    return compare(p, q, nullptr);
-  };
-  const std::vector<detail::Step> steps = detail::align(x, y, sim);
+Result compare_lists_within(const Array& x, const Array& y, const Value& whole_y, Delta* out,
+                            const Limits& limits, Budget& budget) {
+  const std::vector<detail::Step> steps = detail::align(x, y, limits, budget);
+  const Scope nested{limits, &budget};
   double total_s = 0.0;
   std::size_t inserted = 0;
+  bool equal = x.size() == y.size();
   Delta::ListPart part;
   for (const detail::Step& step : steps) {
     switch (step.kind) {
       case detail::StepKind::kPair:
-        if (out != nullptr && step.s < 1.0) {
-          Delta child;
-          compare(x[step.i], y[step.j], &child);
-          part.changed.emplace_back(step.j, std::move(child));
+        if (!step.equal) {
+          equal = false;
+          if (out != nullptr) {
+            Delta child;
+            compare(x[step.i], y[step.j], &child, nested);
+            part.changed.emplace_back(step.j, std::move(child));
+          }
         }
         total_s += step.s;
         break;
       case detail::StepKind::kInsert:
+        equal = false;
         ++inserted;
         if (out != nullptr) part.inserted.emplace_back(step.j, y[step.j]);
         break;
       case detail::StepKind::kDelete:
+        equal = false;
         if (out != nullptr) part.deleted.push_back(step.i);
         break;
     }
@@ -163,38 +191,127 @@ double compare_lists(const Array& x, const Array& y, const Value& whole_y, Delta
   const std::size_t total = x.size() + inserted;
   const double s = total == 0 ? 1.0 : total_s / static_cast<double>(total);
   if (out != nullptr) {
-    if (s == 0.0) {
-      *out = Delta::value(whole_y);
-    } else if (s == 1.0) {
+    if (equal) {
       *out = Delta();
+    } else if (s == 0.0) {
+      *out = Delta::value(whole_y);
     } else {
       *out = Delta::list(std::move(part));
     }
   }
-  return s;
+  return {s, equal};
 }
 
-// Similarity of `a` and `b`; when `out` is given, also their difference.
-double compare(const Value& a, const Value& b, Delta* out) {
-  if (a.is_object() && b.is_object()) return compare_objects(a.as_object(), b.as_object(), b, out);
-  if (a.is_array() && b.is_array()) return compare_lists(a.as_array(), b.as_array(), b, out);
+Result compare_lists(const Value& whole_x, const Value& whole_y, Delta* out, const Scope& scope) {
+  const Array& x = whole_x.as_array();
+  const Array& y = whole_y.as_array();
+  if (scope.budget != nullptr) {
+    return compare_lists_within(x, y, whole_y, out, scope.limits, *scope.budget);
+  }
+  if (whole_x == whole_y) {
+    if (out != nullptr) *out = Delta();
+    return {1.0, true};
+  }
+  const std::uint64_t units = detail::units_of(whole_x) + detail::units_of(whole_y);
+  std::uint64_t work = 0;
+  if (__builtin_mul_overflow(scope.limits.work_per_unit, units, &work) ||
+      __builtin_add_overflow(work, scope.limits.base_work, &work)) {
+    work = UINT64_MAX;
+  }
+  Budget own(work, scope.limits.table_memory);
+  return compare_lists_within(x, y, whole_y, out, scope.limits, own);
+}
+
+// Similarity of `a` and `b` and whether they are equal; when `out` is given, also their
+// difference, which is empty exactly when they are equal.
+Result compare(const Value& a, const Value& b, Delta* out, const Scope& scope) {
+  if (a.is_object() && b.is_object()) {
+    return compare_objects(a.as_object(), b.as_object(), b, out, scope);
+  }
+  if (a.is_array() && b.is_array()) return compare_lists(a, b, out, scope);
+  if (scope.budget != nullptr) {
+    scope.budget->spend(1 + (a.is_string() ? a.as_string().size() / 16 : 0));
+  }
   if (a == b) {
     if (out != nullptr) *out = Delta();
-    return 1.0;
+    return {1.0, true};
   }
   if (out != nullptr) *out = value_change(b);
-  return 0.0;
+  return {0.0, false};
 }
 
 }  // namespace
 
-Delta diff(const Value& old_value, const Value& new_value) {
+namespace detail {
+
+double similarity_within(const Value& a, const Value& b, const Limits& limits, Budget& budget) {
+  return compare(a, b, nullptr, Scope{limits, &budget}).s;
+}
+
+}  // namespace detail
+
+Delta diff(const Value& old_value, const Value& new_value, const Limits& limits) {
+  interrupt::poll();
+  // Most values a merge compares are equal: one plain comparison settles them.
+  if (old_value == new_value) return Delta();
   Delta out;
-  compare(old_value, new_value, &out);
+  compare(old_value, new_value, &out, Scope{limits, nullptr});
   return out;
 }
 
-double similarity(const Value& a, const Value& b) { return compare(a, b, nullptr); }
+double similarity(const Value& a, const Value& b, const Limits& limits) {
+  return compare(a, b, nullptr, Scope{limits, nullptr}).s;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Patch
+
+Value apply(const Value& old_value, const Delta& d) {
+  auto misfit = [] { return ValueError("the difference does not fit the value"); };
+  switch (d.kind()) {
+    case Delta::Kind::kEmpty:
+      return old_value;
+    case Delta::Kind::kValue:
+    case Delta::Kind::kReplace:
+      return d.new_value();
+    case Delta::Kind::kObject: {
+      if (!old_value.is_object()) throw misfit();
+      // Member by member, so that a changed member is not copied before it is rebuilt.
+      const auto& part = d.object_part();
+      Object out;
+      for (const auto& m : old_value.as_object()) {
+        if (std::find(part.deleted.begin(), part.deleted.end(), m.name()) != part.deleted.end()) {
+          continue;
+        }
+        const Delta* child = d.find(m.name());
+        out.set(m.name(), child != nullptr ? apply(m.value, *child) : m.value);
+      }
+      for (const auto& [key, child] : part.entries) {
+        if (!old_value.as_object().contains(key)) out.set(key, child.new_value());
+      }
+      return Value(std::move(out));
+    }
+    case Delta::Kind::kList: {
+      if (!old_value.is_array()) throw misfit();
+      const auto& part = d.list_part();
+      Array out = old_value.as_array();
+      for (std::size_t pos : part.deleted) {
+        if (pos >= out.size()) throw misfit();
+        out.erase(out.begin() + static_cast<std::ptrdiff_t>(pos));
+      }
+      for (const auto& [pos, item] : part.inserted) {
+        if (pos > out.size()) throw misfit();
+        out.insert(out.begin() + static_cast<std::ptrdiff_t>(pos), item);
+      }
+      for (const auto& [pos, child] : part.changed) {
+        if (pos >= out.size()) throw misfit();
+        out[pos] = apply(out[pos], child);
+      }
+      return Value(std::move(out));
+    }
+  }
+  return Value();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Printed form

@@ -8,9 +8,12 @@ import json
 import os
 import pathlib
 import resource
+import shutil
 import signal
 import stat
 import subprocess
+import sys
+import time
 
 import pytest
 
@@ -141,7 +144,10 @@ def test_symbolic_link_as_current_file(tmp_path):
     assert scene.leftovers() == []
 
 
-def test_write_failing_midway(tmp_path):
+# SIGXFSZ ignored by the caller, or with its default action (qormerge then ignores it itself):
+# either way a file-size limit is a write error like any other.
+@pytest.mark.parametrize("caller_ignores_sigxfsz", [True, False])
+def test_write_failing_midway(tmp_path, caller_ignores_sigxfsz):
     scene = Scene(tmp_path)
     doc = json.loads(json.dumps(INCOMING))
     doc["cells"][1]["source"] = ["z\n"] * 20000
@@ -149,7 +155,8 @@ def test_write_failing_midway(tmp_path):
     before = scene.current.read_bytes()
 
     def limit():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        if caller_ignores_sigxfsz:
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (50000, 50000))
 
     expect_failure(scene, scene.run(preexec=limit), before, "File too large")
@@ -247,3 +254,239 @@ def test_ten_merges_at_once_in_one_directory(tmp_path):
         assert source == ["<<<<<<< %s-current\n" % path.name, "y = %d\n" % (100 + k), "=======\n", "y = 3\n",
                           ">>>>>>> %s-incoming\n" % path.name]
     assert scene.leftovers() == []
+
+
+# ---------------------------------------------------------------------------------------------
+# Hostile notebooks: the short forms of the benchmark's generators. Each merge must finish inside
+# a CPU-time and address-space limit that unbounded work on them would break many times over
+# (bounds against runaway work, not timings: a bounded merge of each takes well under a second).
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
+import gen  # noqa: E402
+
+
+def bounded():
+    resource.setrlimit(resource.RLIMIT_CPU, (10, 10))
+    resource.setrlimit(resource.RLIMIT_AS, (512 << 20, 512 << 20))
+
+
+@pytest.mark.parametrize("name", list(gen.HOSTILE))
+def test_hostile_generators_merge_within_bounds(tmp_path, name):
+    scene = Scene(tmp_path)
+    base, current, incoming = gen.HOSTILE[name][1]()
+    for path, doc in ((scene.base, base), (scene.current, current), (scene.incoming, incoming)):
+        path.write_text(json.dumps(doc))
+    result = scene.run(preexec=bounded)
+    assert (result.returncode, result.stderr) == (0, "")
+    merged = json.loads(scene.current.read_text())
+    # The current side's hostile cells and the incoming side's change, both taken over.
+    assert [c["outputs"] for c in merged["cells"][:-1]] == [c["outputs"] for c in current["cells"][:-1]]
+    assert merged["cells"][-1]["source"] == ["z = 2\n"]
+    assert scene.leftovers() == []
+
+
+# ---------------------------------------------------------------------------------------------
+# Files: what is written, and where.
+
+def test_a_name_of_255_bytes(tmp_path):
+    scene = Scene(tmp_path, current_name="n" * 249 + ".ipynb")
+    result = scene.run()
+    assert (result.returncode, result.stderr) == (0, "")
+    assert '"y = 3\\n"' in scene.current.read_text()
+    assert scene.leftovers() == []
+
+
+def test_a_hard_linked_current_file_is_written_in_place(tmp_path):
+    scene = Scene(tmp_path)
+    other = scene.dir / "other-name.ipynb"
+    os.link(scene.current, other)
+    inode = scene.current.stat().st_ino
+    result = scene.run()
+    assert (result.returncode, result.stderr) == (0, "")
+    assert scene.current.stat().st_ino == inode and scene.current.stat().st_nlink == 2
+    assert other.read_bytes() == scene.current.read_bytes()
+    assert '"y = 3\\n"' in other.read_text()
+    assert scene.leftovers() == []
+
+
+def fake_git(tmp_path, script):
+    """A directory holding a `git` that runs `script` (sh), with $REAL_GIT the real one."""
+    bin_dir = tmp_path / "fakebin"
+    bin_dir.mkdir(exist_ok=True)
+    fake = bin_dir / "git"
+    fake.write_text("#!/bin/sh\n%s\n" % script)
+    fake.chmod(0o755)
+    return {"PATH": "%s:%s" % (bin_dir, os.environ["PATH"]), "REAL_GIT": shutil.which("git")}
+
+
+def test_a_current_file_swapped_for_a_link_meanwhile_is_left_alone(tmp_path):
+    scene = Scene(tmp_path)
+    conflicting(scene)
+    victim = tmp_path / "victim.ipynb"
+    victim.write_text("precious")
+    moved = scene.dir / "moved.ipynb"
+    env = fake_git(tmp_path, 'mv "$CUR" "$MOVED" && ln -s "$VICTIM" "$CUR" && exec "$REAL_GIT" "$@"')
+    env.update(CUR=str(scene.current), MOVED=str(moved), VICTIM=str(victim))
+    before = scene.current.read_bytes()
+    result = scene.run(env)
+    assert result.returncode == 1
+    assert "no longer leads to the file that was read" in result.stderr
+    assert victim.read_text() == "precious"
+    assert moved.read_bytes() == before
+    assert scene.current.is_symlink()
+    assert scene.leftovers() == []
+
+
+def test_a_relative_tmpdir_that_looks_like_an_option(tmp_path):
+    scene = Scene(tmp_path)
+    conflicting(scene)
+    (scene.dir / "-tmp").mkdir()
+    result = subprocess.run(
+        [QORMERGE, "--base-file=base.ipynb", "--current-file=current.ipynb",
+         "--incoming-file=incoming.ipynb", "--file-path=nb.ipynb"],
+        capture_output=True, text=True, cwd=scene.dir, env=dict(os.environ, TMPDIR="-tmp"))
+    assert (result.returncode, result.stderr) == (0, "qormerge: nb.ipynb: 1 conflict block (b)\n")
+    source = json.loads(scene.current.read_text())["cells"][1]["source"]
+    assert source[0] == "<<<<<<< nb.ipynb-current\n"
+    assert list((scene.dir / "-tmp").iterdir()) == []
+
+
+def test_git_missing_says_what_to_do(tmp_path):
+    scene = Scene(tmp_path)
+    conflicting(scene)
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    result = scene.run({"PATH": str(empty)})
+    assert result.returncode == 1
+    assert "cannot run git" in result.stderr and "installed and on the PATH" in result.stderr
+
+
+root_only = pytest.mark.skipif(os.geteuid() != 0, reason="needs root (CI runs the tests as root)")
+NOBODY = 65534
+
+
+@root_only
+def test_root_keeps_the_owner_group_and_mode_of_the_file(tmp_path):
+    scene = Scene(tmp_path)
+    os.chown(scene.current, NOBODY, NOBODY)
+    scene.current.chmod(0o640)
+    result = scene.run()
+    assert (result.returncode, result.stderr) == (0, "")
+    st = scene.current.stat()
+    assert (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (NOBODY, NOBODY, 0o640)
+    assert '"y = 3\\n"' in scene.current.read_text()
+
+
+def as_nobody():
+    os.setgroups([])
+    os.setgid(NOBODY)
+    os.setuid(NOBODY)
+
+
+@pytest.fixture
+def open_tmp():
+    """A scratch directory that another user can reach (pytest's own is private to root)."""
+    import tempfile
+    path = pathlib.Path(tempfile.mkdtemp(prefix="qor-test-"))
+    path.chmod(0o755)
+    yield path
+    shutil.rmtree(path)
+
+
+@root_only
+def test_a_file_in_a_directory_that_refuses_new_files_is_written_in_place(open_tmp):
+    scene = Scene(open_tmp)
+    for path in (scene.dir, scene.tmp):
+        path.chmod(0o755)
+    os.chown(scene.tmp, NOBODY, NOBODY)
+    os.chown(scene.current, NOBODY, NOBODY)  # nobody may write the file, not the directory
+    inode = scene.current.stat().st_ino
+    result = scene.run(preexec=as_nobody)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert scene.current.stat().st_ino == inode
+    assert '"y = 3\\n"' in scene.current.read_text()
+    assert scene.leftovers() == []
+
+
+@root_only
+def test_a_file_whose_owner_could_not_be_kept_is_written_in_place(open_tmp):
+    scene = Scene(open_tmp)
+    for path in (scene.dir, scene.tmp):
+        path.chmod(0o777)
+    os.chown(scene.current, 0, NOBODY)
+    scene.current.chmod(0o664)  # nobody writes it through its group
+    result = scene.run(preexec=as_nobody)
+    assert (result.returncode, result.stderr) == (0, "")
+    st = scene.current.stat()
+    assert (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (0, NOBODY, 0o664)
+    assert '"y = 3\\n"' in scene.current.read_text()
+    assert scene.leftovers() == []
+
+
+# ---------------------------------------------------------------------------------------------
+# Signals, sent for real to the running executable.
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_a_terminating_signal_while_git_runs_removes_our_files(tmp_path, sig):
+    scene = Scene(tmp_path)
+    conflicting(scene)
+    ready = tmp_path / "git-started"
+    env = fake_git(tmp_path, 'touch "$READY"; exec sleep 60')
+    env["READY"] = str(ready)
+    before = scene.current.read_bytes()
+    proc = subprocess.Popen(
+        [QORMERGE, "--base-file=%s" % scene.base, "--current-file=%s" % scene.current,
+         "--incoming-file=%s" % scene.incoming], stderr=subprocess.PIPE,
+        env=dict(os.environ, TMPDIR=str(scene.tmp), **env))
+    deadline = time.monotonic() + 30
+    while not ready.exists() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert ready.exists()
+    assert len(list(scene.tmp.iterdir())) == 1  # our work directory, while git runs
+    proc.send_signal(sig)
+    assert proc.wait(timeout=30) == -sig
+    proc.stderr.close()
+    assert scene.current.read_bytes() == before
+    assert scene.leftovers() == []
+
+
+def test_a_closed_pipe_on_standard_error_does_not_end_a_verbose_merge(tmp_path):
+    scene = Scene(tmp_path)
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # every write to it raises SIGPIPE (or EPIPE)
+    try:
+        proc = subprocess.run(
+            [QORMERGE, "-v", "--base-file=%s" % scene.base, "--current-file=%s" % scene.current,
+             "--incoming-file=%s" % scene.incoming], stderr=write_end,
+            env=dict(os.environ, TMPDIR=str(scene.tmp)))
+    finally:
+        os.close(write_end)
+    assert proc.returncode == 0
+    assert '"y = 3\\n"' in scene.current.read_text()
+
+
+def test_a_closed_standard_error_never_reaches_our_files(tmp_path):
+    scene = Scene(tmp_path)
+    conflicting(scene)  # a source merge: temporary files are opened while debug records go out
+    proc = subprocess.run(
+        [QORMERGE, "--verbose", "--base-file=%s" % scene.base, "--current-file=%s" % scene.current,
+         "--incoming-file=%s" % scene.incoming, "--file-path=nb.ipynb"],
+        preexec_fn=lambda: os.close(2), env=dict(os.environ, TMPDIR=str(scene.tmp)))
+    assert proc.returncode == 0
+    merged = json.loads(scene.current.read_text())
+    assert merged["cells"][1]["source"][0] == "<<<<<<< nb.ipynb-current\n"
+    assert scene.leftovers() == []
+
+
+def test_running_out_of_memory_names_the_notebook(tmp_path):
+    scene = Scene(tmp_path)
+    doc = json.loads(json.dumps(INCOMING))
+    doc["cells"][1]["outputs"] = [{"k": [i, i + 1]} for i in range(400000)]  # far more than 64 MB parsed
+    scene.incoming.write_text(json.dumps(doc))
+    before = scene.current.read_bytes()
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_AS, (64 << 20, 64 << 20))
+
+    expect_failure(scene, scene.run(preexec=limit), before,
+                   "qormerge: error: nb.ipynb: out of memory (merging these notebooks needs more memory")

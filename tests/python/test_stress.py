@@ -2,8 +2,11 @@
 Python exceptions, and no object or memory left behind when called many times."""
 import gc
 import itertools
+import json
 import os
+import signal
 import sys
+import time
 
 import pytest
 
@@ -161,3 +164,149 @@ def test_refcounts_of_arguments_and_results_stay_balanced():
         diff.prev_source
         del diff
     assert (sys.getrefcount(data), sys.getrefcount(lines)) == (before[0], before[1] + 2)  # stored twice
+
+
+# ---------------------------------------------------------------------------------------------
+# Python code that runs during a conversion, records never initialised, paths.
+
+def test_a_list_changed_by_python_code_during_its_conversion():
+    outputs = []
+
+    class Clearing(dict):
+        def items(self):
+            outputs.clear()  # frees every other item of the list being converted
+            gc.collect()
+            return super().items()
+
+    outputs.extend([Clearing(a=1)] + [{"x": [i] * 50} for i in range(100)])
+    cell = {"metadata": {"canvas": {"id": "a"}}, "outputs": outputs, "source": []}
+    base = {"metadata": {"canvas": {"id": "a"}}, "outputs": [], "source": []}
+    diff = notebook_merge._cell_changed(notebook_merge.MergeCell(base, "base"),
+                                        notebook_merge.MergeCell(cell, "current"))
+    assert diff == {"outputs": [{"a": 1}]}  # the list as it stands once the item is converted
+
+
+def test_items_that_are_not_pairs_are_a_type_error():
+    class Odd(dict):
+        def __init__(self, items):
+            super().__init__()
+            self._items = items
+
+        def items(self):
+            return self._items
+
+    base = notebook_merge.MergeCell({"metadata": {}}, "base")
+    for items in ([1, 2], [(1, 2, 3)], [("k",)], ["ab"]):
+        cell = notebook_merge.MergeCell({"metadata": {}, "outputs": [Odd(items)]}, "current")
+        with pytest.raises(TypeError, match=r"Odd\.items\(\) must give \(key, value\) pairs"):
+            notebook_merge._cell_changed(base, cell)
+
+
+@pytest.mark.parametrize("cls, read, written", [
+    (common.Cell, ["name", "parents", "comments", "kelm_id", "cell_id", "source", "data", "_data"],
+     ["name", "parents", "kelm_id", "cell_id", "source", "_data"]),
+    (notebook_merge.MergeCell, ["name", "file_type", "_file_type", "data", "source"], ["name", "_data"]),
+    (notebook_diff.DiffCell, ["status", "prev_source", "added_parents", "removed_parents", "name"],
+     ["status", "prev_source", "added_parents", "removed_parents"]),
+    (notebook_diff.DiffParameter, ["name", "type", "value", "status", "prev_type", "prev_value", "data"],
+     ["status", "prev_type", "prev_value", "_data"]),
+], ids=lambda v: getattr(v, "__name__", ""))
+def test_records_never_initialised_raise_type_error(cls, read, written):
+    for member in read:
+        with pytest.raises(TypeError, match="not initialized"):
+            getattr(cls.__new__(cls), member)
+    for member in written:
+        with pytest.raises(TypeError, match="not initialized"):
+            setattr(cls.__new__(cls), member, {"name": "n", "kelm_id": "k", "cell_id": "c", "_data": {}}.get(member, []))
+    with pytest.raises(TypeError, match="not initialized"):
+        notebook_merge.MergeCell.__new__(notebook_merge.MergeCell).add_conflict_mark()
+    with pytest.raises(TypeError, match="not initialized"):
+        notebook_diff._cell_modified(notebook_diff.DiffCell.__new__(notebook_diff.DiffCell))
+
+
+def tiny_notebook(path, source="x = 1\n"):
+    doc = {"cells": [{"cell_type": "code", "metadata": {"canvas": {"id": "a", "name": "a"}},
+                      "outputs": [], "source": [source]}],
+           "metadata": {"canvas": {"parameters": []}}, "nbformat": 4, "nbformat_minor": 5}
+    with open(path, "w") as f:
+        json.dump(doc, f)
+
+
+def test_paths_with_a_nul_byte_are_a_value_error(tmp_path):
+    good = str(tmp_path / "nb.ipynb")
+    tiny_notebook(good)
+    for args in ((good + "\0x", good, good, "nb"), (good, good + "\0", good, "nb"), (good, good, "\0", "nb")):
+        with pytest.raises(ValueError, match="embedded null byte"):
+            notebook_merge.merge_files(*args)
+    with pytest.raises(ValueError, match="embedded null byte"):
+        notebook_merge.Git().merge_file(good, good + "\0", good)
+
+
+def test_paths_that_are_not_utf8_open_the_file_open_would(tmp_path):
+    raw = os.path.join(os.fsencode(tmp_path), b"cur\xff\xfe.ipynb")
+    tiny_notebook(raw)
+    base = str(tmp_path / "base.ipynb")
+    incoming = str(tmp_path / "incoming.ipynb")
+    tiny_notebook(base)
+    tiny_notebook(incoming, "x = 2\n")
+    name = os.fsdecode(raw)  # 'cur\udcff\udcfe.ipynb'
+    notebook_merge.merge_files(base, name, incoming, "nb.ipynb")
+    with open(name) as f:
+        assert json.load(f)["cells"][0]["source"] == ["x = 2\n"]
+
+
+# ---------------------------------------------------------------------------------------------
+# Ctrl-C during native work: KeyboardInterrupt, and no file touched.
+
+class Alarm:
+    """SIGALRM after `seconds`, raising KeyboardInterrupt as Ctrl-C's handler does."""
+
+    def __init__(self, seconds):
+        self.seconds = seconds
+
+    def __enter__(self):
+        def interrupt(signum, frame):
+            raise KeyboardInterrupt
+        self.previous = signal.signal(signal.SIGALRM, interrupt)
+        signal.setitimer(signal.ITIMER_REAL, self.seconds)
+
+    def __exit__(self, *exc):
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, self.previous)
+
+
+def test_ctrl_c_stops_a_long_cell_difference():
+    def grids(offset, n=128):
+        return {"k%d" % k: [[[offset + i * n + j] for j in range(n)] for i in range(n)] for k in range(4)}
+
+    older = notebook_merge.MergeCell(dict(grids(0), metadata={}), "base")
+    newer = notebook_merge.MergeCell(dict(grids(10 ** 6), metadata={}), "current")
+    result = "not returned"
+    with pytest.raises(KeyboardInterrupt):
+        with Alarm(0.01):
+            result = notebook_merge._cell_changed(older, newer)
+            time.sleep(5)  # not reached when the native work was interrupted
+    assert result == "not returned"
+
+
+def test_ctrl_c_while_git_runs_leaves_the_files_alone(tmp_path, monkeypatch):
+    base, current, incoming = (str(tmp_path / n) for n in ("base.ipynb", "current.ipynb", "incoming.ipynb"))
+    tiny_notebook(base)
+    tiny_notebook(current, "x = 2\n")
+    tiny_notebook(incoming, "x = 3\n")  # both sides changed the source: git runs
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "git").write_text("#!/bin/sh\nexec sleep 30\n")
+    (bin_dir / "git").chmod(0o755)
+    work = tmp_path / "tmp"
+    work.mkdir()
+    monkeypatch.setenv("PATH", "%s:%s" % (bin_dir, os.environ["PATH"]))
+    monkeypatch.setenv("TMPDIR", str(work))
+    before = open(current, "rb").read()
+    with pytest.raises(KeyboardInterrupt):
+        with Alarm(0.3):
+            notebook_merge.merge_files(base, current, incoming, "nb.ipynb")
+            time.sleep(5)  # not reached
+    assert open(current, "rb").read() == before
+    assert os.listdir(work) == []
+    assert sorted(os.listdir(tmp_path)) == ["base.ipynb", "bin", "current.ipynb", "incoming.ipynb", "tmp"]

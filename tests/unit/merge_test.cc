@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/temp_dir.h"
 #include "platform/uuid.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 #include "qor/merge.h"
 #include "qor/notebook.h"
 #include "support/expect.h"
-#include "support/temp_dir.h"
 
 namespace qor::merge {
 namespace {
@@ -67,7 +67,7 @@ class MergeScenario : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(MergeScenario, GivesTheExpectedNotebook) {
   const std::string dir = data_dir() + "/merge/" + GetParam();
-  testing::TempDir work;
+  platform::TempDir work;
   const std::string current = work.write("current.ipynb", slurp(dir + "/current.ipynb"));
   merge_files(dir + "/base.ipynb", current, dir + "/incoming.ipynb", "nb.ipynb",
               MergeOptions{counting_ids(), nullptr, {}});
@@ -102,7 +102,7 @@ TEST(MergeFiles, FailureLeavesTheCurrentFileAsItWas) {
   };
   for (Case& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::TempDir work;
+    platform::TempDir work;
     const std::string original = slurp(dir + "/current.ipynb");
     const std::string current = work.write("current.ipynb", original);
     std::string incoming = c.incoming;
@@ -123,7 +123,7 @@ TEST(MergeFiles, FailureLeavesTheCurrentFileAsItWas) {
 }
 
 TEST(MergeFiles, ErrorsNameTheNotebookTheVersionTheCellAndTheKeyPath) {
-  testing::TempDir work;
+  platform::TempDir work;
   const std::string good = R"({"cells": [], "metadata": {"canvas": {"parameters": []}}})";
   const std::string base = work.write("base.ipynb", good);
   const std::string incoming = work.write("incoming.ipynb", good);
@@ -184,7 +184,7 @@ bool is_uuid4(const std::string& id) {
 
 TEST(MergeFiles, ConflictCopiesGetFreshVersion4Ids) {
   const std::string dir = data_dir() + "/merge/both_changed_renamed_gives_copy";
-  testing::TempDir work;
+  platform::TempDir work;
   const std::string current = work.write("current.ipynb", slurp(dir + "/current.ipynb"));
   merge_files(dir + "/base.ipynb", current, dir + "/incoming.ipynb", "nb.ipynb");
   const json::Value merged = json::parse(work.read("current.ipynb"));
@@ -316,7 +316,7 @@ class FakeGit : public GitRunner {
 };
 
 TEST(SourceMerge, TemporaryDirectoryIsPrivateAndRemovedOnEveryPath) {
-  testing::TempDir tmp;
+  platform::TempDir tmp;
   ScopedEnv env("TMPDIR", tmp.path());
   for (int status : {0, 1, 2}) {
     SCOPED_TRACE(status);
@@ -346,7 +346,7 @@ class FakeGitOnPath {
   }
 
  private:
-  testing::TempDir dir_;
+  platform::TempDir dir_;
   ScopedEnv path_;
 };
 
@@ -383,17 +383,24 @@ TEST(GitRunner, TellsConflictsFromFailures) {
 }
 
 TEST(GitRunner, MissingGitIsAnIoError) {
-  testing::TempDir empty;
+  platform::TempDir empty;
   ScopedEnv path("PATH", empty.path());
   Git git;
   EXPECT_THROW_MSG(git.merge_file({"a", "b", "c"}), IoError,
-                   "[Errno 2] No such file or directory: 'git'");
+                   "cannot run git: [Errno 2] No such file or directory: 'git' (git must be "
+                   "installed and on the PATH for source merges)");
+  try {
+    git.merge_file({"a", "b", "c"});
+  } catch (const IoError& e) {
+    EXPECT_EQ(e.error_code(), ENOENT);  // Python's OSError keeps errno and the file name
+    EXPECT_EQ(e.path(), "git");
+  }
 }
 
 TEST(MergeFiles, FailingGitStopsTheMergeAndLeavesNoTrace) {
   const std::string dir = data_dir() + "/merge/both_changed_conflict_block";
-  testing::TempDir tmp;
-  testing::TempDir work;
+  platform::TempDir tmp;
+  platform::TempDir work;
   FakeGitOnPath fake("echo 'fatal: out of memory' >&2; exit 128");
   ScopedEnv env("TMPDIR", tmp.path());
   const std::string original = slurp(dir + "/current.ipynb");

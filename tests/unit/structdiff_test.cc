@@ -3,12 +3,17 @@
 // cannot change a result) and its printed form.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "qor/errors.h"
+#include "qor/interrupt.h"
 #include "qor/json.h"
 #include "qor/structdiff.h"
+#include "structdiff/keyed_hash.h"
+#include "support/expect.h"
 
 namespace qor::structdiff {
 namespace {
@@ -201,6 +206,275 @@ TEST(StructDiffAlignment, HugeDifferingListsOfObjectsAlignByEquality) {
   const Delta d = diff(json::Value(x), json::Value(y));
   ASSERT_EQ(d.kind(), Delta::Kind::kValue);
   EXPECT_TRUE(d.new_value() == json::Value(y));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bounded work
+
+// The keys of an object difference, markers included: what a merge reads to tell what changed.
+std::string top_keys(const Delta& d) {
+  if (d.kind() == Delta::Kind::kReplace) return "$replace";
+  if (d.kind() != Delta::Kind::kObject) return d.empty() ? "" : "(not an object)";
+  std::vector<std::string> keys;
+  for (const auto& [key, child] : d.object_part().entries) keys.push_back(key);
+  if (!d.object_part().deleted.empty()) keys.push_back("$delete");
+  std::sort(keys.begin(), keys.end());
+  std::string out;
+  for (const std::string& k : keys) out += k + " ";
+  return out;
+}
+
+// Whether every entry of `d` (at any depth) is a change: no entry is an empty difference.
+bool entries_all_changed(const Delta& d) {
+  if (d.kind() == Delta::Kind::kObject) {
+    for (const auto& [key, child] : d.object_part().entries) {
+      if (child.empty() || !entries_all_changed(child)) return false;
+    }
+  } else if (d.kind() == Delta::Kind::kList) {
+    for (const auto& [pos, child] : d.list_part().changed) {
+      if (child.empty() || !entries_all_changed(child)) return false;
+    }
+  }
+  return true;
+}
+
+class RandomValues {
+ public:
+  explicit RandomValues(unsigned seed) : rng_(seed) {}
+
+  json::Value value(int depth = 0) {
+    const unsigned c = rng_() % 10;
+    if (depth > 4 || c < 4) return scalar();
+    if (c < 7) {
+      json::Array items;
+      for (unsigned n = rng_() % 7; n > 0; --n) items.push_back(value(depth + 1));
+      return json::Value(std::move(items));
+    }
+    json::Object members;
+    for (unsigned n = rng_() % 5; n > 0; --n) members.set(key(), value(depth + 1));
+    return json::Value(std::move(members));
+  }
+
+  json::Value mutate(const json::Value& v, int depth = 0) {
+    if (v.is_object()) {
+      json::Object out = v.as_object();
+      std::vector<std::string> keys;
+      for (const auto& m : out) keys.emplace_back(m.name());
+      for (const std::string& k : keys) {
+        const unsigned c = rng_() % 10;
+        if (c < 2) {
+          out.erase(k);
+        } else if (c < 5) {
+          out.set(k, mutate(out.at(k), depth + 1));
+        }
+      }
+      if (rng_() % 10 < 3) out.set(key(), value(depth + 1));
+      return json::Value(std::move(out));
+    }
+    if (v.is_array()) {
+      json::Array out = v.as_array();
+      for (unsigned n = rng_() % 4; n > 0; --n) {
+        const unsigned c = rng_() % 10;
+        if (c < 3 && !out.empty()) {
+          out.erase(out.begin() + static_cast<std::ptrdiff_t>(rng_() % out.size()));
+        } else if (c < 6) {
+          out.insert(out.begin() + static_cast<std::ptrdiff_t>(rng_() % (out.size() + 1)),
+                     value(depth + 1));
+        } else if (!out.empty()) {
+          const std::size_t at = rng_() % out.size();
+          out[at] = mutate(out[at], depth + 1);
+        }
+      }
+      return json::Value(std::move(out));
+    }
+    return rng_() % 2 == 0 ? value(depth) : v;
+  }
+
+ private:
+  json::Value scalar() {
+    switch (rng_() % 9) {
+      case 0:
+        return json::Value("a");
+      case 1:
+        return json::Value("b");
+      case 2:
+        return json::Value(0);
+      case 3:
+        return json::Value(1);
+      case 4:
+        return json::Value(1.0);
+      case 5:
+        return json::Value(true);
+      case 6:
+        return json::Value();
+      case 7:
+        return json::Value(std::string(40, 'x'));
+      default:
+        return json::Value(2.5);
+    }
+  }
+  std::string key() { return std::string(1, static_cast<char>('a' + rng_() % 5)); }
+
+  std::mt19937 rng_;
+};
+
+TEST(StructDiffBudget, EveryBudgetGivesAValidDifferenceWithTheSameKeys) {
+  const Limits budgets[] = {
+      {},                                 // the default
+      {UINT64_MAX / 4, 1, SIZE_MAX / 4},  // unbounded
+      {0, 0, 0},                          // nothing: equality only from the start
+      {40, 1, 256},                       // spent part way through
+      {UINT64_MAX / 4, 1, 0},             // work, but no table memory
+  };
+  RandomValues gen(7);
+  int fell_back = 0;  // rounds where the smallest budgets gave another alignment
+  for (int round = 0; round < 3000; ++round) {
+    json::Object a_members{{"k", gen.value()}, {"l", gen.value()}};
+    const json::Value a(std::move(a_members));
+    const json::Value b =
+        round % 5 == 0 ? json::Value(json::Object{{"k", gen.value()}}) : gen.mutate(gen.mutate(a));
+    SCOPED_TRACE(json::write(a) + " -> " + json::write(b));
+    const Delta reference = diff(a, b, budgets[1]);
+    ASSERT_EQ(repr(diff(a, b)), repr(reference));  // small values stay within the default
+    for (const Limits& limits : budgets) {
+      const Delta d = diff(a, b, limits);
+      ASSERT_EQ(d.empty(), a == b);
+      ASSERT_TRUE(apply(a, d) == b) << repr(d);
+      ASSERT_EQ(top_keys(d), top_keys(reference));
+      ASSERT_TRUE(entries_all_changed(d)) << repr(d);
+    }
+    fell_back += repr(diff(a, b, budgets[2])) != repr(reference) ? 1 : 0;
+  }
+  EXPECT_GT(fell_back, 100);
+}
+
+// [{"k": [{"k": ... leaf}]}], `pairs` levels of a list holding one object.
+json::Value mixed_nesting(int pairs, int leaf) {
+  json::Value v(leaf);
+  for (int i = 0; i < pairs; ++i) {
+    json::Object member{{"k", std::move(v)}};
+    v = json::Value(json::Array{json::Value(std::move(member))});
+  }
+  return v;
+}
+
+TEST(StructDiffBudget, DeepNestingGivesAValidDifference) {
+  // Each level weighs the level below once: 495 levels of lists of one object, which pair with
+  // each other all the way down while the budget lasts.
+  const json::Value a = mixed_nesting(495, 1), b = mixed_nesting(495, 2);
+  const Delta d = diff(a, b);
+  EXPECT_FALSE(d.empty());
+  EXPECT_TRUE(apply(a, d) == b);
+  EXPECT_EQ(repr(diff(mixed_nesting(3, 1), mixed_nesting(3, 2))),
+            "{0: {'k': {0: {'k': {0: {'k': 2}}}}}}");
+}
+
+TEST(StructDiffBudget, AChangeDeepInsideObjectsIsNeverRoundedAway) {
+  // 60 levels of one-key objects: the similarity of the two tops rounds to exactly 1.0.
+  json::Value a(1), b(2);
+  for (int i = 0; i < 60; ++i) {
+    a = json::Value(json::Object{{"a", a}});
+    b = json::Value(json::Object{{"a", b}});
+  }
+  EXPECT_EQ(similarity(a, b), 1.0);
+  const Delta d = diff(a, b);
+  ASSERT_FALSE(d.empty());
+  EXPECT_TRUE(apply(a, d) == b);
+  std::string expected = "2";
+  for (int i = 0; i < 60; ++i) expected = "{'a': " + expected + "}";
+  EXPECT_EQ(repr(d), expected);
+  // The same inside a list: the pair is a change of its own.
+  const Delta in_list =
+      diff(json::Value(json::Array{a, json::Value("x")}), json::Value(json::Array{b}));
+  EXPECT_EQ(repr(in_list), "{0: " + expected + ", $delete: [1]}");
+}
+
+TEST(StructDiffBudget, AListPairAlignsTheSameWhateverElseTheValuesHold) {
+  // "big" spends far more than its budget; "comments" must align as it does alone.
+  json::Array big_old, big_new;
+  for (int i = 0; i < 300; ++i) {
+    big_old.emplace_back(json::Object{{"n", i}});
+    big_new.emplace_back(json::Object{{"n", i + 1000}});
+  }
+  const json::Value comments_old =
+      parse(R"([{"text": "ok", "by": "u"}, {"text": "fix", "by": "v"}])");
+  const json::Value comments_new =
+      parse(R"([{"text": "ok!", "by": "u"}, {"text": "fix", "by": "v"}, {"text": "new"}])");
+  const Limits tight{200, 2, std::size_t{1} << 20};
+  const json::Value a(json::Object{{"big", json::Value(big_old)}, {"comments", comments_old}});
+  const json::Value b(json::Object{{"big", json::Value(big_new)}, {"comments", comments_new}});
+  const json::Value alone_a(json::Object{{"comments", comments_old}});
+  const json::Value alone_b(json::Object{{"comments", comments_new}});
+  for (const Limits& limits : {tight, Limits{}}) {
+    const Delta whole = diff(a, b, limits);
+    const Delta alone = diff(alone_a, alone_b, limits);
+    ASSERT_NE(whole.find("comments"), nullptr);
+    EXPECT_EQ(repr(*whole.find("comments")), repr(*alone.find("comments")));
+    EXPECT_EQ(repr(*alone.find("comments")),
+              "{0: {'text': 'ok!'}, $insert: [(2, {'text': 'new'})]}");
+  }
+}
+
+TEST(StructDiffBudget, ListsPairByEqualityWithoutTableMemory) {
+  const json::Value a = parse(R"([{"text": "a", "by": "u"}, 7])");
+  const json::Value b = parse(R"([{"text": "b", "by": "u"}, 7])");
+  EXPECT_EQ(repr(diff(a, b)), "{0: {'text': 'b'}}");
+  EXPECT_EQ(repr(diff(a, b, Limits{UINT64_MAX / 4, 1, 0})),
+            "{$insert: [(0, {'text': 'b', 'by': 'u'})], $delete: [0]}");
+}
+
+TEST(StructDiffBudget, AnInterruptionStopsALongDifference) {
+  // A grid whose full alignment takes far longer than one poll interval.
+  json::Array a, b;
+  for (int i = 0; i < 200; ++i) {
+    json::Array row_a, row_b;
+    for (int j = 0; j < 200; ++j) {
+      row_a.emplace_back(json::Array{json::Value(i * 200 + j)});
+      row_b.emplace_back(json::Array{json::Value(-i * 200 - j - 1)});
+    }
+    a.emplace_back(std::move(row_a));
+    b.emplace_back(std::move(row_b));
+  }
+  static int checks = 0;
+  checks = 0;
+  interrupt::set_check([] {
+    if (++checks == 2) throw interrupt::Interrupted();
+  });
+  const Limits unbounded{UINT64_MAX / 4, 1, std::size_t{1} << 30};
+  EXPECT_THROW(diff(json::Value(a), json::Value(b), unbounded), interrupt::Interrupted);
+  interrupt::set_check(nullptr);
+  EXPECT_EQ(checks, 2);
+}
+
+TEST(StructDiffApply, LeadsFromTheOldValueToTheNewOneOrSaysItDoesNotFit) {
+  const json::Value a = parse(R"({"a": [1, {"x": 1}, 3], "b": 2, "c": {"k": 1}})");
+  const json::Value b = parse(R"({"a": [0, {"x": 2}, 3, 4], "c": {"k": 1}, "d": [5]})");
+  const Delta d = diff(a, b);
+  EXPECT_EQ(repr(d),
+            "{'a': {1: {'x': 2}, $insert: [(0, 0), (3, 4)], $delete: [0]}, 'd': [5], "
+            "$delete: ['b']}");
+  EXPECT_TRUE(apply(a, d) == b);
+  EXPECT_THROW_MSG(apply(parse("[1]"), d), ValueError, "the difference does not fit the value");
+  EXPECT_THROW_MSG(apply(parse(R"({"a": []})"), d), ValueError,
+                   "the difference does not fit the value");
+}
+
+TEST(KeyedHash, SipHashReferenceVector) {
+  // The reference vector of SipHash-2-4: key 00 01 .. 0f, message 00 01 .. 0e.
+  unsigned char message[15];
+  for (int i = 0; i < 15; ++i) message[i] = static_cast<unsigned char>(i);
+  detail::KeyedHasher whole(0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL, 2, 4);
+  whole.write(message, sizeof message);
+  EXPECT_EQ(whole.finish(), 0xa129ca6149be45e5ULL);
+  // Written in pieces, the same.
+  detail::KeyedHasher pieces(0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL, 2, 4);
+  pieces.write(message, 3);
+  pieces.write(message + 3, 9);
+  pieces.write(message + 12, 3);
+  EXPECT_EQ(pieces.finish(), 0xa129ca6149be45e5ULL);
+  // Under the process key: a function of the bytes alone, as a container needs it.
+  EXPECT_EQ(detail::KeyedStringHash{}("abc"), detail::keyed_hash("abc"));
+  EXPECT_NE(detail::keyed_hash("abc"), detail::keyed_hash("abd"));
 }
 
 }  // namespace

@@ -1,0 +1,22 @@
+// What a program built on the core sets up for itself before it runs an operation. A library
+// caller leaves these alone: they change process-wide signal dispositions and descriptors.
+#ifndef QOR_PROGRAM_H_
+#define QOR_PROGRAM_H_
+
+namespace qor::program {
+
+// Installs handlers for SIGINT, SIGTERM and SIGHUP that pass the signal on to a running git,
+// remove the temporary files and directories of the operations in progress, and end the process
+// by the same signal. Ignores SIGPIPE and SIGXFSZ, so that a closed output and a file-size limit
+// are write errors like any other (the operation fails or carries on, the process is not
+// killed). With `keep_other_handlers`, a signal whose action is not the default keeps it (for a
+// program that runs inside a Python interpreter, which handles SIGINT itself).
+void install_signal_cleanup(bool keep_other_handlers = false);
+
+// Opens /dev/null on whichever of the standard descriptors 0, 1 and 2 is closed, so that no
+// file the program opens later takes their place and receives its messages.
+void open_standard_descriptors();
+
+}  // namespace qor::program
+
+#endif  // QOR_PROGRAM_H_

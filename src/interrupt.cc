@@ -1,0 +1,26 @@
+// The process-wide interruption check: an atomic function pointer, and a per-thread clock that
+// keeps its runs kPollInterval apart whatever the rate of poll() calls.
+#include "qor/interrupt.h"
+
+#include <atomic>
+
+namespace qor::interrupt {
+namespace {
+
+std::atomic<Check> installed{nullptr};
+
+}  // namespace
+
+void set_check(Check check) { installed.store(check, std::memory_order_release); }
+
+void poll() {
+  const Check check = installed.load(std::memory_order_acquire);
+  if (check == nullptr) return;
+  thread_local std::chrono::steady_clock::time_point next_run{};
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_run) return;
+  next_run = now + kPollInterval;
+  check();
+}
+
+}  // namespace qor::interrupt

@@ -1,0 +1,37 @@
+// Reading and writing notebook files, for the merge that pins the current file (private to the
+// core).
+#ifndef QOR_NOTEBOOK_NOTEBOOK_FILE_H_
+#define QOR_NOTEBOOK_NOTEBOOK_FILE_H_
+
+#include <string>
+
+#include "platform/file.h"
+#include "qor/errors.h"
+#include "qor/json.h"
+#include "qor/notebook.h"
+
+namespace qor::notebook {
+
+// Parses the notebook in `bytes`, named `name` in errors, giving the parsed part of the bytes
+// back to the system as the document grows. Throws what json::parse throws.
+json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name);
+
+// The producer of a notebook file's text: `doc` in `layout`.
+platform::Produce notebook_text(const json::Value& doc, Layout layout);
+
+// Runs `work` (a read or write of the file at `path`); an IoError it throws gets `name` and
+// ": " in front of its message, unless `name` is empty. Returns what `work` returns.
+template <class Work>
+auto naming_io_errors(const std::string& name, const std::string& path, Work work)
+    -> decltype(work()) {
+  try {
+    return work();
+  } catch (const IoError& e) {
+    if (name.empty()) throw;
+    throw IoError(e.error_code(), path, name + ": " + e.what());
+  }
+}
+
+}  // namespace qor::notebook
+
+#endif  // QOR_NOTEBOOK_NOTEBOOK_FILE_H_

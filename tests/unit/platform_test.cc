@@ -1,0 +1,257 @@
+// Tests of the platform layer: the pinned replacement of a file (which file is written, how, and
+// what a change of the path meanwhile does), temporary directories, and the clean-up that a
+// terminating signal runs in a real child process.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "platform/file.h"
+#include "platform/signals.h"
+#include "platform/temp_dir.h"
+#include "qor/errors.h"
+#include "qor/interrupt.h"
+#include "qor/program.h"
+#include "support/expect.h"
+#include "support/file_size_limit.h"
+
+namespace qor::platform {
+namespace {
+
+using Method = ReplaceTarget::Method;
+
+Produce text(const std::string& content) {
+  return [content](const std::function<void(std::string_view)>& emit) { emit(content); };
+}
+
+ino_t inode_of(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st.st_ino;
+}
+
+TEST(ReplaceTarget, ReplacesASingleFileAndWritesAHardLinkedOneInPlace) {
+  TempDir dir;
+  const std::string single = dir.write("single", "old single");
+  const std::string linked = dir.write("linked", "old linked");
+  ASSERT_EQ(::link(linked.c_str(), dir.file("other name").c_str()), 0);
+  const ino_t single_inode = inode_of(single), linked_inode = inode_of(linked);
+
+  ReplaceTarget a(single);
+  EXPECT_EQ(a.method(), Method::kReplace);
+  a.replace_with(text("new single"));
+  EXPECT_NE(inode_of(single), single_inode);
+
+  ReplaceTarget b(linked);
+  EXPECT_EQ(b.method(), Method::kInPlace);
+  b.replace_with(text("new"));  // shorter than before: the rest is cut
+  EXPECT_EQ(inode_of(linked), linked_inode);
+  EXPECT_EQ(dir.read("linked"), "new");
+  EXPECT_EQ(dir.read("other name"), "new");
+  ReplaceTarget(linked).replace_with(text(std::string(100000, 'x')));  // longer
+  EXPECT_EQ(dir.read("other name"), std::string(100000, 'x'));
+
+  EXPECT_EQ(dir.read("single"), "new single");
+  EXPECT_EQ(dir.listing(), "linked other name single");
+}
+
+TEST(ReplaceTarget, CreatesAFileThatDidNotExist) {
+  TempDir dir;
+  ReplaceTarget target(dir.file("new"));
+  EXPECT_EQ(target.method(), Method::kReplace);
+  EXPECT_THROW_MSG(target.read(), IoError,
+                   "[Errno 2] No such file or directory: '" + dir.file("new") + "'");
+  target.replace_with(text("made"));
+  EXPECT_EQ(dir.read("new"), "made");
+}
+
+TEST(ReplaceTarget, ReadsThePinnedFileWhateverThePathLeadsToMeanwhile) {
+  TempDir dir;
+  const std::string path = dir.write("nb", "pinned");
+  ReplaceTarget target(path);
+  dir.write("other", "other");
+  ASSERT_EQ(::rename(dir.file("other").c_str(), path.c_str()), 0);
+  EXPECT_EQ(target.read().view(), "pinned");
+}
+
+TEST(ReplaceTarget, APathThatNoLongerLeadsToThePinnedFileIsLeftAlone) {
+  const std::string message_end =
+      ": the path no longer leads to the file that was read (it was replaced or moved "
+      "meanwhile); nothing was written";
+  struct Case {
+    const char* name;
+    bool linked;      // a hard-linked file (written in place) rather than a single one
+    bool to_symlink;  // the file swapped for a link to a victim, else for another file
+  } cases[] = {
+      {"single file swapped for another", false, false},
+      {"single file swapped for a link", false, true},
+      {"hard-linked file swapped for another", true, false},
+      {"hard-linked file swapped for a link", true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string path = dir.write("nb", "read");
+    if (c.linked) {
+      ASSERT_EQ(::link(path.c_str(), dir.file("link").c_str()), 0);
+    }
+    dir.write("victim", "precious");
+    ReplaceTarget target(path);
+    ASSERT_EQ(::rename(path.c_str(), dir.file("moved").c_str()), 0);
+    if (c.to_symlink) {
+      ASSERT_EQ(::symlink("victim", path.c_str()), 0);
+    } else {
+      dir.write("nb", "someone else's");
+    }
+    EXPECT_THROW_MSG(target.replace_with(text("merged")), IoError,
+                     "cannot write " + py_quote(path) + message_end);
+    EXPECT_EQ(dir.read("victim"), "precious");
+    EXPECT_EQ(dir.read("moved"), "read");
+    EXPECT_EQ(dir.read("nb"), c.to_symlink ? "precious" : "someone else's");
+    EXPECT_EQ(dir.listing().find(".qor-"), std::string::npos) << dir.listing();
+  }
+  // A file that appears where there was none is not overwritten either.
+  TempDir dir;
+  ReplaceTarget target(dir.file("nb"));
+  dir.write("nb", "appeared");
+  EXPECT_THROW(target.replace_with(text("merged")), IoError);
+  EXPECT_EQ(dir.read("nb"), "appeared");
+}
+
+TEST(ReplaceTarget, AnInPlaceWriteBeyondTheFileSizeLimitChangesNothing) {
+  TempDir dir;
+  const std::string path = dir.write("nb", "old");
+  ASSERT_EQ(::link(path.c_str(), dir.file("link").c_str()), 0);
+  {
+    const testing::FileSizeLimit limit(1024);
+    EXPECT_THROW_MSG(ReplaceTarget(path).replace_with(text(std::string(4096, 'x'))), IoError,
+                     "[Errno 27] File too large: '" + path + "'");
+  }
+  EXPECT_EQ(dir.read("nb"), "old");
+}
+
+TEST(ReplaceTarget, AnInterruptionLeavesTheFileAndNoTemporary) {
+  TempDir dir;
+  const std::string path = dir.write("nb", "old");
+  interrupt::set_check([] { throw interrupt::Interrupted(); });
+  EXPECT_THROW(ReplaceTarget(path).replace_with([](const auto& emit) {
+    for (int i = 0; i < 20; ++i) {
+      emit("piece ");
+      std::this_thread::sleep_for(interrupt::kPollInterval);
+    }
+  }),
+               interrupt::Interrupted);
+  interrupt::set_check(nullptr);
+  EXPECT_EQ(dir.read("nb"), "old");
+  EXPECT_EQ(dir.listing(), "nb");
+}
+
+TEST(TempDir, IsAbsoluteWhateverTmpdirSays) {
+  TempDir scratch;
+  char* saved_env = std::getenv("TMPDIR");
+  const std::string saved = saved_env != nullptr ? saved_env : "";
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(::chdir(scratch.path().c_str()), 0);
+  ASSERT_EQ(::mkdir("-x", 0700), 0);
+  ::setenv("TMPDIR", "-x", 1);
+  std::string made;
+  {
+    TempDir dir("probe");
+    made = dir.path();
+    EXPECT_EQ(made.rfind(scratch.path() + "/-x/probe-", 0), 0u) << made;
+  }
+  EXPECT_EQ(::access(made.c_str(), F_OK), -1);
+  if (saved_env != nullptr) {
+    ::setenv("TMPDIR", saved.c_str(), 1);
+  } else {
+    ::unsetenv("TMPDIR");
+  }
+  ASSERT_EQ(::chdir(cwd), 0);
+}
+
+// Runs `body` in a child process with the programs' signal handlers installed; returns its
+// wait status.
+template <class Body>
+int in_child(Body body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    program::install_signal_cleanup();
+    body();
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return status;
+}
+
+// A scratch directory of its own (a TempDir would be registered for clean-up as well).
+class Scratch {
+ public:
+  Scratch() {
+    std::string templ = std::filesystem::temp_directory_path().string() + "/qor-signal-XXXXXX";
+    EXPECT_NE(::mkdtemp(templ.data()), nullptr);
+    path_ = templ;
+  }
+  ~Scratch() { std::filesystem::remove_all(path_); }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  std::string listing() const {
+    std::string out;
+    for (const auto& e : std::filesystem::directory_iterator(path_)) {
+      out += (out.empty() ? "" : " ") + e.path().filename().string();
+    }
+    return out;
+  }
+
+ private:
+  std::string path_;
+};
+
+TEST(SignalCleanup, ATerminatingSignalRemovesTheRegisteredPathsAndEndsByIt) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    Scratch scratch;
+    const std::string dir = scratch.file("work"), file = scratch.file("temp"),
+                      kept = scratch.file("kept");
+    const int status = in_child([&] {
+      ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+      write_file(dir + "/current", "x");
+      write_file(dir + "/base", "y");
+      write_file(file, "z");
+      write_file(kept, "not registered");
+      const CleanupPath d(CleanupPath::Kind::kDirectory, dir);
+      const CleanupPath f(CleanupPath::Kind::kFile, file);
+      CleanupPath released(CleanupPath::Kind::kFile, kept);
+      released.release();
+      ::raise(sig);
+      ::_exit(3);  // not reached
+    });
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), sig);
+    EXPECT_EQ(scratch.listing(), "kept");
+  }
+}
+
+TEST(SignalCleanup, ProgramsIgnoreSigpipeAndSigxfsz) {
+  const int status = in_child([] {
+    int fds[2];
+    if (::pipe(fds) != 0) ::_exit(2);
+    ::close(fds[0]);
+    if (::write(fds[1], "x", 1) != -1 || errno != EPIPE) ::_exit(4);
+    ::raise(SIGXFSZ);
+  });
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace qor::platform
