@@ -11,6 +11,13 @@
 //   qor_bench gitcost RUNS          median seconds of one source merge of three short texts
 //   qor_bench floor BASE CURRENT INCOMING RUNS
 //                                   best seconds of reading the three files and writing one
+//   qor_bench spawn PROGRAM ARGS... wall seconds and peak resident bytes of one run of PROGRAM
+//                                   (started from this small process, so that the peak is the
+//                                   program's own and not inherited from a large parent)
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -132,6 +139,20 @@ int main(int argc, char** argv) {
       }
       std::sort(times.begin(), times.end());
       std::printf("%.6f\n", times[times.size() / 2]);
+    } else if (mode == "spawn") {
+      const auto t0 = std::chrono::steady_clock::now();
+      pid_t pid;
+      if (::posix_spawnp(&pid, argv[2], nullptr, nullptr, argv + 2, environ) != 0) return 1;
+      int status = 0;
+      struct rusage usage;
+      if (::wait4(pid, &status, 0, &usage) != pid) return 1;
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "qor_bench: %s failed (status %d)\n", argv[2], status);
+        return 1;
+      }
+      std::printf("%.6f %ld\n", seconds, usage.ru_maxrss * 1024L);
     } else if (mode == "floor") {
       const std::string scratch = scratch_copy(argv[3]);
       std::printf("%.6f\n", best_seconds(std::stoi(argv[5]), [&] {
