@@ -13,6 +13,8 @@
 #include <cstring>
 #include <functional>
 #include <initializer_list>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,7 +31,16 @@ class Value;
 class Object;
 using Array = std::vector<Value>;
 
+namespace detail {
+struct RawAccess;
+}
+
 // One JSON value. 16 bytes; strings of up to 14 bytes are stored inline.
+//
+// An array or object that parse_lazy() left as text is a value like any other: it reports its
+// type, and the first look into it (as_array(), as_object(), find(), a comparison that needs
+// its members) reads its members in place, also through a const reference. Such a value is
+// therefore not safe to read from two threads at once.
 class Value {
  public:
   Value() noexcept { set_tag(Tag::kNull); }
@@ -57,7 +68,16 @@ class Value {
   ~Value();
 
   Type type() const noexcept {
-    return tag() == Tag::kSmallString ? Type::kString : static_cast<Type>(tag());
+    switch (tag()) {
+      case Tag::kSmallString:
+        return Type::kString;
+      case Tag::kRawArray:
+        return Type::kArray;
+      case Tag::kRawObject:
+        return Type::kObject;
+      default:
+        return static_cast<Type>(tag());
+    }
   }
   bool is_null() const noexcept { return tag() == Tag::kNull; }
   bool is_bool() const noexcept { return tag() == Tag::kBool; }
@@ -65,8 +85,10 @@ class Value {
   bool is_big_int() const noexcept { return tag() == Tag::kBigInt; }
   bool is_real() const noexcept { return tag() == Tag::kReal; }
   bool is_string() const noexcept { return tag() == Tag::kSmallString || tag() == Tag::kString; }
-  bool is_array() const noexcept { return tag() == Tag::kArray; }
-  bool is_object() const noexcept { return tag() == Tag::kObject; }
+  bool is_array() const noexcept { return tag() == Tag::kArray || tag() == Tag::kRawArray; }
+  bool is_object() const noexcept { return tag() == Tag::kObject || tag() == Tag::kRawObject; }
+  // Whether this is an array or object still held as the text it was read from.
+  bool is_raw() const noexcept { return tag() == Tag::kRawArray || tag() == Tag::kRawObject; }
   bool is_container() const noexcept { return is_array() || is_object(); }
 
   // Typed access. Each throws TypeError ("expected str, got int") on another type.
@@ -94,19 +116,19 @@ class Value {
     return heap_text();
   }
   const Array& as_array() const {
-    if (!is_array()) type_error("list");
+    if (tag() != Tag::kArray) array_slow();
     return *load<Array*>();
   }
   Array& as_array() {
-    if (!is_array()) type_error("list");
+    if (tag() != Tag::kArray) array_slow();
     return *load<Array*>();
   }
   const Object& as_object() const {
-    if (!is_object()) type_error("dict");
+    if (tag() != Tag::kObject) object_slow();
     return *load<Object*>();
   }
   Object& as_object() {
-    if (!is_object()) type_error("dict");
+    if (tag() != Tag::kObject) object_slow();
     return *load<Object*>();
   }
 
@@ -124,7 +146,8 @@ class Value {
   // first item of a non-empty list or object (else nullptr): addresses for the writer to
   // prefetch. The second reads the block the first names.
   const void* heap_block() const noexcept {
-    return tag() == Tag::kString || tag() == Tag::kArray || tag() == Tag::kObject
+    return tag() == Tag::kString || tag() == Tag::kArray || tag() == Tag::kObject ||
+                   tag() == Tag::kRawArray || tag() == Tag::kRawObject
                ? load<const void*>()
                : nullptr;
   }
@@ -144,7 +167,9 @@ class Value {
     kString,
     kArray,
     kObject,
-    kSmallString
+    kSmallString,
+    kRawArray,  // text of an array, see detail::RawAccess
+    kRawObject
   };
   static constexpr std::size_t kSmallMax = 14;
 
@@ -169,8 +194,18 @@ class Value {
   void destroy() noexcept;
   void copy_from(const Value& other);
   [[noreturn]] void type_error(const char* expected) const;
+  // Reads the members of a value held as text, in place; then throws unless it is of the kind
+  // asked for.
+  void array_slow() const;
+  void object_slow() const;
+  void materialize() const;
 
-  alignas(8) unsigned char bytes_[16];
+  friend struct detail::RawAccess;
+  friend class Object;
+
+  // Mutable: reading the members of a value held as text replaces the text by them, also when
+  // the value is reached through a const reference.
+  alignas(8) mutable unsigned char bytes_[16];
 };
 
 // An object: members in insertion order, looked up by key. Large objects keep a hash index.
@@ -244,6 +279,25 @@ inline const void* Value::first_item() const noexcept {
 // digits (CPython's conversion limit) and DecodeError for nesting deeper than kMaxDepth.
 // `source`, when not empty, names where the text came from (a file) in every error.
 Value parse(std::string_view text, const std::string& source = {});
+
+// Which values parse_lazy() may leave as text.
+struct LazyOptions {
+  // Arrays and objects nested this many levels deep or deeper (the top-level value is at
+  // level 0) may stay text...
+  std::size_t depth = 0;
+  // ...except those under a member with one of these keys, which are read whole (parts that
+  // every user of the document looks into). The strings must outlive the parse.
+  std::span<const std::string_view> built_keys;
+};
+
+// parse() that leaves the arrays and objects that `options` allows as slices of `text` when
+// their text is already in the written form of write(), or differs from it only in the white
+// space between tokens; the members of such a value are read when it is first looked into, and
+// an untouched one is written by copying its text. `text` must stay unchanged while any value
+// refers to it: `owner` keeps it alive (the values share it). Accepts and rejects exactly what
+// parse() does, with the same errors.
+Value parse_lazy(std::string_view text, const std::string& source,
+                 std::shared_ptr<const void> owner, const LazyOptions& options);
 
 // Receives ranges [from, to) of the text that the reader will not read again; the owner of the
 // text may discard them (error messages do not need them either).

@@ -1,6 +1,7 @@
 // The JSON value model: a 16-byte tagged value with inline short strings, heap strings, arrays
-// and insertion-ordered objects. Objects above a small size keep an open-addressing index of
-// member positions so that lookups and the reader's duplicate-key handling stay linear.
+// and insertion-ordered objects, and arrays and objects still held as text (json/raw.h). Objects
+// above a small size keep an open-addressing index of member positions so that lookups and the
+// reader's duplicate-key handling stay linear.
 #include "qor/json.h"
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <limits>
 #include <new>
 
+#include "json/raw.h"
 #include "qor/errors.h"
 
 namespace qor::json {
@@ -64,6 +66,9 @@ Value::Value(Object o) {
 
 void Value::init_string(Tag long_tag, std::string_view s) {
   if (long_tag == Tag::kString && s.size() <= kSmallMax) {
+    // The unused bytes stay zero, so that two short strings are equal exactly when their 16
+    // bytes are (Object::find_index relies on it).
+    std::memset(bytes_, 0, sizeof bytes_);
     set_tag(Tag::kSmallString);
     bytes_[1] = static_cast<unsigned char>(s.size());
     if (!s.empty()) std::memcpy(bytes_ + 2, s.data(), s.size());
@@ -156,6 +161,10 @@ void Value::destroy() noexcept {
     case Tag::kObject:
       delete load<Object*>();
       break;
+    case Tag::kRawArray:
+    case Tag::kRawObject:
+      load<detail::RawNode*>()->block->release();
+      break;
     default:
       break;
   }
@@ -181,6 +190,12 @@ void Value::copy_from(const Value& other) {
       set_tag(Tag::kNull);
       store<Object*>(new Object(*other.load<Object*>()));
       set_tag(Tag::kObject);
+      break;
+    case Tag::kRawArray:
+    case Tag::kRawObject:
+      // The text never changes: a copy shares it.
+      other.load<detail::RawNode*>()->block->retain();
+      std::memcpy(bytes_, other.bytes_, sizeof bytes_);
       break;
     default:
       std::memcpy(bytes_, other.bytes_, sizeof bytes_);
@@ -213,13 +228,82 @@ void Value::type_error(const char* expected) const {
   throw TypeError(std::string("expected ") + expected + ", got " + type_name());
 }
 
+void Value::materialize() const {
+  const detail::RawView raw = detail::RawAccess::view(*this);
+  Value members = detail::RawAccess::read(raw);
+  raw.node->block->release();
+  std::memcpy(bytes_, members.bytes_, sizeof bytes_);
+  members.set_tag(Tag::kNull);
+}
+
+void Value::array_slow() const {
+  if (tag() == Tag::kRawArray) materialize();
+  if (tag() != Tag::kArray) type_error("list");
+}
+
+void Value::object_slow() const {
+  if (tag() == Tag::kRawObject) materialize();
+  if (tag() != Tag::kObject) type_error("dict");
+}
+
 const Value* Value::find(std::string_view key) const noexcept {
-  return is_object() ? load<Object*>()->find(key) : nullptr;
+  // Reading the members of a raw object can only fail for want of memory.
+  return is_object() ? as_object().find(key) : nullptr;
 }
 
 Value* Value::find(std::string_view key) noexcept {
-  return is_object() ? load<Object*>()->find(key) : nullptr;
+  return is_object() ? as_object().find(key) : nullptr;
 }
+
+// ---------------------------------------------------------------------------------------------
+// Values held as text
+
+namespace detail {
+
+RawNode* RawBlock::new_node(const char* begin) {
+  constexpr std::size_t kChunk = 1024;
+  if (chunks.empty() || used == kChunk) {
+    chunks.push_back(std::make_unique<RawNode[]>(kChunk));
+    used = 0;
+  }
+  RawNode* node = &chunks.back()[used++];
+  node->block = this;
+  node->begin = begin;
+  return node;
+}
+
+Value RawAccess::make(RawBlock* block, std::string_view text, std::uint8_t form,
+                      std::size_t depth) {
+  Value v;
+  RawNode* node = block->new_node(text.data());
+  block->retain();
+  v.bytes_[1] = form;
+  const auto depth16 = static_cast<std::uint16_t>(depth);
+  std::memcpy(v.bytes_ + 2, &depth16, sizeof depth16);
+  const auto len = static_cast<std::uint32_t>(text.size());
+  std::memcpy(v.bytes_ + 4, &len, sizeof len);
+  v.store<RawNode*>(node);
+  v.set_tag(text[0] == '{' ? Value::Tag::kRawObject : Value::Tag::kRawArray);
+  return v;
+}
+
+RawView RawAccess::view(const Value& v) {
+  RawView r;
+  r.node = v.load<RawNode*>();
+  std::uint32_t len;
+  std::memcpy(&len, v.bytes_ + 4, sizeof len);
+  r.text = std::string_view(r.node->begin, len);
+  r.form = v.bytes_[1];
+  std::memcpy(&r.depth, v.bytes_ + 2, sizeof r.depth);
+  r.is_object = v.tag() == Value::Tag::kRawObject;
+  return r;
+}
+
+Value RawAccess::read(const RawView& raw) {
+  return read_trusted(raw.text, raw.node->block, raw.form);
+}
+
+}  // namespace detail
 
 // ---------------------------------------------------------------------------------------------
 // Equality
@@ -246,6 +330,12 @@ bool int_equal_real(std::int64_t i, double d) {
 
 bool operator==(const Value& a, const Value& b) {
   using Tag = Value::Tag;
+  if (a.is_raw() && b.is_raw() && a.tag() == b.tag() &&
+      detail::raw_texts_equal(detail::RawAccess::view(a), detail::RawAccess::view(b))) {
+    return true;
+  }
+  if (a.is_raw()) a.materialize();
+  if (b.is_raw()) b.materialize();
   const Tag ta = a.tag(), tb = b.tag();
   const bool sa = ta == Tag::kSmallString || ta == Tag::kString;
   const bool sb = tb == Tag::kSmallString || tb == Tag::kString;
@@ -316,10 +406,23 @@ Object& Object::operator=(const Object& other) {
 
 std::size_t Object::find_index(std::string_view key) const noexcept {
   if (index_.empty()) {
-    for (std::size_t i = 0; i < members_.size(); ++i) {
+    const std::size_t n = members_.size();
+    if (key.size() <= Value::kSmallMax) {
+      // A short key is compared as the 16 bytes of the value that holds it.
+      const Value pattern(key);
+      std::uint64_t want[2];
+      std::memcpy(want, pattern.bytes_, sizeof want);
+      for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t have[2];
+        std::memcpy(have, members_[i].key.bytes_, sizeof have);
+        if (have[0] == want[0] && have[1] == want[1]) return i;
+      }
+      return n;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
       if (members_[i].name() == key) return i;
     }
-    return members_.size();
+    return n;
   }
   const std::size_t mask = index_.size() - 1;
   for (std::size_t slot = hash_key(key) & mask;; slot = (slot + 1) & mask) {

@@ -1,6 +1,9 @@
-// Notebook files and the source-line helpers of the cell views. Reading parses the whole file
-// with the JSON reader; writing serialises once and replaces the file atomically.
+// Notebook files and the source-line helpers of the cell views. Reading checks the whole file
+// with the JSON reader and builds what the engines look at; writing streams the text and
+// replaces the file atomically.
 #include "qor/notebook.h"
+
+#include <memory>
 
 #include "platform/file.h"
 
@@ -35,15 +38,13 @@ std::vector<std::string> source_lines(const Cell& cell) {
 }
 
 json::Value read_notebook(const std::string& path) {
-  // The parsed part of the file is given back as the document grows, so that a read never
-  // holds the whole file next to the whole document.
-  platform::FileBuffer bytes = platform::FileBuffer::read(path);
-  return json::parse(
-      bytes.view(), path,
-      [](void* buffer, std::size_t from, std::size_t to) {
-        static_cast<platform::FileBuffer*>(buffer)->discard(from, to);
-      },
-      &bytes);
+  // The cells (level 2), their members and their metadata are built; deeper arrays and objects
+  // in written form (outputs, sources, attachments) stay slices of the file's bytes until a
+  // merge or a diff looks into them, and are written back by copying them.
+  static constexpr std::string_view kBuilt[] = {"metadata"};
+  auto bytes = std::make_shared<platform::FileBuffer>(platform::FileBuffer::read(path));
+  const std::string_view text = bytes->view();
+  return json::parse_lazy(text, path, std::move(bytes), {3, kBuilt});
 }
 
 void write_notebook(const std::string& path, const json::Value& doc) {
