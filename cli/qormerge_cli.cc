@@ -268,7 +268,8 @@ ParseResult parse_qormerge_args(const std::vector<std::string>& argv, std::ostre
   }
 }
 
-int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err) {
+int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err,
+                  bool exits_after) {
   ParseResult parsed = parse_qormerge_args(argv, out, err);
   if (!parsed.args) return parsed.exit_status;
   const QormergeArgs& args = *parsed.args;
@@ -281,7 +282,9 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
   const std::string destination =
       args.file_path && !args.file_path->empty() ? *args.file_path : args.current_file;
   try {
-    merge::merge_files(args.base_file, args.current_file, args.incoming_file, destination);
+    merge::MergeOptions options;
+    options.free_documents = !exits_after;
+    merge::merge_files(args.base_file, args.current_file, args.incoming_file, destination, options);
   } catch (const std::exception& e) {
     std::string message = e.what();
     for (char& ch : message) {

@@ -37,8 +37,10 @@ ParseResult parse_qormerge_args(const std::vector<std::string>& argv, std::ostre
 // "DEBUG:root:<record>" on `err`, merges with the labels taken from --file-path (or the current
 // file's path when it is absent or empty) and returns the exit status: 0 when the merge
 // succeeded (also with conflicts), 1 with a one-line error on `err` when it failed, 2 for usage
-// errors.
-int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err);
+// errors. `exits_after`: the process ends right after this call, so the merge leaves its
+// documents to the system instead of freeing them.
+int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err,
+                  bool exits_after = false);
 
 }  // namespace qor::cli
 

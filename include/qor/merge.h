@@ -130,6 +130,10 @@ struct MergeOptions {
   std::function<std::string()> new_id;
   // Runs git for the source merges; the real `git` when null.
   GitRunner* git = nullptr;
+  // Whether merge_files frees the three documents before it returns. A process that exits
+  // right after the merge may leave them to the system, which takes the memory back at once
+  // (they stay reachable, so leak checkers do not report them).
+  bool free_documents = true;
 };
 
 // The three documents of a merge and the names that label them in error messages.

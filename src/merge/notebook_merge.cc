@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <deque>
+#include <memory>
 #include <random>
 #include <set>
 #include <unordered_map>
@@ -480,12 +481,19 @@ void merge_documents(const MergeInput& docs, const std::string& file_path,
 void merge_files(const std::string& base_file_path, const std::string& current_file_path,
                  const std::string& incoming_file_path, const std::string& file_path,
                  const MergeOptions& options) {
-  Value current = notebook::read_notebook(current_file_path);
-  Value base = notebook::read_notebook(base_file_path);
-  Value incoming = notebook::read_notebook(incoming_file_path);
-  merge_documents({current, base, incoming, current_file_path, base_file_path, incoming_file_path},
-                  file_path, options);
-  notebook::write_notebook(current_file_path, current);
+  auto current = std::make_unique<Value>(notebook::read_notebook(current_file_path));
+  auto base = std::make_unique<Value>(notebook::read_notebook(base_file_path));
+  auto incoming = std::make_unique<Value>(notebook::read_notebook(incoming_file_path));
+  merge_documents(
+      {*current, *base, *incoming, current_file_path, base_file_path, incoming_file_path},
+      file_path, options);
+  notebook::write_notebook(current_file_path, *current);
+  if (!options.free_documents) {
+    static auto* kept = new std::vector<std::unique_ptr<Value>>();
+    kept->push_back(std::move(current));
+    kept->push_back(std::move(base));
+    kept->push_back(std::move(incoming));
+  }
 }
 
 }  // namespace qor::merge
