@@ -19,6 +19,7 @@
 
 #include "merge/documents.h"
 #include "merge/ordered_map.h"
+#include "merge/source_queue.h"
 #include "qor/errors.h"
 #include "qor/merge.h"
 #include "qor/notebook.h"
@@ -114,7 +115,11 @@ class NameIndex {
 class Merger {
  public:
   Merger(const MergeInput& docs, const std::string& file_path, const MergeOptions& options)
-      : docs_(docs), file_path_(file_path), options_(options), names_(merged_) {}
+      : docs_(docs),
+        file_path_(file_path),
+        options_(options),
+        names_(merged_),
+        sources_(options.git) {}
 
   void run() {
     current_cells_ = cell_table(docs_.current, docs_.current_name);
@@ -127,7 +132,12 @@ class Merger {
     const std::unordered_map<std::string, Handle> snapshot = name_snapshot();
     take_incoming_additions(snapshot);
     names_.rebuild();
-    merge_kept_cells();
+    try {
+      merge_kept_cells();
+    } catch (...) {
+      sources_.fail(std::current_exception());
+    }
+    sources_.finish();
     reduce_parents();
     json::Array parameters = merge_parameters(docs_);
     write_result(std::move(parameters));
@@ -386,18 +396,19 @@ class Merger {
     return notebook::source_lines(notebook::Cell(cell));
   }
 
+  // Nothing after this reads the merged cell's source, so the merge may finish later (the
+  // queue sets it before the cells are reduced and written).
   void merge_source_of(const std::string& id, Handle h) {
-    Git real_git;
-    GitRunner& git = options_.git != nullptr ? *options_.git : real_git;
-    const std::vector<std::string> lines =
-        merge_source(git, lines_of(lookup(current_cells_, id), docs_.current_name, id),
-                     lines_of(lookup(base_cells_, id), docs_.base_name, id),
-                     lines_of(lookup(incoming_cells_, id), docs_.incoming_name, id),
-                     file_path_ + "-current", file_path_ + "-incoming");
-    json::Array source;
-    source.reserve(lines.size());
-    for (const std::string& line : lines) source.emplace_back(line);
-    view(h).set_source(Value(std::move(source)));
+    sources_.add(lines_of(lookup(current_cells_, id), docs_.current_name, id),
+                 lines_of(lookup(base_cells_, id), docs_.base_name, id),
+                 lines_of(lookup(incoming_cells_, id), docs_.incoming_name, id),
+                 file_path_ + "-current", file_path_ + "-incoming",
+                 [this, h](std::vector<std::string> lines) {
+                   json::Array source;
+                   source.reserve(lines.size());
+                   for (const std::string& line : lines) source.emplace_back(line);
+                   view(h).set_source(Value(std::move(source)));
+                 });
   }
 
   // Places a copy of the incoming cell, with fresh ids, right after entry `h`.
@@ -469,6 +480,7 @@ class Merger {
   MergedTable merged_;
   std::deque<Value> copies_;  // incoming copies; a deque keeps their addresses
   NameIndex names_;
+  detail::SourceQueue sources_;
 };
 
 }  // namespace
