@@ -39,8 +39,8 @@ struct RawAccess;
 //
 // An array or object that parse_lazy() left as text is a value like any other: it reports its
 // type, and the first look into it (as_array(), as_object(), find(), a comparison that needs
-// its members) reads its members in place, also through a const reference. Such a value is
-// therefore not safe to read from two threads at once.
+// its members) reads its members in place, also through a const reference. One such value is
+// therefore not safe to read from two threads at once (two different values are).
 class Value {
  public:
   Value() noexcept { set_tag(Tag::kNull); }
@@ -62,10 +62,15 @@ class Value {
   static Value object();
 
   Value(const Value& other);
-  Value(Value&& other) noexcept;
+  Value(Value&& other) noexcept {
+    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+    other.set_tag(Tag::kNull);
+  }
   Value& operator=(const Value& other);
   Value& operator=(Value&& other) noexcept;
-  ~Value();
+  ~Value() {
+    if (owns_memory()) destroy();
+  }
 
   Type type() const noexcept {
     switch (tag()) {
@@ -191,6 +196,11 @@ class Value {
     return std::string_view(load<char*>(), len);
   }
   void init_string(Tag long_tag, std::string_view s);
+  // Whether destroy() has anything to free: heap strings, lists, objects and raw values.
+  bool owns_memory() const noexcept {
+    return tag() != Tag::kNull && tag() != Tag::kBool && tag() != Tag::kInt &&
+           tag() != Tag::kReal && tag() != Tag::kSmallString;
+  }
   void destroy() noexcept;
   void copy_from(const Value& other);
   [[noreturn]] void type_error(const char* expected) const;

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -44,6 +45,9 @@ struct RawBlock {
 
   std::atomic<std::size_t> refs{1};
   std::shared_ptr<const void> owner;
+  // Held while the members of one of the block's values are read (which adds nodes), so that
+  // two threads may each read a different value of one document.
+  std::mutex reading;
   std::vector<std::unique_ptr<RawNode[]>> chunks;
   std::size_t used = 0;  // nodes used in the last chunk
 };

@@ -37,6 +37,8 @@ bool valid_integer_text(std::string_view digits) {
 // ---------------------------------------------------------------------------------------------
 // Value
 
+static_assert(sizeof(Value) == 16);
+
 Value::Value(bool b) noexcept {
   set_tag(Tag::kBool);
   store<std::uint64_t>(b ? 1 : 0);
@@ -122,11 +124,6 @@ Value Value::object() { return Value(Object()); }
 
 Value::Value(const Value& other) { copy_from(other); }
 
-Value::Value(Value&& other) noexcept {
-  std::memcpy(bytes_, other.bytes_, sizeof bytes_);
-  other.set_tag(Tag::kNull);
-}
-
 Value& Value::operator=(const Value& other) {
   if (this != &other) {
     Value tmp(other);
@@ -146,8 +143,6 @@ Value& Value::operator=(Value&& other) noexcept {
   }
   return *this;
 }
-
-Value::~Value() { destroy(); }
 
 void Value::destroy() noexcept {
   switch (tag()) {
@@ -300,6 +295,7 @@ RawView RawAccess::view(const Value& v) {
 }
 
 Value RawAccess::read(const RawView& raw) {
+  const std::lock_guard<std::mutex> lock(raw.node->block->reading);
   return read_trusted(raw.text, raw.node->block, raw.form);
 }
 
