@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <deque>
+#include <future>
 #include <memory>
 #include <random>
 #include <set>
@@ -493,9 +494,23 @@ void merge_documents(const MergeInput& docs, const std::string& file_path,
 void merge_files(const std::string& base_file_path, const std::string& current_file_path,
                  const std::string& incoming_file_path, const std::string& file_path,
                  const MergeOptions& options) {
-  auto current = std::make_unique<Value>(notebook::read_notebook(current_file_path));
-  auto base = std::make_unique<Value>(notebook::read_notebook(base_file_path));
-  auto incoming = std::make_unique<Value>(notebook::read_notebook(incoming_file_path));
+  // The three files are read side by side; when several cannot be read, the error is the one
+  // of the first in the order current, base, incoming, as reading them in turn would give.
+  const auto read = [](const std::string& path) {
+    return std::make_unique<Value>(notebook::read_notebook(path));
+  };
+  auto base_read = std::async(std::launch::async, read, base_file_path);
+  auto incoming_read = std::async(std::launch::async, read, incoming_file_path);
+  std::unique_ptr<Value> current;
+  try {
+    current = read(current_file_path);
+  } catch (...) {
+    base_read.wait();
+    incoming_read.wait();
+    throw;
+  }
+  std::unique_ptr<Value> base = base_read.get();
+  std::unique_ptr<Value> incoming = incoming_read.get();
   merge_documents(
       {*current, *base, *incoming, current_file_path, base_file_path, incoming_file_path},
       file_path, options);
