@@ -219,6 +219,8 @@ class Value {
 };
 
 // An object: members in insertion order, looked up by key. Large objects keep a hash index.
+// The members of an object held by a Value share one block with it, so that a lookup touches
+// one place in memory.
 class Object {
  public:
   struct Member {
@@ -226,22 +228,23 @@ class Object {
     Value value;
     std::string_view name() const { return key.as_string(); }
   };
-  using iterator = std::vector<Member>::iterator;
-  using const_iterator = std::vector<Member>::const_iterator;
+  using iterator = Member*;
+  using const_iterator = const Member*;
 
-  Object() = default;
+  Object() noexcept = default;
   Object(std::initializer_list<std::pair<std::string_view, Value>> members);
   Object(const Object& other);
-  Object(Object&&) noexcept = default;
+  Object(Object&& other) noexcept;
   Object& operator=(const Object& other);
-  Object& operator=(Object&&) noexcept = default;
+  Object& operator=(Object&& other) noexcept;
+  ~Object();
 
-  std::size_t size() const noexcept { return members_.size(); }
-  bool empty() const noexcept { return members_.empty(); }
-  iterator begin() noexcept { return members_.begin(); }
-  iterator end() noexcept { return members_.end(); }
-  const_iterator begin() const noexcept { return members_.begin(); }
-  const_iterator end() const noexcept { return members_.end(); }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  iterator begin() noexcept { return data_; }
+  iterator end() noexcept { return data_ + size_; }
+  const_iterator begin() const noexcept { return data_; }
+  const_iterator end() const noexcept { return data_ + size_; }
 
   const Value* find(std::string_view key) const noexcept;
   Value* find(std::string_view key) noexcept;
@@ -260,15 +263,30 @@ class Object {
   // key once, at its first place, with its last value.
   void append_unchecked(Value key, Value value);
   void dedupe();
-  void reserve(std::size_t n) { members_.reserve(n); }
+  void reserve(std::size_t n);
+  // For the reader: the object of the `count` members given as key, value, key, value... (keys
+  // may repeat, as for append_unchecked), moved out of `pairs`.
+  static Value from_pairs(Value* pairs, std::size_t count);
 
  private:
+  friend class Value;
+  // An object in one block with room for its members, holding what `from` held; and its end.
+  static Object* boxed(Object&& from);
+  static Object* boxed_copy(const Object& from);
+  static void unbox(Object* boxed) noexcept;
+
   std::size_t find_index(std::string_view key) const noexcept;
   void rebuild_index();
   void index_insert(std::size_t i);
+  void grow(std::size_t capacity);
+  void clear_storage() noexcept;
 
-  std::vector<Member> members_;
-  std::vector<std::uint32_t> index_;  // open addressing over members_; empty when small
+  Member* data_ = nullptr;
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = 0;
+  std::uint32_t* index_ = nullptr;  // open addressing over the members; null when small
+  std::uint32_t index_slots_ = 0;
+  bool in_block_ = false;  // data_ is the room after this object in its block (not freed alone)
 };
 
 inline const void* Value::first_item() const noexcept {

@@ -625,14 +625,9 @@ class Reader {
     i = k + 1;
     --depth_;
     if constexpr (kBuild) {
-      Object members;
-      members.reserve((stack_.size() - base) / 2);
-      for (std::size_t j = base; j < stack_.size(); j += 2) {
-        members.append_unchecked(std::move(stack_[j]), std::move(stack_[j + 1]));
-      }
+      Value members = Object::from_pairs(stack_.data() + base, (stack_.size() - base) / 2);
       stack_.resize(base);
-      members.dedupe();
-      return Value(std::move(members));
+      return members;
     } else {
       keys_.resize(base);
       return Skip();
