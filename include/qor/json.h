@@ -340,7 +340,7 @@ Value parse(std::string_view text, const std::string& source, ReleaseFn release,
 void write(const Value& value, std::string& out);
 std::string write(const Value& value);
 
-// Hands the same text to `emit` in pieces of about a megabyte, through one reused buffer, so
+// Hands the same text to `emit` in pieces of about 256 KiB, through one reused buffer, so
 // that a large document is never held as text in memory. Exceptions from `emit` pass through.
 void write(const Value& value, const std::function<void(std::string_view)>& emit);
 

@@ -77,7 +77,7 @@ class Sink {
 
  private:
   void grow(std::size_t n) {
-    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    constexpr std::size_t kPiece = std::size_t{256} << 10;
     if (emit_ != nullptr && cur_ - out_.data() >= static_cast<std::ptrdiff_t>(kPiece)) {
       (*emit_)(std::string_view(out_.data(), static_cast<std::size_t>(cur_ - out_.data())));
       cur_ = out_.data();
