@@ -64,7 +64,8 @@ fuzz-smoke: fuzz-build
 demo: build
 	@scripts/demo $(BUILD)
 
-bench: deps
+bench:
+	@scripts/install-deps --bench
 	@cmake -S . -B $(BUILD)-bench $(CMAKE_FLAGS) -DQOR_BUILD_BENCH=ON -DQOR_BUILD_TESTS=OFF >/dev/null
 	@cmake --build $(BUILD)-bench -j$(JOBS)
 	@PYTHONPATH=$(BUILD)-bench/python $(PYTHON) bench/run.py --build $(BUILD)-bench

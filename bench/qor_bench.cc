@@ -12,23 +12,11 @@
 //   qor_bench floor BASE CURRENT INCOMING RUNS
 //                                   best seconds of reading the three files and writing one
 //   qor_bench run SECONDS PROGRAM ARGS...
-//                                   runs the program (output to /dev/null) and prints its time,
-//                                   its peak RSS in bytes and its exit status (or "timeout"
-//                                   when it ran longer than SECONDS: then it is killed). Run
-//                                   from this small process, its peak RSS is its own.
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
-
-#include "qor/errors.h"
-#include "qor/json.h"
-#include "qor/merge.h"
-#include "qor/notebook.h"
-
+//                                   runs the program (looked up on PATH, output to /dev/null)
+//                                   and prints its wall seconds, its peak RSS in bytes and its
+//                                   exit status (or "timeout" when it ran longer than SECONDS:
+//                                   then it is killed). Started from this small process, its
+//                                   peak RSS is its own and not inherited from a large parent.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -36,8 +24,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
+
+#include "qor/errors.h"
+#include "qor/json.h"
+#include "qor/merge.h"
+#include "qor/notebook.h"
 
 extern char** environ;
 
@@ -93,7 +96,8 @@ std::string scratch_copy(const std::string& current) {
   return scratch;
 }
 
-// The "run" mode: see the file comment.
+// The "run" mode: see the file comment. The wait blocks, so that the time is exact; a watchdog
+// thread kills a program that runs longer than `timeout`.
 int run_program(double timeout, char** argv) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -101,30 +105,41 @@ int run_program(double timeout, char** argv) {
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   const auto t0 = std::chrono::steady_clock::now();
   pid_t pid = 0;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
+  const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
     std::fprintf(stderr, "qor_bench: cannot start %s\n", argv[0]);
     return 1;
   }
-  for (;;) {
-    int status = 0;
-    struct rusage usage {};
-    if (wait4(pid, &status, WNOHANG, &usage) == pid) {
-      const double seconds =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-      const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-      std::printf("%.6f %ld %d\n", seconds, usage.ru_maxrss * 1024L, code);
-      return 0;
-    }
-    if (std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() > timeout) {
+  std::mutex mutex;
+  std::condition_variable done_signal;
+  bool done = false, killed = false;
+  std::thread watchdog([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!done_signal.wait_for(lock, std::chrono::duration<double>(timeout), [&] { return done; })) {
+      killed = true;
       kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      std::printf("timeout\n");
-      return 0;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  });
+  int status = 0;
+  struct rusage usage {};
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  done_signal.notify_one();
+  watchdog.join();
+  if (killed) {
+    std::printf("timeout\n");
+    return 0;
+  }
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  std::printf("%.6f %ld %d\n", seconds, usage.ru_maxrss * 1024L, code);
+  return 0;
 }
 
 }  // namespace

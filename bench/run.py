@@ -12,6 +12,7 @@ import sys
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
+import floor  # noqa: E402
 import gen  # noqa: E402
 
 RESULTS = []
@@ -115,31 +116,39 @@ def bench_celldiff(build, cells):
 
 
 def bench_merge(build, data_dir):
-    # The target allows about 1.6 ms per git process (a figure from another machine); on a
-    # machine where starting a process costs more, the measured cost of one source merge counts.
-    git_cost = max(0.0016, qor(build, "gitcost", 21))
-    print("Merge of three notebooks (best time; floor = reading the three files and writing one)")
-    print("  one source merge (a git merge-file process and its files) costs %.1f ms here" % (git_cost * 1e3))
-    print("  %-24s %8s %9s %9s %6s %8s  %s" % ("triple", "size", "floor", "merge", "git", "ratio", "target"))
-    cases = [("400 cells", 400, 40, 40, 46000), ("2,000 cells", 2000, 60, 6, 46000),
-             ("20,000 small cells", 20000, 24, 0, 0)]
-    for label, cells, lines, every, image in cases:
-        tag = "merge_%d" % cells
-        paths = [data_dir / ("%s_%s.ipynb" % (tag, side)) for side in ("base", "current", "incoming")]
-        if not all(p.exists() for p in paths):
-            for path, doc in zip(paths, gen.merge_triple(cells, lines, every, image, cells)):
-                path.write_text(json.dumps(doc, indent=1))
-        size = paths[1].stat().st_size / 1e6
-        floor = qor(build, "floor", *paths, 5)
-        out = subprocess.run([str(build / "bench" / "qor_bench"), "merge", *map(str, paths), "5"],
-                             check=True, capture_output=True, text=True).stdout.split()
-        merge, runs = float(out[0]), int(out[1])
-        allowed = 1.5 * floor + runs * git_cost
-        print("  %-24s %6.1f MB %7.0f ms %7.0f ms %6d %7.2fx  <= 1.5x + git runs %s" % (
-            label, size, floor * 1e3, merge * 1e3, runs, merge / floor, verdict(merge <= allowed)))
-        if cells <= 2000:
-            reference = reference_seconds(paths)
-            print("  %-24s the same merge in plain Python (json, jsondiff, GitPython): %.2f s" % ("", reference))
+    """The merge against the simdjson floor (see floor.py), then the Python entry point against
+    the native command, and the literal Python statement of the merge for scale."""
+    RESULTS.extend(floor.report(build, 7, [], ["jupyter", "compact"]))
+    paths = floor.triple(build.resolve() / "bench-data", "m20", "jupyter")
+    launcher = str((build / "bench" / "qor_bench").resolve())
+    qormerge = str((build / "cli" / "qormerge").resolve())
+    from qor_kelm_git.drivers import merge_files
+    import shutil
+    import statistics
+    import tempfile
+    native, python = [], []
+    with tempfile.TemporaryDirectory() as work:
+        target = os.path.join(work, "current.ipynb")
+        for _ in range(7):
+            shutil.copyfile(paths[1], target)
+            native.append(floor.run_process(launcher, [
+                qormerge, "--base-file=%s" % paths[0], "--current-file=" + target,
+                "--incoming-file=%s" % paths[2], "--file-path=bench.ipynb"], work)[0])
+            shutil.copyfile(paths[1], target)
+            t0 = time.perf_counter()
+            merge_files(str(paths[0]), target, str(paths[2]), "bench.ipynb")
+            python.append(time.perf_counter() - t0)
+    ratio = statistics.median(python) / statistics.median(native)
+    print("merge_files from Python on m20 (Jupyter layout), median of 7: %.1f ms; the qormerge "
+          "process: %.1f ms; %.2fx  <= 1.3x %s" % (
+              statistics.median(python) * 1e3, statistics.median(native) * 1e3, ratio,
+              verdict(ratio <= 1.3)))
+    small = [data_dir / ("merge_400_%s.ipynb" % side) for side in ("base", "current", "incoming")]
+    if not all(p.exists() for p in small):
+        for path, doc in zip(small, gen.merge_triple(400, 40, 40, 46000, 400)):
+            path.write_text(json.dumps(doc, indent=1))
+    print("the same merge of 400 cells in plain Python (json, jsondiff, GitPython): %.2f s" % (
+        reference_seconds(small)))
     print()
 
 

@@ -14,5 +14,5 @@ int main(int argc, char** argv) {
   qor::program::install_signal_cleanup();
   std::ios::sync_with_stdio(false);
   const std::vector<std::string> args(argv + 1, argv + argc);
-  return qor::cli::qormerge_main(args, std::cout, std::cerr);
+  return qor::cli::qormerge_main(args, std::cout, std::cerr, /*exits_after=*/true);
 }

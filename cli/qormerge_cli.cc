@@ -297,7 +297,8 @@ ParseResult parse_qormerge_args(const std::vector<std::string>& argv, std::ostre
   }
 }
 
-int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err) {
+int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err,
+                  bool exits_after) {
   ParseResult parsed = parse_qormerge_args(argv, out, err);
   if (!parsed.args) return parsed.exit_status;
   const QormergeArgs& args = *parsed.args;
@@ -312,6 +313,7 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
   merge::MergeOptions options;
   if (args.file_path && !args.file_path->empty()) options.notebook_name = *args.file_path;
   options.layout = args.layout;
+  options.free_documents = !exits_after;
   merge::MergeResult result;
   try {
     result = merge::merge_files(args.base_file, args.current_file, args.incoming_file, destination,

@@ -45,8 +45,11 @@ ParseResult parse_qormerge_args(const std::vector<std::string>& argv, std::ostre
 // succeeded (also with conflicts, unless --conflict-exit asks for 1 then), 1 with a one-line
 // error on `err` when it failed (running out of memory included: the error names the notebook
 // by that label), 2 for usage errors. Output that cannot be written (a closed standard error)
-// is dropped and never ends the merge. Lets qor::interrupt::Interrupted pass.
-int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err);
+// is dropped and never ends the merge. Lets qor::interrupt::Interrupted pass. `exits_after`:
+// the process ends right after this call, so the merge leaves its documents to the system
+// instead of freeing them.
+int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err,
+                  bool exits_after = false);
 
 }  // namespace qor::cli
 

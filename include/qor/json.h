@@ -13,6 +13,8 @@
 #include <cstring>
 #include <functional>
 #include <initializer_list>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,7 +31,16 @@ class Value;
 class Object;
 using Array = std::vector<Value>;
 
+namespace detail {
+struct RawAccess;
+}
+
 // One JSON value. 16 bytes; strings of up to 14 bytes are stored inline.
+//
+// An array or object that parse_lazy() left as text is a value like any other: it reports its
+// type, and the first look into it (as_array(), as_object(), find(), a comparison that needs
+// its members) reads its members in place, also through a const reference. One such value is
+// therefore not safe to read from two threads at once (two different values are).
 class Value {
  public:
   Value() noexcept { set_tag(Tag::kNull); }
@@ -51,13 +62,27 @@ class Value {
   static Value object();
 
   Value(const Value& other);
-  Value(Value&& other) noexcept;
+  Value(Value&& other) noexcept {
+    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+    other.set_tag(Tag::kNull);
+  }
   Value& operator=(const Value& other);
   Value& operator=(Value&& other) noexcept;
-  ~Value();
+  ~Value() {
+    if (owns_memory()) destroy();
+  }
 
   Type type() const noexcept {
-    return tag() == Tag::kSmallString ? Type::kString : static_cast<Type>(tag());
+    switch (tag()) {
+      case Tag::kSmallString:
+        return Type::kString;
+      case Tag::kRawArray:
+        return Type::kArray;
+      case Tag::kRawObject:
+        return Type::kObject;
+      default:
+        return static_cast<Type>(tag());
+    }
   }
   bool is_null() const noexcept { return tag() == Tag::kNull; }
   bool is_bool() const noexcept { return tag() == Tag::kBool; }
@@ -65,8 +90,10 @@ class Value {
   bool is_big_int() const noexcept { return tag() == Tag::kBigInt; }
   bool is_real() const noexcept { return tag() == Tag::kReal; }
   bool is_string() const noexcept { return tag() == Tag::kSmallString || tag() == Tag::kString; }
-  bool is_array() const noexcept { return tag() == Tag::kArray; }
-  bool is_object() const noexcept { return tag() == Tag::kObject; }
+  bool is_array() const noexcept { return tag() == Tag::kArray || tag() == Tag::kRawArray; }
+  bool is_object() const noexcept { return tag() == Tag::kObject || tag() == Tag::kRawObject; }
+  // Whether this is an array or object still held as the text it was read from.
+  bool is_raw() const noexcept { return tag() == Tag::kRawArray || tag() == Tag::kRawObject; }
   bool is_container() const noexcept { return is_array() || is_object(); }
 
   // Typed access. Each throws TypeError ("expected str, got int") on another type.
@@ -94,19 +121,19 @@ class Value {
     return heap_text();
   }
   const Array& as_array() const {
-    if (!is_array()) type_error("list");
+    if (tag() != Tag::kArray) array_slow();
     return *load<Array*>();
   }
   Array& as_array() {
-    if (!is_array()) type_error("list");
+    if (tag() != Tag::kArray) array_slow();
     return *load<Array*>();
   }
   const Object& as_object() const {
-    if (!is_object()) type_error("dict");
+    if (tag() != Tag::kObject) object_slow();
     return *load<Object*>();
   }
   Object& as_object() {
-    if (!is_object()) type_error("dict");
+    if (tag() != Tag::kObject) object_slow();
     return *load<Object*>();
   }
 
@@ -124,7 +151,8 @@ class Value {
   // first item of a non-empty list or object (else nullptr): addresses for the writer to
   // prefetch. The second reads the block the first names.
   const void* heap_block() const noexcept {
-    return tag() == Tag::kString || tag() == Tag::kArray || tag() == Tag::kObject
+    return tag() == Tag::kString || tag() == Tag::kArray || tag() == Tag::kObject ||
+                   tag() == Tag::kRawArray || tag() == Tag::kRawObject
                ? load<const void*>()
                : nullptr;
   }
@@ -144,7 +172,9 @@ class Value {
     kString,
     kArray,
     kObject,
-    kSmallString
+    kSmallString,
+    kRawArray,  // text of an array, see detail::RawAccess
+    kRawObject
   };
   static constexpr std::size_t kSmallMax = 14;
 
@@ -166,20 +196,36 @@ class Value {
     return std::string_view(load<char*>(), len);
   }
   void init_string(Tag long_tag, std::string_view s);
+  // Whether destroy() has anything to free: heap strings, lists, objects and raw values.
+  bool owns_memory() const noexcept {
+    return tag() != Tag::kNull && tag() != Tag::kBool && tag() != Tag::kInt &&
+           tag() != Tag::kReal && tag() != Tag::kSmallString;
+  }
   void destroy() noexcept;
   void copy_from(const Value& other);
   [[noreturn]] void type_error(const char* expected) const;
+  // Reads the members of a value held as text, in place; then throws unless it is of the kind
+  // asked for.
+  void array_slow() const;
+  void object_slow() const;
+  void materialize() const;
 
-  alignas(8) unsigned char bytes_[16];
+  friend struct detail::RawAccess;
+  friend class Object;
+
+  // Mutable: reading the members of a value held as text replaces the text by them, also when
+  // the value is reached through a const reference.
+  alignas(8) mutable unsigned char bytes_[16];
 };
 
 // An object: members in insertion order, looked up by key. Large objects keep a hash index.
 //
-// Members live in one vector. References, pointers and iterators to members (and to values
-// inside them) stay valid across lookups and across assignments to an existing key's value
-// (which replace that value, so references into the old value end). Adding a key (set or
-// operator[] with a new key, append_unchecked), reserve and dedupe may move every member;
-// erase moves the members after the erased one. Read what you need before such a call.
+// The members of an object held by a Value share one block with it, so that a lookup touches
+// one place in memory. References, pointers and iterators to members (and to values inside
+// them) stay valid across lookups and across assignments to an existing key's value (which
+// replace that value, so references into the old value end). Adding a key (set or operator[]
+// with a new key, append_unchecked), reserve and dedupe may move every member; erase moves the
+// members after the erased one. Read what you need before such a call.
 class Object {
  public:
   struct Member {
@@ -187,22 +233,23 @@ class Object {
     Value value;
     std::string_view name() const { return key.as_string(); }
   };
-  using iterator = std::vector<Member>::iterator;
-  using const_iterator = std::vector<Member>::const_iterator;
+  using iterator = Member*;
+  using const_iterator = const Member*;
 
-  Object() = default;
+  Object() noexcept = default;
   Object(std::initializer_list<std::pair<std::string_view, Value>> members);
   Object(const Object& other);
-  Object(Object&&) noexcept = default;
+  Object(Object&& other) noexcept;
   Object& operator=(const Object& other);
-  Object& operator=(Object&&) noexcept = default;
+  Object& operator=(Object&& other) noexcept;
+  ~Object();
 
-  std::size_t size() const noexcept { return members_.size(); }
-  bool empty() const noexcept { return members_.empty(); }
-  iterator begin() noexcept { return members_.begin(); }
-  iterator end() noexcept { return members_.end(); }
-  const_iterator begin() const noexcept { return members_.begin(); }
-  const_iterator end() const noexcept { return members_.end(); }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  iterator begin() noexcept { return data_; }
+  iterator end() noexcept { return data_ + size_; }
+  const_iterator begin() const noexcept { return data_; }
+  const_iterator end() const noexcept { return data_ + size_; }
 
   const Value* find(std::string_view key) const noexcept;
   Value* find(std::string_view key) noexcept;
@@ -221,15 +268,30 @@ class Object {
   // key once, at its first place, with its last value.
   void append_unchecked(Value key, Value value);
   void dedupe();
-  void reserve(std::size_t n) { members_.reserve(n); }
+  void reserve(std::size_t n);
+  // For the reader: the object of the `count` members given as key, value, key, value... (keys
+  // may repeat, as for append_unchecked), moved out of `pairs`.
+  static Value from_pairs(Value* pairs, std::size_t count);
 
  private:
+  friend class Value;
+  // An object in one block with room for its members, holding what `from` held; and its end.
+  static Object* boxed(Object&& from);
+  static Object* boxed_copy(const Object& from);
+  static void unbox(Object* boxed) noexcept;
+
   std::size_t find_index(std::string_view key) const noexcept;
   void rebuild_index();
   void index_insert(std::size_t i);
+  void grow(std::size_t capacity);
+  void clear_storage() noexcept;
 
-  std::vector<Member> members_;
-  std::vector<std::uint32_t> index_;  // open addressing over members_; empty when small
+  Member* data_ = nullptr;
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = 0;
+  std::uint32_t* index_ = nullptr;  // open addressing over the members; null when small
+  std::uint32_t index_slots_ = 0;
+  bool in_block_ = false;  // data_ is the room after this object in its block (not freed alone)
 };
 
 inline const void* Value::first_item() const noexcept {
@@ -255,6 +317,29 @@ Value parse(std::string_view text, const std::string& source = {});
 // text may discard them (error messages do not need them either).
 using ReleaseFn = void (*)(void* context, std::size_t from, std::size_t to);
 
+// Which values parse_lazy() may leave as text.
+struct LazyOptions {
+  // Arrays and objects nested this many levels deep or deeper (the top-level value is at
+  // level 0) may stay text...
+  std::size_t depth = 0;
+  // ...except those under a member with one of these keys, which are read whole (parts that
+  // every user of the document looks into). The strings must outlive the parse.
+  std::span<const std::string_view> built_keys;
+  // Called now and then with the range of the text the reader has passed since the last call
+  // (the text itself must stay: values refer to it), for instance to poll for interruption.
+  ReleaseFn progress = nullptr;
+  void* progress_context = nullptr;
+};
+
+// parse() that leaves the arrays and objects that `options` allows as slices of `text` when
+// their text is already in the written form of write(), or differs from it only in the white
+// space between tokens; the members of such a value are read when it is first looked into, and
+// an untouched one is written by copying its text. `text` must stay unchanged while any value
+// refers to it: `owner` keeps it alive (the values share it). Accepts and rejects exactly what
+// parse() does, with the same errors.
+Value parse_lazy(std::string_view text, const std::string& source,
+                 std::shared_ptr<const void> owner, const LazyOptions& options);
+
 // parse() that hands the consumed part of the text to `release` as it goes, so that the caller
 // can free it while the document grows.
 Value parse(std::string_view text, const std::string& source, ReleaseFn release, void* context);
@@ -267,7 +352,7 @@ void check_utf8(std::string_view bytes, const std::string& source = {});
 void write(const Value& value, std::string& out);
 std::string write(const Value& value);
 
-// Hands the same text to `emit` in pieces of about a megabyte, through one reused buffer, so
+// Hands the same text to `emit` in pieces of about 256 KiB, through one reused buffer, so
 // that a large document is never held as text in memory. Exceptions from `emit` pass through.
 void write(const Value& value, const std::function<void(std::string_view)>& emit);
 

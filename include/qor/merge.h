@@ -27,6 +27,10 @@ struct MergeOptions {
   std::string notebook_name;
   // The written form of the merged notebook file (merge_files).
   notebook::Layout layout = notebook::Layout::kDefault;
+  // Whether merge_files frees the three documents before it returns. A process that exits
+  // right after the merge may leave them to the system, which takes the memory back at once
+  // (they stay reachable, so leak checkers do not report them).
+  bool free_documents = true;
 };
 
 // What merge_files reports besides the file it wrote.

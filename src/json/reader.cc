@@ -1,15 +1,20 @@
 // The JSON reader: a recursive-descent parser that mirrors the control flow of CPython's json
 // scanner, so that it accepts the same texts, builds the same values and reports the same message
 // at the same position. The input is first checked to be strict UTF-8 (as decoding a file's bytes
-// would), which lets the string scanner copy bytes without decoding them.
+// would), which lets the string scanner copy bytes without decoding them. A lazy read checks
+// deep arrays and objects without building them, and keeps those already in written form as
+// slices of the text (json/raw.h).
 
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <span>
+#include <type_traits>
 
 #include "json/byte_scan.h"
+#include "json/raw.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 
@@ -46,6 +51,36 @@ int hex_value(char c) {
   return -1;
 }
 
+struct Skip {};
+// What the reader's functions return: the value read, or nothing when they only check.
+template <bool kBuild>
+using Ret = std::conditional_t<kBuild, Value, Skip>;
+
+// Whether the escape `\uXXXX` of code point `cp` is how the writer writes that character.
+bool written_as_u_escape(long cp) {
+  return (cp < 0x20 && cp != '\b' && cp != '\t' && cp != '\n' && cp != '\f' && cp != '\r') ||
+         cp >= 0x7F;
+}
+
+bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+// Arrays and objects above this size stay raw when the members of a raw value are read.
+constexpr std::size_t kRawMin = 128;
+// Objects with more members than this are never raw (their keys are not checked for repeats).
+constexpr std::size_t kRawMaxMembers = 16;
+
+// Every function reading a kind of value comes in two modes: kBuild = true builds the value,
+// kBuild = false only checks the text (with the same errors at the same places) and notes in
+// form_ whether the text is in written form. Both follow CPython's scanner step by step.
+// The reader's working storage, kept per thread so that the many small reads of raw values do
+// not allocate it anew each time.
+struct Work {
+  std::vector<Value> stack;  // children of the open arrays and objects, innermost last
+  std::string scratch;       // decoded text of a string with escapes
+  std::vector<std::string_view> keys;
+  bool in_use = false;
+};
+
 class Reader {
  public:
   Reader(std::string_view text, const std::string& source, ReleaseFn release, void* context)
@@ -53,17 +88,51 @@ class Reader {
         len_(text.size()),
         source_(source),
         release_(release),
-        release_context_(context) {}
+        release_context_(context),
+        work_(claim_work()),
+        stack_(work_->stack),
+        scratch_(work_->scratch),
+        keys_(work_->keys) {}
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+  ~Reader() {
+    stack_.clear();
+    keys_.clear();
+    if (scratch_.capacity() > (std::size_t{1} << 20)) std::string().swap(scratch_);
+    if (work_ == &thread_work()) {
+      work_->in_use = false;
+    } else {
+      delete work_;
+    }
+  }
+
+  // Leaves arrays and objects nested `depth` or more levels deep raw in `block` when their
+  // text is in written form.
+  void keep_raw(detail::RawBlock* block, const LazyOptions& options) {
+    block_ = block;
+    lazy_depth_ = options.depth;
+    built_keys_ = options.built_keys;
+  }
 
   Value document() {
     if (len_ >= 3 && std::memcmp(p0_, "\xEF\xBB\xBF", 3) == 0) {
       fail("Unexpected UTF-8 BOM (decode using utf-8-sig)", 0);
     }
     std::size_t i = skip_ws(0);
-    Value v = value(i);
+    Value v = value<true>(i);
     i = skip_ws(i);
     if (i != len_) fail("Extra data", i);
     return v;
+  }
+
+  // The members of the raw array or object that is the whole (checked) text, of form `form`;
+  // large nested arrays and objects stay raw.
+  Value members_of_raw(detail::RawBlock* block, std::uint8_t form) {
+    block_ = block;
+    lazy_depth_ = 1;
+    trusted_form_ = form;
+    std::size_t i = 0;
+    return value<true>(i);
   }
 
  private:
@@ -113,64 +182,150 @@ class Reader {
     return i;
   }
 
+  // skip_ws() that, when checking, notes whether the white space is what the writer puts there:
+  // one space after ',' and ':' (`space`), none elsewhere.
+  template <bool kBuild>
+  std::size_t skip_ws(std::size_t i, bool space) {
+    const std::size_t k = skip_ws(i);
+    if constexpr (!kBuild) {
+      if (k != i + (space ? 1 : 0) || (space && p0_[i] != ' ')) form_ &= ~detail::kExact;
+    }
+    return k;
+  }
+
   bool match(std::size_t i, const char* word, std::size_t n) const {
     return i + n <= len_ && std::memcmp(p0_ + i, word, n) == 0;
   }
 
   // Parses the value at `i` and advances `i` past it; "Expecting value" when none starts there.
-  Value value(std::size_t& i) {
+  template <bool kBuild>
+  Ret<kBuild> value(std::size_t& i) {
     if (i >= next_release_) release_behind(i);
     if (i >= len_) fail("Expecting value", i);
     switch (p0_[i]) {
       case '"':
-        return string(i);
+        return string<kBuild>(i);
       case '{':
-        return object(i);
+        if constexpr (kBuild) {
+          if (depth_ >= lazy_depth_) return maybe_raw(i);
+        }
+        return object<kBuild>(i);
       case '[':
-        return array(i);
+        if constexpr (kBuild) {
+          if (depth_ >= lazy_depth_) return maybe_raw(i);
+        }
+        return array<kBuild>(i);
       case 'n':
         if (match(i, "null", 4)) {
           i += 4;
-          return Value();
+          return Ret<kBuild>();
         }
         break;
       case 't':
         if (match(i, "true", 4)) {
           i += 4;
-          return Value(true);
+          if constexpr (kBuild) return Value(true);
+          return Ret<kBuild>();
         }
         break;
       case 'f':
         if (match(i, "false", 5)) {
           i += 5;
-          return Value(false);
+          if constexpr (kBuild) return Value(false);
+          return Ret<kBuild>();
         }
         break;
       case 'N':
         if (match(i, "NaN", 3)) {
           i += 3;
-          return Value(std::numeric_limits<double>::quiet_NaN());
+          if constexpr (kBuild) return Value(std::numeric_limits<double>::quiet_NaN());
+          return Ret<kBuild>();
         }
         break;
       case 'I':
         if (match(i, "Infinity", 8)) {
           i += 8;
-          return Value(std::numeric_limits<double>::infinity());
+          if constexpr (kBuild) return Value(std::numeric_limits<double>::infinity());
+          return Ret<kBuild>();
         }
         break;
       case '-':
         if (match(i, "-Infinity", 9)) {
           i += 9;
-          return Value(-std::numeric_limits<double>::infinity());
+          if constexpr (kBuild) return Value(-std::numeric_limits<double>::infinity());
+          return Ret<kBuild>();
         }
         break;
       default:
         break;
     }
-    return number(i);
+    return number<kBuild>(i);
   }
 
-  Value number(std::size_t& i) {
+  // The array or object at `i`, nested deep enough to stay raw. Read from a checked raw text,
+  // a large one stays raw in the same form and a small one is built. Otherwise its text is
+  // checked first: in written form (up to spacing) it stays raw, else it is built, its own
+  // nested arrays and objects again candidates.
+  Value maybe_raw(std::size_t& i) {
+    const std::size_t start = i;
+    if (trusted_form_ != 0) {
+      std::size_t depth = 0;
+      const std::size_t end = skip_checked(start, depth);
+      if (end - start >= kRawMin && end - start <= std::numeric_limits<std::uint32_t>::max()) {
+        i = end;
+        return detail::RawAccess::make(block_, std::string_view(p0_ + start, end - start),
+                                       trusted_form_, depth);
+      }
+      const std::size_t saved = lazy_depth_;
+      lazy_depth_ = std::string_view::npos;
+      Value v = p0_[i] == '[' ? array<true>(i) : object<true>(i);
+      lazy_depth_ = saved;
+      return v;
+    }
+    form_ = detail::kExact | detail::kSpaced;
+    max_depth_ = depth_;
+    std::size_t k = start;
+    if (p0_[k] == '[') {
+      array<false>(k);
+    } else {
+      object<false>(k);
+    }
+    if (form_ != 0 && k - start > 2 && k - start <= std::numeric_limits<std::uint32_t>::max()) {
+      i = k;
+      return detail::RawAccess::make(
+          block_, std::string_view(p0_ + start, k - start),
+          (form_ & detail::kExact) != 0 ? detail::kExact : detail::kSpaced, max_depth_ - depth_);
+    }
+    return p0_[i] == '[' ? array<true>(i) : object<true>(i);
+  }
+
+  // The end of the array or object at `i` in a text known to be valid, and in `depth` the
+  // depth of its nesting.
+  std::size_t skip_checked(std::size_t i, std::size_t& depth) const {
+    std::size_t open = 0;
+    for (;;) {
+      const char c = p0_[i];
+      if (c == '"') {
+        std::size_t k = i + 1;
+        for (;;) {
+          k = scan_plain(k);
+          if (p0_[k] == '"') break;
+          k += 2;  // an escape: the backslash and the character after it
+        }
+        i = k + 1;
+        continue;
+      }
+      if (c == '[' || c == '{') {
+        if (++open > depth) depth = open;
+      } else if (c == ']' || c == '}') {
+        if (--open == 0) return i + 1;
+      }
+      ++i;
+    }
+  }
+
+  template <bool kBuild>
+  Ret<kBuild> number(std::size_t& i) {
     const std::size_t start = i;
     std::size_t k = i;
     if (p0_[k] == '-') {
@@ -205,12 +360,25 @@ class Reader {
     i = k;
     const char* first = p0_ + start;
     const char* last = p0_ + k;
-    if (is_real) return Value(to_real(first, last));
+    if (is_real) {
+      if constexpr (kBuild) {
+        return Value(to_real(first, last));
+      } else {
+        if (form_ != 0) check_real_form(first, last);
+        return Skip();
+      }
+    }
     const std::size_t digits = static_cast<std::size_t>(last - first) - (*first == '-' ? 1 : 0);
     if (digits <= 18) {
-      std::int64_t v = 0;
-      std::from_chars(first, last, v);
-      return Value(static_cast<long long>(v));
+      if constexpr (kBuild) {
+        std::int64_t v = 0;
+        std::from_chars(first, last, v);
+        return Value(static_cast<long long>(v));
+      } else {
+        // "-0" is written as "0".
+        if (last - first == 2 && first[0] == '-' && first[1] == '0') form_ = 0;
+        return Skip();
+      }
     }
     if (digits > kMaxIntDigits) {
       throw ValueError((source_.empty() ? std::string() : source_ + ": ") +
@@ -218,8 +386,25 @@ class Reader {
                        std::to_string(digits) +
                        " digits; use sys.set_int_max_str_digits() to increase the limit");
     }
-    return Value::integer_from_digits(
-        std::string_view(first, static_cast<std::size_t>(last - first)));
+    if constexpr (kBuild) {
+      return Value::integer_from_digits(
+          std::string_view(first, static_cast<std::size_t>(last - first)));
+    } else {
+      return Skip();
+    }
+  }
+
+  // Notes whether a real's text is how the writer writes the double it denotes.
+  void check_real_form(const char* first, const char* last) {
+    const double d = to_real(first, last);
+    if (!std::isfinite(d)) {
+      form_ = 0;
+      return;
+    }
+    char buf[40];
+    const std::size_t n = detail::format_finite(d, buf);
+    if (std::string_view(buf, n) != std::string_view(first, static_cast<std::size_t>(last - first)))
+      form_ = 0;
   }
 
   static double to_real(const char* first, const char* last) {
@@ -231,16 +416,19 @@ class Reader {
     return std::strtod(text.c_str(), nullptr);
   }
 
-  // Finds the first byte at or after `k` that is '"', '\\' or a control character.
+  // Finds the first byte at or after `k` that is '"', '\\' or a control character; with
+  // `kWritten`, also DEL and non-ASCII bytes (which the writer escapes).
+  template <bool kWritten = false>
   std::size_t scan_plain(std::size_t k) const {
     while (k + detail::kScanWidth <= len_) {
-      const unsigned mask = detail::mask_string_stop(p0_ + k);
+      const unsigned mask =
+          kWritten ? detail::mask_needs_escape(p0_ + k) : detail::mask_string_stop(p0_ + k);
       if (mask != 0) return k + detail::first_set(mask);
       k += detail::kScanWidth;
     }
     while (k < len_) {
       const unsigned char c = static_cast<unsigned char>(p0_[k]);
-      if (c == '"' || c == '\\' || c < 0x20) return k;
+      if (c == '"' || c == '\\' || c < 0x20 || (kWritten && c >= 0x7F)) return k;
       ++k;
     }
     return k;
@@ -257,23 +445,43 @@ class Reader {
     return v;
   }
 
-  Value string(std::size_t& i) {
+  bool lower_hex4(std::size_t k) const {
+    return is_lower_hex(p0_[k]) && is_lower_hex(p0_[k + 1]) && is_lower_hex(p0_[k + 2]) &&
+           is_lower_hex(p0_[k + 3]);
+  }
+
+  template <bool kBuild>
+  Ret<kBuild> string(std::size_t& i) {
     const std::size_t begin = i;
     std::size_t k = i + 1;
-    std::size_t run = scan_plain(k);
+    std::size_t run = kBuild ? scan_plain(k) : scan_plain<true>(k);
     if (run < len_ && p0_[run] == '"') {
       i = run + 1;
-      return Value(std::string_view(p0_ + k, run - k));
+      if constexpr (kBuild) {
+        return Value(std::string_view(p0_ + k, run - k));
+      } else {
+        return Skip();
+      }
     }
-    scratch_.clear();
+    if constexpr (kBuild) scratch_.clear();
     for (;;) {
-      run = scan_plain(k);
+      run = (kBuild || form_ == 0) ? scan_plain(k) : scan_plain<true>(k);
       if (run >= len_) fail("Unterminated string starting at", begin);
-      scratch_.append(p0_ + k, run - k);
+      if constexpr (kBuild) scratch_.append(p0_ + k, run - k);
       const char c = p0_[run];
+      if (!kBuild && static_cast<unsigned char>(c) >= 0x7F) {
+        // DEL or a UTF-8 sequence (checked before): valid, but written escaped.
+        form_ = 0;
+        k = run + 1;
+        continue;
+      }
       if (c == '"') {
         i = run + 1;
-        return Value(std::string_view(scratch_));
+        if constexpr (kBuild) {
+          return Value(std::string_view(scratch_));
+        } else {
+          return Skip();
+        }
       }
       if (c != '\\') fail("Invalid control character at", run);
       if (run + 1 >= len_) fail("Unterminated string starting at", begin);
@@ -289,6 +497,7 @@ class Reader {
             break;
           case '/':
             out = '/';
+            if constexpr (!kBuild) form_ = 0;
             break;
           case 'b':
             out = '\b';
@@ -308,7 +517,7 @@ class Reader {
           default:
             fail("Invalid \\escape", run);
         }
-        scratch_.push_back(out);
+        if constexpr (kBuild) scratch_.push_back(out);
         k = run + 2;
         continue;
       }
@@ -317,16 +526,22 @@ class Reader {
       if (end >= len_) fail("Invalid \\uXXXX escape", digits - 1);
       long cp = hex4(digits);
       if (cp < 0) fail("Invalid \\uXXXX escape", digits - 1);
+      if constexpr (!kBuild) {
+        if (!lower_hex4(digits) || !written_as_u_escape(cp)) form_ = 0;
+      }
       if (cp >= 0xD800 && cp <= 0xDBFF && end + 6 < len_ && p0_[end] == '\\' &&
           p0_[end + 1] == 'u') {
         const long low = hex4(end + 2);
         if (low < 0) fail("Invalid \\uXXXX escape", end + 1);
         if (low >= 0xDC00 && low <= 0xDFFF) {
+          if constexpr (!kBuild) {
+            if (!lower_hex4(end + 2)) form_ = 0;
+          }
           cp = 0x10000 + (((cp - 0xD800) << 10) | (low - 0xDC00));
           end += 6;
         }
       }
-      append_utf8(static_cast<std::uint32_t>(cp), scratch_);
+      if constexpr (kBuild) append_utf8(static_cast<std::uint32_t>(cp), scratch_);
       k = end;
     }
   }
@@ -335,60 +550,114 @@ class Reader {
     if (++depth_ > kMaxDepth) {
       fail("Nesting deeper than 1000 levels", i);
     }
+    if (depth_ > max_depth_) max_depth_ = depth_;
   }
 
-  Value array(std::size_t& i) {
+  template <bool kBuild>
+  Ret<kBuild> array(std::size_t& i) {
     enter(i);
     const std::size_t base = stack_.size();
-    std::size_t k = skip_ws(i + 1);
+    std::size_t k = skip_ws<kBuild>(i + 1, false);
     if (!(k < len_ && p0_[k] == ']')) {
       for (;;) {
-        stack_.push_back(value(k));
-        k = skip_ws(k);
+        if constexpr (kBuild) {
+          stack_.push_back(value<true>(k));
+        } else {
+          value<false>(k);
+        }
+        k = skip_ws<kBuild>(k, false);
         if (k < len_ && p0_[k] == ']') break;
         if (k >= len_ || p0_[k] != ',') fail("Expecting ',' delimiter", k);
-        k = skip_ws(k + 1);
+        k = skip_ws<kBuild>(k + 1, true);
       }
     }
     i = k + 1;
-    Array items;
-    items.reserve(stack_.size() - base);
-    for (std::size_t j = base; j < stack_.size(); ++j) items.push_back(std::move(stack_[j]));
-    stack_.resize(base);
     --depth_;
-    return Value(std::move(items));
+    if constexpr (kBuild) {
+      Array items;
+      items.reserve(stack_.size() - base);
+      for (std::size_t j = base; j < stack_.size(); ++j) items.push_back(std::move(stack_[j]));
+      stack_.resize(base);
+      return Value(std::move(items));
+    } else {
+      return Skip();
+    }
   }
 
-  Value object(std::size_t& i) {
+  template <bool kBuild>
+  Ret<kBuild> object(std::size_t& i) {
     enter(i);
-    const std::size_t base = stack_.size();
-    std::size_t k = skip_ws(i + 1);
+    const std::size_t base = kBuild ? stack_.size() : keys_.size();
+    std::size_t k = skip_ws<kBuild>(i + 1, false);
     if (!(k < len_ && p0_[k] == '}')) {
       for (;;) {
         if (k >= len_ || p0_[k] != '"') {
           fail("Expecting property name enclosed in double quotes", k);
         }
-        stack_.push_back(string(k));
-        k = skip_ws(k);
+        if constexpr (kBuild) {
+          stack_.push_back(string<true>(k));
+        } else {
+          const std::size_t key_start = k;
+          string<false>(k);
+          if (form_ != 0) note_key(base, std::string_view(p0_ + key_start, k - key_start));
+        }
+        k = skip_ws<kBuild>(k, false);
         if (k >= len_ || p0_[k] != ':') fail("Expecting ':' delimiter", k);
-        k = skip_ws(k + 1);
-        stack_.push_back(value(k));
-        k = skip_ws(k);
+        k = skip_ws<kBuild>(k + 1, true);
+        if constexpr (kBuild) {
+          if (depth_ >= lazy_depth_ && is_built_key(stack_.back())) {
+            const std::size_t saved = lazy_depth_;
+            lazy_depth_ = std::string_view::npos;
+            stack_.push_back(value<true>(k));
+            lazy_depth_ = saved;
+          } else {
+            stack_.push_back(value<true>(k));
+          }
+        } else {
+          value<false>(k);
+        }
+        k = skip_ws<kBuild>(k, false);
         if (k < len_ && p0_[k] == '}') break;
         if (k >= len_ || p0_[k] != ',') fail("Expecting ',' delimiter", k);
-        k = skip_ws(k + 1);
+        k = skip_ws<kBuild>(k + 1, true);
       }
     }
     i = k + 1;
-    Object members;
-    members.reserve((stack_.size() - base) / 2);
-    for (std::size_t j = base; j < stack_.size(); j += 2) {
-      members.append_unchecked(std::move(stack_[j]), std::move(stack_[j + 1]));
-    }
-    stack_.resize(base);
-    members.dedupe();
     --depth_;
-    return Value(std::move(members));
+    if constexpr (kBuild) {
+      Value members = Object::from_pairs(stack_.data() + base, (stack_.size() - base) / 2);
+      stack_.resize(base);
+      return members;
+    } else {
+      keys_.resize(base);
+      return Skip();
+    }
+  }
+
+  bool is_built_key(const Value& key) const {
+    const std::string_view name = key.as_string();
+    for (std::string_view built : built_keys_) {
+      if (name == built) return true;
+    }
+    return false;
+  }
+
+  // Notes the key text (quotes included) of an object being checked, whose keys start at
+  // keys_[base]. A repeated key is not in written form (the reader keeps one); so is an object
+  // with many members, whose keys are not compared. Keys in written form are equal exactly when
+  // their texts are.
+  void note_key(std::size_t base, std::string_view key) {
+    if (keys_.size() - base >= kRawMaxMembers) {
+      form_ = 0;
+      return;
+    }
+    for (std::size_t j = base; j < keys_.size(); ++j) {
+      if (keys_[j] == key) {
+        form_ = 0;
+        return;
+      }
+    }
+    keys_.push_back(key);
   }
 
   const char* p0_;
@@ -400,8 +669,33 @@ class Reader {
   std::size_t released_ = 0;  // text below this offset may be gone
   Tally released_tally_;
   std::size_t depth_ = 0;
-  std::vector<Value> stack_;  // children of the open arrays and objects, innermost last
-  std::string scratch_;       // decoded text of a string with escapes
+  Work* work_;
+  std::vector<Value>& stack_;
+  std::string& scratch_;
+  std::vector<std::string_view>& keys_;
+
+  // Raw values: the block they go to, the depth from which arrays and objects may stay raw,
+  // and, when reading the members of a raw value, its form (0 otherwise).
+  detail::RawBlock* block_ = nullptr;
+  std::size_t lazy_depth_ = std::string_view::npos;
+  std::span<const std::string_view> built_keys_;
+  std::uint8_t trusted_form_ = 0;
+  // While checking: the forms the text seen so far is in, the deepest nesting reached, and
+  // the keys of the open objects.
+  std::uint8_t form_ = 0;
+  std::size_t max_depth_ = 0;
+
+  static Work& thread_work() {
+    thread_local Work work;
+    return work;
+  }
+  // The thread's working storage, or a fresh one when a reader of this thread holds it.
+  static Work* claim_work() {
+    Work& w = thread_work();
+    if (w.in_use) return new Work();
+    w.in_use = true;
+    return &w;
+  }
 };
 
 // Length of the maximal valid prefix of the UTF-8 sequence at `p` (at most `n` bytes), with the
@@ -477,5 +771,27 @@ Value parse(std::string_view text, const std::string& source, ReleaseFn release,
   check_utf8(text, source);
   return Reader(text, source, release, context).document();
 }
+
+Value parse_lazy(std::string_view text, const std::string& source,
+                 std::shared_ptr<const void> owner, const LazyOptions& options) {
+  check_utf8(text, source);
+  // The reader holds the block's first reference while it runs.
+  struct Hold {
+    detail::RawBlock* block;
+    ~Hold() { block->release(); }
+  } hold{new detail::RawBlock(std::move(owner))};
+  Reader reader(text, source, options.progress, options.progress_context);
+  reader.keep_raw(hold.block, options);
+  return reader.document();
+}
+
+namespace detail {
+
+Value read_trusted(std::string_view text, RawBlock* block, std::uint8_t form) {
+  static const std::string kNoSource;
+  return Reader(text, kNoSource, nullptr, nullptr).members_of_raw(block, form);
+}
+
+}  // namespace detail
 
 }  // namespace qor::json

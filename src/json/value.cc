@@ -1,6 +1,7 @@
 // The JSON value model: a 16-byte tagged value with inline short strings, heap strings, arrays
-// and insertion-ordered objects. Objects above a small size keep an open-addressing index of
-// member positions so that lookups and the reader's duplicate-key handling stay linear.
+// and insertion-ordered objects, and arrays and objects still held as text (json/raw.h). Objects
+// above a small size keep an open-addressing index of member positions so that lookups and the
+// reader's duplicate-key handling stay linear.
 #include "qor/json.h"
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <limits>
 #include <new>
 
+#include "json/raw.h"
 #include "qor/errors.h"
 
 namespace qor::json {
@@ -35,6 +37,8 @@ bool valid_integer_text(std::string_view digits) {
 // ---------------------------------------------------------------------------------------------
 // Value
 
+static_assert(sizeof(Value) == 16);
+
 Value::Value(bool b) noexcept {
   set_tag(Tag::kBool);
   store<std::uint64_t>(b ? 1 : 0);
@@ -58,12 +62,15 @@ Value::Value(Array a) {
 }
 
 Value::Value(Object o) {
+  store<Object*>(Object::boxed(std::move(o)));
   set_tag(Tag::kObject);
-  store<Object*>(new Object(std::move(o)));
 }
 
 void Value::init_string(Tag long_tag, std::string_view s) {
   if (long_tag == Tag::kString && s.size() <= kSmallMax) {
+    // The unused bytes stay zero, so that two short strings are equal exactly when their 16
+    // bytes are (Object::find_index relies on it).
+    std::memset(bytes_, 0, sizeof bytes_);
     set_tag(Tag::kSmallString);
     bytes_[1] = static_cast<unsigned char>(s.size());
     if (!s.empty()) std::memcpy(bytes_ + 2, s.data(), s.size());
@@ -117,11 +124,6 @@ Value Value::object() { return Value(Object()); }
 
 Value::Value(const Value& other) { copy_from(other); }
 
-Value::Value(Value&& other) noexcept {
-  std::memcpy(bytes_, other.bytes_, sizeof bytes_);
-  other.set_tag(Tag::kNull);
-}
-
 Value& Value::operator=(const Value& other) {
   if (this != &other) {
     Value tmp(other);
@@ -142,8 +144,6 @@ Value& Value::operator=(Value&& other) noexcept {
   return *this;
 }
 
-Value::~Value() { destroy(); }
-
 void Value::destroy() noexcept {
   switch (tag()) {
     case Tag::kString:
@@ -154,7 +154,11 @@ void Value::destroy() noexcept {
       delete load<Array*>();
       break;
     case Tag::kObject:
-      delete load<Object*>();
+      Object::unbox(load<Object*>());
+      break;
+    case Tag::kRawArray:
+    case Tag::kRawObject:
+      load<detail::RawNode*>()->block->release();
       break;
     default:
       break;
@@ -179,8 +183,14 @@ void Value::copy_from(const Value& other) {
       break;
     case Tag::kObject:
       set_tag(Tag::kNull);
-      store<Object*>(new Object(*other.load<Object*>()));
+      store<Object*>(Object::boxed_copy(*other.load<Object*>()));
       set_tag(Tag::kObject);
+      break;
+    case Tag::kRawArray:
+    case Tag::kRawObject:
+      // The text never changes: a copy shares it.
+      other.load<detail::RawNode*>()->block->retain();
+      std::memcpy(bytes_, other.bytes_, sizeof bytes_);
       break;
     default:
       std::memcpy(bytes_, other.bytes_, sizeof bytes_);
@@ -213,13 +223,83 @@ void Value::type_error(const char* expected) const {
   throw TypeError(std::string("expected ") + expected + ", got " + type_name());
 }
 
+void Value::materialize() const {
+  const detail::RawView raw = detail::RawAccess::view(*this);
+  Value members = detail::RawAccess::read(raw);
+  raw.node->block->release();
+  std::memcpy(bytes_, members.bytes_, sizeof bytes_);
+  members.set_tag(Tag::kNull);
+}
+
+void Value::array_slow() const {
+  if (tag() == Tag::kRawArray) materialize();
+  if (tag() != Tag::kArray) type_error("list");
+}
+
+void Value::object_slow() const {
+  if (tag() == Tag::kRawObject) materialize();
+  if (tag() != Tag::kObject) type_error("dict");
+}
+
 const Value* Value::find(std::string_view key) const noexcept {
-  return is_object() ? load<Object*>()->find(key) : nullptr;
+  // Reading the members of a raw object can only fail for want of memory.
+  return is_object() ? as_object().find(key) : nullptr;
 }
 
 Value* Value::find(std::string_view key) noexcept {
-  return is_object() ? load<Object*>()->find(key) : nullptr;
+  return is_object() ? as_object().find(key) : nullptr;
 }
+
+// ---------------------------------------------------------------------------------------------
+// Values held as text
+
+namespace detail {
+
+RawNode* RawBlock::new_node(const char* begin) {
+  constexpr std::size_t kChunk = 1024;
+  if (chunks.empty() || used == kChunk) {
+    chunks.push_back(std::make_unique<RawNode[]>(kChunk));
+    used = 0;
+  }
+  RawNode* node = &chunks.back()[used++];
+  node->block = this;
+  node->begin = begin;
+  return node;
+}
+
+Value RawAccess::make(RawBlock* block, std::string_view text, std::uint8_t form,
+                      std::size_t depth) {
+  Value v;
+  RawNode* node = block->new_node(text.data());
+  block->retain();
+  v.bytes_[1] = form;
+  const auto depth16 = static_cast<std::uint16_t>(depth);
+  std::memcpy(v.bytes_ + 2, &depth16, sizeof depth16);
+  const auto len = static_cast<std::uint32_t>(text.size());
+  std::memcpy(v.bytes_ + 4, &len, sizeof len);
+  v.store<RawNode*>(node);
+  v.set_tag(text[0] == '{' ? Value::Tag::kRawObject : Value::Tag::kRawArray);
+  return v;
+}
+
+RawView RawAccess::view(const Value& v) {
+  RawView r;
+  r.node = v.load<RawNode*>();
+  std::uint32_t len;
+  std::memcpy(&len, v.bytes_ + 4, sizeof len);
+  r.text = std::string_view(r.node->begin, len);
+  r.form = v.bytes_[1];
+  std::memcpy(&r.depth, v.bytes_ + 2, sizeof r.depth);
+  r.is_object = v.tag() == Value::Tag::kRawObject;
+  return r;
+}
+
+Value RawAccess::read(const RawView& raw) {
+  const std::lock_guard<std::mutex> lock(raw.node->block->reading);
+  return read_trusted(raw.text, raw.node->block, raw.form);
+}
+
+}  // namespace detail
 
 // ---------------------------------------------------------------------------------------------
 // Equality
@@ -246,6 +326,12 @@ bool int_equal_real(std::int64_t i, double d) {
 
 bool operator==(const Value& a, const Value& b) {
   using Tag = Value::Tag;
+  if (a.is_raw() && b.is_raw() && a.tag() == b.tag() &&
+      detail::raw_texts_equal(detail::RawAccess::view(a), detail::RawAccess::view(b))) {
+    return true;
+  }
+  if (a.is_raw()) a.materialize();
+  if (b.is_raw()) b.materialize();
   const Tag ta = a.tag(), tb = b.tag();
   const bool sa = ta == Tag::kSmallString || ta == Tag::kString;
   const bool sb = tb == Tag::kSmallString || tb == Tag::kString;
@@ -304,58 +390,193 @@ Object::Object(std::initializer_list<std::pair<std::string_view, Value>> members
   for (const auto& [k, v] : members) set(k, v);
 }
 
-Object::Object(const Object& other) : members_(other.members_), index_(other.index_) {}
+Object::Object(const Object& other) {
+  if (other.size_ != 0) {
+    grow(other.size_);
+    for (std::uint32_t i = 0; i < other.size_; ++i) {
+      new (&data_[i]) Member(other.data_[i]);
+      ++size_;
+    }
+  }
+  rebuild_index();
+}
+
+Object::Object(Object&& other) noexcept { *this = std::move(other); }
 
 Object& Object::operator=(const Object& other) {
   if (this != &other) {
-    members_ = other.members_;
-    index_ = other.index_;
+    Object copy(other);
+    *this = std::move(copy);
   }
   return *this;
 }
 
-std::size_t Object::find_index(std::string_view key) const noexcept {
-  if (index_.empty()) {
-    for (std::size_t i = 0; i < members_.size(); ++i) {
-      if (members_[i].name() == key) return i;
+Object& Object::operator=(Object&& other) noexcept {
+  if (this == &other) return *this;
+  clear_storage();
+  if (other.in_block_) {
+    // Members living in `other`'s block cannot change hands: move them one by one.
+    if (other.size_ != 0) {
+      const std::size_t bytes = other.size_ * sizeof(Member);
+      data_ = static_cast<Member*>(::operator new(bytes));
+      capacity_ = other.size_;
+      for (std::uint32_t i = 0; i < other.size_; ++i)
+        new (&data_[i]) Member(std::move(other.data_[i]));
+      size_ = other.size_;
     }
-    return members_.size();
+    index_ = other.index_;
+    index_slots_ = other.index_slots_;
+    other.index_ = nullptr;
+    other.index_slots_ = 0;
+    other.clear_storage();
+    return *this;
   }
-  const std::size_t mask = index_.size() - 1;
+  data_ = other.data_;
+  size_ = other.size_;
+  capacity_ = other.capacity_;
+  index_ = other.index_;
+  index_slots_ = other.index_slots_;
+  other.data_ = nullptr;
+  other.size_ = other.capacity_ = 0;
+  other.index_ = nullptr;
+  other.index_slots_ = 0;
+  return *this;
+}
+
+Object::~Object() { clear_storage(); }
+
+void Object::clear_storage() noexcept {
+  for (std::uint32_t i = 0; i < size_; ++i) data_[i].~Member();
+  if (!in_block_) ::operator delete(data_);
+  delete[] index_;
+  data_ = nullptr;
+  size_ = capacity_ = 0;
+  index_ = nullptr;
+  index_slots_ = 0;
+  in_block_ = false;
+}
+
+void Object::grow(std::size_t capacity) {
+  if (capacity > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+  auto* fresh = static_cast<Member*>(::operator new(capacity * sizeof(Member)));
+  for (std::uint32_t i = 0; i < size_; ++i) {
+    new (&fresh[i]) Member(std::move(data_[i]));
+    data_[i].~Member();
+  }
+  if (!in_block_) ::operator delete(data_);
+  data_ = fresh;
+  capacity_ = static_cast<std::uint32_t>(capacity);
+  in_block_ = false;
+}
+
+void Object::reserve(std::size_t n) {
+  if (n > capacity_) grow(n);
+}
+
+Object* Object::boxed(Object&& from) {
+  const std::size_t n = from.size_;
+  void* block = ::operator new(sizeof(Object) + n * sizeof(Member));
+  auto* box = new (block) Object();
+  if (n != 0) {
+    box->data_ = reinterpret_cast<Member*>(box + 1);
+    box->capacity_ = static_cast<std::uint32_t>(n);
+    box->in_block_ = true;
+    for (std::size_t i = 0; i < n; ++i) new (&box->data_[i]) Member(std::move(from.data_[i]));
+    box->size_ = static_cast<std::uint32_t>(n);
+  }
+  box->index_ = from.index_;
+  box->index_slots_ = from.index_slots_;
+  from.index_ = nullptr;
+  from.index_slots_ = 0;
+  from.clear_storage();
+  return box;
+}
+
+Value Object::from_pairs(Value* pairs, std::size_t count) {
+  void* block = ::operator new(sizeof(Object) + count * sizeof(Member));
+  auto* box = new (block) Object();
+  Value v;
+  v.store<Object*>(box);
+  v.set_tag(Value::Tag::kObject);
+  if (count != 0) {
+    box->data_ = reinterpret_cast<Member*>(box + 1);
+    box->capacity_ = static_cast<std::uint32_t>(count);
+    box->in_block_ = true;
+    for (std::size_t i = 0; i < count; ++i) {
+      new (&box->data_[i]) Member{std::move(pairs[2 * i]), std::move(pairs[2 * i + 1])};
+      ++box->size_;
+    }
+    box->dedupe();
+  }
+  return v;
+}
+
+Object* Object::boxed_copy(const Object& from) {
+  Object copy(from);
+  return boxed(std::move(copy));
+}
+
+void Object::unbox(Object* box) noexcept {
+  box->~Object();
+  ::operator delete(box);
+}
+
+std::size_t Object::find_index(std::string_view key) const noexcept {
+  const std::size_t n = size_;
+  if (index_ == nullptr) {
+    if (key.size() <= Value::kSmallMax) {
+      // A short key is compared as the 16 bytes of the value that holds it.
+      const Value pattern(key);
+      std::uint64_t want[2];
+      std::memcpy(want, pattern.bytes_, sizeof want);
+      for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t have[2];
+        std::memcpy(have, data_[i].key.bytes_, sizeof have);
+        if (have[0] == want[0] && have[1] == want[1]) return i;
+      }
+      return n;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (data_[i].name() == key) return i;
+    }
+    return n;
+  }
+  const std::size_t mask = index_slots_ - 1;
   for (std::size_t slot = hash_key(key) & mask;; slot = (slot + 1) & mask) {
     const std::uint32_t i = index_[slot];
-    if (i == kEmptySlot) return members_.size();
-    if (members_[i].name() == key) return i;
+    if (i == kEmptySlot) return n;
+    if (data_[i].name() == key) return i;
   }
 }
 
 void Object::index_insert(std::size_t i) {
-  const std::size_t mask = index_.size() - 1;
-  std::size_t slot = hash_key(members_[i].name()) & mask;
+  const std::size_t mask = index_slots_ - 1;
+  std::size_t slot = hash_key(data_[i].name()) & mask;
   while (index_[slot] != kEmptySlot) slot = (slot + 1) & mask;
   index_[slot] = static_cast<std::uint32_t>(i);
 }
 
 void Object::rebuild_index() {
-  index_.clear();
-  if (members_.size() <= kIndexThreshold) {
-    index_.shrink_to_fit();
-    return;
-  }
+  delete[] index_;
+  index_ = nullptr;
+  index_slots_ = 0;
+  if (size_ <= kIndexThreshold) return;
   std::size_t cap = 32;
-  while (cap < members_.size() * 2) cap *= 2;
-  index_.assign(cap, kEmptySlot);
-  for (std::size_t i = 0; i < members_.size(); ++i) index_insert(i);
+  while (cap < std::size_t{size_} * 2) cap *= 2;
+  index_ = new std::uint32_t[cap];
+  std::fill(index_, index_ + cap, kEmptySlot);
+  index_slots_ = static_cast<std::uint32_t>(cap);
+  for (std::size_t i = 0; i < size_; ++i) index_insert(i);
 }
 
 const Value* Object::find(std::string_view key) const noexcept {
   const std::size_t i = find_index(key);
-  return i == members_.size() ? nullptr : &members_[i].value;
+  return i == size_ ? nullptr : &data_[i].value;
 }
 
 Value* Object::find(std::string_view key) noexcept {
   const std::size_t i = find_index(key);
-  return i == members_.size() ? nullptr : &members_[i].value;
+  return i == size_ ? nullptr : &data_[i].value;
 }
 
 const Value& Object::at(std::string_view key) const {
@@ -375,13 +596,16 @@ Value& Object::set(std::string_view key, Value value) {
     *v = std::move(value);
     return *v;
   }
-  members_.push_back(Member{Value(key), std::move(value)});
-  if (!index_.empty() && members_.size() * 2 <= index_.size()) {
-    index_insert(members_.size() - 1);
-  } else if (members_.size() > kIndexThreshold) {
+  Value key_value(key);
+  if (size_ == capacity_) grow(capacity_ < 4 ? 4 : std::size_t{capacity_} * 2);
+  new (&data_[size_]) Member{std::move(key_value), std::move(value)};
+  ++size_;
+  if (index_ != nullptr && std::size_t{size_} * 2 <= index_slots_) {
+    index_insert(size_ - 1);
+  } else if (size_ > kIndexThreshold) {
     rebuild_index();
   }
-  return members_.back().value;
+  return data_[size_ - 1].value;
 }
 
 Value& Object::operator[](std::string_view key) {
@@ -391,23 +615,27 @@ Value& Object::operator[](std::string_view key) {
 
 bool Object::erase(std::string_view key) {
   const std::size_t i = find_index(key);
-  if (i == members_.size()) return false;
-  members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(i));
-  if (!index_.empty()) rebuild_index();
+  if (i == size_) return false;
+  for (std::size_t j = i; j + 1 < size_; ++j) data_[j] = std::move(data_[j + 1]);
+  data_[size_ - 1].~Member();
+  --size_;
+  if (index_ != nullptr) rebuild_index();
   return true;
 }
 
 void Object::append_unchecked(Value key, Value value) {
-  members_.push_back(Member{std::move(key), std::move(value)});
+  if (size_ == capacity_) grow(capacity_ < 4 ? 4 : std::size_t{capacity_} * 2);
+  new (&data_[size_]) Member{std::move(key), std::move(value)};
+  ++size_;
 }
 
 void Object::dedupe() {
-  const std::size_t n = members_.size();
+  const std::size_t n = size_;
   if (n <= kIndexThreshold) {
     bool dup = false;
     for (std::size_t i = 1; i < n && !dup; ++i) {
       for (std::size_t j = 0; j < i; ++j) {
-        if (members_[i].name() == members_[j].name()) {
+        if (data_[i].name() == data_[j].name()) {
           dup = true;
           break;
         }
@@ -416,26 +644,24 @@ void Object::dedupe() {
     if (!dup) return;
   }
   // Rebuild through the index: a repeated key overwrites the value at its first place.
-  std::vector<Member> all = std::move(members_);
-  members_.clear();
-  members_.reserve(all.size());
-  index_.clear();
-  for (auto& m : all) {
-    std::string_view name = m.name();
-    if (Value* v = find(name)) {
+  Object all(std::move(*this));
+  reserve(all.size_);
+  for (std::uint32_t k = 0; k < all.size_; ++k) {
+    Member& m = all.data_[k];
+    if (Value* v = find(m.name())) {
       *v = std::move(m.value);
     } else {
-      members_.push_back(std::move(m));
-      if (members_.size() > kIndexThreshold) {
-        if (index_.empty() || members_.size() * 2 > index_.size()) {
+      new (&data_[size_]) Member(std::move(m));
+      ++size_;
+      if (size_ > kIndexThreshold) {
+        if (index_ == nullptr || std::size_t{size_} * 2 > index_slots_) {
           rebuild_index();
         } else {
-          index_insert(members_.size() - 1);
+          index_insert(size_ - 1);
         }
       }
     }
   }
-  members_.shrink_to_fit();
 }
 
 }  // namespace qor::json

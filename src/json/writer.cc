@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "json/byte_scan.h"
+#include "json/raw.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 
@@ -65,10 +66,18 @@ class Sink {
     std::memcpy(reserve(s.size()), s.data(), s.size());
     cur_ += s.size();
   }
+  // put() for long texts: when emitting, hands them over as they are instead of copying them.
+  void put_long(std::string_view s) {
+    constexpr std::size_t kDirect = std::size_t{64} << 10;
+    if (emit_ == nullptr || s.size() < kDirect) return put(s);
+    (*emit_)(std::string_view(out_.data(), static_cast<std::size_t>(cur_ - out_.data())));
+    cur_ = out_.data();
+    (*emit_)(s);
+  }
 
  private:
   void grow(std::size_t n) {
-    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    constexpr std::size_t kPiece = std::size_t{256} << 10;
     if (emit_ != nullptr && cur_ - out_.data() >= static_cast<std::ptrdiff_t>(kPiece)) {
       (*emit_)(std::string_view(out_.data(), static_cast<std::size_t>(cur_ - out_.data())));
       cur_ = out_.data();
@@ -201,9 +210,11 @@ void write_string(Sink& sink, std::string_view text) {
   sink.commit(out);
 }
 
+}  // namespace
+
 // Python's repr(float) for finite values: shortest round-trip digits, fixed notation when the
 // decimal exponent lies in [-4, 16), otherwise d.ddde+XX.
-std::size_t format_finite(double d, char* out) {
+std::size_t detail::format_finite(double d, char* out) {
   char buf[64];
   auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
   std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
@@ -253,6 +264,14 @@ std::size_t format_finite(double d, char* out) {
   return static_cast<std::size_t>(p - out);
 }
 
+namespace {
+
+using detail::format_finite;
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+using detail::string_token_end;
+
 class Writer {
  public:
   explicit Writer(std::string& out, const std::function<void(std::string_view)>* emit = nullptr)
@@ -261,6 +280,18 @@ class Writer {
   void finish() { sink_.finish(); }
 
   void value(const Value& v) {
+    if (v.is_raw()) {
+      const detail::RawView raw = detail::RawAccess::view(v);
+      // Past the depth limit, the members are read so that the error comes as for any value.
+      if (depth_ + raw.depth <= kMaxDepth) {
+        if (raw.form == detail::kExact) {
+          sink_.put_long(raw.text);
+        } else {
+          put_spaced(raw.text);
+        }
+        return;
+      }
+    }
     switch (v.type()) {
       case Type::kNull:
         sink_.put("null");
@@ -322,6 +353,32 @@ class Writer {
  private:
   void enter() {
     if (++depth_ > kMaxDepth) throw ValueError("Nesting deeper than 1000 levels");
+  }
+
+  // Writes a checked text that is in written form up to the white space between tokens: tokens
+  // as they are, ", " and ": " as separators.
+  void put_spaced(std::string_view t) {
+    std::size_t k = 0;
+    const std::size_t n = t.size();
+    while (k < n) {
+      const char c = t[k];
+      if (c == '"') {
+        const std::size_t end = string_token_end(t, k);
+        sink_.put_long(t.substr(k, end - k));
+        k = end;
+      } else if (is_space(c)) {
+        ++k;
+      } else if (c == ',' || c == ':') {
+        sink_.put(c, ' ');
+        ++k;
+      } else {
+        std::size_t end = k + 1;
+        while (end < n && !is_space(t[end]) && t[end] != '"' && t[end] != ',' && t[end] != ':')
+          ++end;
+        sink_.put(t.substr(k, end - k));
+        k = end;
+      }
+    }
   }
 
   void real(double d) {

@@ -8,10 +8,14 @@
 // instead of being rebuilt from all merged cells for every kept cell.
 #include <algorithm>
 #include <deque>
+#include <future>
+#include <memory>
+#include <optional>
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "merge/source_queue.h"
 #include "notebook/notebook_file.h"
 #include "platform/file.h"
 #include "platform/uuid.h"
@@ -36,7 +40,7 @@ struct Located {
   Value* cell = nullptr;
   CellPlace place;
 };
-using CellTable = detail::OrderedMap<Located>;
+using CellTable = qor::detail::OrderedMap<Located>;
 
 // An entry of the merged table: a cell of the current document, or a copy of an incoming cell
 // owned by the merge, with the side it counts as.
@@ -44,7 +48,7 @@ struct Merged {
   Located at;
   Side side = Side::kCurrent;
 };
-using MergedTable = detail::OrderedMap<Merged>;
+using MergedTable = qor::detail::OrderedMap<Merged>;
 using Handle = MergedTable::Handle;
 
 MergeCell view_of(const Located& at, Side side) { return MergeCell(at.cell, side, at.place); }
@@ -111,7 +115,8 @@ class Merger {
         docs_(docs),
         file_path_(file_path),
         options_(options),
-        names_(merged_) {}
+        names_(merged_),
+        sources_(options.git) {}
 
   void run() {
     current_cells_ = cell_table(current_doc_);
@@ -124,7 +129,12 @@ class Merger {
     const std::unordered_map<std::string, Handle> snapshot = name_snapshot();
     take_incoming_additions(snapshot);
     names_.rebuild();
-    merge_kept_cells();
+    try {
+      merge_kept_cells();
+    } catch (...) {
+      sources_.fail(std::current_exception());
+    }
+    sources_.finish();
     reduce_parents();
     json::Array parameters = merge_parameters(docs_);
     write_result(std::move(parameters));
@@ -376,26 +386,20 @@ class Merger {
     }
   }
 
+  // Nothing after this reads the merged cell's source, so the merge may finish later (the
+  // queue sets it before the cells are reduced and written).
   void merge_source_of(const std::string& id, Handle h) {
     const MergeCell current =
         view_of(current_cells_.at(current_cells_.find(id)).value, Side::kCurrent);
     const MergeCell base = view_of(base_cells_.at(base_cells_.find(id)).value, Side::kBase);
-    const std::vector<std::string> current_lines = current.source_lines();
-    const std::vector<std::string> base_lines = base.source_lines();
-    const std::vector<std::string> incoming_lines = incoming_view(id).source_lines();
-    Git real_git;
-    GitRunner& git = options_.git != nullptr ? *options_.git : real_git;
-    std::vector<std::string> lines;
-    try {
-      lines = merge_source(git, current_lines, base_lines, incoming_lines, file_path_ + "-current",
-                           file_path_ + "-incoming");
-    } catch (const ValueError&) {
-      rethrow_with_context(current.where() + ": merging the source");
-    }
-    json::Array source;
-    source.reserve(lines.size());
-    for (const std::string& line : lines) source.emplace_back(line);
-    view(h).set_source(Value(std::move(source)));
+    sources_.add(current.source_lines(), base.source_lines(), incoming_view(id).source_lines(),
+                 file_path_ + "-current", file_path_ + "-incoming", current.where(),
+                 [this, h](std::vector<std::string> lines) {
+                   json::Array source;
+                   source.reserve(lines.size());
+                   for (const std::string& line : lines) source.emplace_back(line);
+                   view(h).set_source(Value(std::move(source)));
+                 });
   }
 
   // Places a copy of the incoming cell, with fresh ids, right after entry `h`. The copy gets a
@@ -470,6 +474,7 @@ class Merger {
   MergedTable merged_;
   std::deque<Value> copies_;  // incoming copies; a deque keeps their addresses
   NameIndex names_;
+  detail::SourceQueue sources_;
 };
 
 }  // namespace
@@ -489,20 +494,42 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
   const std::string current_name = name_of(current_file_path, kCurrentName);
   const std::string base_name = name_of(base_file_path, kBaseName);
   const std::string incoming_name = name_of(incoming_file_path, kIncomingName);
+  // The three files are read side by side; when several cannot be read, the error is the one
+  // of the first in the order current, base, incoming, as reading them in turn would give.
+  const auto read = [](const std::string& path, const std::string& name) {
+    return std::make_unique<Value>(notebook::read_notebook(path, name));
+  };
+  auto base_read = std::async(std::launch::async, read, base_file_path, base_name);
+  auto incoming_read = std::async(std::launch::async, read, incoming_file_path, incoming_name);
+  std::unique_ptr<Value> current;
   // The current file is pinned before it is read: the file replaced is the file read.
-  platform::ReplaceTarget target = notebook::naming_io_errors(
-      current_name, current_file_path, [&] { return platform::ReplaceTarget(current_file_path); });
-  Value current = notebook::parse_notebook(
-      notebook::naming_io_errors(current_name, current_file_path, [&] { return target.read(); }),
-      current_name);
-  Value base = notebook::read_notebook(base_file_path, base_name);
-  Value incoming = notebook::read_notebook(incoming_file_path, incoming_name);
-  merge_documents({current, base, incoming, current_name, base_name, incoming_name}, file_path,
+  std::optional<platform::ReplaceTarget> target;
+  try {
+    notebook::naming_io_errors(current_name, current_file_path,
+                               [&] { target.emplace(current_file_path); });
+    current = std::make_unique<Value>(notebook::parse_notebook(
+        notebook::naming_io_errors(current_name, current_file_path, [&] { return target->read(); }),
+        current_name));
+  } catch (...) {
+    base_read.wait();
+    incoming_read.wait();
+    throw;
+  }
+  std::unique_ptr<Value> base = base_read.get();
+  std::unique_ptr<Value> incoming = incoming_read.get();
+  merge_documents({*current, *base, *incoming, current_name, base_name, incoming_name}, file_path,
                   options);
   notebook::naming_io_errors(current_name, current_file_path, [&] {
-    target.replace_with(notebook::notebook_text(current, options.layout));
+    target->replace_with(notebook::notebook_text(*current, options.layout));
   });
-  return {notebook::find_conflicts(current)};
+  MergeResult result{notebook::find_conflicts(*current)};
+  if (!options.free_documents) {
+    static auto* kept = new std::vector<std::unique_ptr<Value>>();
+    kept->push_back(std::move(current));
+    kept->push_back(std::move(base));
+    kept->push_back(std::move(incoming));
+  }
+  return result;
 }
 
 }  // namespace qor::merge

@@ -18,7 +18,7 @@ struct Parameter {
   const Notebook* doc = nullptr;
   std::size_t index = 0;
 };
-using Table = detail::OrderedMap<Parameter>;
+using Table = qor::detail::OrderedMap<Parameter>;
 
 // Parameters by name; names that are not strings (which nothing forbids until a name has to be
 // marked) get keys of their own kind, apart from every string.

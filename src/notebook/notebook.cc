@@ -1,6 +1,9 @@
-// Notebook files and the helpers of the views. Reading parses the whole file with the JSON
-// reader; writing streams the text into a file that replaces the old one atomically.
+// Notebook files and the helpers of the views. Reading checks the whole file with the JSON
+// reader and builds what the engines look at; writing streams the text into a file that
+// replaces the old one atomically.
 #include "qor/notebook.h"
+
+#include <memory>
 
 #include "notebook/notebook_file.h"
 #include "platform/file.h"
@@ -25,16 +28,16 @@ std::string version_name(std::string_view notebook, std::string_view version) {
 }
 
 json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name) {
-  // The parsed part of the file is given back as the document grows, so that a read never
-  // holds the whole file next to the whole document; that is also where a long parse polls
-  // for interruption.
-  return json::parse(
-      bytes.view(), name,
-      [](void* buffer, std::size_t from, std::size_t to) {
-        static_cast<platform::FileBuffer*>(buffer)->discard(from, to);
-        interrupt::poll();
-      },
-      &bytes);
+  // The cells (level 2), their members and their metadata are built; deeper arrays and objects
+  // in written form (outputs, sources, attachments) stay slices of the file's bytes until a
+  // merge or a diff looks into them, and are written back by copying them. A long read polls
+  // for interruption as it goes.
+  static constexpr std::string_view kBuilt[] = {"metadata"};
+  auto owner = std::make_shared<platform::FileBuffer>(std::move(bytes));
+  const std::string_view text = owner->view();
+  json::LazyOptions options{3, kBuilt};
+  options.progress = [](void*, std::size_t, std::size_t) { interrupt::poll(); };
+  return json::parse_lazy(text, name, std::move(owner), options);
 }
 
 json::Value read_notebook(const std::string& path, const std::string& name) {

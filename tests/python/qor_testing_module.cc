@@ -1,6 +1,11 @@
 // Module qor_testing (tests only): the JSON reader and writers and the structural difference,
 // exposed so that the Python tests can compare them with CPython's json and with jsondiff.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <optional>
+#include <string>
 
 #include "py_errors.h"
 #include "py_json.h"
@@ -16,20 +21,39 @@ std::string_view bytes_view(const pyb::bytes& b) {
                           static_cast<std::size_t>(PyBytes_GET_SIZE(b.ptr())));
 }
 
+// Reads `text` with parse(), or with parse_lazy() from level `lazy` on when it is given (over a
+// copy of the bytes that the values keep alive).
+qor::json::Value read(const pyb::bytes& text, const std::optional<std::size_t>& lazy) {
+  if (!lazy) return qor::json::parse(bytes_view(text));
+  auto copy = std::make_shared<const std::string>(bytes_view(text));
+  const std::string_view view(*copy);
+  return qor::json::parse_lazy(view, {}, std::move(copy), {*lazy, {}});
+}
+
 }  // namespace
 
 PYBIND11_MODULE(qor_testing, m) {
   qor::py::register_error_translator();
   m.def(
       "loads",
-      [](const pyb::bytes& text) {
-        return qor::py::from_value(qor::json::parse(bytes_view(text)));
+      [](const pyb::bytes& text, std::optional<std::size_t> lazy) {
+        return qor::py::from_value(read(text, lazy));
       },
-      "Parse UTF-8 bytes into Python objects.");
+      pyb::arg("text"), pyb::arg("lazy") = pyb::none(),
+      "Parse UTF-8 bytes into Python objects (lazily from level `lazy` on, when given).");
   m.def(
       "roundtrip",
-      [](const pyb::bytes& text) { return qor::json::write(qor::json::parse(bytes_view(text))); },
+      [](const pyb::bytes& text, std::optional<std::size_t> lazy) {
+        return qor::json::write(read(text, lazy));
+      },
+      pyb::arg("text"), pyb::arg("lazy") = pyb::none(),
       "Parse UTF-8 bytes and write the value back.");
+  m.def(
+      "lazy_equal",
+      [](const pyb::bytes& a, const pyb::bytes& b, std::size_t lazy) {
+        return read(a, lazy) == read(b, lazy);
+      },
+      "Whether two texts, read lazily from level `lazy` on, hold equal values.");
   m.def(
       "dumps", [](const pyb::handle& obj) { return qor::json::write(qor::py::to_value(obj)); },
       "Write a Python object as JSON text.");

@@ -183,6 +183,37 @@ TEST(JsonObject, KeepsInsertionOrderAndPlaces) {
   EXPECT_THROW_MSG(o.at("zz"), KeyError, "'zz'");
 }
 
+TEST(JsonObject, MembersHeldWithTheirValueMoveGrowAndCopy) {
+  // An object read or stored in a value keeps its members in the value's block; growing it,
+  // moving it out and copying it must keep every member.
+  Value v = parse("{\"a\": [1], \"b\": \"a string longer than fourteen\", \"a\": 2}");
+  Object& held = v.as_object();
+  ASSERT_EQ(held.size(), 2u);
+  EXPECT_EQ(held.at("a").as_int(), 2);
+  for (int i = 0; i < 20; ++i) {
+    std::string key = "k";
+    key += std::to_string(i);
+    held.set(key, i);  // grows, then indexes
+  }
+  EXPECT_EQ(held.size(), 22u);
+  EXPECT_EQ(held.at("k19").as_int(), 19);
+  Object taken = std::move(held);
+  EXPECT_EQ(taken.size(), 22u);
+  EXPECT_TRUE(v.as_object().empty());
+  EXPECT_EQ(taken.at("b").as_string(), "a string longer than fourteen");
+  Value back(taken);
+  Value copy = back;
+  taken.erase("b");
+  EXPECT_EQ(back.as_object().size(), 22u);
+  EXPECT_TRUE(copy == back);
+  copy.as_object().erase("a");
+  EXPECT_TRUE(write(copy).starts_with("{\"b\": \"a string longer than fourteen\", \"k0\": 0, "))
+      << write(copy);
+  Object assigned;
+  assigned = back.as_object();
+  EXPECT_TRUE(Value(assigned) == back);
+}
+
 TEST(JsonObject, LargeObjectsStayIndexedThroughEdits) {
   std::string text = "{";
   for (int i = 0; i < 2000; ++i)

@@ -122,6 +122,42 @@ TEST(MergeFiles, FailureLeavesTheCurrentFileAsItWas) {
   }
 }
 
+TEST(MergeFiles, OfSeveralUnreadableFilesTheFirstInReadingOrderIsReported) {
+  // The files are read side by side; the error is still that of the first of current, base and
+  // incoming that cannot be read, as reading them in turn gives.
+  platform::TempDir work;
+  const std::string good = R"({"cells": [], "metadata": {"canvas": {"parameters": []}}})";
+  struct Case {
+    bool current_ok, base_ok, incoming_ok;
+    const char* reported;
+  } cases[] = {
+      {false, false, false, "current"}, {true, false, false, "base"},
+      {true, true, false, "incoming"},  {false, true, false, "current"},
+      {true, false, true, "base"},
+  };
+  int round = 0;
+  for (const Case& c : cases) {
+    const std::string tag = std::to_string(++round);
+    SCOPED_TRACE(tag);
+    // Unreadable in turn as JSON and as a missing file, so that both kinds of error take part.
+    const auto file = [&](const char* role, bool ok, bool missing) {
+      const std::string name = std::string(role) + tag + ".ipynb";
+      if (ok) return work.write(name, good);
+      return missing ? work.file(name) : work.write(name, "{\"cells\": [");
+    };
+    const std::string current = file("current", c.current_ok, false);
+    const std::string base = file("base", c.base_ok, round % 2 == 0);
+    const std::string incoming = file("incoming", c.incoming_ok, round % 2 == 1);
+    try {
+      merge_files(base, current, incoming, "nb.ipynb");
+      ADD_FAILURE() << "merged";
+    } catch (const Error& e) {
+      const std::string expected = std::string(c.reported) + tag + ".ipynb";
+      EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
+    }
+  }
+}
+
 TEST(MergeFiles, ErrorsNameTheNotebookTheVersionTheCellAndTheKeyPath) {
   platform::TempDir work;
   const std::string good = R"({"cells": [], "metadata": {"canvas": {"parameters": []}}})";

@@ -1,0 +1,72 @@
+// Comparison of texts of raw values (json/raw.h). Texts in written form up to spacing denote
+// equal values when their tokens are the same bytes; anything else is left to the comparison
+// of members.
+#include "json/raw.h"
+
+#include <cstring>
+
+#include "json/byte_scan.h"
+
+namespace qor::json::detail {
+namespace {
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+}  // namespace
+
+std::size_t string_token_end(std::string_view t, std::size_t k) {
+  ++k;
+  for (;;) {
+    while (k + kScanWidth <= t.size()) {
+      const unsigned mask = mask_string_stop(t.data() + k);
+      if (mask != 0) {
+        k += first_set(mask);
+        goto stop;
+      }
+      k += kScanWidth;
+    }
+    while (t[k] != '"' && t[k] != '\\') ++k;
+  stop:
+    if (t[k] == '"') return k + 1;
+    k += 2;
+  }
+}
+
+namespace {
+
+// Whether two checked texts have the same tokens, white space between tokens left out.
+bool same_tokens(std::string_view a, std::string_view b) {
+  std::size_t i = 0, j = 0;
+  for (;;) {
+    while (i < a.size() && is_space(a[i])) ++i;
+    while (j < b.size() && is_space(b[j])) ++j;
+    if (i == a.size() || j == b.size()) return i == a.size() && j == b.size();
+    if (a[i] != b[j]) return false;
+    if (a[i] == '"') {
+      const std::size_t ea = string_token_end(a, i);
+      const std::size_t eb = string_token_end(b, j);
+      if (ea - i != eb - j || std::memcmp(a.data() + i, b.data() + j, ea - i) != 0) return false;
+      i = ea;
+      j = eb;
+    } else {
+      ++i;
+      ++j;
+    }
+  }
+}
+
+}  // namespace
+
+bool raw_texts_equal(const RawView& a, const RawView& b) {
+  if (a.text.size() == b.text.size() &&
+      (a.text.data() == b.text.data() ||
+       std::memcmp(a.text.data(), b.text.data(), a.text.size()) == 0)) {
+    return true;
+  }
+  // Two texts in written form that differ may still denote equal values (another key order,
+  // 1 and 1.0): not known here.
+  if (a.form == kExact && b.form == kExact) return false;
+  return same_tokens(a.text, b.text);
+}
+
+}  // namespace qor::json::detail

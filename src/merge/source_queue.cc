@@ -1,0 +1,64 @@
+// Source merges side by side: one worker thread per running `git merge-file`, at most a few at a
+// time, results applied in the order the merges were asked for.
+#include "merge/source_queue.h"
+
+#include <utility>
+
+#include "qor/errors.h"
+
+namespace qor::merge::detail {
+namespace {
+
+// Merges running at once: git processes spend much of their time starting up and in the file
+// system, so a few more than the cores keep them busy.
+constexpr std::size_t kRunning = 4;
+
+}  // namespace
+
+SourceQueue::~SourceQueue() {
+  for (Job& job : jobs_) {
+    if (job.result.valid()) job.result.wait();
+  }
+}
+
+void SourceQueue::add(Lines current, Lines base, Lines incoming, std::string current_name,
+                      std::string incoming_name, std::string where, Apply apply) {
+  auto merge = [current = std::move(current), base = std::move(base),
+                incoming = std::move(incoming), current_name = std::move(current_name),
+                incoming_name = std::move(incoming_name),
+                where = std::move(where)](GitRunner& git) {
+    try {
+      return merge_source(git, current, base, incoming, current_name, incoming_name);
+    } catch (const ValueError&) {
+      rethrow_with_context(where + ": merging the source");
+    }
+  };
+  if (runner_ != nullptr) {
+    apply(merge(*runner_));
+    return;
+  }
+  if (jobs_.size() >= kRunning) settle_oldest();
+  jobs_.push_back(Job{std::async(std::launch::async,
+                                 [merge = std::move(merge)] {
+                                   Git git;
+                                   return merge(git);
+                                 }),
+                      std::move(apply)});
+}
+
+void SourceQueue::settle_oldest() {
+  Job job = std::move(jobs_.front());
+  jobs_.pop_front();
+  job.apply(job.result.get());
+}
+
+void SourceQueue::finish() {
+  while (!jobs_.empty()) settle_oldest();
+}
+
+void SourceQueue::fail(std::exception_ptr error) {
+  finish();
+  std::rethrow_exception(error);
+}
+
+}  // namespace qor::merge::detail

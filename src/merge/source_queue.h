@@ -1,0 +1,63 @@
+// Source merges of one notebook merge, run side by side (private to src/merge).
+#ifndef QOR_MERGE_SOURCE_QUEUE_H_
+#define QOR_MERGE_SOURCE_QUEUE_H_
+
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "qor/merge.h"
+
+namespace qor::merge::detail {
+
+// The source merges a notebook merge asks for, in order. With the real git, each runs in a
+// worker thread as soon as it is added, a few at a time, so that the git processes overlap one
+// another and the rest of the merge; results are handed to their callbacks in the order the
+// merges were added, and a failure is reported as the first failing merge in that order would
+// have been reported had they run one after the other. With a runner of the caller's own
+// (MergeOptions::git), each merge runs at once, in the calling thread.
+class SourceQueue {
+ public:
+  using Lines = std::vector<std::string>;
+  using Apply = std::function<void(Lines)>;
+
+  explicit SourceQueue(GitRunner* runner) : runner_(runner) {}
+  SourceQueue(const SourceQueue&) = delete;
+  SourceQueue& operator=(const SourceQueue&) = delete;
+  // Waits for the merges still running; their results and errors are dropped.
+  ~SourceQueue();
+
+  // merge_source() of the three versions with the two labels; `apply` receives the merged lines
+  // (at once, or later from finish() or add()). Throws what merge_source() throws when the merge
+  // runs at once, or when an earlier merge failed; a ValueError (lines that cannot be written
+  // for git) gets `where` and ": merging the source" in front of its message.
+  void add(Lines current, Lines base, Lines incoming, std::string current_name,
+           std::string incoming_name, std::string where, Apply apply);
+
+  // Waits for every merge and applies the results in order. Throws the error of the first
+  // merge that failed.
+  void finish();
+
+  // For a merge that stops with `error`: waits for every merge added before, and throws the
+  // error of the first that failed, else rethrows `error`.
+  [[noreturn]] void fail(std::exception_ptr error);
+
+ private:
+  struct Job {
+    std::future<Lines> result;
+    Apply apply;
+  };
+  // Waits for the oldest merge and applies its result.
+  void settle_oldest();
+
+  GitRunner* runner_;
+  std::deque<Job> jobs_;
+};
+
+}  // namespace qor::merge::detail
+
+#endif  // QOR_MERGE_SOURCE_QUEUE_H_

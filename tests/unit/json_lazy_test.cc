@@ -1,0 +1,208 @@
+// Tests of the lazy reader: which arrays and objects stay text, that a value held as text reads,
+// compares, copies and writes exactly as the value built from the same text, and that its text
+// lives as long as any value refers to it. Agreement with CPython on the conformance corpus and
+// random documents, in both readers, is tested from Python (tests/python/test_json.py).
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <typeinfo>
+
+#include "qor/errors.h"
+#include "qor/json.h"
+#include "support/expect.h"
+
+namespace qor::json {
+namespace {
+
+// Reads `text` lazily from `depth` on, over a copy that the values keep alive.
+Value lazy(const std::string& text, std::size_t depth = 1) {
+  auto copy = std::make_shared<const std::string>(text);
+  const std::string_view view(*copy);
+  return parse_lazy(view, "doc.json", std::move(copy), {depth, {}});
+}
+
+TEST(JsonLazyReader, KeepsOnlyTheWrittenFormAsText) {
+  struct Case {
+    const char* inner;  // read as the one item of a list
+    bool raw;
+  };
+  const Case cases[] = {
+      {"[1, 2]", true},
+      {"[1,2]", true},  // spacing only
+      {"[\n 1,\n 2\n]", true},
+      {"{\"a\": 1, \"b\": [true, null]}", true},
+      {"{\"a\":1}", true},
+      {"[\"\\u00e9\\n\\\"\\\\\\t\\b\\f\\r\\u001f\\u007f\"]", true},
+      {"[\"\\ud83d\\ude00\", \"\\ud800\", \"\\udc00x\"]", true},
+      {"[1.0, -0.0, 1e-05, 1e+16, 0.1, NaN, Infinity, -Infinity]", true},
+      {"[123456789012345678901234567890]", true},
+      {"[\"a\\/b\"]", false},           // written as "/"
+      {"[\"\\u00E9\"]", false},         // upper-case hex
+      {"[\"\\u0041\"]", false},         // written as "A"
+      {"[\"\\u000a\"]", false},         // written as "\n"
+      {"[\"\\ud83D\\ude00\"]", false},  // upper-case hex in a pair
+      {"[\"\xc3\xa9\"]", false},        // written escaped
+      {"[\"\x7f\"]", false},
+      {"[-0]", false},
+      {"[1.50]", false},
+      {"[1E5]", false},
+      {"[1e400]", false},
+      {"[100000000000000000.0]", false},  // written as 1e+17
+      {"{\"a\": 1, \"a\": 2}", false},    // a repeated key is read once
+      {"{\"a\": 1, \"\\u0061\": 2}", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.inner);
+    const std::string text = std::string("[") + c.inner + "]";
+    const Value doc = lazy(text);
+    const Value eager = parse(text);
+    EXPECT_EQ(doc.as_array()[0].is_raw(), c.raw);
+    EXPECT_EQ(write(doc), write(eager));
+    EXPECT_TRUE(doc == eager);
+    EXPECT_TRUE(eager == doc);
+  }
+}
+
+TEST(JsonLazyReader, BuildsWhatIsAboveTheLevelAndEmptyValues) {
+  const Value doc = lazy("{\"a\": [[1], {}], \"b\": [], \"c\": {\"d\": {\"e\": 1}}}", 2);
+  const Object& top = doc.as_object();
+  EXPECT_FALSE(top.at("a").is_raw());
+  EXPECT_TRUE(top.at("a").as_array()[0].is_raw());
+  EXPECT_FALSE(top.at("a").as_array()[1].is_raw());  // empty
+  EXPECT_FALSE(top.at("c").is_raw());
+  EXPECT_TRUE(top.at("c").as_object().at("d").is_raw());
+}
+
+TEST(JsonLazyReader, ReadsAlwaysBuiltKeysWhole) {
+  auto copy = std::make_shared<const std::string>(
+      "[{\"metadata\": {\"canvas\": {\"parents\": [{\"id\": \"a\"}]}}, \"outputs\": [1]}]");
+  static constexpr std::string_view kBuilt[] = {"metadata"};
+  const std::string_view view(*copy);
+  const Value doc = parse_lazy(view, {}, copy, {2, kBuilt});
+  const Object& cell = doc.as_array()[0].as_object();
+  EXPECT_TRUE(cell.at("outputs").is_raw());
+  const Value& canvas = cell.at("metadata").as_object().at("canvas");
+  EXPECT_FALSE(canvas.is_raw());
+  EXPECT_FALSE(canvas.as_object().at("parents").is_raw());
+  EXPECT_FALSE(canvas.as_object().at("parents").as_array()[0].is_raw());
+}
+
+TEST(JsonLazyReader, ReportsErrorsAsThePlainReader) {
+  const char* texts[] = {
+      "[[1, 2,]]",       "[{\"a\": 1,}]",
+      "[[\"\\x\"]]",     "[[\"\\ud800\\u12\"]]",
+      "[[1] [2]]",       "[{\"a\" 1}]",
+      "[[\"a\tb\"]]",    "[[1, \"\xc3\"]]",
+      "[[tru]]",         "[[1.]]",
+      "[[-]]",           "[[1, [2, {\"k\": [}]]]]",
+      "{\"a\": [[\"x\"", "[[0, 1]] [[\"\"]]",
+  };
+  for (const char* text : texts) {
+    SCOPED_TRACE(text);
+    std::string expected;
+    try {
+      parse(text, "doc.json");
+      ADD_FAILURE() << "the plain reader accepted it";
+    } catch (const Error& e) {
+      expected = std::string(typeid(e).name()) + e.what();
+    }
+    for (std::size_t depth : {0, 1, 2}) {
+      try {
+        lazy(text, depth);
+        ADD_FAILURE() << "the lazy reader accepted it at depth " << depth;
+      } catch (const Error& e) {
+        EXPECT_EQ(std::string(typeid(e).name()) + e.what(), expected) << "depth " << depth;
+      }
+    }
+  }
+  std::string digits(4301, '7');
+  EXPECT_THROW(lazy("[[" + digits + "]]"), ValueError);
+}
+
+TEST(JsonLazyReader, ChangesGoToTheMembersAndAreWritten) {
+  Value doc = lazy("[{\"a\": [1, 2], \"b\": {\"c\": \"d\"}}, [3]]");
+  Array& items = doc.as_array();
+  ASSERT_TRUE(items[0].is_raw());
+  items[0].as_object().at("a").as_array().push_back(Value(true));
+  items[0].as_object().set("e", Value("f"));
+  EXPECT_FALSE(items[0].is_raw());
+  EXPECT_TRUE(items[1].is_raw());
+  EXPECT_EQ(write(doc), "[{\"a\": [1, 2, true], \"b\": {\"c\": \"d\"}, \"e\": \"f\"}, [3]]");
+}
+
+TEST(JsonLazyReader, ConstLookupsReadMembersInPlace) {
+  const Value doc = lazy("[{\"a\": {\"b\": [1, {\"c\": 2}]}}]");
+  const Value& item = doc.as_array()[0];
+  ASSERT_TRUE(item.is_raw());
+  EXPECT_EQ(item.type(), Type::kObject);
+  const Value* b = item.find("a")->find("b");
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->as_array()[1].find("c")->as_int(), 2);
+  EXPECT_FALSE(item.is_raw());
+  EXPECT_THROW_MSG(item.as_array(), TypeError, "expected list, got dict");
+}
+
+TEST(JsonLazyReader, CopiesOutliveTheirDocument) {
+  Value kept;
+  {
+    Value doc = lazy(std::string("[[\"") + std::string(5000, 'x') + "\", {\"k\": [1]}]]");
+    kept = doc.as_array()[0];
+    ASSERT_TRUE(kept.is_raw());
+  }
+  Value copy = kept;
+  EXPECT_EQ(kept.as_array()[0].as_string().size(), 5000u);  // reads kept, copy stays text
+  EXPECT_TRUE(copy.is_raw());
+  EXPECT_TRUE(kept == copy);
+  copy.as_array()[1].as_object().set("k", Value(2));
+  EXPECT_FALSE(kept == copy);
+  EXPECT_EQ(write(kept.as_array()[1]), "{\"k\": [1]}");
+}
+
+TEST(JsonLazyReader, EqualityOfTextsIsStructural) {
+  struct Case {
+    const char* a;
+    const char* b;
+    bool equal;
+  };
+  const Case cases[] = {
+      {"[[1, {\"x\": 1, \"y\": 2}]]", "[[1, {\"x\": 1, \"y\": 2}]]", true},
+      {"[[1, {\"x\": 1, \"y\": 2}]]", "[[1,{\"x\":1,\"y\":2}]]", true},
+      {"[[1, {\"x\": 1, \"y\": 2}]]", "[[1, {\"y\": 2, \"x\": 1}]]", true},
+      {"[[1, 2.0]]", "[[1.0, 2]]", true},
+      {"[[true, 0]]", "[[1, false]]", true},
+      {"[[NaN]]", "[[NaN]]", true},
+      {"[[1, 2]]", "[[1, 3]]", false},
+      {"[[\"a b\"]]", "[[\"a  b\"]]", false},  // spaces inside strings count
+      {"[[\"a\", \"b\"]]", "[[\"a, \", \"b\"]]", false},
+      {"[{\"a\": [1]}]", "[{\"a\": [1], \"b\": null}]", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
+    const Value a = lazy(c.a), b = lazy(c.b);
+    EXPECT_EQ(a == b, c.equal);
+    EXPECT_EQ(b == a, c.equal);
+    EXPECT_EQ(parse(c.a) == parse(c.b), c.equal);
+  }
+}
+
+TEST(JsonLazyWriter, KeepsTheDepthLimitForTextHeldValues) {
+  const Value inner = lazy("[[[[1]]]]", 1).as_array()[0];
+  ASSERT_TRUE(inner.is_raw());
+  Value deep = inner;
+  for (int i = 0; i < 997; ++i) deep = Value::array({std::move(deep)});  // 1000 levels
+  EXPECT_EQ(write(deep).size(), 997 * 2 + 7u);
+  deep = Value::array({std::move(deep)});
+  EXPECT_THROW_MSG(write(deep), ValueError, "Nesting deeper than 1000 levels");
+}
+
+TEST(JsonLazyWriter, StreamsLongTextsInPieces) {
+  const std::string big = "[[\"" + std::string(3 << 20, 'y') + "\"], [1,2]]";
+  const Value doc = lazy(big);
+  std::string streamed;
+  write(doc, [&](std::string_view piece) { streamed.append(piece); });
+  EXPECT_EQ(streamed, write(parse(big)));
+}
+
+}  // namespace
+}  // namespace qor::json

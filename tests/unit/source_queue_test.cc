@@ -1,0 +1,103 @@
+// Tests of the queue that runs a notebook merge's source merges side by side: results arrive in
+// the order the merges were asked for, and a failure is the one sequential runs would give.
+#include "merge/source_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "qor/errors.h"
+#include "support/expect.h"
+
+namespace qor::merge::detail {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Three versions of a source whose both sides changed different lines of a ten-line text.
+struct Versions {
+  Lines current, base, incoming, expected;
+};
+
+Versions versions(int n) {
+  Versions v;
+  for (int i = 0; i < 10; ++i) v.base.push_back("line " + std::to_string(i) + "\n");
+  v.current = v.incoming = v.expected = v.base;
+  v.current[1] = v.expected[1] = "current " + std::to_string(n) + "\n";
+  v.incoming[8] = v.expected[8] = "incoming " + std::to_string(n) + "\n";
+  return v;
+}
+
+const Lines kUnwritable = {"\xED\xA0\x80\n"};  // a lone surrogate cannot be written out
+
+TEST(SourceQueue, AppliesResultsInTheOrderAsked) {
+  SourceQueue queue(nullptr);
+  std::vector<int> order;
+  std::vector<Lines> results(12);
+  for (int n = 0; n < 12; ++n) {
+    Versions v = versions(n);
+    queue.add(v.current, v.base, v.incoming, "nb-current", "nb-incoming", "cell",
+              [&, n](Lines lines) {
+                order.push_back(n);
+                results[n] = std::move(lines);
+              });
+  }
+  queue.finish();
+  ASSERT_EQ(order.size(), 12u);
+  for (int n = 0; n < 12; ++n) {
+    EXPECT_EQ(order[n], n);
+    EXPECT_EQ(results[n], versions(n).expected) << n;
+  }
+}
+
+TEST(SourceQueue, ReportsTheFirstFailureInOrder) {
+  SourceQueue queue(nullptr);
+  std::vector<int> applied;
+  const Versions v = versions(0);
+  queue.add(v.current, v.base, v.incoming, "", "", "cell", [&](Lines) { applied.push_back(0); });
+  queue.add(kUnwritable, v.base, v.incoming, "", "", "nb (current version): cell 1",
+            [&](Lines) { applied.push_back(1); });
+  queue.add(v.current, kUnwritable, v.incoming, "", "", "cell",
+            [&](Lines) { applied.push_back(2); });
+  EXPECT_THROW_MSG(queue.finish(), ValueError,
+                   "nb (current version): cell 1: merging the source: 'utf-8' codec can't encode "
+                   "character '\\ud800': surrogates not allowed");
+  EXPECT_EQ(applied, std::vector<int>{0});
+}
+
+TEST(SourceQueue, AnEarlierFailureComesBeforeALaterError) {
+  SourceQueue queue(nullptr);
+  const Versions v = versions(0);
+  queue.add(kUnwritable, v.base, v.incoming, "", "", "cell", [](Lines) {});
+  EXPECT_THROW(queue.fail(std::make_exception_ptr(KeyError("source"))), ValueError);
+
+  SourceQueue fine(nullptr);
+  fine.add(v.current, v.base, v.incoming, "", "", "cell", [](Lines) {});
+  EXPECT_THROW(fine.fail(std::make_exception_ptr(KeyError("source"))), KeyError);
+}
+
+// A runner of the caller's own runs at once, in the calling thread.
+class RecordingGit : public GitRunner {
+ public:
+  void merge_file(const std::vector<std::string>& args) override { calls.push_back(args); }
+  std::vector<std::vector<std::string>> calls;
+};
+
+TEST(SourceQueue, RunsACallersRunnerAtOnce) {
+  RecordingGit git;
+  SourceQueue queue(&git);
+  bool applied = false;
+  const Versions v = versions(0);
+  queue.add(v.current, v.base, v.incoming, "", "", "cell", [&](Lines lines) {
+    applied = true;
+    EXPECT_EQ(lines, v.current);  // the runner did not touch the current file
+  });
+  EXPECT_TRUE(applied);
+  EXPECT_EQ(git.calls.size(), 1u);
+  queue.finish();
+}
+
+}  // namespace
+}  // namespace qor::merge::detail
