@@ -2,6 +2,7 @@
 // (for instance to see what changed between two commits).
 //
 //   qordiff PREV CURRENT
+//   qordiff --version
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -10,10 +11,11 @@
 #include "qor/errors.h"
 #include "qor/json.h"
 #include "qor/notebook.h"
+#include "qor/version.h"
 
 namespace {
 
-constexpr const char* kUsage = "usage: qordiff [-h] PREV CURRENT\n";
+constexpr const char* kUsage = "usage: qordiff [-h] [--version] PREV CURRENT\n";
 constexpr const char* kHelp =
     "\n"
     "Prints the diff document of two versions of a notebook: every code cell and canvas\n"
@@ -25,7 +27,8 @@ constexpr const char* kHelp =
     "  CURRENT     the current version's notebook file\n"
     "\n"
     "options:\n"
-    "  -h, --help  show this help message and exit\n";
+    "  -h, --help  show this help message and exit\n"
+    "  --version   show program's version number and exit\n";
 
 }  // namespace
 
@@ -36,6 +39,10 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       std::cout << kUsage << kHelp;
+      return 0;
+    }
+    if (arg == "--version") {
+      std::cout << "qordiff " << qor::kVersion << "\n";
       return 0;
     }
     if (arg.size() > 1 && arg[0] == '-' && arg != "--") {

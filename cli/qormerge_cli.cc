@@ -7,10 +7,12 @@
 
 #include <cctype>
 #include <exception>
+#include <iterator>
 
 #include "qor/errors.h"
 #include "qor/log.h"
 #include "qor/merge.h"
+#include "qor/version.h"
 
 namespace qor::cli {
 namespace {
@@ -18,7 +20,8 @@ namespace {
 constexpr const char* kProg = "qormerge";
 constexpr const char* kUsage =
     "usage: qormerge [-h] --current-file CURRENT_FILE --base-file BASE_FILE\n"
-    "                --incoming-file INCOMING_FILE [--file-path FILE_PATH] [-v]\n";
+    "                --incoming-file INCOMING_FILE [--file-path FILE_PATH] [-v]\n"
+    "                [--version]\n";
 constexpr const char* kHelp =
     "\n"
     "Incorporates changers that lead from the <base-file> to <incoming-file> into\n"
@@ -30,9 +33,10 @@ constexpr const char* kHelp =
     "  --base-file BASE_FILE\n"
     "  --incoming-file INCOMING_FILE\n"
     "  --file-path FILE_PATH\n"
-    "  -v, --verbose\n";
+    "  -v, --verbose\n"
+    "  --version             show program's version number and exit\n";
 
-enum class Opt { kCurrent, kBase, kIncoming, kFilePath, kVerbose, kHelp };
+enum class Opt { kCurrent, kBase, kIncoming, kFilePath, kVerbose, kHelp, kVersion };
 
 struct OptionDecl {
   Opt opt;
@@ -49,6 +53,7 @@ constexpr OptionDecl kOptions[] = {
     {Opt::kIncoming, "--incoming-file", nullptr, true, true},
     {Opt::kFilePath, "--file-path", nullptr, true, false},
     {Opt::kVerbose, "--verbose", "-v", false, false},
+    {Opt::kVersion, "--version", nullptr, false, false},
 };
 
 // How an option is named in messages: "-v/--verbose", "--current-file".
@@ -160,7 +165,7 @@ void store(QormergeArgs& args, Opt opt, const std::string& value) {
   }
 }
 
-// Parses; returns nullopt when help was printed.
+// Parses; returns nullopt when the help or the version was printed.
 std::optional<QormergeArgs> parse(const std::vector<std::string>& argv, std::ostream& out) {
   std::vector<Classified> kinds;
   bool rest_positional = false;
@@ -175,7 +180,7 @@ std::optional<QormergeArgs> parse(const std::vector<std::string>& argv, std::ost
     }
   }
   QormergeArgs args;
-  bool seen[6] = {};
+  bool seen[std::size(kOptions)] = {};
   std::vector<std::string> extras;
   for (std::size_t i = 0; i < argv.size(); ++i) {
     const Classified& c = kinds[i];
@@ -218,6 +223,10 @@ std::optional<QormergeArgs> parse(const std::vector<std::string>& argv, std::ost
         seen[static_cast<int>(f->opt)] = true;
         if (f->opt == Opt::kHelp) {
           out << kUsage << kHelp;
+          return std::nullopt;
+        }
+        if (f->opt == Opt::kVersion) {
+          out << kProg << " " << kVersion << "\n";
           return std::nullopt;
         }
         if (f->opt == Opt::kVerbose) args.verbose = true;

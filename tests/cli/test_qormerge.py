@@ -12,6 +12,8 @@ import sys
 
 import pytest
 
+import qor_kelm_git
+
 DATA = pathlib.Path(os.environ["QOR_TEST_DATA"])
 EXECUTABLE = os.environ["QORMERGE"]
 COMMANDS = {
@@ -38,6 +40,7 @@ def reference_parser():
     parser.add_argument("--incoming-file", type=str, required=True)
     parser.add_argument("--file-path", type=str)
     parser.add_argument("-v", "--verbose", action="store_true")
+    parser.add_argument("--version", action="version", version="qormerge " + qor_kelm_git.__version__)
     return parser
 
 
@@ -60,6 +63,8 @@ USAGE_CASES = [
     ["--bogus", "-h"], ["-vx"], ["--verbose=1"], ["-v=1"], ["--cur", "a", "--base", "b"],
     ["--current-file", "a", "--base-file", "b", "--incoming-file", "c", "--file-path"],
     ["--current-file", "a", "--", "x"], ["-"], ["-1"], ["--current-file", "a", "-h"],
+    ["--version"], ["--vers"], ["--ver"], ["--version=1"], ["--current-file", "a", "--version"],
+    ["--version", "--bogus"], ["-v", "--version", "-h"], ["--current-file", "--version"],
 ]
 
 
