@@ -3,6 +3,7 @@ PYTHON  ?= /usr/bin/python3
 BUILD   ?= build
 JOBS    ?= $(shell nproc)
 PREFIX  ?= /usr/local
+DESTDIR ?=
 # CPython 3.8, for a second set of extension modules: a python3.8 on PATH that runs (pyenv puts
 # shims there that only run when 3.8 is selected), else pyenv's own; none when neither exists.
 ifeq ($(origin PY38),undefined)
@@ -20,8 +21,10 @@ CLANG_BUILD = $(BUILD)-clang
 
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps deps-test configure build build-clang test test-release test-clang demo bench \
-        py38 sanitize fuzz fuzz-build fuzz-smoke fuzz-smoke-run install format check-format clean
+.PHONY: all deps deps-test deps-packaging configure build build-clang test test-release \
+        test-clang demo bench py38 sanitize fuzz fuzz-build fuzz-smoke fuzz-smoke-run install \
+        uninstall wheel \
+        deb test-packaging format check-format clean
 
 all: build
 
@@ -29,6 +32,8 @@ deps:
 	@scripts/install-deps
 deps-test:
 	@scripts/install-deps --test
+deps-packaging:
+	@scripts/install-deps --packaging
 
 configure: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
@@ -107,10 +112,35 @@ py38: configure
 	  PYTHONPATH=$(BUILD)/python $(PY38) tests/python/import_check.py; \
 	else echo "py38: no CPython 3.8 found, skipped"; fi
 
-# Installs qormerge into $(PREFIX)/bin and the qor_kelm_git package into the site-packages of
-# $(PYTHON) (both need root; set PREFIX for a prefix of your own).
-install: build
-	@cmake --install $(BUILD) --prefix $(PREFIX)
+# `make install` builds only what it installs: the commands into PREFIX/bin, the package into
+# the site directory that PYTHON uses for PREFIX, the README and licence into
+# PREFIX/share/doc/qor-kelm-git; DESTDIR stages the whole for packagers. `make uninstall`, with
+# the same PREFIX and DESTDIR, removes what that install put in place (recorded per PREFIX and
+# DESTDIR in $(BUILD)/install-manifests).
+MANIFEST = $(BUILD)/install-manifests/$(shell printf '%s|%s' '$(DESTDIR)' '$(PREFIX)' | md5sum | cut -c1-16)
+install: configure
+	@cmake --build $(BUILD) -j$(JOBS) --target qor_installables
+	@DESTDIR='$(DESTDIR)' cmake --install $(BUILD) --prefix '$(PREFIX)'
+	@mkdir -p $(BUILD)/install-manifests && cp $(BUILD)/install_manifest.txt $(MANIFEST)
+
+uninstall:
+	@cmake -DMANIFEST=$(MANIFEST) -DDESTDIR='$(DESTDIR)' -P cmake/uninstall.cmake
+
+# The Python wheel (for PYTHON) and the Debian package, into $(BUILD)/packages.
+wheel: deps-packaging configure
+	@QOR_CMAKE_BUILD_DIR=$(abspath $(BUILD)) $(PYTHON) -m build --wheel --no-isolation \
+	  --outdir $(BUILD)/packages . >$(BUILD)/wheel.log 2>&1 || { tail -n 40 $(BUILD)/wheel.log; exit 1; }
+	@ls $(BUILD)/packages/*.whl
+
+deb: deps-packaging configure
+	@cmake --build $(BUILD) -j$(JOBS) --target qor_installables qor_deb_changelog
+	@cd $(BUILD) && cpack -G DEB >cpack.log 2>&1 || { tail -n 40 cpack.log; exit 1; }
+	@ls $(BUILD)/packages/*.deb
+
+# The packages as a user installs them: the wheel into fresh virtual environments, the Debian
+# package unpacked, `make install` into a staging root. Reuses the release build.
+test-packaging: deb
+	@scripts/test-packaging $(BUILD) $(PYTHON) $(PY38)
 
 format:
 	@scripts/check-format.sh --fix
@@ -119,4 +149,4 @@ check-format:
 	@scripts/check-format.sh
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-bench $(CLANG_BUILD) fuzz/corpus-work
+	rm -rf $(BUILD) $(BUILD)-bench $(CLANG_BUILD) build-setuptools fuzz/corpus-work
