@@ -8,6 +8,8 @@
 #             only installed when asked for by name, as the package build does
 # The target qor_installables builds exactly what these install, qor_programs the programs.
 include(GNUInstallDirs)
+# `cmake --install` and CPack install what was built; they do not build the whole tree first.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 set(QOR_DEB_NAME qor-kelm-git)  # Debian package names have no underscores
 set(QOR_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QOR_DEB_NAME})
