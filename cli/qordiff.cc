@@ -2,6 +2,7 @@
 //
 //   qordiff [--format=json|text|html] [--color=auto|always|never] [-o FILE] PREV CURRENT
 //   qordiff --textconv FILE
+//   qordiff --version
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,12 +20,13 @@
 #include "qor/errors.h"
 #include "qor/json.h"
 #include "qor/notebook.h"
+#include "qor/version.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: qordiff [-h] [--format {json,text,html}] [--color {auto,always,never}] [-o FILE]\n"
-    "               PREV CURRENT\n"
+    "usage: qordiff [-h] [--version] [--format {json,text,html}] [--color {auto,always,never}]\n"
+    "               [-o FILE] PREV CURRENT\n"
     "       qordiff --textconv FILE\n";
 constexpr const char* kHelp =
     "\n"
@@ -38,6 +40,7 @@ constexpr const char* kHelp =
     "\n"
     "options:\n"
     "  -h, --help    show this help message and exit\n"
+    "  --version     show program's version number and exit\n"
     "  --format {json,text,html}\n"
     "                json: the diff document as one line of JSON (the default when the output\n"
     "                is not a terminal); text: the changes for people (the default on a\n"
@@ -106,6 +109,10 @@ int main(int argc, char** argv) {
     }
     if (arg == "-h" || arg == "--help") {
       std::cout << kUsage << kHelp;
+      return 0;
+    }
+    if (arg == "--version") {
+      std::cout << "qordiff " << qor::kVersion << "\n";
       return 0;
     }
     if (arg == "--textconv") {

@@ -15,6 +15,7 @@
 #include "qor/interrupt.h"
 #include "qor/log.h"
 #include "qor/merge.h"
+#include "qor/version.h"
 
 namespace qor::cli {
 namespace {
@@ -23,7 +24,7 @@ constexpr const char* kProg = "qormerge";
 constexpr const char* kUsage =
     "usage: qormerge [-h] --current-file CURRENT_FILE --base-file BASE_FILE\n"
     "                --incoming-file INCOMING_FILE [--file-path FILE_PATH] [-v]\n"
-    "                [--conflict-exit] [--layout {default,jupyter}]\n";
+    "                [--conflict-exit] [--layout {default,jupyter}] [--version]\n";
 constexpr const char* kHelp =
     "\n"
     "Incorporates changers that lead from the <base-file> to <incoming-file> into\n"
@@ -41,9 +42,20 @@ constexpr const char* kHelp =
     "                        conflicted\n"
     "  --layout {default,jupyter}\n"
     "                        the merged file's form: default (one line of ASCII\n"
-    "                        JSON) or jupyter (what Jupyter writes)\n";
+    "                        JSON) or jupyter (what Jupyter writes)\n"
+    "  --version             show program's version number and exit\n";
 
-enum class Opt { kCurrent, kBase, kIncoming, kFilePath, kVerbose, kHelp, kConflictExit, kLayout };
+enum class Opt {
+  kCurrent,
+  kBase,
+  kIncoming,
+  kFilePath,
+  kVerbose,
+  kHelp,
+  kConflictExit,
+  kLayout,
+  kVersion
+};
 
 struct OptionDecl {
   Opt opt;
@@ -62,6 +74,7 @@ constexpr OptionDecl kOptions[] = {
     {Opt::kVerbose, "--verbose", "-v", false, false},
     {Opt::kConflictExit, "--conflict-exit", nullptr, false, false},
     {Opt::kLayout, "--layout", nullptr, true, false},
+    {Opt::kVersion, "--version", nullptr, false, false},
 };
 
 // How an option is named in messages: "-v/--verbose", "--current-file".
@@ -183,7 +196,7 @@ void store(QormergeArgs& args, Opt opt, const std::string& value) {
   }
 }
 
-// Parses; returns nullopt when help was printed.
+// Parses; returns nullopt when the help or the version was printed.
 std::optional<QormergeArgs> parse(const std::vector<std::string>& argv, std::ostream& out) {
   std::vector<Classified> kinds;
   bool rest_positional = false;
@@ -241,6 +254,10 @@ std::optional<QormergeArgs> parse(const std::vector<std::string>& argv, std::ost
         seen[static_cast<int>(f->opt)] = true;
         if (f->opt == Opt::kHelp) {
           out << kUsage << kHelp;
+          return std::nullopt;
+        }
+        if (f->opt == Opt::kVersion) {
+          out << kProg << " " << kVersion << "\n";
           return std::nullopt;
         }
         if (f->opt == Opt::kVerbose) args.verbose = true;

@@ -23,8 +23,8 @@ struct QormergeArgs {
   notebook::Layout layout = notebook::Layout::kDefault;
 };
 
-// The outcome of parsing: arguments to run with, or an exit status (after help or a usage error,
-// whose text has been written to `out` or `err`).
+// The outcome of parsing: arguments to run with, or an exit status (after the help, the version
+// or a usage error, whose text has been written to `out` or `err`).
 struct ParseResult {
   std::optional<QormergeArgs> args;
   int exit_status = 0;
@@ -32,7 +32,8 @@ struct ParseResult {
 
 // Parses `argv` (without the program name) with the usual long-option conventions: a value
 // after "=" or as the next argument, unambiguous prefixes, the last of repeated options wins,
-// -h/--help prints the help and ends with 0; any error prints the usage and a message naming
+// -h/--help prints the help and --version prints "qormerge <version>", both on `out` and ending
+// with 0; any error prints the usage and a message naming
 // every missing option or the bad argument, and ends with 2.
 ParseResult parse_qormerge_args(const std::vector<std::string>& argv, std::ostream& out,
                                 std::ostream& err);

@@ -1,15 +1,23 @@
 # Warnings, sanitizers and test registration shared by every target of the project.
 
-# Turns on the project's warnings (and sanitizers, when asked) for one of our own targets.
+# Sanitizers apply to the whole tree, so that the core, the tests and the fuzz targets agree on
+# them. With the fuzz targets, one clang build serves both: everything is compiled with
+# libFuzzer's coverage instrumentation (its callbacks resolve to the sanitizer runtime's defaults
+# in programs without libFuzzer), and only the fuzz targets link libFuzzer itself.
+if(QOR_SANITIZE OR QOR_BUILD_FUZZ)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+  if(QOR_BUILD_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+  endif()
+endif()
+
+# Turns on the project's warnings for one of our own targets.
 function(qor_target_options target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
   if(QOR_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
-  endif()
-  if(QOR_SANITIZE)
-    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer
-                                              -fno-sanitize-recover=undefined)
-    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
   endif()
 endfunction()
 

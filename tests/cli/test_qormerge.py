@@ -12,6 +12,8 @@ import sys
 
 import pytest
 
+import qor_kelm_git
+
 DATA = pathlib.Path(os.environ["QOR_TEST_DATA"])
 EXECUTABLE = os.environ["QORMERGE"]
 COMMANDS = {
@@ -44,6 +46,7 @@ def reference_parser():
     parser.add_argument("--layout", choices=["default", "jupyter"], default="default",
                         help="the merged file's form: default (one line of ASCII JSON) or jupyter "
                              "(what Jupyter writes)")
+    parser.add_argument("--version", action="version", version="qormerge " + qor_kelm_git.__version__)
     return parser
 
 
@@ -68,6 +71,8 @@ USAGE_CASES = [
     ["--current-file", "a", "--", "x"], ["-"], ["-1"], ["--current-file", "a", "-h"],
     ["--c", "a"], ["--conflict-exit=1"], ["--layout", "x"], ["--layout"], ["--lay=jup"],
     ["--current-file=a", "--base-file=b", "--incoming-file=c", "--layout=Jupyter"],
+    ["--version"], ["--vers"], ["--ver"], ["--version=1"], ["--current-file", "a", "--version"],
+    ["--version", "--bogus"], ["-v", "--version", "-h"], ["--current-file", "--version"],
 ]
 
 

@@ -1,7 +1,11 @@
-"""Imports every extension module and calls into each once (run under each supported Python)."""
+"""Imports every module of the package and calls into each once: run under each supported
+Python, on the build tree and on installed packages. QOR_VERSION, when set, is the version the
+package must report."""
+import os
 import subprocess
 import sys
 
+import qor_kelm_git
 import qor_kelm_git.drivers
 from qor_kelm_git.drivers import notebook_diff, notebook_merge
 from qor_kelm_git.drivers.common import Cell
@@ -20,4 +24,10 @@ assert diff["cells"][0]["metadata"]["canvas"]["diff_status"] == "added"
 assert callable(qormerge.main)
 usage = subprocess.run([sys.executable, "-m", "qor_kelm_git.scripts.qormerge"], capture_output=True, text=True)
 assert usage.returncode == 2 and "the following arguments are required" in usage.stderr
-print("qor_kelm_git modules import and run under Python %d.%d.%d" % sys.version_info[:3])
+version = subprocess.run([sys.executable, "-m", "qor_kelm_git.scripts.qormerge", "--version"],
+                         capture_output=True, text=True)
+assert (version.returncode, version.stdout) == (0, "qormerge %s\n" % qor_kelm_git.__version__), version
+if "QOR_VERSION" in os.environ:
+    assert qor_kelm_git.__version__ == os.environ["QOR_VERSION"], qor_kelm_git.__version__
+print("qor_kelm_git %s: modules import and run under Python %d.%d.%d"
+      % ((qor_kelm_git.__version__,) + sys.version_info[:3]))
