@@ -8,8 +8,10 @@
 #ifndef QOR_INTERRUPT_H_
 #define QOR_INTERRUPT_H_
 
+#include <atomic>
 #include <chrono>
 #include <exception>
+#include <future>
 
 namespace qor::interrupt {
 
@@ -29,9 +31,28 @@ using Check = void (*)();
 // Installs `check` for the whole process (nullptr removes it). Thread-safe.
 void set_check(Check check);
 
-// Runs the installed check when kPollInterval has passed since its last run on this thread.
-// Throws what the check throws.
+// Throws Interrupted when a StopWhen of this thread sees its flag set; otherwise runs the
+// installed check when kPollInterval has passed since its last run on this thread. Throws what
+// the check throws.
 void poll();
+
+// Work done in a helper thread on behalf of another one: while a StopWhen lives, poll() on its
+// thread also throws Interrupted once `*flag` is true, so that the thread that started the work
+// can call it off (the installed check may see signals on one thread only). `flag` must outlive
+// the object; one StopWhen per thread at a time.
+class StopWhen {
+ public:
+  explicit StopWhen(const std::atomic<bool>* flag);
+  StopWhen(const StopWhen&) = delete;
+  StopWhen& operator=(const StopWhen&) = delete;
+  ~StopWhen();
+};
+
+// Waits until `result` is ready, polling every kPollInterval. Throws what poll() throws.
+template <class T>
+void wait_polling(const std::future<T>& result) {
+  while (result.wait_for(kPollInterval) != std::future_status::ready) poll();
+}
 
 }  // namespace qor::interrupt
 

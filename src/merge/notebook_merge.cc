@@ -7,6 +7,7 @@
 // order. The name-to-id map that decides name collisions is kept up to date entry by entry
 // instead of being rebuilt from all merged cells for every kept cell.
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <future>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "platform/uuid.h"
 #include "qor/detail/ordered_map.h"
 #include "qor/errors.h"
+#include "qor/interrupt.h"
 #include "qor/merge.h"
 #include "qor/notebook.h"
 
@@ -495,8 +497,11 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
   const std::string base_name = name_of(base_file_path, kBaseName);
   const std::string incoming_name = name_of(incoming_file_path, kIncomingName);
   // The three files are read side by side; when several cannot be read, the error is the one
-  // of the first in the order current, base, incoming, as reading them in turn would give.
-  const auto read = [](const std::string& path, const std::string& name) {
+  // of the first in the order current, base, incoming, as reading them in turn would give. The
+  // helper threads stop when this one does.
+  std::atomic<bool> stopped{false};
+  const auto read = [&stopped](const std::string& path, const std::string& name) {
+    const interrupt::StopWhen stop(&stopped);
     return std::make_unique<Value>(notebook::read_notebook(path, name));
   };
   auto base_read = std::async(std::launch::async, read, base_file_path, base_name);
@@ -510,7 +515,10 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
     current = std::make_unique<Value>(notebook::parse_notebook(
         notebook::naming_io_errors(current_name, current_file_path, [&] { return target->read(); }),
         current_name));
+    interrupt::wait_polling(base_read);
+    interrupt::wait_polling(incoming_read);
   } catch (...) {
+    stopped = true;
     base_read.wait();
     incoming_read.wait();
     throw;

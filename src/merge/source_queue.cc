@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "qor/errors.h"
+#include "qor/interrupt.h"
 
 namespace qor::merge::detail {
 namespace {
@@ -16,6 +17,7 @@ constexpr std::size_t kRunning = 4;
 }  // namespace
 
 SourceQueue::~SourceQueue() {
+  stopped_.store(true, std::memory_order_release);
   for (Job& job : jobs_) {
     if (job.result.valid()) job.result.wait();
   }
@@ -39,7 +41,8 @@ void SourceQueue::add(Lines current, Lines base, Lines incoming, std::string cur
   }
   if (jobs_.size() >= kRunning) settle_oldest();
   jobs_.push_back(Job{std::async(std::launch::async,
-                                 [merge = std::move(merge)] {
+                                 [merge = std::move(merge), stopped = &stopped_] {
+                                   const interrupt::StopWhen stop(stopped);
                                    Git git;
                                    return merge(git);
                                  }),
@@ -47,6 +50,7 @@ void SourceQueue::add(Lines current, Lines base, Lines incoming, std::string cur
 }
 
 void SourceQueue::settle_oldest() {
+  interrupt::wait_polling(jobs_.front().result);
   Job job = std::move(jobs_.front());
   jobs_.pop_front();
   job.apply(job.result.get());

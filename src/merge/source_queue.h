@@ -2,6 +2,7 @@
 #ifndef QOR_MERGE_SOURCE_QUEUE_H_
 #define QOR_MERGE_SOURCE_QUEUE_H_
 
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <exception>
@@ -28,7 +29,8 @@ class SourceQueue {
   explicit SourceQueue(GitRunner* runner) : runner_(runner) {}
   SourceQueue(const SourceQueue&) = delete;
   SourceQueue& operator=(const SourceQueue&) = delete;
-  // Waits for the merges still running; their results and errors are dropped.
+  // Calls off the merges still running (their git processes are ended) and waits for them;
+  // their results and errors are dropped.
   ~SourceQueue();
 
   // merge_source() of the three versions with the two labels; `apply` receives the merged lines
@@ -38,8 +40,8 @@ class SourceQueue {
   void add(Lines current, Lines base, Lines incoming, std::string current_name,
            std::string incoming_name, std::string where, Apply apply);
 
-  // Waits for every merge and applies the results in order. Throws the error of the first
-  // merge that failed.
+  // Waits for every merge and applies the results in order, polling for interruption while it
+  // waits. Throws the error of the first merge that failed.
   void finish();
 
   // For a merge that stops with `error`: waits for every merge added before, and throws the
@@ -56,6 +58,7 @@ class SourceQueue {
 
   GitRunner* runner_;
   std::deque<Job> jobs_;
+  std::atomic<bool> stopped_{false};  // set by the destructor for the merges still running
 };
 
 }  // namespace qor::merge::detail
