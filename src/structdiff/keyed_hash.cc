@@ -2,13 +2,10 @@
 // read from the kernel's random source on first use.
 #include "structdiff/keyed_hash.h"
 
-#include <sys/random.h>
-
 #include <bit>
-#include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <random>
+
+#include "platform/uuid.h"
 
 namespace qor::structdiff::detail {
 namespace {
@@ -19,22 +16,7 @@ struct Key {
 
 Key draw_key() {
   std::uint64_t words[2] = {0, 0};
-  auto* bytes = reinterpret_cast<unsigned char*>(words);
-  std::size_t got = 0;
-  while (got < sizeof words) {
-    const ssize_t n = ::getrandom(bytes + got, sizeof words - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      // No kernel source: a key from the C++ library's, mixed with the clock.
-      std::random_device rd;
-      const auto t =
-          static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-      words[0] = (std::uint64_t{rd()} << 32 | rd()) ^ t;
-      words[1] = (std::uint64_t{rd()} << 32 | rd()) ^ (t * 0x9E3779B97F4A7C15ULL);
-      break;
-    }
-    got += static_cast<std::size_t>(n);
-  }
+  platform::random_bytes(words, sizeof words);
   return {words[0], words[1]};
 }
 
