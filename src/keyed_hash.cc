@@ -1,13 +1,13 @@
 // SipHash-1-3 (one compression round per word, three finalisation rounds) under a 128-bit key
 // read from the kernel's random source on first use.
-#include "structdiff/keyed_hash.h"
+#include "qor/detail/keyed_hash.h"
 
 #include <bit>
 #include <cstring>
 
 #include "platform/uuid.h"
 
-namespace qor::structdiff::detail {
+namespace qor::detail {
 namespace {
 
 struct Key {
@@ -104,4 +104,4 @@ std::uint64_t keyed_hash(std::string_view bytes) {
   return h.finish();
 }
 
-}  // namespace qor::structdiff::detail
+}  // namespace qor::detail

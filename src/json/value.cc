@@ -13,6 +13,7 @@
 #include <new>
 
 #include "json/raw.h"
+#include "qor/detail/keyed_hash.h"
 #include "qor/errors.h"
 
 namespace qor::json {
@@ -21,7 +22,7 @@ namespace {
 constexpr std::size_t kIndexThreshold = 12;
 constexpr std::uint32_t kEmptySlot = std::numeric_limits<std::uint32_t>::max();
 
-std::size_t hash_key(std::string_view key) noexcept { return std::hash<std::string_view>{}(key); }
+std::size_t hash_key(std::string_view key) noexcept { return qor::detail::keyed_hash(key); }
 
 bool valid_integer_text(std::string_view digits) {
   std::size_t i = (!digits.empty() && digits[0] == '-') ? 1 : 0;

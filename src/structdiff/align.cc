@@ -20,8 +20,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "qor/detail/keyed_hash.h"
 #include "qor/interrupt.h"
-#include "structdiff/keyed_hash.h"
 
 namespace qor::structdiff::detail {
 
@@ -110,7 +110,7 @@ enum : std::uint64_t {
 // in range) by their 64-bit value, larger integral values by their decimal digits, other reals
 // by their bits (one NaN for all).
 std::uint64_t number_hash(const Value& v) {
-  KeyedHasher h;
+  qor::detail::KeyedHasher h;
   double d = 0.0;
   switch (v.type()) {
     case json::Type::kBool:
@@ -152,21 +152,21 @@ std::uint64_t structural_hash(const Value& v, std::uint64_t& units) {
   ++units;
   switch (v.type()) {
     case json::Type::kNull: {
-      KeyedHasher h;
+      qor::detail::KeyedHasher h;
       h.write_u64(kTagNull);
       return h.finish();
     }
     case json::Type::kString: {
       const std::string_view text = v.as_string();
       units += text_units(text);
-      KeyedHasher h;
+      qor::detail::KeyedHasher h;
       h.write_u64(kTagString);
       h.write(text);
       return h.finish();
     }
     case json::Type::kArray: {
       const Array& items = v.as_array();
-      KeyedHasher h;
+      qor::detail::KeyedHasher h;
       h.write_u64(kTagArray);
       h.write_u64(items.size());
       for (const Value& item : items) h.write_u64(structural_hash(item, units));
@@ -176,13 +176,13 @@ std::uint64_t structural_hash(const Value& v, std::uint64_t& units) {
       std::uint64_t sum = 0;
       for (const auto& m : v.as_object()) {
         units += 1 + text_units(m.name());
-        KeyedHasher member;
+        qor::detail::KeyedHasher member;
         member.write_u64(kTagMember);
         member.write_u64(structural_hash(m.value, units));
         member.write(m.name());
         sum += member.finish();
       }
-      KeyedHasher h;
+      qor::detail::KeyedHasher h;
       h.write_u64(kTagObject);
       h.write_u64(v.as_object().size());
       h.write_u64(sum);

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "qor/detail/keyed_hash.h"
 #include "qor/errors.h"
 #include "qor/interrupt.h"
 #include "qor/json.h"
 #include "qor/structdiff.h"
-#include "structdiff/keyed_hash.h"
 #include "support/expect.h"
 
 namespace qor::structdiff {
@@ -463,11 +463,11 @@ TEST(KeyedHash, SipHashReferenceVector) {
   // The reference vector of SipHash-2-4: key 00 01 .. 0f, message 00 01 .. 0e.
   unsigned char message[15];
   for (int i = 0; i < 15; ++i) message[i] = static_cast<unsigned char>(i);
-  detail::KeyedHasher whole(0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL, 2, 4);
+  qor::detail::KeyedHasher whole(0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL, 2, 4);
   whole.write(message, sizeof message);
   EXPECT_EQ(whole.finish(), 0xa129ca6149be45e5ULL);
   // Written in pieces, the same.
-  detail::KeyedHasher pieces(0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL, 2, 4);
+  qor::detail::KeyedHasher pieces(0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL, 2, 4);
   pieces.write(message, 3);
   pieces.write(message + 3, 9);
   pieces.write(message + 12, 3);

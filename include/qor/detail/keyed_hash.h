@@ -1,14 +1,15 @@
 // A keyed hash of byte strings (SipHash-1-3 under a key drawn at random once per process), for
-// tables whose keys an input can choose: without the key, nobody can build many inputs that
-// share one hash (private to src/structdiff).
-#ifndef QOR_STRUCTDIFF_KEYED_HASH_H_
-#define QOR_STRUCTDIFF_KEYED_HASH_H_
+// every table whose keys an input can choose (component ids, parameter names, object keys,
+// values in the list alignment): without the key, nobody can build many inputs that share one
+// hash.
+#ifndef QOR_DETAIL_KEYED_HASH_H_
+#define QOR_DETAIL_KEYED_HASH_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-namespace qor::structdiff::detail {
+namespace qor::detail {
 
 // Incremental SipHash-c-d under the key (k0, k1): feed bytes and words, then finish() once.
 // The default is SipHash-1-3 under the process key.
@@ -43,6 +44,6 @@ struct KeyedStringHash {
   std::size_t operator()(std::string_view s) const { return keyed_hash(s); }
 };
 
-}  // namespace qor::structdiff::detail
+}  // namespace qor::detail
 
-#endif  // QOR_STRUCTDIFF_KEYED_HASH_H_
+#endif  // QOR_DETAIL_KEYED_HASH_H_

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "qor/detail/keyed_hash.h"
+
 namespace qor::detail {
 
 // Keys in insertion order, as a dict keeps them: assigning to an existing key keeps its place
@@ -96,13 +98,6 @@ class OrderedMap {
  private:
   static constexpr std::uint64_t kGap = std::uint64_t{1} << 32;
 
-  struct KeyHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view key) const noexcept {
-      return std::hash<std::string_view>{}(key);
-    }
-  };
-
   Handle link_after(Handle after, const std::string& key, V value) {
     const auto h = static_cast<Handle>(slots_.size());
     Entry e{key, std::move(value), 0, after, after == kNone ? head_ : slots_[after].next};
@@ -118,7 +113,7 @@ class OrderedMap {
   }
 
   std::vector<Entry> slots_;
-  std::unordered_map<std::string, Handle, KeyHash, std::equal_to<>> index_;
+  std::unordered_map<std::string, Handle, KeyedStringHash, std::equal_to<>> index_;
   Handle head_ = kNone;
   Handle tail_ = kNone;
 };
