@@ -141,6 +141,11 @@ class Value {
   const Value* find(std::string_view key) const noexcept;
   Value* find(std::string_view key) noexcept;
 
+  // Whether this is an array or object still held as text in which no string (key or value,
+  // at any depth) contains `needle`. `needle` must be printable ASCII without '"' and '\\',
+  // characters that the text carries unescaped. False means "not known", never "present".
+  bool text_lacks(std::string_view needle) const noexcept;
+
   // Structural equality: key order does not count; numbers by value across int, big int, real
   // and bool (true == 1); NaN equals NaN, as CPython's comparisons see the one NaN object that
   // the json module yields for every NaN it reads.

@@ -4,6 +4,7 @@
 // reader's duplicate-key handling stay linear.
 #include "qor/json.h"
 
+#include <string.h>
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -249,6 +250,12 @@ const Value* Value::find(std::string_view key) const noexcept {
 
 Value* Value::find(std::string_view key) noexcept {
   return is_object() ? as_object().find(key) : nullptr;
+}
+
+bool Value::text_lacks(std::string_view needle) const noexcept {
+  if (!is_raw()) return false;
+  const std::string_view text = detail::RawAccess::view(*this).text;
+  return ::memmem(text.data(), text.size(), needle.data(), needle.size()) == nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -13,14 +13,15 @@
 namespace qor::notebook {
 namespace {
 
-// Whether `line` is a conflict marker line made of seven `c`.
-bool is_marker(std::string_view line, char c) {
-  constexpr std::size_t kSize = 7;
-  if (line.size() < kSize) return false;
-  for (std::size_t i = 0; i < kSize; ++i) {
-    if (line[i] != c) return false;
-  }
-  return line.size() == kSize || line[kSize] == ' ' || line[kSize] == '\n' || line[kSize] == '\r';
+constexpr std::string_view kOpening = "<<<<<<<";
+constexpr std::string_view kClosing = ">>>>>>>";
+
+// Whether `line` is a conflict marker line: `run` (kOpening or kClosing), then a blank or the
+// end of the line.
+bool is_marker(std::string_view line, std::string_view run) {
+  if (!line.starts_with(run)) return false;
+  const std::size_t n = run.size();
+  return line.size() == n || line[n] == ' ' || line[n] == '\n' || line[n] == '\r';
 }
 
 bool is_marked(std::string_view name) {
@@ -57,11 +58,11 @@ void scan_source(const std::vector<std::string_view>& lines, ConflictBlock proto
     out.push_back(proto);
   };
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (is_marker(lines[i], '<')) {
+    if (is_marker(lines[i], kOpening)) {
       // A second opening line before a closing one starts a block of its own.
       if (open != kNone) add(open, i - 1);
       open = i;
-    } else if (is_marker(lines[i], '>')) {
+    } else if (is_marker(lines[i], kClosing)) {
       add(open != kNone ? open : i, i);
       open = kNone;
     }
@@ -142,7 +143,11 @@ Conflicts find_conflicts(const json::Value& doc) {
     proto.cell = i;
     proto.name = std::string(string_member(canvas, "name").value_or(""));
     proto.component_id = std::string(string_member(canvas, "id").value_or(""));
-    scan_source(lines_of(cell.find("source")), proto, found.blocks);
+    const json::Value* source = cell.find("source");
+    // A source still held as text need not be read when no marker run occurs in it.
+    if (source == nullptr || !source->text_lacks(kOpening) || !source->text_lacks(kClosing)) {
+      scan_source(lines_of(source), proto, found.blocks);
+    }
     if (is_marked(proto.name)) found.components.push_back({i, proto.name, proto.component_id});
   }
   const json::Value* metadata = doc.find("metadata");

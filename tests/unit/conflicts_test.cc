@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -17,12 +19,21 @@ namespace {
 using json::parse;
 using json::Value;
 
+// The notebook `text` read as the tools read files: sources and outputs stay text until looked
+// into.
+Value parse_as_file(const std::string& text) {
+  static constexpr std::string_view kBuilt[] = {"metadata"};
+  auto owner = std::make_shared<const std::string>(text);
+  return json::parse_lazy(*owner, "", owner, json::LazyOptions{3, kBuilt});
+}
+
 // A notebook of one cell named `name` (none when empty) whose source is the JSON text `source`.
-Value one_cell(const std::string& source, const std::string& name = "train") {
+Value one_cell(const std::string& source, const std::string& name = "train", bool as_file = false) {
   std::string canvas = R"({"id": "k1")";
   if (!name.empty()) canvas += R"(, "name": ")" + name + "\"";
-  return parse(R"({"cells": [{"metadata": {"canvas": )" + canvas + R"(}}, "source": )" + source +
-               R"(}], "metadata": {"canvas": {"parameters": []}}})");
+  const std::string text = R"({"cells": [{"metadata": {"canvas": )" + canvas + R"(}}, "source": )" +
+                           source + R"(}], "metadata": {"canvas": {"parameters": []}}})";
+  return as_file ? parse_as_file(text) : parse(text);
 }
 
 std::vector<std::pair<std::size_t, std::size_t>> block_lines(const Conflicts& c) {
@@ -68,6 +79,8 @@ TEST(ConflictScan, FindsBlocksByTheirMarkerLines) {
     SCOPED_TRACE(c.name);
     const Conflicts found = find_conflicts(one_cell(c.source));
     EXPECT_EQ(block_lines(found), c.expected);
+    // The same when the source is still held as the file's text.
+    EXPECT_EQ(block_lines(find_conflicts(one_cell(c.source, "train", true))), c.expected);
     for (const ConflictBlock& b : found.blocks) {
       EXPECT_EQ(b.cell, 0u);
       EXPECT_EQ(b.name, "train");
