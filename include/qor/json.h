@@ -318,9 +318,8 @@ inline const void* Value::first_item() const noexcept {
 // `source`, when not empty, names where the text came from (a file) in every error.
 Value parse(std::string_view text, const std::string& source = {});
 
-// Receives ranges [from, to) of the text that the reader will not read again; the owner of the
-// text may discard them (error messages do not need them either).
-using ReleaseFn = void (*)(void* context, std::size_t from, std::size_t to);
+// Called by a long parse now and then, for instance to poll for interruption.
+using ProgressFn = void (*)(void* context);
 
 // Which values parse_lazy() may leave as text.
 struct LazyOptions {
@@ -330,9 +329,8 @@ struct LazyOptions {
   // ...except those under a member with one of these keys, which are read whole (parts that
   // every user of the document looks into). The strings must outlive the parse.
   std::span<const std::string_view> built_keys;
-  // Called now and then with the range of the text the reader has passed since the last call
-  // (the text itself must stay: values refer to it), for instance to poll for interruption.
-  ReleaseFn progress = nullptr;
+  // Called once at the start and then after every few megabytes of text.
+  ProgressFn progress = nullptr;
   void* progress_context = nullptr;
 };
 
@@ -344,10 +342,6 @@ struct LazyOptions {
 // parse() does, with the same errors.
 Value parse_lazy(std::string_view text, const std::string& source,
                  std::shared_ptr<const void> owner, const LazyOptions& options);
-
-// parse() that hands the consumed part of the text to `release` as it goes, so that the caller
-// can free it while the document grows.
-Value parse(std::string_view text, const std::string& source, ReleaseFn release, void* context);
 
 // Throws UnicodeError naming the first invalid sequence unless `bytes` is strict UTF-8.
 void check_utf8(std::string_view bytes, const std::string& source = {});

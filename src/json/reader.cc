@@ -83,12 +83,13 @@ struct Work {
 
 class Reader {
  public:
-  Reader(std::string_view text, const std::string& source, ReleaseFn release, void* context)
+  Reader(std::string_view text, const std::string& source, ProgressFn progress = nullptr,
+         void* context = nullptr)
       : p0_(text.data()),
         len_(text.size()),
         source_(source),
-        release_(release),
-        release_context_(context),
+        progress_(progress),
+        progress_context_(context),
         work_(claim_work()),
         stack_(work_->stack),
         scratch_(work_->scratch),
@@ -136,45 +137,31 @@ class Reader {
   }
 
  private:
-  // Character and line counts of a stretch of the text, for error positions.
-  struct Tally {
+  // Throws DecodeError with the position of byte `byte_pos` in characters (the bytes that do
+  // not continue a UTF-8 sequence), lines and columns, as CPython counts them.
+  [[noreturn]] void fail(const char* msg, std::size_t byte_pos) const {
     std::size_t chars = 0;
     std::size_t lines = 1;
     std::size_t last_newline = std::string_view::npos;  // character index
-
-    void add(const char* p, std::size_t n) {
-      // Characters are the bytes that do not continue a UTF-8 sequence.
-      for (std::size_t b = 0; b < n; ++b) {
-        const unsigned char c = static_cast<unsigned char>(p[b]);
-        if ((c & 0xC0) != 0x80) {
-          if (c == '\n') {
-            ++lines;
-            last_newline = chars;
-          }
-          ++chars;
-        }
+    for (std::size_t b = 0; b < byte_pos; ++b) {
+      const unsigned char c = static_cast<unsigned char>(p0_[b]);
+      if ((c & 0xC0) == 0x80) continue;
+      if (c == '\n') {
+        ++lines;
+        last_newline = chars;
       }
+      ++chars;
     }
-  };
-
-  [[noreturn]] void fail(const char* msg, std::size_t byte_pos) const {
-    Tally t = released_tally_;
-    t.add(p0_ + released_, byte_pos - released_);
     const std::size_t column =
-        t.last_newline == std::string_view::npos ? t.chars + 1 : t.chars - t.last_newline;
-    throw DecodeError(msg, t.chars, t.lines, column, source_);
+        last_newline == std::string_view::npos ? chars + 1 : chars - last_newline;
+    throw DecodeError(msg, chars, lines, column, source_);
   }
 
-  // Hands the text well behind `i` to the release callback, tallied first for error positions.
-  void release_behind(std::size_t i) {
+  // Calls the progress callback, and again once the reader is a step further than `i`.
+  void report_progress(std::size_t i) {
     constexpr std::size_t kStep = std::size_t{4} << 20;
-    next_release_ = i + kStep;
-    if (i < kStep) return;
-    const std::size_t to = (i - kStep / 2) & ~(kStep / 2 - 1);
-    if (to <= released_) return;
-    released_tally_.add(p0_ + released_, to - released_);
-    release_(release_context_, released_, to);
-    released_ = to;
+    next_progress_ = i + kStep;
+    progress_(progress_context_);
   }
 
   std::size_t skip_ws(std::size_t i) const {
@@ -200,7 +187,7 @@ class Reader {
   // Parses the value at `i` and advances `i` past it; "Expecting value" when none starts there.
   template <bool kBuild>
   Ret<kBuild> value(std::size_t& i) {
-    if (i >= next_release_) release_behind(i);
+    if (i >= next_progress_) report_progress(i);
     if (i >= len_) fail("Expecting value", i);
     switch (p0_[i]) {
       case '"':
@@ -663,11 +650,9 @@ class Reader {
   const char* p0_;
   std::size_t len_;
   const std::string& source_;
-  ReleaseFn release_;
-  void* release_context_;
-  std::size_t next_release_ = release_ != nullptr ? 0 : std::string_view::npos;
-  std::size_t released_ = 0;  // text below this offset may be gone
-  Tally released_tally_;
+  ProgressFn progress_;
+  void* progress_context_;
+  std::size_t next_progress_ = progress_ != nullptr ? 0 : std::string_view::npos;
   std::size_t depth_ = 0;
   Work* work_;
   std::vector<Value>& stack_;
@@ -764,12 +749,7 @@ void check_utf8(std::string_view bytes, const std::string& source) {
 
 Value parse(std::string_view text, const std::string& source) {
   check_utf8(text, source);
-  return Reader(text, source, nullptr, nullptr).document();
-}
-
-Value parse(std::string_view text, const std::string& source, ReleaseFn release, void* context) {
-  check_utf8(text, source);
-  return Reader(text, source, release, context).document();
+  return Reader(text, source).document();
 }
 
 Value parse_lazy(std::string_view text, const std::string& source,
@@ -789,7 +769,7 @@ namespace detail {
 
 Value read_trusted(std::string_view text, RawBlock* block, std::uint8_t form) {
   static const std::string kNoSource;
-  return Reader(text, kNoSource, nullptr, nullptr).members_of_raw(block, form);
+  return Reader(text, kNoSource).members_of_raw(block, form);
 }
 
 }  // namespace detail

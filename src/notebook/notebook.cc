@@ -36,7 +36,7 @@ json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name) 
   auto owner = std::make_shared<platform::FileBuffer>(std::move(bytes));
   const std::string_view text = owner->view();
   json::LazyOptions options{3, kBuilt};
-  options.progress = [](void*, std::size_t, std::size_t) { interrupt::poll(); };
+  options.progress = [](void*) { interrupt::poll(); };
   return json::parse_lazy(text, name, std::move(owner), options);
 }
 

@@ -12,8 +12,8 @@
 
 namespace qor::notebook {
 
-// Parses the notebook in `bytes`, named `name` in errors, giving the parsed part of the bytes
-// back to the system as the document grows. Throws what json::parse throws.
+// Parses the notebook in `bytes`, named `name` in errors; the document keeps the bytes, which
+// its values still held as text refer to. Throws what json::parse throws.
 json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name);
 
 // The producer of a notebook file's text: `doc` in `layout`.

@@ -178,7 +178,7 @@ FileBuffer FileBuffer::read(const std::string& path) {
 
 FileBuffer FileBuffer::read(int fd, const std::string& path) {
   // Small files and files that are not regular are read into a string; large regular files
-  // into an anonymous mapping, whose pages can be discarded one by one.
+  // into an anonymous mapping of their size.
   constexpr std::size_t kMapAtLeast = std::size_t{1} << 20;
   struct stat st;
   if (::fstat(fd, &st) != 0) throw IoError(errno, path);
@@ -229,14 +229,6 @@ FileBuffer::FileBuffer(FileBuffer&& other) noexcept
 
 FileBuffer::~FileBuffer() {
   if (mapped_ != 0) ::munmap(data_, mapped_);
-}
-
-void FileBuffer::discard(std::size_t from, std::size_t to) {
-  if (mapped_ == 0) return;
-  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-  const std::size_t first = (from + page - 1) / page * page;
-  const std::size_t last = std::min(to, size_) / page * page;
-  if (last > first) ::madvise(data_ + first, last - first, MADV_DONTNEED);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -32,8 +32,6 @@ class FileBuffer {
   ~FileBuffer();
 
   std::string_view view() const { return {data_, size_}; }
-  // Gives the whole pages inside [from, to) back to the system; their bytes are lost.
-  void discard(std::size_t from, std::size_t to);
 
  private:
   FileBuffer() = default;
