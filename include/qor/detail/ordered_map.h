@@ -3,12 +3,12 @@
 #ifndef QOR_DETAIL_ORDERED_MAP_H_
 #define QOR_DETAIL_ORDERED_MAP_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -42,8 +42,16 @@ class OrderedMap {
 
   // The entry under `key`, or kNone.
   Handle find(std::string_view key) const {
-    auto it = index_.find(key);
-    return it == index_.end() ? kNone : it->second;
+    if (index_.empty()) return kNone;
+    const auto hash = static_cast<std::uint32_t>(keyed_hash(key));
+    const std::size_t mask = index_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      const std::uint64_t slot = index_[i];
+      if (slot == 0) return kNone;
+      if (slot_hash(slot) == hash && slots_[slot_handle(slot)].key == key) {
+        return slot_handle(slot);
+      }
+    }
   }
   bool contains(std::string_view key) const { return find(key) != kNone; }
   // The value under `key`, or a value-initialised V (a null pointer or handle) when absent.
@@ -53,7 +61,7 @@ class OrderedMap {
   }
   Entry& at(Handle h) { return slots_[h]; }
   const Entry& at(Handle h) const { return slots_[h]; }
-  std::size_t size() const { return index_.size(); }
+  std::size_t size() const { return count_; }
 
   // Stores `value` under `key`: in place when the key is present, else as the new last entry.
   Handle assign(const std::string& key, V value) {
@@ -80,7 +88,7 @@ class OrderedMap {
     Entry& e = slots_[h];
     (e.prev == kNone ? head_ : slots_[e.prev].next) = e.next;
     (e.next == kNone ? tail_ : slots_[e.next].prev) = e.prev;
-    index_.erase(index_.find(std::string_view(e.key)));
+    unindex(h);
     e = Entry();
   }
 
@@ -107,13 +115,55 @@ class OrderedMap {
     (n.next == kNone ? tail_ : slots_[n.next].prev) = h;
     const std::uint64_t lo = n.prev == kNone ? 0 : slots_[n.prev].order;
     n.order = n.next == kNone ? lo + kGap : lo + (slots_[n.next].order - lo) / 2;
-    // Keys live in the slots, which a later push_back may move: the index holds its own copy.
-    index_.emplace(key, h);
+    if ((count_ + 1) * 2 > index_.size()) grow_index();
+    place(h, static_cast<std::uint32_t>(keyed_hash(key)));
+    ++count_;
     return h;
   }
 
+  // The index: open addressing with linear probing over a power-of-two number of slots, at most
+  // half of them used. A used slot holds the low 32 bits of its key's hash above the entry's
+  // handle + 1; an empty slot is 0.
+  static std::uint32_t slot_hash(std::uint64_t slot) {
+    return static_cast<std::uint32_t>(slot >> 32);
+  }
+  static Handle slot_handle(std::uint64_t slot) { return static_cast<Handle>(slot) - 1; }
+
+  void place(Handle h, std::uint32_t hash) {
+    const std::size_t mask = index_.size() - 1;
+    std::size_t i = hash & mask;
+    while (index_[i] != 0) i = (i + 1) & mask;
+    index_[i] = (std::uint64_t{hash} << 32) | (std::uint64_t{h} + 1);
+  }
+
+  void grow_index() {
+    std::vector<std::uint64_t> old(std::max<std::size_t>(16, index_.size() * 2), 0);
+    old.swap(index_);
+    for (std::uint64_t slot : old) {
+      if (slot != 0) place(slot_handle(slot), slot_hash(slot));
+    }
+  }
+
+  // Removes entry `h` from the index, moving later slots of its probe run back so that every
+  // key stays reachable from its home slot without gaps.
+  void unindex(Handle h) {
+    const std::size_t mask = index_.size() - 1;
+    std::size_t i = static_cast<std::uint32_t>(keyed_hash(slots_[h].key)) & mask;
+    while (slot_handle(index_[i]) != h) i = (i + 1) & mask;
+    for (std::size_t j = (i + 1) & mask; index_[j] != 0; j = (j + 1) & mask) {
+      const std::size_t home = slot_hash(index_[j]) & mask;
+      if (((j - home) & mask) >= ((j - i) & mask)) {
+        index_[i] = index_[j];
+        i = j;
+      }
+    }
+    index_[i] = 0;
+    --count_;
+  }
+
   std::vector<Entry> slots_;
-  std::unordered_map<std::string, Handle, KeyedStringHash, std::equal_to<>> index_;
+  std::vector<std::uint64_t> index_;
+  std::size_t count_ = 0;
   Handle head_ = kNone;
   Handle tail_ = kNone;
 };
