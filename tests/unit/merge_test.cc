@@ -122,7 +122,7 @@ TEST(MergeFiles, FailureLeavesTheCurrentFileAsItWas) {
   }
 }
 
-TEST(MergeFiles, OfSeveralUnreadableFilesTheFirstInReadingOrderIsReported) {
+TEST(MergeFiles, OfSeveralUnusableFilesTheFirstInReadingOrderIsReported) {
   // The files are read side by side; the error is still that of the first of current, base and
   // incoming that cannot be read, as reading them in turn gives.
   platform::TempDir work;
@@ -133,21 +133,27 @@ TEST(MergeFiles, OfSeveralUnreadableFilesTheFirstInReadingOrderIsReported) {
   } cases[] = {
       {false, false, false, "current"}, {true, false, false, "base"},
       {true, true, false, "incoming"},  {false, true, false, "current"},
+      {true, false, true, "base"},      {false, false, false, "current"},
+      {true, false, false, "base"},     {true, true, false, "incoming"},
       {true, false, true, "base"},
   };
   int round = 0;
   for (const Case& c : cases) {
     const std::string tag = std::to_string(++round);
     SCOPED_TRACE(tag);
-    // Unreadable in turn as JSON and as a missing file, so that both kinds of error take part.
-    const auto file = [&](const char* role, bool ok, bool missing) {
+    // Unusable in turn as JSON, as a missing file and as a notebook whose cell has no
+    // component id (found after reading, when the cell tables are built, side by side too), so
+    // that every kind of error takes part; the files of one round fail alike.
+    const auto file = [&](const char* role, bool ok, int kind) {
       const std::string name = std::string(role) + tag + ".ipynb";
       if (ok) return work.write(name, good);
-      return missing ? work.file(name) : work.write(name, "{\"cells\": [");
+      if (kind % 3 == 0) return work.write(name, "{\"cells\": [");
+      if (kind % 3 == 1) return work.file(name);
+      return work.write(name, R"({"cells": [{"metadata": {}}], "metadata": {}})");
     };
-    const std::string current = file("current", c.current_ok, false);
-    const std::string base = file("base", c.base_ok, round % 2 == 0);
-    const std::string incoming = file("incoming", c.incoming_ok, round % 2 == 1);
+    const std::string current = file("current", c.current_ok, round);
+    const std::string base = file("base", c.base_ok, round);
+    const std::string incoming = file("incoming", c.incoming_ok, round);
     try {
       merge_files(base, current, incoming, "nb.ipynb");
       ADD_FAILURE() << "merged";
