@@ -180,6 +180,9 @@ class BasicCell {
   // The "id" of parent record `index` of `record`'s list (any kind); KeyError or TypeError
   // naming the record.
   Ref parent_id(Ref record, std::size_t index) const {
+    if (Tree::is_object(record)) {
+      if (Ref id = Tree::find(record, "id")) return id;
+    }
     const std::string path = "metadata.canvas.parents[" + std::to_string(index) + "]";
     if (!Tree::is_object(record)) {
       if (!place_) {

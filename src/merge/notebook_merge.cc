@@ -14,7 +14,6 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <unordered_set>
 
 #include "merge/source_queue.h"
 #include "notebook/notebook_file.h"
@@ -461,22 +460,39 @@ class Merger {
   std::string new_id() const { return options_.new_id ? options_.new_id() : platform::uuid4(); }
 
   // Parent records of named cells keep only "id", and only when it names a named merged cell.
+  // A list already in that form is left as it is.
   void reduce_parents() {
-    std::unordered_set<std::string> named_ids;
     std::vector<Handle> named;
+    std::vector<char> is_named;  // by entry
     for (Handle h = merged_.first(); h != MergedTable::kNone; h = merged_.next(h)) {
       if (view(h).name().empty()) continue;
-      named_ids.insert(merged_.at(h).key);
       named.push_back(h);
+      if (is_named.size() <= h) is_named.resize(std::size_t{h} + 1);
+      is_named[h] = 1;
     }
+    const auto names_named_cell = [&](const Value& parent_id) {
+      if (!parent_id.is_string()) return false;
+      const Handle h = merged_.find(parent_id.as_string());
+      return h != MergedTable::kNone && h < is_named.size() && is_named[h] != 0;
+    };
     for (Handle h : named) {
       MergeCell cell = view(h);
+      Value* parents = cell.parents();
+      if (parents != nullptr) {
+        json::Array& records = parents->as_array();
+        bool reduced = true;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+          reduced = names_named_cell(*cell.parent_id(&records[i], i)) &&
+                    records[i].as_object().size() == 1 && reduced;
+        }
+        if (reduced) continue;
+      }
       json::Array kept;
-      if (Value* parents = cell.parents()) {
+      if (parents != nullptr) {
         json::Array& records = parents->as_array();
         for (std::size_t i = 0; i < records.size(); ++i) {
           const Value& parent_id = *cell.parent_id(&records[i], i);
-          if (parent_id.is_string() && named_ids.count(std::string(parent_id.as_string())) != 0) {
+          if (names_named_cell(parent_id)) {
             json::Object record;
             record.set("id", parent_id);
             kept.emplace_back(std::move(record));

@@ -11,8 +11,8 @@ namespace qor::merge::detail {
 namespace {
 
 // Merges running at once: git processes spend much of their time starting up and in the file
-// system, so a few more than the cores keep them busy.
-constexpr std::size_t kRunning = 4;
+// system, so several more than the cores keep them busy.
+constexpr std::size_t kRunning = 8;
 
 }  // namespace
 
