@@ -98,8 +98,7 @@ fuzz-smoke-run:
 	  else grep -h '^Done' $$work/$$t.log | sed "s/^/$$t: /"; fi; \
 	done; exit $$status
 
-demo: deps
-	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+demo: configure
 	@cmake --build $(BUILD) -j$(JOBS) --target qormerge qordiff qorgit notebook_summary
 	@scripts/demo $(BUILD)
 

@@ -191,8 +191,9 @@ def small_tables(cells, items):
     return flat_lists(cells, items)
 
 
-# The list hash once used for the id map: h = (h ^ item) * M + 1 from 0xA77A1, integers hashed
-# as themselves. Pairs [a, b(a)] that share one value of it.
+# A predictable list hash, h = (h ^ item) * M + 1 from 0xA77A1 with integers hashed as
+# themselves, and pairs [a, b(a)] that share one value of it: a table of list items hashed so,
+# without a secret key, would keep all of them in one bucket.
 _MIX = 0x9E3779B97F4A7C15
 _MIX_INVERSE = 0xF1DE83E19937733D
 _MASK = (1 << 64) - 1

@@ -302,9 +302,12 @@ def bench_views(build, data_dir):
     print("  2,000 components: html %.2f s (cpu %.2f s), text %.2f s (cpu %.2f s): the layout and\n"
           "  drawing take about %.2f s (cpu %.2f s)" % (html_wall, html_cpu, text_wall, text_cpu,
                                                      html_wall - text_wall, html_cpu - text_cpu))
+
+
 def run_merge(build, qormerge, paths, work, timeout):
-    """Merges a copy of the triple with `qormerge`; returns (seconds, peak RSS in bytes, exit
-    status), or None when it ran longer than `timeout` seconds (then it is killed)."""
+    """Merges a copy of the triple with `qormerge` (git without the user's configuration, as in
+    floor.py); returns (seconds, peak RSS in bytes, exit status), or None when it ran longer than
+    `timeout` seconds (then it is killed)."""
     import shutil
 
     current = work / "current.ipynb"
@@ -312,7 +315,7 @@ def run_merge(build, qormerge, paths, work, timeout):
     out = subprocess.run([str(build / "bench" / "qor_bench"), "run", str(timeout), str(qormerge),
                           "--base-file=%s" % paths[0], "--current-file=%s" % current,
                           "--incoming-file=%s" % paths[2], "--file-path=hostile.ipynb"],
-                         check=True, capture_output=True, text=True).stdout.split()
+                         env=floor.GIT_ENV, check=True, capture_output=True, text=True).stdout.split()
     if out == ["timeout"]:
         return None
     return float(out[0]), int(out[1]), int(out[2])
