@@ -20,6 +20,7 @@
 #include "qor/errors.h"
 #include "qor/json.h"
 #include "qor/notebook.h"
+#include "qor/program.h"
 #include "qor/version.h"
 
 namespace {
@@ -95,6 +96,8 @@ bool use_color(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything opens a file: a closed standard descriptor must not become one of ours.
+  qor::program::open_standard_descriptors();
   Options options;
   bool positional_only = false;
   for (int i = 1; i < argc; ++i) {

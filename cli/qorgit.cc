@@ -15,6 +15,7 @@
 #include "qor/conflicts.h"
 #include "qor/gitsetup.h"
 #include "qor/json.h"
+#include "qor/program.h"
 #include "qor/version.h"
 
 namespace {
@@ -367,6 +368,11 @@ int run_status(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything opens a file: a closed standard descriptor must not become one of ours.
+  qor::program::open_standard_descriptors();
+  // SIGINT, SIGTERM, SIGHUP remove a configuration file being written and end us by the same
+  // signal; a closed output is a write error.
+  qor::program::install_signal_cleanup();
   std::ios::sync_with_stdio(false);
   const std::vector<std::string> all(argv + 1, argv + argc);
   if (all.empty()) {

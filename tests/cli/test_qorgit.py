@@ -434,6 +434,18 @@ def test_global_install_sets_and_unsets_core_attributes_file(repo, env, tmp_path
     assert sorted(os.listdir(home)) == []
 
 
+def test_closed_standard_descriptors_never_reach_the_files_written(repo, env):
+    # With descriptors 0 to 2 closed, the next file opened would take descriptor 0, 1 or 2, and
+    # what the program reports would land in it.
+    home = pathlib.Path(env["HOME"])
+    result = subprocess.run([QORGIT, "install", "--global"], cwd=repo, env=env,
+                            preexec_fn=lambda: [os.close(fd) for fd in (0, 1, 2)])
+    assert result.returncode == 0
+    attributes = home / ".config" / "git" / "attributes"
+    assert attributes.read_text() == ATTRIBUTE_LINE + "\n"
+    assert git(repo, env, "config", "--global", "core.attributesFile").stdout == "%s\n" % attributes
+
+
 def test_existing_attributes_and_settings_are_kept(repo, env):
     home = pathlib.Path(env["HOME"])
     # The set-up a user may already have made by hand, and files without a final line end.
