@@ -86,8 +86,8 @@ class NameIndex {
     const Merged& m = table_.at(h).value;
     std::string name = view_of(m.at, m.side).name();
     if (name.empty()) return;
-    MergedTable::Handle e = by_name_.find(name);
-    if (e == MergedTable::kNone) e = by_name_.assign(name, {});
+    ByName::Handle e = by_name_.find(name);
+    if (e == ByName::kNone) e = by_name_.assign(name, {});
     Bearers& bearers = by_name_.at(e).value;
     const Bearer bearer{table_.at(h).order, h};
     bearers.insert(std::lower_bound(bearers.begin(), bearers.end(), bearer), bearer);
@@ -98,7 +98,7 @@ class NameIndex {
   // Drops entry `h` (before it leaves the table). Not while frozen.
   void forget(Handle h) {
     if (h >= name_of_.size() || name_of_[h].empty()) return;
-    const MergedTable::Handle e = by_name_.find(name_of_[h]);
+    const ByName::Handle e = by_name_.find(name_of_[h]);
     Bearers& bearers = by_name_.at(e).value;
     bearers.erase(std::find(bearers.begin(), bearers.end(), Bearer{table_.at(h).order, h}));
     if (bearers.empty()) by_name_.erase(e);
@@ -106,8 +106,8 @@ class NameIndex {
   }
 
   Handle lookup(const std::string& name) const {
-    const MergedTable::Handle e = by_name_.find(name);
-    return e == MergedTable::kNone ? MergedTable::kNone : by_name_.at(e).value.back().second;
+    const ByName::Handle e = by_name_.find(name);
+    return e == ByName::kNone ? MergedTable::kNone : by_name_.at(e).value.back().second;
   }
 
   // While frozen, lookups answer as at freeze() and updates wait for thaw(), which applies them.
