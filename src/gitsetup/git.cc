@@ -75,13 +75,15 @@ GitResult run_git(const std::vector<std::string>& args) {
   return {p.exit_status, std::move(p.stdout_text), std::move(p.stderr_text)};
 }
 
+void git_failed(const std::vector<std::string>& args, const GitResult& result) {
+  std::string message = chomp(result.err);
+  if (message.empty()) message = "exit status " + std::to_string(result.status);
+  throw CommandError(command_text(args) + ": " + message);
+}
+
 std::string git_ok(const std::vector<std::string>& args) {
   GitResult r = run_git(args);
-  if (r.status != 0) {
-    std::string message = chomp(r.err);
-    if (message.empty()) message = "exit status " + std::to_string(r.status);
-    throw CommandError(command_text(args) + ": " + message);
-  }
+  if (r.status != 0) git_failed(args, r);
   return std::move(r.out);
 }
 
@@ -141,7 +143,7 @@ std::optional<std::string> Config::get(const std::string& key, bool as_path) con
   std::vector<std::string> a = as_path ? args({"--type=path", "--get", key}) : args({"--get", key});
   const GitResult r = run_git(a);
   if (r.status == 1) return std::nullopt;
-  if (r.status != 0) git_ok(a);  // throws with git's message
+  if (r.status != 0) git_failed(a, r);
   return chomp(r.out);
 }
 
@@ -150,7 +152,7 @@ std::vector<std::string> Config::get_all(const std::string& key) const {
   const GitResult r = run_git(a);
   std::vector<std::string> values;
   if (r.status == 1) return values;
-  if (r.status != 0) git_ok(a);
+  if (r.status != 0) git_failed(a, r);
   std::size_t start = 0;
   while (start < r.out.size()) {
     const std::size_t end = r.out.find('\0', start);
@@ -180,7 +182,7 @@ bool Config::has_section_keys(const std::string& section) const {
   const std::vector<std::string> a = args({"--name-only", "--get-regexp", pattern + "\\."});
   const GitResult r = run_git(a);
   if (r.status == 1) return false;
-  if (r.status != 0) git_ok(a);
+  if (r.status != 0) git_failed(a, r);
   return true;
 }
 
@@ -189,7 +191,7 @@ void Config::remove_section_if_empty(const std::string& section) {
   const std::vector<std::string> a = args({"--remove-section", section});
   const GitResult r = run_git(a);
   // git removes the header together with the last key; then there is no section left.
-  if (r.status != 0 && r.err.find("no such section") == std::string::npos) git_ok(a);
+  if (r.status != 0 && r.err.find("no such section") == std::string::npos) git_failed(a, r);
 }
 
 std::optional<std::string> hooks_directory() {

@@ -24,6 +24,9 @@ GitResult run_git(const std::vector<std::string>& args);
 // with git's own message otherwise.
 std::string git_ok(const std::vector<std::string>& args);
 
+// Throws the CommandError of git_ok() for `result`, the failed run of git with `args`.
+[[noreturn]] void git_failed(const std::vector<std::string>& args, const GitResult& result);
+
 // `text` without its final line end.
 std::string chomp(std::string text);
 

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <string>
 
 #include "gitsetup/git.h"
 #include "platform/file.h"
@@ -141,13 +143,18 @@ std::string hook_script(const std::string& qorgit) {
          "}\n";
 }
 
-bool is_our_hook(const std::string& path) {
+// The text of the hook at `path` when qorgit wrote it; nothing for any other file.
+std::optional<std::string> our_hook_text(const std::string& path) {
   try {
-    return platform::read_file(path).find(kHookMarker) != std::string::npos;
+    std::string text = platform::read_file(path);
+    if (text.find(kHookMarker) != std::string::npos) return text;
   } catch (const IoError&) {
-    return false;  // a dangling link or an unreadable file is someone else's
+    // a dangling link or an unreadable file is someone else's
   }
+  return std::nullopt;
 }
+
+bool is_our_hook(const std::string& path) { return our_hook_text(path).has_value(); }
 
 bool contains(const std::vector<std::string>& list, const std::string& item) {
   return std::find(list.begin(), list.end(), item) != list.end();
@@ -270,8 +277,9 @@ void install_hooks(const std::string& dir, Record& record, const std::string& qo
   for (const char* name : kHookNames) {
     const std::string hook = dir + "/" + name;
     const std::string chained = hook + kChainedSuffix;
-    if (lexists(hook) && is_our_hook(hook)) {
-      if (platform::read_file(hook) != script) {
+    const std::optional<std::string> ours = lexists(hook) ? our_hook_text(hook) : std::nullopt;
+    if (ours) {
+      if (*ours != script) {
         platform::replace_file(hook, script);
         done.push_back("updated the " + std::string(name) + " hook " + hook);
       }
