@@ -139,14 +139,14 @@ int main(int argc, char** argv) {
     }
     if (name == "--format") {
       if (value != "json" && value != "text" && value != "html") {
-        return usage_error("argument --format: invalid choice: '" + value +
-                           "' (choose from 'json', 'text', 'html')");
+        return usage_error(
+            qor::invalid_choice_message("--format", value, {"json", "text", "html"}));
       }
       options.format = value;
     } else if (name == "--color") {
       if (value != "auto" && value != "always" && value != "never") {
-        return usage_error("argument --color: invalid choice: '" + value +
-                           "' (choose from 'auto', 'always', 'never')");
+        return usage_error(
+            qor::invalid_choice_message("--color", value, {"auto", "always", "never"}));
       }
       options.color = value;
     } else {

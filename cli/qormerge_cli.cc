@@ -187,8 +187,7 @@ void store(QormergeArgs& args, Opt opt, const std::string& value) {
       } else if (value == "jupyter") {
         args.layout = notebook::Layout::kJupyter;
       } else {
-        throw UsageError{"argument --layout: invalid choice: " + py_quote(value) +
-                         " (choose from 'default', 'jupyter')"};
+        throw UsageError{invalid_choice_message("--layout", value, {"default", "jupyter"})};
       }
       break;
     default:
