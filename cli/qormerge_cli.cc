@@ -318,6 +318,10 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
   ParseResult parsed = parse_qormerge_args(argv, out, err);
   if (!parsed.args) return parsed.exit_status;
   const QormergeArgs& args = *parsed.args;
+  // The debug sink writes to `err`: it goes when this call ends, however it ends.
+  struct SinkReset {
+    ~SinkReset() { log::set_debug_sink({}); }
+  } sink_reset;
   if (args.verbose) {
     log::set_debug_sink({{}, [&err](std::string_view record) {
                            err << "DEBUG:root:" << record << "\n";
@@ -330,33 +334,26 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
   if (args.file_path && !args.file_path->empty()) options.notebook_name = *args.file_path;
   options.layout = args.layout;
   options.free_documents = !exits_after;
+  const auto fail = [&err](std::string message) {
+    for (char& ch : message) {
+      if (ch == '\n') ch = ' ';
+    }
+    err << kProg << ": error: " << message << "\n";
+    return 1;
+  };
   merge::MergeResult result;
   try {
     result = merge::merge_files(args.base_file, args.current_file, args.incoming_file, destination,
                                 options);
   } catch (const interrupt::Interrupted&) {
-    log::set_debug_sink({});
     throw;  // not a failure of the merge: the caller stops
   } catch (const std::bad_alloc&) {
-    log::set_debug_sink({});
-    err << kProg << ": error: " << out_of_memory(destination) << "\n";
-    return 1;
+    return fail(out_of_memory(destination));
   } catch (const std::exception& e) {
     const auto* io = dynamic_cast<const IoError*>(&e);
-    if (io != nullptr && io->error_code() == ENOMEM) {
-      log::set_debug_sink({});
-      err << kProg << ": error: " << out_of_memory(destination) << "\n";
-      return 1;
-    }
-    std::string message = e.what();
-    for (char& ch : message) {
-      if (ch == '\n') ch = ' ';
-    }
-    err << kProg << ": error: " << message << "\n";
-    log::set_debug_sink({});
-    return 1;
+    if (io != nullptr && io->error_code() == ENOMEM) return fail(out_of_memory(destination));
+    return fail(e.what());
   }
-  log::set_debug_sink({});
   // Git shows a driver's standard error in its merge output: one line per notebook that still
   // holds conflicts, so that they cannot go unnoticed.
   if (result.conflicts.empty()) return 0;
