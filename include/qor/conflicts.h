@@ -51,6 +51,13 @@ struct Conflicts {
 // absent has no marked parameters).
 Conflicts find_conflicts(const json::Value& doc);
 
+// Whether `name` starts with a conflict mark ("<<< " or ">>> ").
+bool is_marked(std::string_view name);
+
+// Whether the source lines `lines` (each with its line end) hold a conflict block, as
+// find_conflicts() finds blocks.
+bool has_conflict_block(const std::vector<std::string_view>& lines);
+
 // `name` without the conflict marks it starts with: "<<< >>> plot" gives "plot".
 std::string_view unmarked_name(std::string_view name);
 

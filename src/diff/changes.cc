@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "diff/line_diff.h"
+#include "qor/conflicts.h"
 #include "qor/diff.h"
 #include "qor/notebook.h"
 
@@ -39,22 +40,6 @@ std::string name_of(const Value& cell) {
 bool is_code(const Value& cell) {
   const Value* type = member(&cell, "cell_type");
   return type && type->is_string() && type->as_string() == "code";
-}
-
-std::string joined_source(const Value& cell) {
-  std::string text;
-  for (const std::string& line : source_text_lines(member(&cell, "source"))) text += line;
-  return text;
-}
-
-// Whether `lines` hold a conflict block as a source merge leaves it.
-bool has_conflict_block(const std::vector<std::string>& lines) {
-  bool open = false;
-  for (const std::string& line : lines) {
-    if (line.rfind("<<<<<<< ", 0) == 0) open = true;
-    if (open && line.rfind(">>>>>>> ", 0) == 0) return true;
-  }
-  return false;
 }
 
 // The code cells of one version by component key (a later cell takes the earlier one's place,
@@ -280,32 +265,26 @@ std::string_view strip_line_end(std::string_view line) {
   return line;
 }
 
-std::vector<std::string> source_text_lines(const Value* source) {
-  std::vector<std::string> lines;
-  auto add = [&](std::string_view text) {
-    while (!text.empty()) {
-      const std::size_t nl = text.find('\n');
-      const std::size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
-      if (!lines.empty() && !lines.back().empty() && lines.back().back() != '\n') {
-        lines.back().append(text.substr(0, end));
-      } else {
-        lines.emplace_back(text.substr(0, end));
-      }
-      text.remove_prefix(end);
-    }
-  };
-  if (!source) return lines;
-  if (source->is_string()) {
-    add(source->as_string());
-  } else if (source->is_array()) {
+std::string source_text(const Value* source) {
+  std::string text;
+  if (source && source->is_string()) {
+    text = source->as_string();
+  } else if (source && source->is_array()) {
     for (const Value& item : source->as_array()) {
       if (item.is_string()) {
-        add(item.as_string());
+        text += item.as_string();
       } else {
-        add(json::write(item));
+        json::write(item, text);
       }
     }
   }
+  return text;
+}
+
+std::vector<std::string> source_text_lines(const Value* source) {
+  const std::string text = source_text(source);
+  std::vector<std::string> lines;
+  for (std::string_view line : notebook::split_lines(text)) lines.emplace_back(line);
   return lines;
 }
 
@@ -452,13 +431,12 @@ Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
     c.prev_name = prev_cell ? display(name_of(*prev_cell)) : c.name;
     c.prev_source = source_text_lines(member(canvas, "prev_source"));
     if (cur_cell) c.source = source_text_lines(member(&d, "source"));
-    c.conflict = c.name.rfind("<<< ", 0) == 0 || c.name.rfind(">>> ", 0) == 0 ||
-                 has_conflict_block(cur_cell ? c.source : c.prev_source);
+    const std::vector<std::string>& shown = cur_cell ? c.source : c.prev_source;
+    c.conflict =
+        notebook::is_marked(c.name) || notebook::has_conflict_block({shown.begin(), shown.end()});
     pending.push_back(links(member(canvas, "parents"), now));
     pending.push_back(links(member(canvas, "added_parents"), now));
     pending.push_back(links(member(canvas, "removed_parents"), before));
-    c.outputs = outputs_of(cur_cell);
-    c.prev_outputs = outputs_of(prev_cell);
     if (c.status == kAdded) {
       c.change = Change::kAdded;
     } else if (c.status == kRemoved) {
@@ -490,6 +468,11 @@ Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
       } else if (parents_changed || c.outputs_changed || !c.other_changes.empty()) {
         c.change = Change::kChanged;
       }
+    }
+    // Outputs are summarised only where the views show them: on changed components.
+    if (c.change != Change::kUnchanged) {
+      c.outputs = outputs_of(cur_cell);
+      c.prev_outputs = outputs_of(prev_cell);
     }
     component_index.emplace(key, changes.components.size());
     changes.components.push_back(std::move(c));
@@ -537,7 +520,7 @@ Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
     std::vector<std::string> ta, tb;
     auto content = [](const Slot& s) {
       const Value* type = member(s.cell, "cell_type");
-      return (type ? text_of(*type) : std::string()) + '\0' + joined_source(*s.cell);
+      return (type ? text_of(*type) : std::string()) + '\0' + source_text(member(s.cell, "source"));
     };
     for (std::size_t i = 0; i < prev_slots.size(); ++i) {
       if (prev_slots[i].pair < 0) ra.push_back(i), ta.push_back(content(prev_slots[i]));

@@ -55,7 +55,7 @@ struct Component {
                           // in the source
   std::vector<std::string> source, prev_source;   // lines with their line ends
   std::vector<ParentLink> parents, gained, lost;  // parents kept, gained and lost
-  std::vector<OutputInfo> outputs, prev_outputs;
+  std::vector<OutputInfo> outputs, prev_outputs;  // summarised only when changed
   std::vector<bool> output_same;  // per position below both counts: whether the output is equal
   bool outputs_changed = false;
   std::vector<std::string> other_changes;  // other keys that changed ("headerColor", ...)
@@ -112,9 +112,11 @@ std::string display(std::string_view text);
 // A line without its line end ("\n" or "\r\n").
 std::string_view strip_line_end(std::string_view line);
 
-// Source lines of a cell's "source" value (a list of strings or one string), split at every
-// "\n" so that each line holds exactly one line end; items that are not strings count as their
-// JSON text. Absent or another kind: no lines.
+// The text of a cell's "source" value (a list of strings or one string): the items joined,
+// those that are not strings as their JSON text. Absent or another kind: empty.
+std::string source_text(const json::Value* source);
+
+// source_text() split at every "\n", so that each line holds exactly one line end.
 std::vector<std::string> source_text_lines(const json::Value* source);
 
 // The kind of one output object (see OutputInfo) and the bytes of text it holds.

@@ -24,10 +24,6 @@ bool is_marker(std::string_view line, std::string_view run) {
   return line.size() == n || line[n] == ' ' || line[n] == '\n' || line[n] == '\r';
 }
 
-bool is_marked(std::string_view name) {
-  return name.starts_with(kCurrentMark) || name.starts_with(kIncomingMark);
-}
-
 // The string at `obj`[key], when `obj` is an object and the value a string.
 std::optional<std::string_view> string_member(const json::Value* obj, std::string_view key) {
   if (obj == nullptr) return std::nullopt;
@@ -108,6 +104,16 @@ std::vector<std::string> conflict_names(const std::vector<MarkedName>& marked, b
 }
 
 }  // namespace
+
+bool is_marked(std::string_view name) {
+  return name.starts_with(kCurrentMark) || name.starts_with(kIncomingMark);
+}
+
+bool has_conflict_block(const std::vector<std::string_view>& lines) {
+  std::vector<ConflictBlock> blocks;
+  scan_source(lines, ConflictBlock(), blocks);
+  return !blocks.empty();
+}
 
 std::string_view unmarked_name(std::string_view name) {
   while (is_marked(name)) name.remove_prefix(kCurrentMark.size());
