@@ -311,6 +311,18 @@ inline const void* Value::first_item() const noexcept {
   return nullptr;
 }
 
+// A number as equality sees it, for hashing: equal numbers of any kind (a bool counts as 0 or
+// 1) give equal keys. An integral value is its 64-bit value when it fits (kInteger), else its
+// decimal digits (kDigits); any other real is its bits, one NaN standing for all (kRealBits).
+struct NumberKey {
+  enum Kind : std::uint8_t { kInteger, kDigits, kRealBits };
+  Kind kind = kInteger;
+  std::uint64_t word = 0;  // kInteger and kRealBits
+  std::string digits;      // kDigits
+};
+// Throws TypeError unless `v` is a bool or a number.
+NumberKey number_key(const Value& v);
+
 // Parses one JSON document from UTF-8 bytes, as `json.loads(text.decode('utf-8'))` would.
 // Throws UnicodeError for bytes that are not strict UTF-8, DecodeError for invalid JSON
 // (message and position as CPython gives them), ValueError for integers of more than 4300

@@ -4,7 +4,6 @@
 // of their structure (object member order does not count), which a large notebook's reading
 // dominates: the hash takes eight bytes per step.
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -62,19 +61,13 @@ std::uint64_t hash_value(const Value& v) {
     case json::Type::kNull:
       return mix(1);
     case json::Type::kBool:
-      return mix(3 + (v.as_bool() ? 1 : 0) * kMul);
     case json::Type::kInt:
-      return mix(3 + static_cast<std::uint64_t>(v.as_int()) * kMul);
     case json::Type::kBigInt:
-      return hash_bytes(v.big_int_digits(), 4);
     case json::Type::kReal: {
-      const double d = v.as_real();
-      if (std::isfinite(d) && std::trunc(d) == d && std::fabs(d) < 9.2e18) {
-        return mix(3 + static_cast<std::uint64_t>(static_cast<long long>(d)) * kMul);
-      }
-      std::uint64_t bits;
-      std::memcpy(&bits, &d, sizeof bits);
-      return mix(5 ^ (std::isnan(d) ? 0x7FF8000000000000ULL : bits));
+      const json::NumberKey key = json::number_key(v);
+      if (key.kind == json::NumberKey::kDigits) return hash_bytes(key.digits, 4);
+      if (key.kind == json::NumberKey::kInteger) return mix(3 + key.word * kMul);
+      return mix(5 ^ key.word);
     }
     case json::Type::kString:
       return hash_bytes(v.as_string(), 6);

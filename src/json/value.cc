@@ -6,6 +6,7 @@
 
 #include <string.h>
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -331,6 +332,32 @@ bool int_equal_real(std::int64_t i, double d) {
 }
 
 }  // namespace
+
+NumberKey number_key(const Value& v) {
+  double d = 0.0;
+  switch (v.type()) {
+    case Type::kBool:
+      return {NumberKey::kInteger, v.as_bool() ? 1u : 0u, {}};
+    case Type::kInt:
+      return {NumberKey::kInteger, static_cast<std::uint64_t>(v.as_int()), {}};
+    case Type::kBigInt:
+      return {NumberKey::kDigits, 0, std::string(v.big_int_digits())};
+    default:
+      d = v.as_real();
+      break;
+  }
+  if (std::isfinite(d) && std::trunc(d) == d) {
+    if (d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
+      return {NumberKey::kInteger, static_cast<std::uint64_t>(static_cast<std::int64_t>(d)), {}};
+    }
+    char buf[400];
+    auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed, 0);
+    return {NumberKey::kDigits, 0, std::string(buf, res.ptr)};
+  }
+  return {NumberKey::kRealBits,
+          std::isnan(d) ? 0x7FF8000000000000ULL : std::bit_cast<std::uint64_t>(d),
+          {}};
+}
 
 bool operator==(const Value& a, const Value& b) {
   using Tag = Value::Tag;

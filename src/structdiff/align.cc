@@ -13,9 +13,6 @@
 #include "structdiff/align.h"
 
 #include <algorithm>
-#include <bit>
-#include <charconv>
-#include <cmath>
 #include <limits>
 #include <string_view>
 #include <unordered_map>
@@ -106,43 +103,24 @@ enum : std::uint64_t {
   kTagMember
 };
 
-// A number's hash, equal for equal numbers of any kind: integers (and bools, and integral reals
-// in range) by their 64-bit value, larger integral values by their decimal digits, other reals
-// by their bits (one NaN for all).
+// A number's hash, equal for equal numbers of any kind (see json::number_key).
 std::uint64_t number_hash(const Value& v) {
+  const json::NumberKey key = json::number_key(v);
   qor::detail::KeyedHasher h;
-  double d = 0.0;
-  switch (v.type()) {
-    case json::Type::kBool:
+  switch (key.kind) {
+    case json::NumberKey::kInteger:
       h.write_u64(kTagNumber);
-      h.write_u64(v.as_bool() ? 1 : 0);
-      return h.finish();
-    case json::Type::kInt:
-      h.write_u64(kTagNumber);
-      h.write_u64(static_cast<std::uint64_t>(v.as_int()));
-      return h.finish();
-    case json::Type::kBigInt:
+      h.write_u64(key.word);
+      break;
+    case json::NumberKey::kDigits:
       h.write_u64(kTagDigits);
-      h.write(v.big_int_digits());
-      return h.finish();
-    default:
-      d = v.as_real();
+      h.write(key.digits);
+      break;
+    case json::NumberKey::kRealBits:
+      h.write_u64(kTagReal);
+      h.write_u64(key.word);
       break;
   }
-  if (std::isfinite(d) && std::trunc(d) == d) {
-    if (d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
-      h.write_u64(kTagNumber);
-      h.write_u64(static_cast<std::uint64_t>(static_cast<std::int64_t>(d)));
-      return h.finish();
-    }
-    char buf[400];
-    auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed, 0);
-    h.write_u64(kTagDigits);
-    h.write(buf, static_cast<std::size_t>(res.ptr - buf));
-    return h.finish();
-  }
-  h.write_u64(kTagReal);
-  h.write_u64(std::isnan(d) ? 0x7FF8000000000000ULL : std::bit_cast<std::uint64_t>(d));
   return h.finish();
 }
 

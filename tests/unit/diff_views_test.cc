@@ -422,6 +422,26 @@ TEST(Textconv, TheSameDocumentInAnyLayoutGivesTheSameText) {
   EXPECT_EQ(conv(json::parse(compact)), conv(json::parse(indented)));
 }
 
+TEST(Textconv, OutputsEqualAsValuesGiveTheSameLine) {
+  // Numbers equal to each other in any spelling summarise alike, as the diff compares them.
+  const auto with_output = [](const std::string& data) {
+    return R"({"cells": [{"cell_type": "code", "metadata": {"canvas": {"id": "a"}}, )"
+           R"("outputs": [{"output_type": "execute_result", "data": )" +
+           data + R"(}], "source": ""}]})";
+  };
+  const std::pair<const char*, const char*> equal[] = {
+      {"[1e19, -1e19]", "[10000000000000000000, -10000000000000000000]"},
+      {"[1, 0, 2.0]", "[true, false, 2]"},
+      {"[123456789012345678901234567890]", "[123456789012345678901234567890]"},
+      {"[NaN, -0.0]", "[NaN, 0]"},
+  };
+  for (const auto& [a, b] : equal) {
+    SCOPED_TRACE(a);
+    EXPECT_EQ(conv(json::parse(with_output(a))), conv(json::parse(with_output(b))));
+  }
+  EXPECT_NE(conv(json::parse(with_output("[1e19]"))), conv(json::parse(with_output("[1e18]"))));
+}
+
 TEST(Textconv, OddDocumentsDoNotFail) {
   for (const char* text :
        {"[]", "{}", R"({"cells": 3})", R"({"cells": [1, {"cell_type": 2, "source": {}}]})",
