@@ -4,25 +4,17 @@
 // three-byte sequences, fall between U+D7FF and U+E000 as their code points do). The text grows
 // in one buffer that is handed on in pieces when a consumer streams it.
 #include <algorithm>
-#include <cmath>
 #include <string_view>
 #include <vector>
 
+#include "json/escape.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 
 namespace qor::json {
 namespace {
 
-constexpr char kHex[] = "0123456789abcdef";
 constexpr std::size_t kPiece = std::size_t{1} << 20;
-
-void put_u_escape(std::string& out, unsigned cp) {
-  const char escape[6] = {
-      '\\',          'u', kHex[(cp >> 12) & 0xF], kHex[(cp >> 8) & 0xF], kHex[(cp >> 4) & 0xF],
-      kHex[cp & 0xF]};
-  out.append(escape, sizeof escape);
-}
 
 // ensure_ascii=False escapes only '"', '\\' and the controls below 0x20. A lone surrogate would
 // make the text unencodable as UTF-8 (CPython fails when such a text is written to a file), so
@@ -36,38 +28,17 @@ void write_string(std::string& out, std::string_view s) {
         c == 0xED && k + 2 < s.size() && static_cast<unsigned char>(s[k + 1]) >= 0xA0;
     if (c >= 0x20 && c != '"' && c != '\\' && !surrogate) continue;
     out.append(s.data() + run, k - run);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      default:
-        if (surrogate) {
-          put_u_escape(out, 0xD000u | ((static_cast<unsigned char>(s[k + 1]) & 0x3Fu) << 6) |
-                                (static_cast<unsigned char>(s[k + 2]) & 0x3Fu));
-          k += 2;
-        } else {
-          put_u_escape(out, c);
-        }
-        break;
+    char escape[6];
+    const char* end;
+    if (surrogate) {
+      end = detail::put_u_escape(escape, 0xD000u |
+                                             ((static_cast<unsigned char>(s[k + 1]) & 0x3Fu) << 6) |
+                                             (static_cast<unsigned char>(s[k + 2]) & 0x3Fu));
+      k += 2;
+    } else {
+      end = detail::put_ascii_escape(escape, c);
     }
+    out.append(escape, static_cast<std::size_t>(end - escape));
     run = k + 1;
   }
   out.append(s.data() + run, s.size() - run);
@@ -121,12 +92,11 @@ class PrettyWriter {
 
  private:
   void real(double d) {
-    if (std::isnan(d)) {
-      out_ += "NaN";
-    } else if (std::isinf(d)) {
-      out_ += d > 0 ? "Infinity" : "-Infinity";
-    } else {
+    const std::string_view text = detail::non_finite_text(d);
+    if (text.empty()) {
       append_real(d, out_);
+    } else {
+      out_ += text;
     }
   }
 

@@ -6,13 +6,9 @@
 #include <cstring>
 
 #include "json/byte_scan.h"
+#include "json/escape.h"
 
 namespace qor::json::detail {
-namespace {
-
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-}  // namespace
 
 std::size_t string_token_end(std::string_view t, std::size_t k) {
   ++k;

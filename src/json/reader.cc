@@ -14,6 +14,7 @@
 #include <type_traits>
 
 #include "json/byte_scan.h"
+#include "json/escape.h"
 #include "json/raw.h"
 #include "qor/errors.h"
 #include "qor/json.h"
@@ -22,8 +23,6 @@ namespace qor::json {
 namespace {
 
 constexpr std::size_t kMaxIntDigits = 4300;
-
-bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // Appends code point `cp` in UTF-8; surrogates get the 3-byte form so that they survive.
 void append_utf8(std::uint32_t cp, std::string& out) {
@@ -165,7 +164,7 @@ class Reader {
   }
 
   std::size_t skip_ws(std::size_t i) const {
-    while (i < len_ && is_ws(p0_[i])) ++i;
+    while (i < len_ && detail::is_space(p0_[i])) ++i;
     return i;
   }
 

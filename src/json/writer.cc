@@ -8,12 +8,16 @@
 #include <cstring>
 
 #include "json/byte_scan.h"
+#include "json/escape.h"
 #include "json/raw.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 
 namespace qor::json {
 namespace {
+
+using detail::put_ascii_escape;
+using detail::put_u_escape;
 
 // Starts loading the block at `address` (when not null) into the cache.
 inline void prefetch(const void* address) {
@@ -23,8 +27,6 @@ inline void prefetch(const void* address) {
   (void)address;
 #endif
 }
-
-constexpr char kHex[] = "0123456789abcdef";
 
 // An output buffer over a std::string whose size runs ahead of the written length: callers
 // reserve room once, then write through a raw pointer.
@@ -96,16 +98,6 @@ class Sink {
   char* limit_;
 };
 
-char* put_u_escape(char* p, unsigned cp) {
-  p[0] = '\\';
-  p[1] = 'u';
-  p[2] = kHex[(cp >> 12) & 0xF];
-  p[3] = kHex[(cp >> 8) & 0xF];
-  p[4] = kHex[(cp >> 4) & 0xF];
-  p[5] = kHex[cp & 0xF];
-  return p + 6;
-}
-
 // The bytes that cannot be copied as they are: '"', '\\', controls, DEL and non-ASCII.
 constexpr bool needs_escape(unsigned char c) {
   return c == '"' || c == '\\' || c < 0x20 || c >= 0x7F;
@@ -116,39 +108,7 @@ constexpr bool needs_escape(unsigned char c) {
 // in their 3-byte form).
 char* put_escape(char* out, const char* s, std::size_t& k) {
   const unsigned char c = static_cast<unsigned char>(s[k++]);
-  switch (c) {
-    case '"':
-      *out++ = '\\';
-      *out++ = '"';
-      return out;
-    case '\\':
-      *out++ = '\\';
-      *out++ = '\\';
-      return out;
-    case '\n':
-      *out++ = '\\';
-      *out++ = 'n';
-      return out;
-    case '\r':
-      *out++ = '\\';
-      *out++ = 'r';
-      return out;
-    case '\t':
-      *out++ = '\\';
-      *out++ = 't';
-      return out;
-    case '\b':
-      *out++ = '\\';
-      *out++ = 'b';
-      return out;
-    case '\f':
-      *out++ = '\\';
-      *out++ = 'f';
-      return out;
-    default:
-      break;
-  }
-  if (c < 0x80) return put_u_escape(out, c);
+  if (c < 0x80) return put_ascii_escape(out, c);
   unsigned cp;
   if (c < 0xE0) {
     cp = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(s[k]) & 0x3Fu);
@@ -267,8 +227,7 @@ std::size_t detail::format_finite(double d, char* out) {
 namespace {
 
 using detail::format_finite;
-
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+using detail::is_space;
 
 using detail::string_token_end;
 
@@ -382,10 +341,8 @@ class Writer {
   }
 
   void real(double d) {
-    if (std::isnan(d)) {
-      sink_.put("NaN");
-    } else if (std::isinf(d)) {
-      sink_.put(d > 0 ? std::string_view("Infinity") : std::string_view("-Infinity"));
+    if (const std::string_view text = detail::non_finite_text(d); !text.empty()) {
+      sink_.put(text);
     } else {
       char* p = sink_.reserve(40);
       sink_.advance(format_finite(d, p));
