@@ -6,11 +6,6 @@
 //                                   pieces as notebook files are written
 //   qor_bench peak FILE             bytes of peak memory added by reading the notebook file
 //   qor_bench celldiff OLD NEW RUNS best seconds of the cell difference of two cell files
-//   qor_bench merge BASE CURRENT INCOMING RUNS
-//                                   best seconds of merge_files, then the number of git runs
-//   qor_bench gitcost RUNS          median seconds of one source merge of three short texts
-//   qor_bench floor BASE CURRENT INCOMING RUNS
-//                                   best seconds of reading the three files and writing one
 //   qor_bench run SECONDS PROGRAM ARGS...
 //                                   runs the program (looked up on PATH, output to /dev/null)
 //                                   and prints its wall seconds, its peak RSS in bytes and its
@@ -29,7 +24,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -39,7 +33,7 @@
 
 #include "qor/errors.h"
 #include "qor/json.h"
-#include "qor/merge.h"
+#include "qor/merge_cell.h"
 #include "qor/notebook.h"
 
 extern char** environ;
@@ -74,26 +68,6 @@ long status_bytes(const char* field) {
     if (line.rfind(prefix, 0) == 0) return std::stol(line.substr(prefix.size())) * 1024;
   }
   return -1;
-}
-
-// Counts the git runs of a merge.
-class CountingGit : public qor::merge::GitRunner {
- public:
-  void merge_file(const std::vector<std::string>& args) override {
-    ++runs;
-    git_.merge_file(args);
-  }
-  int runs = 0;
-
- private:
-  qor::merge::Git git_;
-};
-
-// A scratch copy of the current file, since the merge replaces it.
-std::string scratch_copy(const std::string& current) {
-  const std::string scratch = current + ".scratch";
-  std::filesystem::copy_file(current, scratch, std::filesystem::copy_options::overwrite_existing);
-  return scratch;
 }
 
 // The "run" mode: see the file comment. The wait blocks, so that the time is exact; a watchdog
@@ -146,7 +120,7 @@ int run_program(double timeout, char** argv) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: qor_bench read|write|peak|celldiff ...\n");
+    std::fprintf(stderr, "usage: qor_bench read|write|peak|celldiff|run ...\n");
     return 2;
   }
   const std::string mode = argv[1];
@@ -171,41 +145,6 @@ int main(int argc, char** argv) {
       const qor::json::Value newer = qor::json::parse(slurp(argv[3]));
       std::printf("%.9f\n", best_seconds(std::stoi(argv[4]),
                                          [&] { qor::merge::cell_difference(older, newer); }));
-    } else if (mode == "merge") {
-      const std::string base = argv[2], current = argv[3], incoming = argv[4];
-      std::vector<double> times;
-      int runs = 0;
-      for (int i = 0; i < std::stoi(argv[5]); ++i) {
-        const std::string scratch = scratch_copy(current);
-        CountingGit git;
-        qor::merge::MergeOptions options;
-        options.git = &git;
-        times.push_back(best_seconds(
-            1, [&] { qor::merge::merge_files(base, scratch, incoming, "bench.ipynb", options); }));
-        runs = git.runs;
-        std::filesystem::remove(scratch);
-      }
-      std::printf("%.6f %d\n", *std::min_element(times.begin(), times.end()), runs);
-    } else if (mode == "gitcost") {
-      qor::merge::Git git;
-      const std::vector<std::string> base{"a\n", "b\n", "c\n"}, current{"a\n", "B\n", "c\n"},
-          incoming{"a\n", "b\n", "C\n"};
-      std::vector<double> times;
-      for (int i = 0; i < std::stoi(argv[2]); ++i) {
-        times.push_back(
-            best_seconds(1, [&] { qor::merge::merge_source(git, current, base, incoming); }));
-      }
-      std::sort(times.begin(), times.end());
-      std::printf("%.6f\n", times[times.size() / 2]);
-    } else if (mode == "floor") {
-      const std::string scratch = scratch_copy(argv[3]);
-      std::printf("%.6f\n", best_seconds(std::stoi(argv[5]), [&] {
-                    qor::json::Value current = qor::notebook::read_notebook(argv[3]);
-                    qor::json::Value base = qor::notebook::read_notebook(argv[2]);
-                    qor::json::Value incoming = qor::notebook::read_notebook(argv[4]);
-                    qor::notebook::write_notebook(scratch, current);
-                  }));
-      std::filesystem::remove(scratch);
     } else {
       std::fprintf(stderr, "qor_bench: unknown mode %s\n", mode.c_str());
       return 2;
