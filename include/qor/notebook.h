@@ -136,13 +136,14 @@ class BasicCell {
     return canvas;
   }
 
-  // "metadata" -> "canvas"; KeyError naming the missing key.
-  Ref canvas() const {
+  // "metadata" -> "canvas"; KeyError naming the missing key, reported at `wanted` (a path
+  // below the canvas the caller is after; the missing key's own path when empty) with `hint`.
+  Ref canvas(const std::string& wanted = {}, std::string_view hint = {}) const {
     Ref metadata = Tree::find(data_, "metadata");
-    if (!metadata) missing("metadata", "metadata");
+    if (!metadata) missing(wanted.empty() ? "metadata" : wanted, "metadata", hint);
     expect_object(metadata, "metadata", "metadata");
     Ref canvas = Tree::find(metadata, "canvas");
-    if (!canvas) missing("metadata.canvas", "canvas");
+    if (!canvas) missing(wanted.empty() ? "metadata.canvas" : wanted, "canvas", hint);
     expect_object(canvas, "metadata.canvas", "canvas");
     return canvas;
   }
@@ -223,13 +224,7 @@ class BasicCell {
   // The stored component id, of any kind; KeyError naming the first missing key (with a place:
   // "missing metadata.canvas.id", followed by ": " and `hint` when one is given).
   Ref component_id_value(std::string_view hint = {}) const {
-    Ref metadata = Tree::find(data_, "metadata");
-    if (!metadata) missing("metadata.canvas.id", "metadata", hint);
-    expect_object(metadata, "metadata", "metadata");
-    Ref canvas = Tree::find(metadata, "canvas");
-    if (!canvas) missing("metadata.canvas.id", "canvas", hint);
-    expect_object(canvas, "metadata.canvas", "canvas");
-    Ref id = Tree::find(canvas, "id");
+    Ref id = Tree::find(canvas("metadata.canvas.id", hint), "id");
     if (!id) missing("metadata.canvas.id", "id", hint);
     return id;
   }
