@@ -180,6 +180,7 @@ FileBuffer FileBuffer::read(int fd, const std::string& path) {
   // Small files and files that are not regular are read into a string; large regular files
   // into an anonymous mapping of their size.
   constexpr std::size_t kMapAtLeast = std::size_t{1} << 20;
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
   struct stat st;
   if (::fstat(fd, &st) != 0) throw IoError(errno, path);
   if (S_ISDIR(st.st_mode)) throw IoError(EISDIR, path);
@@ -187,10 +188,14 @@ FileBuffer FileBuffer::read(int fd, const std::string& path) {
   FileBuffer buf;
   const auto expected = static_cast<std::size_t>(S_ISREG(st.st_mode) ? st.st_size : 0);
   if (expected >= kMapAtLeast) {
-    // Populated at once: faulting the pages in one by one as read() fills them costs more.
+    // Faulting the pages in one by one as read() fills them costs more than the read: a mapping
+    // that can hold huge pages asks for them (a 30 MB file then takes 15 faults instead of
+    // 7,500), a smaller one is populated at once. The advice is only a hint.
+    const bool huge = expected + 1 >= kHugePage;
     void* p = ::mmap(nullptr, expected + 1, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+                     MAP_PRIVATE | MAP_ANONYMOUS | (huge ? 0 : MAP_POPULATE), -1, 0);
     if (p == MAP_FAILED) throw IoError(errno, path);
+    if (huge) ::madvise(p, expected + 1, MADV_HUGEPAGE);
     buf.data_ = static_cast<char*>(p);
     buf.mapped_ = expected + 1;
     // One byte more than expected tells whether the file grew since fstat().
