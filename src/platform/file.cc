@@ -97,6 +97,31 @@ void write_all(int fd, std::string_view content, const std::string& path) {
   interrupt::poll();
 }
 
+// Writes the content of a new file piece by piece, asking the kernel to start writing each
+// few megabytes to the device as soon as they are written (a hint; errors come from the final
+// fsync()), so that the fsync() waits only for the last of them instead of for the whole file.
+class EarlyWriteback {
+ public:
+  EarlyWriteback(int fd, const std::string& path) : fd_(fd), path_(path) {}
+
+  void write(std::string_view piece) {
+    write_all(fd_, piece, path_);
+    written_ += piece.size();
+    if (written_ - started_ >= kStep) {
+      ::sync_file_range(fd_, static_cast<off_t>(started_), static_cast<off_t>(written_ - started_),
+                        SYNC_FILE_RANGE_WRITE);
+      started_ = written_;
+    }
+  }
+
+ private:
+  static constexpr std::size_t kStep = std::size_t{4} << 20;
+  int fd_;
+  const std::string& path_;
+  std::size_t written_ = 0;
+  std::size_t started_ = 0;
+};
+
 // Everything `fd` still gives, read into a string (whose size `expected` hints at).
 std::string read_rest(int fd, const std::string& path, std::size_t expected) {
   std::string content;
@@ -367,7 +392,8 @@ void ReplaceTarget::replace_with(const Produce& produce) {
   }
   try {
     const mode_t mode = existed_ ? (pinned_.st_mode & 07777) : (0666 & ~process_umask());
-    produce([&](std::string_view piece) { write_all(fd.get(), piece, path_); });
+    EarlyWriteback out(fd.get(), path_);
+    produce([&](std::string_view piece) { out.write(piece); });
     // After fchown, which clears the set-user-ID and set-group-ID bits.
     if (::fchmod(fd.get(), mode) != 0) throw IoError(errno, path_);
     if (::fsync(fd.get()) != 0) throw IoError(errno, path_);
