@@ -142,9 +142,10 @@ class Value {
   Value* find(std::string_view key) noexcept;
 
   // Whether this is an array or object still held as text in which no string (key or value,
-  // at any depth) contains `needle`. `needle` must be printable ASCII without '"' and '\\',
-  // characters that the text carries unescaped. False means "not known", never "present".
-  bool text_lacks(std::string_view needle) const noexcept;
+  // at any depth) contains any of `needles` (one pass over the text, however many there are).
+  // Each must be non-empty printable ASCII without '"' and '\\', characters that the text
+  // carries unescaped. False means "not known", never "present".
+  bool text_lacks(std::initializer_list<std::string_view> needles) const noexcept;
 
   // Structural equality: key order does not count; numbers by value across int, big int, real
   // and bool (true == 1); NaN equals NaN, as CPython's comparisons see the one NaN object that

@@ -73,6 +73,20 @@ inline unsigned mask_non_ascii(const char* p) {
 #endif
 }
 
+// The bytes equal to `c`.
+inline unsigned mask_equal(const char* p, char c) {
+#if defined(__SSE2__)
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(c))));
+#else
+  unsigned mask = 0;
+  for (std::size_t i = 0; i < kScanWidth; ++i) {
+    if (p[i] == c) mask |= 1u << i;
+  }
+  return mask;
+#endif
+}
+
 // Whether the 64 bytes at `p` are all ASCII.
 inline bool all_ascii_64(const char* p) {
 #if defined(__SSE2__)

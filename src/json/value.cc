@@ -4,7 +4,6 @@
 // reader's duplicate-key handling stay linear.
 #include "qor/json.h"
 
-#include <string.h>
 #include <algorithm>
 #include <bit>
 #include <charconv>
@@ -14,6 +13,7 @@
 #include <limits>
 #include <new>
 
+#include "json/byte_scan.h"
 #include "json/raw.h"
 #include "qor/detail/keyed_hash.h"
 #include "qor/errors.h"
@@ -253,10 +253,28 @@ Value* Value::find(std::string_view key) noexcept {
   return is_object() ? as_object().find(key) : nullptr;
 }
 
-bool Value::text_lacks(std::string_view needle) const noexcept {
+bool Value::text_lacks(std::initializer_list<std::string_view> needles) const noexcept {
   if (!is_raw()) return false;
   const std::string_view text = detail::RawAccess::view(*this).text;
-  return ::memmem(text.data(), text.size(), needle.data(), needle.size()) == nullptr;
+  const auto found_at = [&](std::size_t i) {
+    const std::string_view rest = text.substr(i);
+    return std::any_of(needles.begin(), needles.end(),
+                       [&](std::string_view needle) { return rest.starts_with(needle); });
+  };
+  // The first bytes of the needles are looked for sixteen at a time; each place where one
+  // occurs is compared with the needles.
+  std::size_t k = 0;
+  for (; k + detail::kScanWidth <= text.size(); k += detail::kScanWidth) {
+    unsigned mask = 0;
+    for (std::string_view needle : needles) mask |= detail::mask_equal(text.data() + k, needle[0]);
+    for (; mask != 0; mask &= mask - 1) {
+      if (found_at(k + detail::first_set(mask))) return false;
+    }
+  }
+  for (; k < text.size(); ++k) {
+    if (found_at(k)) return false;
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -151,7 +151,7 @@ Conflicts find_conflicts(const json::Value& doc) {
     proto.component_id = std::string(string_member(canvas, "id").value_or(""));
     const json::Value* source = cell.find("source");
     // A source still held as text need not be read when no marker run occurs in it.
-    if (source == nullptr || !source->text_lacks(kOpening) || !source->text_lacks(kClosing)) {
+    if (source == nullptr || !source->text_lacks({kOpening, kClosing})) {
       scan_source(lines_of(source), proto, found.blocks);
     }
     if (is_marked(proto.name)) found.components.push_back({i, proto.name, proto.component_id});

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <typeinfo>
+#include <vector>
 
 #include "qor/errors.h"
 #include "qor/json.h"
@@ -184,6 +185,34 @@ TEST(JsonLazyReader, EqualityOfTextsIsStructural) {
     EXPECT_EQ(b == a, c.equal);
     EXPECT_EQ(parse(c.a) == parse(c.b), c.equal);
   }
+}
+
+TEST(JsonLazyReader, TextLacksLooksForEveryNeedleEverywhere) {
+  constexpr std::string_view kOpen = "<<<<<<<", kClose = ">>>>>>>";
+  struct Case {
+    std::string inner;  // a list of strings, read as the one item of a list
+    bool lacks;
+  };
+  // A needle at every offset around the first sixteen-byte blocks, and at the very end.
+  std::vector<Case> cases = {
+      {"[\"a < b > c\", \"<<<<<<\", \">>>>>> <\"]", true},
+      {"[\"<<<<<<< HEAD\"]", false},
+      {"[\"x\", \">>>>>>>\"]", false},
+      {"[\"<<<<<<<>>>>>>>\"]", false},
+      {"[{\"<<<<<<< key\": 1}]", false},  // keys count too
+  };
+  for (std::size_t pad = 0; pad < 40; ++pad) {
+    cases.push_back({"[\"" + std::string(pad, ' ') + ">>>>>>>" + "\"]", false});
+    cases.push_back({"[\"" + std::string(pad, '<') + ">>>>>>\"]", pad < 7});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.inner);
+    const Value doc = lazy("[" + c.inner + "]");
+    const Value& item = doc.as_array()[0];
+    ASSERT_TRUE(item.is_raw());
+    EXPECT_EQ(item.text_lacks({kOpen, kClose}), c.lacks);
+  }
+  EXPECT_FALSE(lazy("[1]", 5).text_lacks({kOpen}));  // built: not known
 }
 
 TEST(JsonLazyWriter, KeepsTheDepthLimitForTextHeldValues) {
