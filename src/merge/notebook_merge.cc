@@ -42,6 +42,9 @@ struct Located {
   CellPlace place;
 };
 using CellTable = qor::detail::OrderedMap<Located>;
+// Names of cells as read, by table entry: none where reading the name fails (name() then
+// throws the error when the merge asks for it).
+using KnownNames = std::vector<std::optional<std::string>>;
 
 // An entry of the merged table: a cell of the current document, or a copy of an incoming cell
 // owned by the merge, with the side it counts as.
@@ -70,10 +73,18 @@ class NameIndex {
  public:
   explicit NameIndex(MergedTable& table) : table_(table) {}
 
-  void rebuild() {
+  // Indexes every entry; `known` holds, by entry, names known not to have changed since they
+  // were read (they are taken over instead of being read again).
+  void rebuild(KnownNames& known) {
     by_name_ = ByName();
     name_of_.clear();
-    for (Handle h = table_.first(); h != MergedTable::kNone; h = table_.next(h)) update(h);
+    for (Handle h = table_.first(); h != MergedTable::kNone; h = table_.next(h)) {
+      if (h < known.size() && known[h]) {
+        index(h, std::move(*known[h]));
+      } else {
+        update(h);
+      }
+    }
   }
 
   // Re-reads the name of entry `h` (present in the table).
@@ -84,15 +95,7 @@ class NameIndex {
     }
     forget(h);
     const Merged& m = table_.at(h).value;
-    std::string name = view_of(m.at, m.side).name();
-    if (name.empty()) return;
-    ByName::Handle e = by_name_.find(name);
-    if (e == ByName::kNone) e = by_name_.assign(name, {});
-    Bearers& bearers = by_name_.at(e).value;
-    const Bearer bearer{table_.at(h).order, h};
-    bearers.insert(std::lower_bound(bearers.begin(), bearers.end(), bearer), bearer);
-    if (name_of_.size() <= h) name_of_.resize(std::size_t{h} + 1);
-    name_of_[h] = std::move(name);
+    index(h, view_of(m.at, m.side).name());
   }
 
   // Drops entry `h` (before it leaves the table). Not while frozen.
@@ -123,6 +126,18 @@ class NameIndex {
   using Bearers = std::vector<Bearer>;              // ascending
   using ByName = qor::detail::OrderedMap<Bearers>;
 
+  // Indexes entry `h`, not indexed now, under `name`.
+  void index(Handle h, std::string name) {
+    if (name.empty()) return;
+    ByName::Handle e = by_name_.find(name);
+    if (e == ByName::kNone) e = by_name_.assign(name, {});
+    Bearers& bearers = by_name_.at(e).value;
+    const Bearer bearer{table_.at(h).order, h};
+    bearers.insert(std::lower_bound(bearers.begin(), bearers.end(), bearer), bearer);
+    if (name_of_.size() <= h) name_of_.resize(std::size_t{h} + 1);
+    name_of_[h] = std::move(name);
+  }
+
   MergedTable& table_;
   ByName by_name_;
   std::vector<std::string> name_of_;  // by entry; empty when not indexed
@@ -143,12 +158,20 @@ class Merger {
         sources_(options.git) {}
 
   void run() {
-    build_cell_tables();
-    for (auto h : current_cells_.handles()) {
-      merged_.assign(current_cells_.at(h).key, Merged{current_cells_.at(h).value, Side::kCurrent});
+    KnownNames current_names;
+    build_cell_tables(current_names);
+    // Nothing changes a current cell before the names are indexed: their names as read hold.
+    KnownNames known;
+    for (auto c : current_cells_.handles()) {
+      const Handle h = merged_.assign(current_cells_.at(c).key,
+                                      Merged{current_cells_.at(c).value, Side::kCurrent});
+      if (c < current_names.size()) {
+        if (known.size() <= h) known.resize(std::size_t{h} + 1);
+        known[h] = std::move(current_names[c]);
+      }
     }
     take_incoming_changes_of_current_deletions();
-    names_.rebuild();
+    names_.rebuild(known);
     take_incoming_additions();
     try {
       merge_kept_cells();
@@ -165,11 +188,11 @@ class Merger {
   // The three cell tables, built side by side (each takes a few milliseconds per thousand
   // cells); an error is the one of the first table in the order current, base, incoming, as
   // building them in turn would give.
-  void build_cell_tables() {
-    auto base = std::async(std::launch::async, cell_table, std::cref(base_doc_));
-    auto incoming = std::async(std::launch::async, cell_table, std::cref(incoming_doc_));
+  void build_cell_tables(KnownNames& current_names) {
+    auto base = std::async(std::launch::async, cell_table, std::cref(base_doc_), nullptr);
+    auto incoming = std::async(std::launch::async, cell_table, std::cref(incoming_doc_), nullptr);
     try {
-      current_cells_ = cell_table(current_doc_);
+      current_cells_ = cell_table(current_doc_, &current_names);
       interrupt::wait_polling(base);
       interrupt::wait_polling(incoming);
     } catch (...) {
@@ -181,14 +204,32 @@ class Merger {
     incoming_cells_ = incoming.get();
   }
 
-  static CellTable cell_table(const Notebook& doc) {
+  // The table of a document's cells; with `names`, also their names as read, by entry (the
+  // canvas is at hand: the component id was just read from it).
+  static CellTable cell_table(const Notebook& doc, KnownNames* names) {
     CellTable table;
     Value* cells = doc.cells();
     for (std::size_t i = 0; i < cells->as_array().size(); ++i) {
       const notebook::Cell cell = doc.cell(cells, i);
-      table.assign(cell.component_id(kNeedsId), Located{cell.data(), *cell.place()});
+      const CellTable::Handle h =
+          table.assign(cell.component_id(kNeedsId), Located{cell.data(), *cell.place()});
+      if (names == nullptr) continue;
+      if (names->size() <= h) names->resize(std::size_t{h} + 1);
+      (*names)[h] = name_as_read(cell);
     }
     return table;
+  }
+
+  // name(), where reading the name cannot fail.
+  static std::optional<std::string> name_as_read(const notebook::Cell& cell) {
+    using notebook::peek;
+    using notebook::ValueTree;
+    const Value* canvas = peek<ValueTree>(peek<ValueTree>(cell.data(), "metadata"), "canvas");
+    if (canvas == nullptr || !canvas->is_object()) return std::nullopt;
+    const Value* name = canvas->find("name");
+    if (name == nullptr || name->is_null()) return std::string();
+    if (!name->is_string()) return std::nullopt;
+    return std::string(name->as_string());
   }
 
   MergeCell view(Handle h) const {
