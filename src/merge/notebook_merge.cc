@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <latch>
 #include <memory>
 #include <optional>
 #include <set>
@@ -589,14 +590,25 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
   const std::string incoming_name = name_of(incoming_file_path, kIncomingName);
   // The three files are read side by side; when several cannot be read, the error is the one
   // of the first in the order current, base, incoming, as reading them in turn would give. The
-  // helper threads stop when this one does.
+  // helper threads stop when this one does. They start reading once both exist: a thread that
+  // starts working at once can hold the processor of the thread that starts it for a whole
+  // time slice, while the other processor stays idle.
   std::atomic<bool> stopped{false};
-  const auto read = [&stopped](const std::string& path, const std::string& name) {
+  std::latch started(1);
+  const auto read = [&stopped, &started](const std::string& path, const std::string& name) {
+    started.wait();
     const interrupt::StopWhen stop(&stopped);
     return std::make_unique<Value>(notebook::read_notebook(path, name));
   };
-  auto base_read = std::async(std::launch::async, read, base_file_path, base_name);
-  auto incoming_read = std::async(std::launch::async, read, incoming_file_path, incoming_name);
+  std::future<std::unique_ptr<Value>> base_read, incoming_read;
+  try {
+    base_read = std::async(std::launch::async, read, base_file_path, base_name);
+    incoming_read = std::async(std::launch::async, read, incoming_file_path, incoming_name);
+  } catch (...) {
+    started.count_down();
+    throw;
+  }
+  started.count_down();
   std::unique_ptr<Value> current;
   // The current file is pinned before it is read: the file replaced is the file read.
   std::optional<platform::ReplaceTarget> target;
