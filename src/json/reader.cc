@@ -112,6 +112,8 @@ class Reader {
     block_ = block;
     lazy_depth_ = options.depth;
     built_keys_ = options.built_keys;
+    item_texts_ = options.item_texts;
+    item_texts_key_ = options.item_texts_key;
   }
 
   Value document() {
@@ -542,12 +544,19 @@ class Reader {
   template <bool kBuild>
   Ret<kBuild> array(std::size_t& i) {
     enter(i);
+    std::vector<std::string_view>* texts = nullptr;
+    if constexpr (kBuild) {
+      if (texts_at_depth_ == depth_) texts = item_texts_;
+      texts_at_depth_ = 0;
+    }
     const std::size_t base = stack_.size();
     std::size_t k = skip_ws<kBuild>(i + 1, false);
     if (!(k < len_ && p0_[k] == ']')) {
       for (;;) {
         if constexpr (kBuild) {
+          const std::size_t start = k;
           stack_.push_back(value<true>(k));
+          if (texts != nullptr) texts->emplace_back(p0_ + start, k - start);
         } else {
           value<false>(k);
         }
@@ -591,6 +600,11 @@ class Reader {
         if (k >= len_ || p0_[k] != ':') fail("Expecting ':' delimiter", k);
         k = skip_ws<kBuild>(k + 1, true);
         if constexpr (kBuild) {
+          if (depth_ == 1 && item_texts_ != nullptr &&
+              stack_.back().as_string() == item_texts_key_) {
+            item_texts_->clear();  // a repeated key: its last value counts
+            texts_at_depth_ = 2;
+          }
           if (depth_ >= lazy_depth_ && is_built_key(stack_.back())) {
             const std::size_t saved = lazy_depth_;
             lazy_depth_ = std::string_view::npos;
@@ -599,6 +613,7 @@ class Reader {
           } else {
             stack_.push_back(value<true>(k));
           }
+          texts_at_depth_ = 0;
         } else {
           value<false>(k);
         }
@@ -664,6 +679,11 @@ class Reader {
   std::size_t lazy_depth_ = std::string_view::npos;
   std::span<const std::string_view> built_keys_;
   std::uint8_t trusted_form_ = 0;
+  // Item texts: where they go, the member key whose array they come from, and the depth of
+  // that array while its value is being read (0 otherwise).
+  std::vector<std::string_view>* item_texts_ = nullptr;
+  std::string_view item_texts_key_;
+  std::size_t texts_at_depth_ = 0;
   // While checking: the forms the text seen so far is in, the deepest nesting reached, and
   // the keys of the open objects.
   std::uint8_t form_ = 0;

@@ -27,7 +27,8 @@ std::string version_name(std::string_view notebook, std::string_view version) {
   return std::string(notebook) + " (" + std::string(version) + " version)";
 }
 
-json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name) {
+json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name,
+                           CellTexts* cell_texts) {
   // The cells (level 2), their members and their metadata are built; deeper arrays and objects
   // in written form (outputs, sources, attachments) stay slices of the file's bytes until a
   // merge or a diff looks into them, and are written back by copying them. A long read polls
@@ -37,13 +38,23 @@ json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name) 
   const std::string_view text = owner->view();
   json::LazyOptions options{3, kBuilt};
   options.progress = [](void*) { interrupt::poll(); };
+  if (cell_texts != nullptr) {
+    options.item_texts = &cell_texts->texts;
+    options.item_texts_key = "cells";
+    cell_texts->bytes = owner;
+  }
   return json::parse_lazy(text, name, std::move(owner), options);
 }
 
-json::Value read_notebook(const std::string& path, const std::string& name) {
+json::Value read_notebook(const std::string& path, const std::string& name, CellTexts* cell_texts) {
   const std::string& shown = name.empty() ? path : name;
   return parse_notebook(
-      naming_io_errors(name, path, [&] { return platform::FileBuffer::read(path); }), shown);
+      naming_io_errors(name, path, [&] { return platform::FileBuffer::read(path); }), shown,
+      cell_texts);
+}
+
+json::Value read_notebook(const std::string& path, const std::string& name) {
+  return read_notebook(path, name, nullptr);
 }
 
 platform::Produce notebook_text(const json::Value& doc, Layout layout) {

@@ -3,7 +3,10 @@
 #ifndef QOR_NOTEBOOK_NOTEBOOK_FILE_H_
 #define QOR_NOTEBOOK_NOTEBOOK_FILE_H_
 
+#include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/file.h"
 #include "qor/errors.h"
@@ -12,9 +15,20 @@
 
 namespace qor::notebook {
 
+// The texts a notebook's cells were read from, in order, and the bytes they lie in.
+struct CellTexts {
+  std::vector<std::string_view> texts;
+  std::shared_ptr<const void> bytes;
+};
+
 // Parses the notebook in `bytes`, named `name` in errors; the document keeps the bytes, which
-// its values still held as text refer to. Throws what json::parse throws.
-json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name);
+// its values still held as text refer to. With `cell_texts`, also gives the texts of the cells.
+// Throws what json::parse throws.
+json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name,
+                           CellTexts* cell_texts = nullptr);
+
+// read_notebook() that also gives the texts of the cells.
+json::Value read_notebook(const std::string& path, const std::string& name, CellTexts* cell_texts);
 
 // The producer of a notebook file's text: `doc` in `layout`.
 platform::Produce notebook_text(const json::Value& doc, Layout layout);

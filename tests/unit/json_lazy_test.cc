@@ -215,6 +215,34 @@ TEST(JsonLazyReader, TextLacksLooksForEveryNeedleEverywhere) {
   EXPECT_FALSE(lazy("[1]", 5).text_lacks({kOpen}));  // built: not known
 }
 
+TEST(JsonLazyReader, GivesTheTextsOfTheItemsUnderOneTopLevelKey) {
+  struct Case {
+    std::string text;
+    std::vector<std::string_view> items;
+  };
+  const Case cases[] = {
+      {R"({"cells": [{"a": [1, 2]}, [3],"x" , 4]})", {R"({"a": [1, 2]})", "[3]", R"("x")", "4"}},
+      {"{\n \"cells\": [\n  {\n   \"b\": 1\n  }\n ]\n}", {"{\n   \"b\": 1\n  }"}},
+      {R"({"cells": [1], "other": [2], "cells": [[5], 6]})", {"[5]", "6"}},  // the last counts
+      {R"({"other": {"cells": [1]}, "x": [[2]]})", {}},                      // top level only
+      {R"({"cells": {"a": [1]}})", {}},
+      {R"([{"cells": [1]}])", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<std::string_view> texts = {"stale"};
+    LazyOptions options{2, {}};
+    options.item_texts = &texts;
+    options.item_texts_key = "cells";
+    parse_lazy(c.text, "doc.json", nullptr, options);
+    if (c.items.empty()) {
+      EXPECT_TRUE(texts.empty() || texts == std::vector<std::string_view>{"stale"});
+    } else {
+      EXPECT_EQ(texts, c.items);
+    }
+  }
+}
+
 TEST(JsonLazyWriter, KeepsTheDepthLimitForTextHeldValues) {
   const Value inner = lazy("[[[[1]]]]", 1).as_array()[0];
   ASSERT_TRUE(inner.is_raw());
