@@ -50,6 +50,10 @@ struct MergeInput {
   std::string current_name = "current";
   std::string base_name = "base";
   std::string incoming_name = "incoming";
+  // The texts each document's cells were read from, in order, when known (else empty; they
+  // must stay alive through the merge). A cell whose text is its base cell's text is then
+  // known to be unchanged without being compared member by member.
+  std::span<const std::string_view> current_texts{}, base_texts{}, incoming_texts{};
 };
 
 // Merges the canvas parameter lists of the three documents ("metadata" -> "canvas" ->

@@ -23,6 +23,7 @@
 #include "qor/detail/ordered_map.h"
 #include "qor/errors.h"
 #include "qor/interrupt.h"
+#include "qor/log.h"
 #include "qor/merge.h"
 #include "qor/notebook.h"
 
@@ -37,10 +38,14 @@ using structdiff::Delta;
 
 constexpr std::string_view kNeedsId = "every cell needs a component id";
 
-// A cell of one of the three documents, with its place for error messages.
+// A cell of one of the three documents, with its place for error messages, the text it was
+// read from (empty when unknown) and whether its parent list, if any, is a list (removing the
+// parent names then cannot fail).
 struct Located {
   Value* cell = nullptr;
   CellPlace place;
+  std::string_view text;
+  bool parents_ok = false;
 };
 using CellTable = qor::detail::OrderedMap<Located>;
 // Names of cells as read, by table entry: none where reading the name fails (name() then
@@ -79,6 +84,7 @@ class NameIndex {
   void rebuild(KnownNames& known) {
     by_name_ = ByName();
     name_of_.clear();
+    updated_.clear();
     for (Handle h = table_.first(); h != MergedTable::kNone; h = table_.next(h)) {
       if (h < known.size() && known[h]) {
         index(h, std::move(*known[h]));
@@ -90,6 +96,8 @@ class NameIndex {
 
   // Re-reads the name of entry `h` (present in the table).
   void update(Handle h) {
+    if (updated_.size() <= h) updated_.resize(std::size_t{h} + 1);
+    updated_[h] = 1;
     if (frozen_) {
       pending_.push_back(h);
       return;
@@ -113,6 +121,10 @@ class NameIndex {
     const ByName::Handle e = by_name_.find(name);
     return e == ByName::kNone ? MergedTable::kNone : by_name_.at(e).value.back().second;
   }
+
+  // Whether update(h) was called since the index was built: whether the entry's name may have
+  // changed since.
+  bool updated(Handle h) const { return h < updated_.size() && updated_[h] != 0; }
 
   // While frozen, lookups answer as at freeze() and updates wait for thaw(), which applies them.
   void freeze() { frozen_ = true; }
@@ -142,6 +154,7 @@ class NameIndex {
   MergedTable& table_;
   ByName by_name_;
   std::vector<std::string> name_of_;  // by entry; empty when not indexed
+  std::vector<char> updated_;         // by entry
   bool frozen_ = false;
   std::vector<Handle> pending_;
 };
@@ -190,10 +203,12 @@ class Merger {
   // cells); an error is the one of the first table in the order current, base, incoming, as
   // building them in turn would give.
   void build_cell_tables(KnownNames& current_names) {
-    auto base = std::async(std::launch::async, cell_table, std::cref(base_doc_), nullptr);
-    auto incoming = std::async(std::launch::async, cell_table, std::cref(incoming_doc_), nullptr);
+    auto base =
+        std::async(std::launch::async, cell_table, std::cref(base_doc_), docs_.base_texts, nullptr);
+    auto incoming = std::async(std::launch::async, cell_table, std::cref(incoming_doc_),
+                               docs_.incoming_texts, nullptr);
     try {
-      current_cells_ = cell_table(current_doc_, &current_names);
+      current_cells_ = cell_table(current_doc_, docs_.current_texts, &current_names);
       interrupt::wait_polling(base);
       interrupt::wait_polling(incoming);
     } catch (...) {
@@ -207,13 +222,19 @@ class Merger {
 
   // The table of a document's cells; with `names`, also their names as read, by entry (the
   // canvas is at hand: the component id was just read from it).
-  static CellTable cell_table(const Notebook& doc, KnownNames* names) {
+  static CellTable cell_table(const Notebook& doc, std::span<const std::string_view> texts,
+                              KnownNames* names) {
     CellTable table;
     Value* cells = doc.cells();
-    for (std::size_t i = 0; i < cells->as_array().size(); ++i) {
+    const std::size_t n = cells->as_array().size();
+    if (texts.size() != n) texts = {};
+    for (std::size_t i = 0; i < n; ++i) {
       const notebook::Cell cell = doc.cell(cells, i);
-      const CellTable::Handle h =
-          table.assign(cell.component_id(kNeedsId), Located{cell.data(), *cell.place()});
+      const std::string& id = cell.component_id(kNeedsId);
+      const Value* parents = notebook::peek<notebook::ValueTree>(cell.find_canvas(), "parents");
+      const CellTable::Handle h = table.assign(
+          id, Located{cell.data(), *cell.place(), texts.empty() ? std::string_view() : texts[i],
+                      parents == nullptr || parents->is_array()});
       if (names == nullptr) continue;
       if (names->size() <= h) names->resize(std::size_t{h} + 1);
       (*names)[h] = name_as_read(cell);
@@ -244,15 +265,30 @@ class Merger {
     if (!with_outputs) d.erase("outputs");
     return d;
   }
+  // change() of a side's cell that may be known to be unchanged without looking into either
+  // cell (see same_as_read); then neither has its parent names removed.
   static Delta change(const Located& base, const Located& side_cell, Side side,
                       bool with_outputs = false) {
+    if (same_as_read(base, side_cell)) return unchanged();
     return change(view_of(base, Side::kBase), view_of(side_cell, side), with_outputs);
+  }
+
+  // Whether a side's cell, when it still holds what was read (base and incoming cells always
+  // do, but for parent names removed), equals its base cell because both were read from equal
+  // texts. Comparing them would have removed their parent names, which cannot fail then.
+  static bool same_as_read(const Located& base, const Located& side_cell) {
+    return !base.text.empty() && base.text == side_cell.text && side_cell.parents_ok;
+  }
+  static Delta unchanged() {
+    Delta none;
+    log::debug_lazy([&] { return structdiff::repr(none); });
+    return none;
   }
 
   // A copy of an incoming cell, owned by the merge (the merged notebook is written from it).
   Located copy_of(const Located& incoming) {
     copies_.push_back(*incoming.cell);
-    return Located{&copies_.back(), incoming.place};
+    return Located{&copies_.back(), incoming.place, {}, false};
   }
 
   void mark(Handle h) {
@@ -315,8 +351,21 @@ class Merger {
       const Located& base = base_cells_.at(b).value;
       const CellTable::Handle i = incoming_cells_.find(id);
       const Handle h = merged_.find(id);
-      const bool current_changed =
-          !change(base, current_cells_.at(c).value, Side::kCurrent).empty();
+      const Located& current = current_cells_.at(c).value;
+      // Until its turn, a current cell changes only by its name (marked, or given back when the
+      // incoming side deleted its namesake), and every such change is told to the name index.
+      bool current_changed;
+      if (!names_.updated(h) && same_as_read(base, current)) {
+        // Its parent names, which the comparison would have removed, go when the parent lists
+        // are reduced (nothing reads them until then).
+        if (unstripped_.size() <= h) unstripped_.resize(std::size_t{h} + 1);
+        unstripped_[h] = 1;
+        unchanged();
+        current_changed = false;
+      } else {
+        current_changed =
+            !change(view_of(base, Side::kBase), view_of(current, Side::kCurrent)).empty();
+      }
       if (current_changed) {
         if (i == CellTable::kNone) {
           if (!view(h).name().empty()) mark(h);
@@ -502,12 +551,16 @@ class Merger {
   std::string new_id() const { return options_.new_id ? options_.new_id() : platform::uuid4(); }
 
   // Parent records of named cells keep only "id", and only when it names a named merged cell.
-  // A list already in that form is left as it is.
+  // A list already in that form is left as it is. Removes the parent names left to remove.
   void reduce_parents() {
     std::vector<Handle> named;
     std::vector<char> is_named;  // by entry
+    const auto unstripped = [&](Handle h) { return h < unstripped_.size() && unstripped_[h]; };
     for (Handle h = merged_.first(); h != MergedTable::kNone; h = merged_.next(h)) {
-      if (view(h).name().empty()) continue;
+      if (view(h).name().empty()) {
+        if (unstripped(h)) strip_parent_names(view(h));
+        continue;
+      }
       named.push_back(h);
       if (is_named.size() <= h) is_named.resize(std::size_t{h} + 1);
       is_named[h] = 1;
@@ -519,6 +572,7 @@ class Merger {
     };
     for (Handle h : named) {
       MergeCell cell = view(h);
+      if (unstripped(h)) strip_parent_names(cell);
       Value* parents = cell.parents();
       if (parents != nullptr) {
         json::Array& records = parents->as_array();
@@ -567,6 +621,9 @@ class Merger {
   CellTable current_cells_, base_cells_, incoming_cells_;
   MergedTable merged_;
   std::deque<Value> copies_;  // incoming copies; a deque keeps their addresses
+  // By entry: an unchanged current cell whose parent names are still to be removed (the entry
+  // may hold an incoming copy since, whose names are removed already).
+  std::vector<char> unstripped_;
   NameIndex names_;
   detail::SourceQueue sources_;
 };
@@ -595,12 +652,18 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
   // time slice, while the other processor stays idle.
   std::atomic<bool> stopped{false};
   std::latch started(1);
+  struct Read {
+    std::unique_ptr<Value> doc;
+    notebook::CellTexts cells;
+  };
   const auto read = [&stopped, &started](const std::string& path, const std::string& name) {
     started.wait();
     const interrupt::StopWhen stop(&stopped);
-    return std::make_unique<Value>(notebook::read_notebook(path, name));
+    Read r;
+    r.doc = std::make_unique<Value>(notebook::read_notebook(path, name, &r.cells));
+    return r;
   };
-  std::future<std::unique_ptr<Value>> base_read, incoming_read;
+  std::future<Read> base_read, incoming_read;
   try {
     base_read = std::async(std::launch::async, read, base_file_path, base_name);
     incoming_read = std::async(std::launch::async, read, incoming_file_path, incoming_name);
@@ -610,6 +673,7 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
   }
   started.count_down();
   std::unique_ptr<Value> current;
+  notebook::CellTexts current_cells;
   // The current file is pinned before it is read: the file replaced is the file read.
   std::optional<platform::ReplaceTarget> target;
   try {
@@ -617,7 +681,7 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
                                [&] { target.emplace(current_file_path); });
     current = std::make_unique<Value>(notebook::parse_notebook(
         notebook::naming_io_errors(current_name, current_file_path, [&] { return target->read(); }),
-        current_name));
+        current_name, &current_cells));
     interrupt::wait_polling(base_read);
     interrupt::wait_polling(incoming_read);
   } catch (...) {
@@ -626,10 +690,13 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
     incoming_read.wait();
     throw;
   }
-  std::unique_ptr<Value> base = base_read.get();
-  std::unique_ptr<Value> incoming = incoming_read.get();
-  merge_documents({*current, *base, *incoming, current_name, base_name, incoming_name}, file_path,
-                  options);
+  Read base_file = base_read.get();
+  Read incoming_file = incoming_read.get();
+  std::unique_ptr<Value> base = std::move(base_file.doc);
+  std::unique_ptr<Value> incoming = std::move(incoming_file.doc);
+  merge_documents({*current, *base, *incoming, current_name, base_name, incoming_name,
+                   current_cells.texts, base_file.cells.texts, incoming_file.cells.texts},
+                  file_path, options);
   notebook::naming_io_errors(current_name, current_file_path, [&] {
     target->replace_with(notebook::notebook_text(*current, options.layout));
   });

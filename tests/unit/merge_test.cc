@@ -212,6 +212,59 @@ TEST(MergeFiles, ErrorsNameTheNotebookTheVersionTheCellAndTheKeyPath) {
   }
 }
 
+// Cells that both sides left as they were read are known unchanged from their text, without
+// being compared: what the merge writes, and the error a malformed parent list gives, must be
+// those of the comparison (the documents read in memory, whose texts are unknown).
+TEST(MergeFiles, CellsKnownUnchangedByTheirTextMergeAsCompared) {
+  platform::TempDir work;
+  const std::string tail = R"(], "metadata": {"canvas": {"parameters": []}}, "nbformat": 4, )"
+                           R"("nbformat_minor": 5})";
+  const auto cell = [](const std::string& id, const std::string& canvas, const char* source) {
+    return R"({"cell_type": "code", "metadata": {"canvas": {"id": ")" + id + "\"" + canvas +
+           R"(}}, "source": [")" + source + R"("]})";
+  };
+  const std::string other = cell("z", "", "z = 1");
+  const std::string changed = cell("z", "", "z = 2");
+  const std::string parents[] = {
+      R"(, "parents": [{"id": "z", "name": "zed"}, {"id": "q", "name": "gone"}])",
+      R"(, "name": "load", "parents": [{"id": "z", "name": "zed"}, 7])",
+      R"(, "name": "load", "parents": 5)",
+      R"(, "parents": null)",
+      R"(, "parents": "z")",
+  };
+  for (const std::string& p : parents) {
+    SCOPED_TRACE(p);
+    const std::string kept = cell("a", p, "x = 1");
+    const std::string base = "{\"cells\": [" + kept + ", " + other + tail;
+    const std::string incoming = "{\"cells\": [" + kept + ", " + changed + tail;
+    std::string compared, read;
+    try {
+      json::Value b = json::parse(base), c = json::parse(base), i = json::parse(incoming);
+      merge_documents({c, b, i}, "nb.ipynb");
+      compared = json::write(c);
+    } catch (const Error& e) {
+      compared = std::string("error: ") + e.what();
+    }
+    const std::string current_path = work.write("current.ipynb", base);
+    try {
+      merge_files(work.write("base.ipynb", base), current_path,
+                  work.write("incoming.ipynb", incoming), "nb.ipynb",
+                  MergeOptions{{}, nullptr, "nb.ipynb"});
+      read = json::write(json::parse(work.read("current.ipynb")));
+    } catch (const Error& e) {
+      read = std::string("error: ") + e.what();
+    }
+    // The names in errors differ: "current" against "nb.ipynb (current version)".
+    for (const char* side : {"base", "current", "incoming"}) {
+      const std::string from = std::string("nb.ipynb (") + side + " version)";
+      for (std::size_t at = read.find(from); at != std::string::npos; at = read.find(from)) {
+        read.replace(at, from.size(), side);
+      }
+    }
+    EXPECT_EQ(read, compared);
+  }
+}
+
 // Canonical form of a random (version 4, RFC 4122 variant) UUID.
 bool is_uuid4(const std::string& id) {
   if (id.size() != 36) return false;
