@@ -174,6 +174,7 @@ class Merger {
   void run() {
     KnownNames current_names;
     build_cell_tables(current_names);
+    pairings_ = std::async(std::launch::async, &Merger::pair_cells, this);
     // Nothing changes a current cell before the names are indexed: their names as read hold.
     KnownNames known;
     for (auto c : current_cells_.handles()) {
@@ -343,19 +344,52 @@ class Merger {
     names_.thaw();
   }
 
+  // What the kept cells' turns need to know from the tables and the texts read alone, by
+  // current table entry: the base and incoming cells of the same component id, and which of
+  // the current and incoming cells are known to equal the base cell (same_as_read). Found in a
+  // helper thread while the merge takes the deletions and additions; it only reads the tables,
+  // which nothing changes once built.
+  struct Pairing {
+    CellTable::Handle base = CellTable::kNone;
+    CellTable::Handle incoming = CellTable::kNone;
+    bool current_as_read = false;
+    bool incoming_as_read = false;
+  };
+
+  std::vector<Pairing> pair_cells() const {
+    std::vector<Pairing> out;
+    for (auto c = current_cells_.first(); c != CellTable::kNone; c = current_cells_.next(c)) {
+      if (out.size() <= c) out.resize(std::size_t{c} + 1);
+      const auto& entry = current_cells_.at(c);
+      Pairing& p = out[c];
+      p.base = base_cells_.find(entry.key);
+      if (p.base == CellTable::kNone) continue;
+      const Located& base = base_cells_.at(p.base).value;
+      p.current_as_read = same_as_read(base, entry.value);
+      p.incoming = incoming_cells_.find(entry.key);
+      if (p.incoming != CellTable::kNone) {
+        p.incoming_as_read = same_as_read(base, incoming_cells_.at(p.incoming).value);
+      }
+    }
+    return out;
+  }
+
   void merge_kept_cells() {
+    interrupt::wait_polling(pairings_);
+    const std::vector<Pairing> pairings = pairings_.get();
     for (auto c : current_cells_.handles()) {
       const std::string& id = current_cells_.at(c).key;
-      const CellTable::Handle b = base_cells_.find(id);
+      const Pairing& pairing = pairings[c];
+      const CellTable::Handle b = pairing.base;
       if (b == CellTable::kNone) continue;
       const Located& base = base_cells_.at(b).value;
-      const CellTable::Handle i = incoming_cells_.find(id);
+      const CellTable::Handle i = pairing.incoming;
       const Handle h = merged_.find(id);
       const Located& current = current_cells_.at(c).value;
       // Until its turn, a current cell changes only by its name (marked, or given back when the
       // incoming side deleted its namesake), and every such change is told to the name index.
       bool current_changed;
-      if (!names_.updated(h) && same_as_read(base, current)) {
+      if (!names_.updated(h) && pairing.current_as_read) {
         // Its parent names, which the comparison would have removed, go when the parent lists
         // are reduced (nothing reads them until then).
         if (unstripped_.size() <= h) unstripped_.resize(std::size_t{h} + 1);
@@ -371,7 +405,12 @@ class Merger {
           if (!view(h).name().empty()) mark(h);
           continue;
         }
-        Delta incoming_change = change(base, incoming_cells_.at(i).value, Side::kIncoming);
+        if (pairing.incoming_as_read) {
+          unchanged();
+          continue;
+        }
+        Delta incoming_change = change(view_of(base, Side::kBase),
+                                       view_of(incoming_cells_.at(i).value, Side::kIncoming));
         if (!incoming_change.empty()) resolve_both_changed(id, h, incoming_change);
         continue;
       }
@@ -389,7 +428,11 @@ class Merger {
         continue;
       }
       const Located& incoming = incoming_cells_.at(i).value;
-      if (change(base, incoming, Side::kIncoming).empty()) continue;
+      if (pairing.incoming_as_read) {
+        unchanged();
+        continue;
+      }
+      if (change(view_of(base, Side::kBase), view_of(incoming, Side::kIncoming)).empty()) continue;
       const std::string incoming_name = view_of(incoming, Side::kIncoming).name();
       const Handle other =
           incoming_name.empty() ? MergedTable::kNone : names_.lookup(incoming_name);
@@ -626,6 +669,7 @@ class Merger {
   std::vector<char> unstripped_;
   NameIndex names_;
   detail::SourceQueue sources_;
+  std::future<std::vector<Pairing>> pairings_;  // waited for before the tables go
 };
 
 }  // namespace
