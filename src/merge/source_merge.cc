@@ -3,8 +3,11 @@
 // tells git's report of conflicts (exit statuses 1 to 127) from a failure of git itself.
 #include "qor/source_merge.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 
+#include "merge/source_queue.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/temp_dir.h"
@@ -105,13 +108,32 @@ std::vector<std::string> merge_source(GitRunner& git, const std::vector<std::str
                                       const std::vector<std::string>& incoming,
                                       const std::optional<std::string>& current_name,
                                       const std::optional<std::string>& incoming_name) {
+  const platform::TempDir dir("qor-merge");
+  return detail::merge_source_in(dir.path() + "/", git, current, base, incoming, current_name,
+                                 incoming_name);
+}
+
+namespace detail {
+
+std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git,
+                                         const std::vector<std::string>& current,
+                                         const std::vector<std::string>& base,
+                                         const std::vector<std::string>& incoming,
+                                         const std::optional<std::string>& current_name,
+                                         const std::optional<std::string>& incoming_name) {
   const std::string current_text = joined(current);
   const std::string base_text = joined(base);
   const std::string incoming_text = joined(incoming);
-  platform::TempDir dir("qor-merge");
-  const std::string current_path = dir.path() + "/current";
-  const std::string base_path = dir.path() + "/base";
-  const std::string incoming_path = dir.path() + "/incoming";
+  const std::string current_path = stem + "current";
+  const std::string base_path = stem + "base";
+  const std::string incoming_path = stem + "incoming";
+  // The files go on every path out; the directory is its owner's to remove.
+  struct Remove {
+    const std::string* paths[3];
+    ~Remove() {
+      for (const std::string* path : paths) ::unlink(path->c_str());
+    }
+  } remove{{&current_path, &base_path, &incoming_path}};
   platform::write_file(current_path, current_text);
   platform::write_file(base_path, base_text);
   platform::write_file(incoming_path, incoming_text);
@@ -129,5 +151,7 @@ std::vector<std::string> merge_source(GitRunner& git, const std::vector<std::str
   }
   return lines;
 }
+
+}  // namespace detail
 
 }  // namespace qor::merge

@@ -25,12 +25,20 @@ SourceQueue::~SourceQueue() {
 
 void SourceQueue::add(Lines current, Lines base, Lines incoming, std::string current_name,
                       std::string incoming_name, std::string where, Apply apply) {
+  std::string stem;
+  if (runner_ == nullptr) {
+    if (!dir_) dir_.emplace("qor-merge");
+    stem = dir_->path() + "/" + std::to_string(++added_) + "-";
+  }
   auto merge = [current = std::move(current), base = std::move(base),
                 incoming = std::move(incoming), current_name = std::move(current_name),
-                incoming_name = std::move(incoming_name),
-                where = std::move(where)](GitRunner& git) {
+                incoming_name = std::move(incoming_name), where = std::move(where),
+                stem = std::move(stem)](GitRunner& git) {
     try {
-      return merge_source(git, current, base, incoming, current_name, incoming_name);
+      if (stem.empty()) {
+        return merge_source(git, current, base, incoming, current_name, incoming_name);
+      }
+      return merge_source_in(stem, git, current, base, incoming, current_name, incoming_name);
     } catch (const ValueError&) {
       rethrow_with_context(where + ": merging the source");
     }

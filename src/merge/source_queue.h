@@ -8,12 +8,23 @@
 #include <exception>
 #include <functional>
 #include <future>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/temp_dir.h"
 #include "qor/merge.h"
 
 namespace qor::merge::detail {
+
+// merge_source() with its three files at `stem` followed by "current", "base" and "incoming",
+// in a private directory of the caller's; the files are removed on every path.
+std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git,
+                                         const std::vector<std::string>& current,
+                                         const std::vector<std::string>& base,
+                                         const std::vector<std::string>& incoming,
+                                         const std::optional<std::string>& current_name,
+                                         const std::optional<std::string>& incoming_name);
 
 // The source merges a notebook merge asks for, in order. With the real git, each runs in a
 // worker thread as soon as it is added, a few at a time, so that the git processes overlap one
@@ -57,6 +68,10 @@ class SourceQueue {
   void settle_oldest();
 
   GitRunner* runner_;
+  // With the real git: one private directory for the files of all the merges, each under its
+  // own number, made at the first merge.
+  std::optional<platform::TempDir> dir_;
+  std::size_t added_ = 0;
   std::deque<Job> jobs_;
   std::atomic<bool> stopped_{false};  // set by the destructor for the merges still running
 };
