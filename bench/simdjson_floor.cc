@@ -143,6 +143,10 @@ void write_string(Out& out, std::string_view s) {
 void write_value(Out& out, simdjson::dom::element e) {
   using simdjson::dom::element_type;
   char buf[64];
+  const auto put_integer = [&](auto v) {
+    out.put(
+        std::string_view(buf, static_cast<std::size_t>(std::to_chars(buf, buf + 64, v).ptr - buf)));
+  };
   switch (e.type()) {
     case element_type::ARRAY: {
       out.put('[');
@@ -171,14 +175,10 @@ void write_value(Out& out, simdjson::dom::element e) {
       return;
     }
     case element_type::INT64:
-      out.put(std::string_view(
-          buf, static_cast<std::size_t>(
-                   std::to_chars(buf, buf + 64, e.get_int64().value_unsafe()).ptr - buf)));
+      put_integer(e.get_int64().value_unsafe());
       return;
     case element_type::UINT64:
-      out.put(std::string_view(
-          buf, static_cast<std::size_t>(
-                   std::to_chars(buf, buf + 64, e.get_uint64().value_unsafe()).ptr - buf)));
+      put_integer(e.get_uint64().value_unsafe());
       return;
     case element_type::DOUBLE: {
       const double d = e.get_double().value_unsafe();

@@ -221,8 +221,8 @@ class Merger {
     incoming_cells_ = incoming.get();
   }
 
-  // The table of a document's cells; with `names`, also their names as read, by entry (the
-  // canvas is at hand: the component id was just read from it).
+  // The table of a document's cells; with `names`, also their names as read, by entry. The
+  // component id, read first, makes sure that the canvas is there and is an object.
   static CellTable cell_table(const Notebook& doc, std::span<const std::string_view> texts,
                               KnownNames* names) {
     CellTable table;
@@ -231,25 +231,22 @@ class Merger {
     if (texts.size() != n) texts = {};
     for (std::size_t i = 0; i < n; ++i) {
       const notebook::Cell cell = doc.cell(cells, i);
-      const std::string& id = cell.component_id(kNeedsId);
-      const Value* parents = notebook::peek<notebook::ValueTree>(cell.find_canvas(), "parents");
+      const std::string id = cell.component_id(kNeedsId);
+      const Value& canvas = *cell.find_canvas();
+      const Value* parents = canvas.find("parents");
       const CellTable::Handle h = table.assign(
           id, Located{cell.data(), *cell.place(), texts.empty() ? std::string_view() : texts[i],
                       parents == nullptr || parents->is_array()});
       if (names == nullptr) continue;
       if (names->size() <= h) names->resize(std::size_t{h} + 1);
-      (*names)[h] = name_as_read(cell);
+      (*names)[h] = name_as_read(canvas);
     }
     return table;
   }
 
-  // name(), where reading the name cannot fail.
-  static std::optional<std::string> name_as_read(const notebook::Cell& cell) {
-    using notebook::peek;
-    using notebook::ValueTree;
-    const Value* canvas = peek<ValueTree>(peek<ValueTree>(cell.data(), "metadata"), "canvas");
-    if (canvas == nullptr || !canvas->is_object()) return std::nullopt;
-    const Value* name = canvas->find("name");
+  // name() of the cell whose canvas is `canvas`, where reading it cannot fail.
+  static std::optional<std::string> name_as_read(const Value& canvas) {
+    const Value* name = canvas.find("name");
     if (name == nullptr || name->is_null()) return std::string();
     if (!name->is_string()) return std::nullopt;
     return std::string(name->as_string());
@@ -386,6 +383,12 @@ class Merger {
       const CellTable::Handle i = pairing.incoming;
       const Handle h = merged_.find(id);
       const Located& current = current_cells_.at(c).value;
+      const auto incoming_change = [&] {
+        return pairing.incoming_as_read
+                   ? unchanged()
+                   : change(view_of(base, Side::kBase),
+                            view_of(incoming_cells_.at(i).value, Side::kIncoming));
+      };
       // Until its turn, a current cell changes only by its name (marked, or given back when the
       // incoming side deleted its namesake), and every such change is told to the name index.
       bool current_changed;
@@ -405,13 +408,8 @@ class Merger {
           if (!view(h).name().empty()) mark(h);
           continue;
         }
-        if (pairing.incoming_as_read) {
-          unchanged();
-          continue;
-        }
-        Delta incoming_change = change(view_of(base, Side::kBase),
-                                       view_of(incoming_cells_.at(i).value, Side::kIncoming));
-        if (!incoming_change.empty()) resolve_both_changed(id, h, incoming_change);
+        const Delta d = incoming_change();
+        if (!d.empty()) resolve_both_changed(id, h, d);
         continue;
       }
       if (i == CellTable::kNone) {
@@ -427,12 +425,8 @@ class Merger {
         merged_.erase(h);
         continue;
       }
+      if (incoming_change().empty()) continue;
       const Located& incoming = incoming_cells_.at(i).value;
-      if (pairing.incoming_as_read) {
-        unchanged();
-        continue;
-      }
-      if (change(view_of(base, Side::kBase), view_of(incoming, Side::kIncoming)).empty()) continue;
       const std::string incoming_name = view_of(incoming, Side::kIncoming).name();
       const Handle other =
           incoming_name.empty() ? MergedTable::kNone : names_.lookup(incoming_name);
