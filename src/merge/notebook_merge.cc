@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <system_error>
 
 #include "merge/source_queue.h"
 #include "notebook/notebook_file.h"
@@ -732,13 +733,32 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
   Read incoming_file = incoming_read.get();
   std::unique_ptr<Value> base = std::move(base_file.doc);
   std::unique_ptr<Value> incoming = std::move(incoming_file.doc);
-  merge_documents({*current, *base, *incoming, current_name, base_name, incoming_name,
-                   current_cells.texts, base_file.cells.texts, incoming_file.cells.texts},
-                  file_path, options);
+  const MergeInput input{*current,
+                         *base,
+                         *incoming,
+                         current_name,
+                         base_name,
+                         incoming_name,
+                         current_cells.texts,
+                         base_file.cells.texts,
+                         incoming_file.cells.texts};
+  // The merger lives on while the result is written: the removal of its source merges' files
+  // goes on meanwhile.
+  Merger merger(input, file_path, options);
+  merger.run();
   notebook::naming_io_errors(current_name, current_file_path, [&] {
     target->replace_with(notebook::notebook_text(*current, options.layout));
   });
+  // Closing the replaced file frees its blocks, which takes a device round trip per extent on a
+  // file system that discards them: done while the conflicts are found.
+  std::future<void> released;
+  try {
+    released = std::async(std::launch::async, [&target] { target.reset(); });
+  } catch (const std::system_error&) {
+    target.reset();  // no thread to spare
+  }
   MergeResult result{notebook::find_conflicts(*current)};
+  if (released.valid()) released.get();
   if (!options.free_documents) {
     static auto* kept = new std::vector<std::unique_ptr<Value>>();
     kept->push_back(std::move(current));

@@ -3,8 +3,6 @@
 // tells git's report of conflicts (exit statuses 1 to 127) from a failure of git itself.
 #include "qor/source_merge.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "merge/source_queue.h"
@@ -127,13 +125,6 @@ std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git
   const std::string current_path = stem + "current";
   const std::string base_path = stem + "base";
   const std::string incoming_path = stem + "incoming";
-  // The files go on every path out; the directory is its owner's to remove.
-  struct Remove {
-    const std::string* paths[3];
-    ~Remove() {
-      for (const std::string* path : paths) ::unlink(path->c_str());
-    }
-  } remove{{&current_path, &base_path, &incoming_path}};
   platform::write_file(current_path, current_text);
   platform::write_file(base_path, base_text);
   platform::write_file(incoming_path, incoming_text);

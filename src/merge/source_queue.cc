@@ -2,6 +2,7 @@
 // time, results applied in the order the merges were asked for.
 #include "merge/source_queue.h"
 
+#include <system_error>
 #include <utility>
 
 #include "qor/errors.h"
@@ -21,6 +22,7 @@ SourceQueue::~SourceQueue() {
   for (Job& job : jobs_) {
     if (job.result.valid()) job.result.wait();
   }
+  if (removal_.valid()) removal_.wait();
 }
 
 void SourceQueue::add(Lines current, Lines base, Lines incoming, std::string current_name,
@@ -66,6 +68,13 @@ void SourceQueue::settle_oldest() {
 
 void SourceQueue::finish() {
   while (!jobs_.empty()) settle_oldest();
+  if (!dir_) return;
+  try {
+    removal_ = std::async(std::launch::async, [dir = std::move(dir_)]() mutable { dir.reset(); });
+  } catch (const std::system_error&) {
+    // No thread to spare: the directory went with the task that was to remove it.
+  }
+  dir_.reset();
 }
 
 void SourceQueue::fail(std::exception_ptr error) {

@@ -18,7 +18,7 @@
 namespace qor::merge::detail {
 
 // merge_source() with its three files at `stem` followed by "current", "base" and "incoming",
-// in a private directory of the caller's; the files are removed on every path.
+// in a private directory of the caller's, which removes them with itself.
 std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git,
                                          const std::vector<std::string>& current,
                                          const std::vector<std::string>& base,
@@ -32,6 +32,11 @@ std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git
 // merges were added, and a failure is reported as the first failing merge in that order would
 // have been reported had they run one after the other. With a runner of the caller's own
 // (MergeOptions::git), each merge runs at once, in the calling thread.
+//
+// The merges' files stay until finish() has applied every result; their directory is then
+// removed in a helper thread, which the destructor waits for. On a file system that discards
+// freed blocks, removing a file git has written takes a device round trip: the merge need not
+// wait for it.
 class SourceQueue {
  public:
   using Lines = std::vector<std::string>;
@@ -41,7 +46,7 @@ class SourceQueue {
   SourceQueue(const SourceQueue&) = delete;
   SourceQueue& operator=(const SourceQueue&) = delete;
   // Calls off the merges still running (their git processes are ended) and waits for them;
-  // their results and errors are dropped.
+  // their results and errors are dropped. Waits for the removal of the merges' files.
   ~SourceQueue();
 
   // merge_source() of the three versions with the two labels; `apply` receives the merged lines
@@ -52,7 +57,8 @@ class SourceQueue {
            std::string incoming_name, std::string where, Apply apply);
 
   // Waits for every merge and applies the results in order, polling for interruption while it
-  // waits. Throws the error of the first merge that failed.
+  // waits, then starts the removal of the merges' files. Throws the error of the first merge
+  // that failed.
   void finish();
 
   // For a merge that stops with `error`: waits for every merge added before, and throws the
@@ -71,6 +77,7 @@ class SourceQueue {
   // With the real git: one private directory for the files of all the merges, each under its
   // own number, made at the first merge.
   std::optional<platform::TempDir> dir_;
+  std::future<void> removal_;  // of dir_, once every result is applied
   std::size_t added_ = 0;
   std::deque<Job> jobs_;
   std::atomic<bool> stopped_{false};  // set by the destructor for the merges still running

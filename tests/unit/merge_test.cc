@@ -68,10 +68,15 @@ class MergeScenario : public ::testing::TestWithParam<std::string> {};
 TEST_P(MergeScenario, GivesTheExpectedNotebook) {
   const std::string dir = data_dir() + "/merge/" + GetParam();
   platform::TempDir work;
+  platform::TempDir tmp;
+  ScopedEnv env("TMPDIR", tmp.path());
   const std::string current = work.write("current.ipynb", slurp(dir + "/current.ipynb"));
   merge_files(dir + "/base.ipynb", current, dir + "/incoming.ipynb", "nb.ipynb",
               MergeOptions{counting_ids(), nullptr, {}});
   EXPECT_EQ(work.read("current.ipynb"), json::write(json::parse(slurp(dir + "/expected.ipynb"))));
+  // Nothing is left behind: neither the source merges' files nor the file written beside.
+  EXPECT_EQ(tmp.listing(), "");
+  EXPECT_EQ(work.listing(), "current.ipynb");
 }
 
 std::vector<std::string> scenario_names() {
