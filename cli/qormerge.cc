@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
   // SIGINT, SIGTERM, SIGHUP remove our temporary files and end us by the same signal; a closed
   // output and a file-size limit are write errors.
   qor::program::install_signal_cleanup();
+  qor::program::grow_heaps_in_large_steps();
   std::ios::sync_with_stdio(false);
   const std::vector<std::string> args(argv + 1, argv + argc);
   return qor::cli::qormerge_main(args, std::cout, std::cerr, /*exits_after=*/true);
