@@ -19,10 +19,11 @@ void open_standard_descriptors();
 
 // For a program that runs one operation and exits: the allocator's heaps grow in steps of
 // 64 MB of address space instead of a page or so at a time, and keep what is freed. Each
-// growth step locks the process's memory map against every other thread's page faults and
-// mappings; the merge's reading and building threads otherwise take dozens of them at once.
-// Memory is only committed as it is touched, so the resident size does not grow. Left as it is
-// under a limit on the address space or data size, or with strict overcommit accounting.
+// growth step takes the process's memory-map lock for writing, so it waits for, and holds up,
+// the other threads' mappings and the population of their file buffers; the merge's reading
+// and building threads otherwise take dozens of them at once. Memory is only committed as it
+// is touched, so the resident size does not grow. Left as it is under a limit on the address
+// space or data size, or with strict overcommit accounting.
 void grow_heaps_in_large_steps();
 
 }  // namespace qor::program
