@@ -15,10 +15,10 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <system_error>
 
 #include "merge/source_queue.h"
 #include "notebook/notebook_file.h"
+#include "platform/background.h"
 #include "platform/file.h"
 #include "platform/uuid.h"
 #include "qor/detail/ordered_map.h"
@@ -750,15 +750,10 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
     target->replace_with(notebook::notebook_text(*current, options.layout));
   });
   // Closing the replaced file frees its blocks, which takes a device round trip per extent on a
-  // file system that discards them: done while the conflicts are found.
-  std::future<void> released;
-  try {
-    released = std::async(std::launch::async, [&target] { target.reset(); });
-  } catch (const std::system_error&) {
-    target.reset();  // no thread to spare
-  }
+  // file system that discards them: done while the conflicts are found, and waited for on the
+  // way out.
+  const std::future<void> released = platform::in_background([&target] { target.reset(); });
   MergeResult result{notebook::find_conflicts(*current)};
-  if (released.valid()) released.get();
   if (!options.free_documents) {
     static auto* kept = new std::vector<std::unique_ptr<Value>>();
     kept->push_back(std::move(current));

@@ -2,9 +2,9 @@
 // time, results applied in the order the merges were asked for.
 #include "merge/source_queue.h"
 
-#include <system_error>
 #include <utility>
 
+#include "platform/background.h"
 #include "qor/errors.h"
 #include "qor/interrupt.h"
 
@@ -69,11 +69,7 @@ void SourceQueue::settle_oldest() {
 void SourceQueue::finish() {
   while (!jobs_.empty()) settle_oldest();
   if (!dir_) return;
-  try {
-    removal_ = std::async(std::launch::async, [dir = std::move(dir_)]() mutable { dir.reset(); });
-  } catch (const std::system_error&) {
-    // No thread to spare: the directory went with the task that was to remove it.
-  }
+  removal_ = platform::in_background([dir = std::move(dir_)]() mutable { dir.reset(); });
   dir_.reset();
 }
 

@@ -8,8 +8,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <malloc.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -180,22 +178,6 @@ void open_standard_descriptors() {
       ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     }
   }
-}
-
-void grow_heaps_in_large_steps() {
-  // Under a limit on the address space or the data size, or with strict accounting of committed
-  // memory, the reserve would count as used: an allocation could then fail that fits.
-  for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
-    struct rlimit limit;
-    if (::getrlimit(resource, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY) return;
-  }
-  const int fd = ::open("/proc/sys/vm/overcommit_memory", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  char mode = '2';
-  const bool read_mode = ::read(fd, &mode, 1) == 1;
-  ::close(fd);
-  if (!read_mode || mode == '2') return;
-  ::mallopt(M_TOP_PAD, 64 << 20);
 }
 
 }  // namespace qor::program
