@@ -70,6 +70,9 @@ void replace_all(std::string& line, const std::string& from, const std::string& 
   }
 }
 
+// Largest file git merges as text.
+constexpr std::size_t kGitTextLimit = std::size_t{1} << 30;
+
 }  // namespace
 
 void Git::merge_file(const std::vector<std::string>& args) {
@@ -141,6 +144,21 @@ std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git
     if (incoming_name && !incoming_name->empty()) replace_all(line, incoming_path, *incoming_name);
   }
   return lines;
+}
+
+std::optional<std::vector<std::string>> merged_without_git(
+    const std::vector<std::string>& current, const std::vector<std::string>& base,
+    const std::vector<std::string>& incoming) {
+  if (current != base && incoming != base) return std::nullopt;
+  const std::string current_text = joined(current);
+  const std::string base_text = joined(base);
+  const std::string incoming_text = joined(incoming);
+  for (const std::string* text : {&current_text, &base_text, &incoming_text}) {
+    if (text->size() >= kGitTextLimit || text->find('\0') != std::string::npos) {
+      return std::nullopt;
+    }
+  }
+  return universal_lines(current == base ? incoming_text : current_text);
 }
 
 }  // namespace detail

@@ -15,6 +15,16 @@ namespace {
 // system, so several more than the cores keep them busy.
 constexpr std::size_t kRunning = 8;
 
+// Runs `merge`; a ValueError gets `where` and ": merging the source" in front of its message.
+template <class Merge>
+auto in_context(const std::string& where, const Merge& merge) -> decltype(merge()) {
+  try {
+    return merge();
+  } catch (const ValueError&) {
+    rethrow_with_context(where + ": merging the source");
+  }
+}
+
 }  // namespace
 
 SourceQueue::~SourceQueue() {
@@ -27,36 +37,44 @@ SourceQueue::~SourceQueue() {
 
 void SourceQueue::add(Lines current, Lines base, Lines incoming, std::string current_name,
                       std::string incoming_name, std::string where, Apply apply) {
-  std::string stem;
-  if (runner_ == nullptr) {
-    if (!dir_) dir_.emplace("qor-merge");
-    stem = dir_->path() + "/" + std::to_string(++added_) + "-";
-  }
-  auto merge = [current = std::move(current), base = std::move(base),
-                incoming = std::move(incoming), current_name = std::move(current_name),
-                incoming_name = std::move(incoming_name), where = std::move(where),
-                stem = std::move(stem)](GitRunner& git) {
-    try {
-      if (stem.empty()) {
-        return merge_source(git, current, base, incoming, current_name, incoming_name);
-      }
-      return merge_source_in(stem, git, current, base, incoming, current_name, incoming_name);
-    } catch (const ValueError&) {
-      rethrow_with_context(where + ": merging the source");
-    }
-  };
   if (runner_ != nullptr) {
-    apply(merge(*runner_));
+    apply(in_context(where, [&] {
+      return merge_source(*runner_, current, base, incoming, current_name, incoming_name);
+    }));
     return;
   }
   if (jobs_.size() >= kRunning) settle_oldest();
-  jobs_.push_back(Job{std::async(std::launch::async,
-                                 [merge = std::move(merge), stopped = &stopped_] {
-                                   const interrupt::StopWhen stop(stopped);
-                                   Git git;
-                                   return merge(git);
-                                 }),
-                      std::move(apply)});
+  // A result known without git is ready at once, as is its error.
+  std::promise<Lines> now;
+  bool known = true;
+  try {
+    std::optional<Lines> lines =
+        in_context(where, [&] { return merged_without_git(current, base, incoming); });
+    if (lines) {
+      now.set_value(std::move(*lines));
+    } else {
+      known = false;
+    }
+  } catch (...) {
+    now.set_exception(std::current_exception());
+  }
+  std::future<Lines> result = now.get_future();
+  if (!known) {
+    if (!dir_) dir_.emplace("qor-merge");
+    result = std::async(
+        std::launch::async,
+        [current = std::move(current), base = std::move(base), incoming = std::move(incoming),
+         current_name = std::move(current_name), incoming_name = std::move(incoming_name),
+         where = std::move(where), stem = dir_->path() + "/" + std::to_string(++added_) + "-",
+         stopped = &stopped_] {
+          const interrupt::StopWhen stop(stopped);
+          Git git;
+          return in_context(where, [&] {
+            return merge_source_in(stem, git, current, base, incoming, current_name, incoming_name);
+          });
+        });
+  }
+  jobs_.push_back(Job{std::move(result), std::move(apply)});
 }
 
 void SourceQueue::settle_oldest() {

@@ -26,12 +26,23 @@ std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git
                                          const std::optional<std::string>& current_name,
                                          const std::optional<std::string>& incoming_name);
 
+// merge_source()'s result with the real git when it is known without running git: when one
+// side's lines are the base's, git takes the other side's text whole, and the merged lines are
+// that text's. Nothing when both sides changed, or when git would refuse a text as binary (a NUL
+// byte) or as too large: only git itself reports those. A text without conflict blocks has no
+// labels to replace (the temporary paths, named for each merge, cannot occur in the versions).
+// Throws the ValueError of merge_source() for lines that cannot be written for git.
+std::optional<std::vector<std::string>> merged_without_git(
+    const std::vector<std::string>& current, const std::vector<std::string>& base,
+    const std::vector<std::string>& incoming);
+
 // The source merges a notebook merge asks for, in order. With the real git, each runs in a
 // worker thread as soon as it is added, a few at a time, so that the git processes overlap one
-// another and the rest of the merge; results are handed to their callbacks in the order the
-// merges were added, and a failure is reported as the first failing merge in that order would
-// have been reported had they run one after the other. With a runner of the caller's own
-// (MergeOptions::git), each merge runs at once, in the calling thread.
+// another and the rest of the merge; a merge whose result merged_without_git() knows needs no
+// thread. Results are handed to their callbacks in the order the merges were added, and a
+// failure is reported as the first failing merge in that order would have been reported had
+// they run one after the other. With a runner of the caller's own (MergeOptions::git), each
+// merge runs at once, in the calling thread.
 //
 // The merges' files stay until finish() has applied every result; their directory is then
 // removed in a helper thread, which the destructor waits for. On a file system that discards

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "merge/source_queue.h"
 #include "platform/temp_dir.h"
 #include "platform/uuid.h"
 #include "qor/errors.h"
@@ -495,6 +496,68 @@ TEST(GitRunner, MissingGitIsAnIoError) {
     EXPECT_EQ(e.error_code(), ENOENT);  // Python's OSError keeps errno and the file name
     EXPECT_EQ(e.path(), "git");
   }
+}
+
+// Where one side left the text as the base had it, the result is known without git; it must be
+// byte for byte what git gives.
+TEST(SourceMerge, ResultKnownWithoutGitIsGits) {
+  std::string long_text(9000, 'x');
+  long_text += "\n";
+  const Lines sample = {"a\n", "<<<<<<< x\n", "\n", "b\r\n", "c\r", "  \n", "d"};
+  struct Case {
+    const char* name;
+    Lines current, base, incoming;
+    bool known;
+  } cases[] = {
+      {"all empty", {}, {}, {}, true},
+      {"incoming change", {"a\n"}, {"a\n"}, {"a\n", "b"}, true},
+      {"current change", {"x\r\n", "y\r"}, {"a\n"}, {"a\n"}, true},
+      {"incoming empties it", sample, sample, {}, true},
+      {"current fills it", sample, {}, {}, true},
+      {"last line end dropped", {"a\n", "b"}, {"a\n", "b\n"}, {"a\n", "b\n"}, true},
+      {"same change on both sides", {"a\n", "X\n"}, {"a\n"}, {"a\n", "X\n"}, false},
+      {"both changed", {"X\n"}, {"a\n"}, {"Y\n"}, false},
+      {"split differently", {"a", "b\n"}, {"ab\n"}, {"c\n"}, false},
+      {"a NUL byte, which git refuses", {std::string("a\0b\n", 4)}, {"a\n"}, {"a\n"}, false},
+      {"a NUL byte past git's first look", {long_text, std::string("\0\n", 2)}, {}, {}, false},
+      {"long text", {long_text}, {}, {}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::optional<Lines> known = detail::merged_without_git(c.current, c.base, c.incoming);
+    EXPECT_EQ(known.has_value(), c.known);
+    if (known) {
+      EXPECT_EQ(*known, merge(c.current, c.base, c.incoming));
+    }
+  }
+  EXPECT_THROW(detail::merged_without_git({}, {}, {"\xED\xA0\x80\n"}), ValueError);
+}
+
+TEST(SourceQueue, RunsGitOnlyWhereBothSidesChangedTheText) {
+  platform::TempDir tmp;
+  ScopedEnv env("TMPDIR", tmp.path());
+  FakeGitOnPath fake("echo 'fatal: ran' >&2; exit 128");
+  std::vector<Lines> results;
+  const auto keep = [&](Lines lines) { results.push_back(std::move(lines)); };
+  {
+    detail::SourceQueue queue(nullptr);
+    queue.add({"a\n"}, {"a\n"}, {"b\r\n"}, "c", "i", "cell 0", keep);
+    queue.add({"x\n"}, {"a\n"}, {"a\n"}, "c", "i", "cell 1", keep);
+    queue.finish();
+    EXPECT_EQ(results, (std::vector<Lines>{{"b\n"}, {"x\n"}}));
+  }
+  detail::SourceQueue queue(nullptr);
+  queue.add({"a\n"}, {"a\n"}, {"b\n"}, "c", "i", "cell 0", keep);
+  queue.add({"x\n"}, {"a\n"}, {"y\n"}, "c", "i", "cell 1", keep);
+  try {
+    queue.finish();
+    ADD_FAILURE() << "git was not run";
+  } catch (const CommandError& e) {
+    EXPECT_TRUE(
+        std::string(e.what()).ends_with("/1-incoming failed with exit status 128: fatal: ran"))
+        << e.what();
+  }
+  EXPECT_EQ(results.size(), 3u);
 }
 
 TEST(MergeFiles, FailingGitStopsTheMergeAndLeavesNoTrace) {
