@@ -129,7 +129,7 @@ def bench_merge(build, data_dir):
     native, python = [], []
     with tempfile.TemporaryDirectory() as work:
         target = os.path.join(work, "current.ipynb")
-        for _ in range(7):
+        for _ in range(9):
             shutil.copyfile(paths[1], target)
             native.append(floor.run_process(launcher, [
                 qormerge, "--base-file=%s" % paths[0], "--current-file=" + target,
@@ -138,11 +138,14 @@ def bench_merge(build, data_dir):
             t0 = time.perf_counter()
             merge_files(str(paths[0]), target, str(paths[2]), "bench.ipynb")
             python.append(time.perf_counter() - t0)
-    ratio = statistics.median(python) / statistics.median(native)
-    print("merge_files from Python on m20 (Jupyter layout), median of 7: %.1f ms; the qormerge "
-          "process: %.1f ms; %.2fx  <= 1.3x %s" % (
+    # Each Python merge against the native one run just before it: load that comes and goes on
+    # the machine then weighs on both.
+    ratios = [p / n for p, n in zip(python, native)]
+    ratio = statistics.median(ratios)
+    print("merge_files from Python on m20 (Jupyter layout), 9 runs each, alternately: %.1f ms; "
+          "the qormerge process: %.1f ms (medians); run by run %.2fx [%.2f, %.2f]  <= 1.3x %s" % (
               statistics.median(python) * 1e3, statistics.median(native) * 1e3, ratio,
-              verdict(ratio <= 1.3)))
+              min(ratios), max(ratios), verdict(ratio <= 1.3)))
     small = [data_dir / ("merge_400_%s.ipynb" % side) for side in ("base", "current", "incoming")]
     if not all(p.exists() for p in small):
         for path, doc in zip(small, gen.merge_triple(400, 40, 40, 46000, 400)):
