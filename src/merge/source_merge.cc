@@ -149,7 +149,7 @@ std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git
 std::optional<std::vector<std::string>> merged_without_git(
     const std::vector<std::string>& current, const std::vector<std::string>& base,
     const std::vector<std::string>& incoming) {
-  if (current != base && incoming != base) return std::nullopt;
+  if (current != base && incoming != base && incoming != current) return std::nullopt;
   const std::string current_text = joined(current);
   const std::string base_text = joined(base);
   const std::string incoming_text = joined(incoming);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -498,8 +499,8 @@ TEST(GitRunner, MissingGitIsAnIoError) {
   }
 }
 
-// Where one side left the text as the base had it, the result is known without git; it must be
-// byte for byte what git gives.
+// Where one side left the text as the base had it, or both made the same change, the result is
+// known without git; it must be byte for byte what git gives.
 TEST(SourceMerge, ResultKnownWithoutGitIsGits) {
   std::string long_text(9000, 'x');
   long_text += "\n";
@@ -515,7 +516,9 @@ TEST(SourceMerge, ResultKnownWithoutGitIsGits) {
       {"incoming empties it", sample, sample, {}, true},
       {"current fills it", sample, {}, {}, true},
       {"last line end dropped", {"a\n", "b"}, {"a\n", "b\n"}, {"a\n", "b\n"}, true},
-      {"same change on both sides", {"a\n", "X\n"}, {"a\n"}, {"a\n", "X\n"}, false},
+      {"same change on both sides", {"a\n", "X\n"}, {"a\n"}, {"a\n", "X\n"}, true},
+      {"same changes, last line end dropped", sample, {"a\n", "b\n", "d\n"}, sample, true},
+      {"same text, split differently", {"a\n", "X\n"}, {"a\n"}, {"a\nX\n"}, false},
       {"both changed", {"X\n"}, {"a\n"}, {"Y\n"}, false},
       {"split differently", {"a", "b\n"}, {"ab\n"}, {"c\n"}, false},
       {"a NUL byte, which git refuses", {std::string("a\0b\n", 4)}, {"a\n"}, {"a\n"}, false},
@@ -531,6 +534,40 @@ TEST(SourceMerge, ResultKnownWithoutGitIsGits) {
     }
   }
   EXPECT_THROW(detail::merged_without_git({}, {}, {"\xED\xA0\x80\n"}), ValueError);
+
+  // The same change made on both sides, where git's diff has many equally short ways to go:
+  // repeated and blank lines, line ends of all kinds, a last line without one.
+  std::mt19937 random(7);
+  const std::vector<std::string> pool = {"a\n", "b\n", "a\n", "\n", "c\r\n", "d\r", "}\n", "e"};
+  const auto text = [&](std::size_t n) {
+    Lines lines;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string line = pool[random() % pool.size()];
+      if (line == "e" && i + 1 < n) line += "\n";
+      lines.push_back(line);
+    }
+    return lines;
+  };
+  for (int round = 0; round < 60; ++round) {
+    SCOPED_TRACE(round);
+    const Lines base = text(random() % 12);
+    Lines changed = base;
+    for (int edit = random() % 4; edit >= 0; --edit) {
+      const std::size_t at = changed.empty() ? 0 : random() % changed.size();
+      if (random() % 2 == 0 && !changed.empty()) {
+        changed.erase(changed.begin() + static_cast<std::ptrdiff_t>(at));
+      } else {
+        const Lines more = text(1 + random() % 3);
+        changed.insert(changed.begin() + static_cast<std::ptrdiff_t>(at), more.begin(), more.end());
+      }
+    }
+    if (!changed.empty() && changed.back().ends_with('\n') && random() % 3 == 0) {
+      changed.back().pop_back();
+    }
+    const std::optional<Lines> known = detail::merged_without_git(changed, base, changed);
+    ASSERT_TRUE(known.has_value());
+    EXPECT_EQ(*known, merge(changed, base, changed));
+  }
 }
 
 TEST(SourceQueue, RunsGitOnlyWhereBothSidesChangedTheText) {
