@@ -25,6 +25,14 @@ auto in_context(const std::string& where, const Merge& merge) -> decltype(merge(
   }
 }
 
+// A result that is there already: `settle` gives the promise its value or error.
+template <class Settle>
+std::future<SourceQueue::Lines> settled(const Settle& settle) {
+  std::promise<SourceQueue::Lines> promise;
+  settle(promise);
+  return promise.get_future();
+}
+
 }  // namespace
 
 SourceQueue::~SourceQueue() {
@@ -43,23 +51,18 @@ void SourceQueue::add(Lines current, Lines base, Lines incoming, std::string cur
     }));
     return;
   }
-  if (jobs_.size() >= kRunning) settle_oldest();
   // A result known without git is ready at once, as is its error.
-  std::promise<Lines> now;
-  bool known = true;
+  std::future<Lines> result;
   try {
-    std::optional<Lines> lines =
-        in_context(where, [&] { return merged_without_git(current, base, incoming); });
-    if (lines) {
-      now.set_value(std::move(*lines));
-    } else {
-      known = false;
+    if (std::optional<Lines> lines =
+            in_context(where, [&] { return merged_without_git(current, base, incoming); })) {
+      result = settled([&](std::promise<Lines>& p) { p.set_value(std::move(*lines)); });
     }
   } catch (...) {
-    now.set_exception(std::current_exception());
+    result = settled([](std::promise<Lines>& p) { p.set_exception(std::current_exception()); });
   }
-  std::future<Lines> result = now.get_future();
-  if (!known) {
+  if (!result.valid()) {
+    while (jobs_.size() >= kRunning) settle_oldest();
     if (!dir_) dir_.emplace("qor-merge");
     result = std::async(
         std::launch::async,

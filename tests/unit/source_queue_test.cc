@@ -67,6 +67,23 @@ TEST(SourceQueue, ReportsTheFirstFailureInOrder) {
   EXPECT_EQ(applied, std::vector<int>{0});
 }
 
+// Merges whose result is known without git (one side left the text alone) keep their place
+// among those that run git, their errors included.
+TEST(SourceQueue, KnownResultsKeepTheirPlace) {
+  SourceQueue queue(nullptr);
+  std::vector<Lines> applied;
+  const auto keep = [&](Lines lines) { applied.push_back(std::move(lines)); };
+  const Versions v = versions(0);
+  queue.add(v.current, v.base, v.incoming, "", "", "cell 0", keep);
+  queue.add(v.base, v.base, {"new\r\n"}, "", "", "cell 1", keep);
+  queue.add(kUnwritable, kUnwritable, {"new\n"}, "", "", "cell 2", keep);
+  queue.add(v.current, v.base, v.incoming, "", "", "cell 3", keep);
+  EXPECT_THROW_MSG(queue.finish(), ValueError,
+                   "cell 2: merging the source: 'utf-8' codec can't encode character '\\ud800': "
+                   "surrogates not allowed");
+  EXPECT_EQ(applied, (std::vector<Lines>{v.expected, {"new\n"}}));
+}
+
 TEST(SourceQueue, AnEarlierFailureComesBeforeALaterError) {
   SourceQueue queue(nullptr);
   const Versions v = versions(0);
