@@ -88,6 +88,11 @@ foreach(program IN LISTS QOR_PROGRAMS)
   get_target_property(link_options ${program} LINK_OPTIONS)
   if("-static" IN_LIST link_options)
     string(APPEND overrides "${QOR_DEB_NAME}: statically-linked-binary [usr/bin/${program}]\n")
+  elseif("-static-pie" IN_LIST link_options)
+    # lintian reads a static position-independent executable as a shared library that names no
+    # libraries it needs.
+    string(APPEND overrides
+           "${QOR_DEB_NAME}: shared-library-lacks-prerequisites [usr/bin/${program}]\n")
   endif()
 endforeach()
 if(overrides)
