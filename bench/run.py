@@ -129,7 +129,7 @@ def bench_merge(build, data_dir):
     native, python = [], []
     with tempfile.TemporaryDirectory() as work:
         target = os.path.join(work, "current.ipynb")
-        for _ in range(9):
+        for _ in range(15):
             shutil.copyfile(paths[1], target)
             native.append(floor.run_process(launcher, [
                 qormerge, "--base-file=%s" % paths[0], "--current-file=" + target,
@@ -142,7 +142,7 @@ def bench_merge(build, data_dir):
     # the machine then weighs on both.
     ratios = [p / n for p, n in zip(python, native)]
     ratio = statistics.median(ratios)
-    print("merge_files from Python on m20 (Jupyter layout), 9 runs each, alternately: %.1f ms; "
+    print("merge_files from Python on m20 (Jupyter layout), 15 runs each, alternately: %.1f ms; "
           "the qormerge process: %.1f ms (medians); run by run %.2fx [%.2f, %.2f]  <= 1.3x %s" % (
               statistics.median(python) * 1e3, statistics.median(native) * 1e3, ratio,
               min(ratios), max(ratios), verdict(ratio <= 1.3)))
