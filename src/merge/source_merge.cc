@@ -149,7 +149,8 @@ std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git
 std::optional<std::vector<std::string>> merged_without_git(
     const std::vector<std::string>& current, const std::vector<std::string>& base,
     const std::vector<std::string>& incoming) {
-  if (current != base && incoming != base && incoming != current) return std::nullopt;
+  const bool current_unchanged = current == base;
+  if (!current_unchanged && incoming != base && incoming != current) return std::nullopt;
   const std::string current_text = joined(current);
   const std::string base_text = joined(base);
   const std::string incoming_text = joined(incoming);
@@ -158,7 +159,7 @@ std::optional<std::vector<std::string>> merged_without_git(
       return std::nullopt;
     }
   }
-  return universal_lines(current == base ? incoming_text : current_text);
+  return universal_lines(current_unchanged ? incoming_text : current_text);
 }
 
 }  // namespace detail
