@@ -1,6 +1,7 @@
-// The source-text merge: three files in a private temporary directory, one `git merge-file`
-// run, and the merged text read back as lines with its conflict labels replaced. The git runner
-// tells git's report of conflicts (exit statuses 1 to 127) from a failure of git itself.
+// The source-text merge: three files in a private temporary directory (or, for the real git, in
+// memory), one `git merge-file` run, and the merged text read back as lines with its conflict
+// labels replaced. The git runner tells git's report of conflicts (exit statuses 1 to 127) from
+// a failure of git itself.
 #include "qor/source_merge.h"
 
 #include <cstdio>
@@ -73,14 +74,15 @@ void replace_all(std::string& line, const std::string& from, const std::string& 
 // Largest file git merges as text.
 constexpr std::size_t kGitTextLimit = std::size_t{1} << 30;
 
-}  // namespace
-
-void Git::merge_file(const std::vector<std::string>& args) {
+// `git merge-file` with `args`, handed the descriptors `passed` (platform::run_process()).
+// Returns when git merged without conflicts; throws GitCommandError when it reports conflicts,
+// CommandError when it failed, IoError when it cannot be started.
+void run_merge_file(const std::vector<std::string>& args, const std::vector<int>& passed) {
   std::vector<std::string> argv = {"git", "merge-file"};
   argv.insert(argv.end(), args.begin(), args.end());
   platform::ProcessResult result;
   try {
-    result = platform::run_process(argv);
+    result = platform::run_process(argv, passed);
   } catch (const IoError& e) {
     throw IoError(e.error_code(), argv[0],
                   "cannot run git: " + std::string(e.what()) +
@@ -103,6 +105,37 @@ void Git::merge_file(const std::vector<std::string>& args) {
   }
   throw CommandError(message);
 }
+
+// The merged text that git left, as lines with the labels `current_label` and `incoming_label`
+// replaced by the names given (unless absent or empty). `current_label` names the text in
+// errors.
+std::vector<std::string> labelled_lines(const std::string& merged, const std::string& current_label,
+                                        const std::string& incoming_label,
+                                        const std::optional<std::string>& current_name,
+                                        const std::optional<std::string>& incoming_name) {
+  json::check_utf8(merged, current_label);
+  std::vector<std::string> lines = universal_lines(merged);
+  for (std::string& line : lines) {
+    if (current_name && !current_name->empty()) replace_all(line, current_label, *current_name);
+    if (incoming_name && !incoming_name->empty()) replace_all(line, incoming_label, *incoming_name);
+  }
+  return lines;
+}
+
+// Whether git takes `lines` for text whatever it checks: no NUL byte (git refuses a file with
+// one in its first 8,000 bytes as binary) and less than its size limit.
+bool plain_for_git(const std::vector<std::string>& lines) {
+  std::size_t size = 0;
+  for (const std::string& line : lines) {
+    if (line.find('\0') != std::string::npos) return false;
+    size += line.size();
+  }
+  return size < kGitTextLimit;
+}
+
+}  // namespace
+
+void Git::merge_file(const std::vector<std::string>& args) { run_merge_file(args, {}); }
 
 std::vector<std::string> merge_source(GitRunner& git, const std::vector<std::string>& current,
                                       const std::vector<std::string>& base,
@@ -136,14 +169,39 @@ std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git
   } catch (const GitCommandError&) {
     // git's report of conflicts: the merged file holds the conflict blocks.
   }
-  const std::string merged = platform::read_file(current_path);
-  json::check_utf8(merged, current_path);
-  std::vector<std::string> lines = universal_lines(merged);
-  for (std::string& line : lines) {
-    if (current_name && !current_name->empty()) replace_all(line, current_path, *current_name);
-    if (incoming_name && !incoming_name->empty()) replace_all(line, incoming_path, *incoming_name);
+  return labelled_lines(platform::read_file(current_path), current_path, incoming_path,
+                        current_name, incoming_name);
+}
+
+bool mergeable_in_memory(const std::vector<std::string>& current,
+                         const std::vector<std::string>& base,
+                         const std::vector<std::string>& incoming) {
+  return platform::MemoryFile::available() && plain_for_git(current) && plain_for_git(base) &&
+         plain_for_git(incoming);
+}
+
+std::vector<std::string> merge_source_in_memory(const std::string& stem,
+                                                const std::vector<std::string>& current,
+                                                const std::vector<std::string>& base,
+                                                const std::vector<std::string>& incoming,
+                                                const std::optional<std::string>& current_name,
+                                                const std::optional<std::string>& incoming_name) {
+  const std::string current_label = stem + "current";
+  const std::string base_label = stem + "base";
+  const std::string incoming_label = stem + "incoming";
+  const platform::MemoryFile current_file(joined(current), current_label);
+  const platform::MemoryFile base_file(joined(base), base_label);
+  const platform::MemoryFile incoming_file(joined(incoming), incoming_label);
+  try {
+    run_merge_file(
+        {"-L", current_label, "-L", base_label, "-L", incoming_label, platform::passed_fd_path(0),
+         platform::passed_fd_path(1), platform::passed_fd_path(2)},
+        {current_file.fd(), base_file.fd(), incoming_file.fd()});
+  } catch (const GitCommandError&) {
+    // git's report of conflicts: the current file holds the conflict blocks.
   }
-  return lines;
+  return labelled_lines(current_file.read(), current_label, incoming_label, current_name,
+                        incoming_name);
 }
 
 std::optional<std::vector<std::string>> merged_without_git(
@@ -151,13 +209,12 @@ std::optional<std::vector<std::string>> merged_without_git(
     const std::vector<std::string>& incoming) {
   const bool current_unchanged = current == base;
   if (!current_unchanged && incoming != base && incoming != current) return std::nullopt;
+  // Lines that cannot be written for git fail here as they would there.
   const std::string current_text = joined(current);
-  const std::string base_text = joined(base);
+  joined(base);
   const std::string incoming_text = joined(incoming);
-  for (const std::string* text : {&current_text, &base_text, &incoming_text}) {
-    if (text->size() >= kGitTextLimit || text->find('\0') != std::string::npos) {
-      return std::nullopt;
-    }
+  if (!plain_for_git(current) || !plain_for_git(base) || !plain_for_git(incoming)) {
+    return std::nullopt;
   }
   return universal_lines(current_unchanged ? incoming_text : current_text);
 }

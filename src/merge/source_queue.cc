@@ -63,16 +63,28 @@ void SourceQueue::add(Lines current, Lines base, Lines incoming, std::string cur
   }
   if (!result.valid()) {
     while (jobs_.size() >= kRunning) settle_oldest();
-    if (!dir_) dir_.emplace("qor-merge");
+    const bool in_memory = mergeable_in_memory(current, base, incoming);
+    std::string stem;
+    if (in_memory) {
+      if (labels_.empty()) labels_ = platform::unmade_temp_path("qor-merge");
+      stem = labels_;
+    } else {
+      if (!dir_) dir_.emplace("qor-merge");
+      stem = dir_->path();
+    }
+    stem.append("/").append(std::to_string(++added_)).append("-");
     result = std::async(
         std::launch::async,
         [current = std::move(current), base = std::move(base), incoming = std::move(incoming),
          current_name = std::move(current_name), incoming_name = std::move(incoming_name),
-         where = std::move(where), stem = dir_->path() + "/" + std::to_string(++added_) + "-",
-         stopped = &stopped_] {
+         where = std::move(where), stem = std::move(stem), in_memory, stopped = &stopped_] {
           const interrupt::StopWhen stop(stopped);
-          Git git;
           return in_context(where, [&] {
+            if (in_memory) {
+              return merge_source_in_memory(stem, current, base, incoming, current_name,
+                                            incoming_name);
+            }
+            Git git;
             return merge_source_in(stem, git, current, base, incoming, current_name, incoming_name);
           });
         });

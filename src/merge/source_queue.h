@@ -26,6 +26,25 @@ std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git
                                          const std::optional<std::string>& current_name,
                                          const std::optional<std::string>& incoming_name);
 
+// Whether merge_source_in_memory() can take the three versions: the system offers memory files,
+// and git takes every version for text (no NUL byte, less than its size limit), so that git
+// reports nothing about the files themselves.
+bool mergeable_in_memory(const std::vector<std::string>& current,
+                         const std::vector<std::string>& base,
+                         const std::vector<std::string>& incoming);
+
+// merge_source() with the real git, its three files in memory (platform::MemoryFile) instead of
+// in a directory: git reads and rewrites them through the descriptors it is handed, and labels
+// them, with its -L option, `stem` followed by "current", "base" and "incoming", the paths the
+// files would have had in a directory that is never made. The result is the one the files in
+// that directory would have given. Nothing is made on a disk, and nothing is left to remove.
+std::vector<std::string> merge_source_in_memory(const std::string& stem,
+                                                const std::vector<std::string>& current,
+                                                const std::vector<std::string>& base,
+                                                const std::vector<std::string>& incoming,
+                                                const std::optional<std::string>& current_name,
+                                                const std::optional<std::string>& incoming_name);
+
 // merge_source()'s result with the real git when it is known without running git. When one
 // side's lines are the base's, git takes the other side's text whole; when both sides made the
 // same change, git takes the current side's text (each change of one side meets the same change
@@ -46,10 +65,11 @@ std::optional<std::vector<std::string>> merged_without_git(
 // they run one after the other. With a runner of the caller's own (MergeOptions::git), each
 // merge runs at once, in the calling thread.
 //
-// The merges' files stay until finish() has applied every result; their directory is then
-// removed in a helper thread, which the destructor waits for. On a file system that discards
-// freed blocks, removing a file git has written takes a device round trip: the merge need not
-// wait for it.
+// Git is handed the versions in memory where it can be (merge_source_in_memory()): nothing is
+// made on a disk for them. Where they go in files, the files stay until finish() has applied
+// every result; their directory is then removed in a helper thread, which the destructor waits
+// for. On a file system that discards freed blocks, removing a file git has written takes a
+// device round trip: the merge need not wait for it.
 class SourceQueue {
  public:
   using Lines = std::vector<std::string>;
@@ -90,6 +110,8 @@ class SourceQueue {
   // With the real git: one private directory for the files of all the merges, each under its
   // own number, made at the first merge.
   std::optional<platform::TempDir> dir_;
+  // With the real git and memory files: the directory named in their labels, never made.
+  std::string labels_;
   std::future<void> removal_;  // of dir_, once every result is applied
   std::size_t added_ = 0;
   std::deque<Job> jobs_;

@@ -1,6 +1,6 @@
-// Files: reading a whole file, and replacing a pinned file. Descriptors live in a small RAII
-// holder so that every error path closes them; a temporary file is registered for signal
-// clean-up from its creation and unlinked on every failure.
+// Files: reading a whole file, replacing a pinned file, and files in memory. Descriptors live in
+// a small RAII holder so that every error path closes them; a temporary file is registered for
+// signal clean-up from its creation and unlinked on every failure.
 #include "platform/file.h"
 
 #include <fcntl.h>
@@ -190,6 +190,41 @@ void write_file(const std::string& path, std::string_view content) {
   if (fd.get() < 0) throw IoError(errno, path);
   write_all(fd.get(), content, path);
   if (fd.close() != 0) throw IoError(errno, path);
+}
+
+// ---------------------------------------------------------------------------------------------
+// MemoryFile
+
+bool MemoryFile::available() {
+  static const bool usable = [] {
+    const Fd fd(::memfd_create("qor-probe", MFD_CLOEXEC));
+    if (fd.get() < 0) return false;
+    struct stat st;
+    const std::string by_path = "/proc/self/fd/" + std::to_string(fd.get());
+    return ::stat(by_path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }();
+  return usable;
+}
+
+MemoryFile::MemoryFile(std::string_view content, const std::string& name)
+    : fd_(::memfd_create("qor", MFD_CLOEXEC)), name_(name) {
+  if (fd_ < 0) throw IoError(errno, name_);
+  try {
+    write_all(fd_, content, name_);
+  } catch (...) {
+    ::close(fd_);
+    throw;
+  }
+}
+
+MemoryFile::~MemoryFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string MemoryFile::read() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) throw IoError(errno, name_);
+  return read_rest(fd_, name_, static_cast<std::size_t>(st.st_size));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -42,6 +42,31 @@ class FileBuffer {
   std::string text_;
 };
 
+// A file that lives in memory only (Linux memfd), for handing a text to a child process by
+// descriptor: no inode is made on a disk, and nothing is left to remove once it is closed.
+// Move-only.
+class MemoryFile {
+ public:
+  // Whether memory files can be made here and a child can open a descriptor it was given by
+  // path (passed_fd_path() in platform/process.h needs /proc). Decided once per process.
+  static bool available();
+  // A memory file holding `content`, named `name` in errors. Throws IoError.
+  MemoryFile(std::string_view content, const std::string& name);
+  MemoryFile(MemoryFile&& other) noexcept : fd_(other.fd_), name_(std::move(other.name_)) {
+    other.fd_ = -1;
+  }
+  MemoryFile& operator=(MemoryFile&&) = delete;
+  ~MemoryFile();
+
+  int fd() const { return fd_; }
+  // The whole content as it is now (a child may have rewritten it). Throws IoError.
+  std::string read() const;
+
+ private:
+  int fd_ = -1;
+  std::string name_;
+};
+
 // Receives a function that appends bytes to the new content of a file, and calls it with the
 // content piece by piece.
 using Produce = std::function<void(const std::function<void(std::string_view)>&)>;

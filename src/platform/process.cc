@@ -48,6 +48,21 @@ class Pipe {
   int fds_[2] = {-1, -1};
 };
 
+// An open descriptor, closed with its holder.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Descriptor& operator=(Descriptor&&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
 class SpawnAttributes {
  public:
   SpawnAttributes() { ::posix_spawnattr_init(&attr_); }
@@ -157,12 +172,31 @@ void drain(std::vector<int> fds, const std::vector<std::string*>& texts, std::si
 
 }  // namespace
 
-ProcessResult run_process(const std::vector<std::string>& argv) {
+ProcessResult run_process(const std::vector<std::string>& argv) { return run_process(argv, {}); }
+
+ProcessResult run_process(const std::vector<std::string>& argv, const std::vector<int>& passed) {
   Pipe err;
+  // A descriptor to pass that sits where the child's standard ones or an earlier passed one go
+  // would be overwritten before its turn: such ones are handed over from a copy above them.
+  const int first_free = 3 + static_cast<int>(passed.size());
+  std::vector<int> sources;
+  std::vector<Descriptor> copies;
+  copies.reserve(passed.size());
+  for (int fd : passed) {
+    if (fd < first_free) {
+      copies.emplace_back(::fcntl(fd, F_DUPFD_CLOEXEC, first_free));
+      if (copies.back().get() < 0) throw IoError(errno, argv.at(0));
+      fd = copies.back().get();
+    }
+    sources.push_back(fd);
+  }
   SpawnActions actions;
   ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
   ::posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0);
   ::posix_spawn_file_actions_adddup2(actions.get(), err.write_end(), 2);
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    ::posix_spawn_file_actions_adddup2(actions.get(), sources[i], 3 + static_cast<int>(i));
+  }
   Child child(argv, actions);
   err.close_write();
   ProcessResult result;
@@ -170,6 +204,10 @@ ProcessResult run_process(const std::vector<std::string>& argv) {
   drain({err.read_end()}, {&result.stderr_text}, 65536);
   child.wait(result);
   return result;
+}
+
+std::string passed_fd_path(std::size_t index) {
+  return "/proc/self/fd/" + std::to_string(3 + index);
 }
 
 ProcessOutput run_process_output(const std::vector<std::string>& argv) {

@@ -2,6 +2,7 @@
 #ifndef QOR_PLATFORM_PROCESS_H_
 #define QOR_PLATFORM_PROCESS_H_
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,14 @@ struct ProcessResult {
 // a large document would copy its page tables. Throws IoError (errno, argv[0]) when the program
 // cannot be started.
 ProcessResult run_process(const std::vector<std::string>& argv);
+
+// run_process() with the open descriptors `passed` handed to the child, in order, as its
+// descriptors 3, 4 and so on, which it opens by the paths passed_fd_path(0), passed_fd_path(1)
+// and so on. The caller's descriptors are not changed.
+ProcessResult run_process(const std::vector<std::string>& argv, const std::vector<int>& passed);
+
+// The path by which a child of run_process() opens the descriptor passed to it at `index`.
+std::string passed_fd_path(std::size_t index);
 
 // What a child process printed, and how it ended.
 struct ProcessOutput {

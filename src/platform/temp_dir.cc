@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/uuid.h"
 #include "qor/errors.h"
 
 namespace qor::platform {
@@ -30,6 +31,16 @@ std::string temp_base() {
 }
 
 }  // namespace
+
+std::string unmade_temp_path(std::string_view prefix) {
+  static constexpr std::string_view kLetters =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char random[6];
+  random_bytes(random, sizeof random);
+  std::string path = temp_base() + "/" + std::string(prefix) + "-";
+  for (unsigned char r : random) path += kLetters[r % kLetters.size()];
+  return path;
+}
 
 TempDir::TempDir(std::string_view prefix) {
   std::string templ = temp_base() + "/" + std::string(prefix) + "-XXXXXX";

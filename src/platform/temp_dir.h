@@ -42,6 +42,11 @@ class TempDir {
   CleanupPath cleanup_;
 };
 
+// A path of the form TempDir makes, "<location>/<prefix>-XXXXXX" with six random letters and
+// digits, where nothing is made: a name that looks like a temporary path and is as unlikely to
+// occur anywhere else. Throws IoError when the location cannot be made absolute.
+std::string unmade_temp_path(std::string_view prefix);
+
 }  // namespace qor::platform
 
 #endif  // QOR_PLATFORM_TEMP_DIR_H_

@@ -426,10 +426,15 @@ def test_a_file_whose_owner_could_not_be_kept_is_written_in_place(open_tmp):
 # ---------------------------------------------------------------------------------------------
 # Signals, sent for real to the running executable.
 
-@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
-def test_a_terminating_signal_while_git_runs_removes_our_files(tmp_path, sig):
+@pytest.mark.parametrize("sig,nul", [(signal.SIGINT, False), (signal.SIGTERM, False),
+                                     (signal.SIGHUP, False), (signal.SIGTERM, True)])
+def test_a_terminating_signal_while_git_runs_removes_our_files(tmp_path, sig, nul):
     scene = Scene(tmp_path)
     conflicting(scene)
+    if nul:  # git is handed files, not memory: it must judge a NUL byte itself
+        doc = json.loads(scene.current.read_text())
+        doc["cells"][1]["source"].append("\0\n")
+        scene.current.write_text(json.dumps(doc))
     ready = tmp_path / "git-started"
     env = fake_git(tmp_path, 'touch "$READY"; exec sleep 60')
     env["READY"] = str(ready)
@@ -442,7 +447,8 @@ def test_a_terminating_signal_while_git_runs_removes_our_files(tmp_path, sig):
     while not ready.exists() and time.monotonic() < deadline:
         time.sleep(0.01)
     assert ready.exists()
-    assert len(list(scene.tmp.iterdir())) == 1  # our work directory, while git runs
+    # Our work directory while git runs, if any.
+    assert len(list(scene.tmp.iterdir())) == (1 if nul else 0)
     proc.send_signal(sig)
     assert proc.wait(timeout=30) == -sig
     proc.stderr.close()

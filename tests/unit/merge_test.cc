@@ -7,11 +7,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "merge/source_queue.h"
+#include "platform/file.h"
+#include "platform/process.h"
 #include "platform/temp_dir.h"
 #include "platform/uuid.h"
 #include "qor/errors.h"
@@ -570,6 +574,53 @@ TEST(SourceMerge, ResultKnownWithoutGitIsGits) {
   }
 }
 
+// Merged in memory, the versions give byte for byte what their files give under the same labels,
+// whatever conflict style git's configuration asks for (the base's label shows in some).
+TEST(SourceMerge, InMemoryGivesWhatFilesGive) {
+  if (!platform::MemoryFile::available()) GTEST_SKIP() << "no memory files on this system";
+  platform::TempDir dir;
+  platform::TempDir repo;
+  ASSERT_EQ(platform::run_process({"git", "init", "-q", repo.path()}).exit_status, 0);
+  ScopedEnv git_dir("GIT_DIR", repo.path() + "/.git");
+  ScopedEnv config_count("GIT_CONFIG_COUNT", "1");
+  ScopedEnv config_key("GIT_CONFIG_KEY_0", "merge.conflictStyle");
+  const Lines sample = {"a\n", "b\r\n", "c\r", "d\n", "e"};
+  struct Case {
+    const char* name;
+    Lines current, base, incoming;
+  } cases[] = {
+      {"all empty", {}, {}, {}},
+      {"one side changed", sample, {"a\n"}, {"a\n"}},
+      {"apart",
+       {"A\n", "b\n", "c\n", "d\n"},
+       {"a\n", "b\n", "c\n", "d\n"},
+       {"a\n", "b\n", "c\n", "D\n"}},
+      {"conflict", {"a\n", "X\n", "c"}, {"a\n", "b\n", "c"}, {"a\n", "Y\n", "c"}},
+      {"conflicts, line ends of every kind", sample, {"a\n", "z\n", "e"}, {"q\r\n", "e\n"}},
+  };
+  using Names = std::pair<std::optional<std::string>, std::optional<std::string>>;
+  int n = 0;
+  for (const char* style : {"merge", "diff3", "zdiff3"}) {
+    ScopedEnv config_value("GIT_CONFIG_VALUE_0", style);
+    for (const Case& c : cases) {
+      for (const Names& names : {Names{"nb-current", "nb-incoming"}, Names{std::nullopt, ""}}) {
+        SCOPED_TRACE(std::string(style) + ": " + c.name + (names.first ? "" : ", no names"));
+        const std::string stem = dir.path() + "/" + std::to_string(++n) + "-";
+        Git git;
+        const Lines from_files = detail::merge_source_in(stem, git, c.current, c.base, c.incoming,
+                                                         names.first, names.second);
+        EXPECT_EQ(detail::merge_source_in_memory(stem, c.current, c.base, c.incoming, names.first,
+                                                 names.second),
+                  from_files);
+        if (std::string(style) == "diff3" && std::string(c.name) == "conflict") {
+          // The configuration reached git: the base's label shows.
+          EXPECT_EQ(from_files[3], "||||||| " + stem + "base\n");
+        }
+      }
+    }
+  }
+}
+
 TEST(SourceQueue, RunsGitOnlyWhereBothSidesChangedTheText) {
   platform::TempDir tmp;
   ScopedEnv env("TMPDIR", tmp.path());
@@ -590,11 +641,50 @@ TEST(SourceQueue, RunsGitOnlyWhereBothSidesChangedTheText) {
     queue.finish();
     ADD_FAILURE() << "git was not run";
   } catch (const CommandError& e) {
-    EXPECT_TRUE(
-        std::string(e.what()).ends_with("/1-incoming failed with exit status 128: fatal: ran"))
+    EXPECT_TRUE(std::string(e.what()).ends_with(" failed with exit status 128: fatal: ran"))
         << e.what();
   }
   EXPECT_EQ(results.size(), 3u);
+}
+
+// The versions go to git in memory, leaving nothing in the temporary location even while git
+// runs; those with a NUL byte, which git judges itself, go in files.
+TEST(SourceQueue, HandsGitItsVersionsInMemoryUnlessItMustJudgeThem) {
+  if (!platform::MemoryFile::available()) GTEST_SKIP() << "no memory files on this system";
+  FakeGitOnPath fake(
+      "n=$#; seen=; for f in \"$TMPDIR\"/*; do [ -e \"$f\" ] && seen=\"$seen${f##*/}\"; done\n"
+      "echo \"fatal: $n arguments; in TMPDIR: $seen\" >&2; exit 128");
+  platform::TempDir tmp;
+  ScopedEnv env("TMPDIR", tmp.path());
+  const std::string nul("\0\n", 2);
+  struct Case {
+    Lines current;
+    std::string command, git_saw;
+  } cases[] = {
+      {{"x\n"},
+       "git merge-file -L " + tmp.path() + "/qor-merge-",
+       "/1-incoming /proc/self/fd/3 /proc/self/fd/4 /proc/self/fd/5 failed with exit status 128: "
+       "fatal: 10 arguments; in TMPDIR: "},
+      {{"x\n", nul},
+       "git merge-file " + tmp.path() + "/qor-merge-",
+       "/1-incoming failed with exit status 128: fatal: 4 arguments; in TMPDIR: qor-merge-"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.git_saw);
+    {
+      detail::SourceQueue queue(nullptr);
+      queue.add(c.current, {"a\n"}, {"y\n"}, "c", "i", "cell", [](Lines) {});
+      try {
+        queue.finish();
+        ADD_FAILURE() << "git was not run";
+      } catch (const CommandError& e) {
+        const std::string message = e.what();
+        EXPECT_EQ(message.rfind(c.command, 0), 0u) << message;
+        EXPECT_NE(message.find(c.git_saw), std::string::npos) << message;
+      }
+    }
+    EXPECT_EQ(tmp.listing(), "");
+  }
 }
 
 TEST(MergeFiles, FailingGitStopsTheMergeAndLeavesNoTrace) {

@@ -1,6 +1,7 @@
 // Tests of the platform layer: the pinned replacement of a file (which file is written, how, and
 // what a change of the path meanwhile does), temporary directories, and the clean-up that a
 // terminating signal runs in a real child process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -16,6 +17,7 @@
 #include <thread>
 
 #include "platform/file.h"
+#include "platform/process.h"
 #include "platform/signals.h"
 #include "platform/temp_dir.h"
 #include "qor/errors.h"
@@ -171,12 +173,60 @@ TEST(TempDir, IsAbsoluteWhateverTmpdirSays) {
     EXPECT_EQ(made.rfind(scratch.path() + "/-x/probe-", 0), 0u) << made;
   }
   EXPECT_EQ(::access(made.c_str(), F_OK), -1);
+  // A name of the same form, where nothing is made.
+  const std::string unmade = unmade_temp_path("probe");
+  EXPECT_EQ(unmade.rfind(scratch.path() + "/-x/probe-", 0), 0u) << unmade;
+  EXPECT_EQ(unmade.size(), made.size());
+  EXPECT_NE(unmade, unmade_temp_path("probe"));
+  EXPECT_EQ(::access(unmade.c_str(), F_OK), -1);
   if (saved_env != nullptr) {
     ::setenv("TMPDIR", saved.c_str(), 1);
   } else {
     ::unsetenv("TMPDIR");
   }
   ASSERT_EQ(::chdir(cwd), 0);
+}
+
+// The open descriptor `fd` also under the number `at` for a scope; what sat there is set aside
+// and put back.
+class DescriptorAt {
+ public:
+  DescriptorAt(int fd, int at) : at_(at), saved_(::fcntl(at, F_DUPFD_CLOEXEC, 100)) {
+    EXPECT_EQ(::dup2(fd, at), at);
+  }
+  DescriptorAt(const DescriptorAt&) = delete;
+  DescriptorAt& operator=(const DescriptorAt&) = delete;
+  ~DescriptorAt() {
+    if (saved_ < 0) {
+      ::close(at_);
+    } else {
+      ::dup2(saved_, at_);
+      ::close(saved_);
+    }
+  }
+
+ private:
+  int at_;
+  int saved_;
+};
+
+// A child reads and rewrites the memory files handed to it, each under the number it was
+// handed for, also where the caller holds them on those very numbers the other way round.
+TEST(MemoryFile, AChildReadsAndRewritesTheFilesItIsHanded) {
+  if (!MemoryFile::available()) GTEST_SKIP() << "no memory files on this system";
+  const MemoryFile first("one", "first"), second("two", "second");
+  const DescriptorAt first_at(first.fd(), 4), second_at(second.fd(), 3);
+  const ProcessResult result =
+      run_process({"sh", "-c", "cat \"$0\" \"$1\" >&2; printf new > \"$0\"", passed_fd_path(0),
+                   passed_fd_path(1)},
+                  {4, 3});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.stderr_text, "onetwo");
+  EXPECT_EQ(first.read(), "new");
+  EXPECT_EQ(second.read(), "two");
+  // The caller's descriptors are as they were.
+  EXPECT_EQ(read_file("/proc/self/fd/4"), "new");
+  EXPECT_EQ(read_file("/proc/self/fd/3"), "two");
 }
 
 // Runs `body` in a child process with the programs' signal handlers installed; returns its
