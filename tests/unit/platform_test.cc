@@ -1,6 +1,6 @@
 // Tests of the platform layer: the pinned replacement of a file (which file is written, how, and
-// what a change of the path meanwhile does), temporary directories, and the clean-up that a
-// terminating signal runs in a real child process.
+// what a change of the path meanwhile does), temporary directories, memory files handed to a
+// child process, and the clean-up that a terminating signal runs in a real child process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
