@@ -215,18 +215,25 @@ class DescriptorAt {
 TEST(MemoryFile, AChildReadsAndRewritesTheFilesItIsHanded) {
   if (!MemoryFile::available()) GTEST_SKIP() << "no memory files on this system";
   const MemoryFile first("one", "first"), second("two", "second");
-  const DescriptorAt first_at(first.fd(), 4), second_at(second.fd(), 3);
-  const ProcessResult result =
-      run_process({"sh", "-c", "cat \"$0\" \"$1\" >&2; printf new > \"$0\"", passed_fd_path(0),
-                   passed_fd_path(1)},
-                  {4, 3});
-  EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(result.stderr_text, "onetwo");
+  // Copies, away from 3 and 4 where the files themselves may sit, put on 4 and 3.
+  const int first_copy = ::fcntl(first.fd(), F_DUPFD_CLOEXEC, 10);
+  const int second_copy = ::fcntl(second.fd(), F_DUPFD_CLOEXEC, 10);
+  {
+    const DescriptorAt first_at(first_copy, 4), second_at(second_copy, 3);
+    const ProcessResult result =
+        run_process({"sh", "-c", "cat \"$0\" \"$1\" >&2; printf new > \"$0\"", passed_fd_path(0),
+                     passed_fd_path(1)},
+                    {4, 3});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.stderr_text, "onetwo");
+    // The caller's descriptors are as they were.
+    EXPECT_EQ(read_file("/proc/self/fd/4"), "new");
+    EXPECT_EQ(read_file("/proc/self/fd/3"), "two");
+  }
+  ::close(first_copy);
+  ::close(second_copy);
   EXPECT_EQ(first.read(), "new");
   EXPECT_EQ(second.read(), "two");
-  // The caller's descriptors are as they were.
-  EXPECT_EQ(read_file("/proc/self/fd/4"), "new");
-  EXPECT_EQ(read_file("/proc/self/fd/3"), "two");
 }
 
 // Runs `body` in a child process with the programs' signal handlers installed; returns its
