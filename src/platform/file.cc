@@ -24,26 +24,6 @@
 namespace qor::platform {
 namespace {
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now, reporting the error a deferred write may surface at close.
-  int close() {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
-
 std::string dir_of(const std::string& path) {
   const auto slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -208,23 +188,16 @@ bool MemoryFile::available() {
 
 MemoryFile::MemoryFile(std::string_view content, const std::string& name)
     : fd_(::memfd_create("qor", MFD_CLOEXEC)), name_(name) {
-  if (fd_ < 0) throw IoError(errno, name_);
-  try {
-    write_all(fd_, content, name_);
-  } catch (...) {
-    ::close(fd_);
-    throw;
-  }
-}
-
-MemoryFile::~MemoryFile() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_.get() < 0) throw IoError(errno, name_);
+  write_all(fd_.get(), content, name_);
 }
 
 std::string MemoryFile::read() const {
   struct stat st;
-  if (::fstat(fd_, &st) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) throw IoError(errno, name_);
-  return read_rest(fd_, name_, static_cast<std::size_t>(st.st_size));
+  if (::fstat(fd_.get(), &st) != 0 || ::lseek(fd_.get(), 0, SEEK_SET) != 0) {
+    throw IoError(errno, name_);
+  }
+  return read_rest(fd_.get(), name_, static_cast<std::size_t>(st.st_size));
 }
 
 // ---------------------------------------------------------------------------------------------

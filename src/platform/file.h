@@ -1,5 +1,5 @@
-// Whole-file reading, and the replacement of a file that an operation read (private to the
-// core).
+// Whole-file reading, the replacement of a file that an operation read, and files in memory
+// (private to the core).
 #ifndef QOR_PLATFORM_FILE_H_
 #define QOR_PLATFORM_FILE_H_
 
@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 #include <string_view>
+
+#include "platform/fd.h"
 
 namespace qor::platform {
 
@@ -52,18 +54,13 @@ class MemoryFile {
   static bool available();
   // A memory file holding `content`, named `name` in errors. Throws IoError.
   MemoryFile(std::string_view content, const std::string& name);
-  MemoryFile(MemoryFile&& other) noexcept : fd_(other.fd_), name_(std::move(other.name_)) {
-    other.fd_ = -1;
-  }
-  MemoryFile& operator=(MemoryFile&&) = delete;
-  ~MemoryFile();
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   // The whole content as it is now (a child may have rewritten it). Throws IoError.
   std::string read() const;
 
  private:
-  int fd_ = -1;
+  Fd fd_;
   std::string name_;
 };
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fd.h"
 #include "platform/signals.h"
 #include "qor/errors.h"
 #include "qor/interrupt.h"
@@ -46,21 +47,6 @@ class Pipe {
     fd = -1;
   }
   int fds_[2] = {-1, -1};
-};
-
-// An open descriptor, closed with its holder.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Descriptor& operator=(Descriptor&&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
 };
 
 class SpawnAttributes {
@@ -180,7 +166,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::vecto
   // would be overwritten before its turn: such ones are handed over from a copy above them.
   const int first_free = 3 + static_cast<int>(passed.size());
   std::vector<int> sources;
-  std::vector<Descriptor> copies;
+  std::vector<Fd> copies;
   copies.reserve(passed.size());
   for (int fd : passed) {
     if (fd < first_free) {
