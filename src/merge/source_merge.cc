@@ -4,7 +4,10 @@
 // a failure of git itself.
 #include "qor/source_merge.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <string_view>
+#include <unordered_set>
 
 #include "merge/source_queue.h"
 #include "platform/file.h"
@@ -133,6 +136,84 @@ bool plain_for_git(const std::vector<std::string>& lines) {
   return size < kGitTextLimit;
 }
 
+// A text's lines as git's diff takes them: each ends after its "\n", and a last line without
+// one is a line too.
+std::vector<std::string_view> diff_lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size() - 1) + 1;
+    lines.push_back(text.substr(0, end));
+    text.remove_prefix(end);
+  }
+  return lines;
+}
+
+// Where one side's lines differ from the base's, in base lines. git's diff compares only the
+// lines between the longest common head and the longest common tail that does not overlap it,
+// so every line it marks changed lies in [head, base size - tail) of the base, or in the like
+// range of the side. It may then slide a run of changed lines over equal neighbours, which
+// moves the run's ends in the base, but only over base lines equal to a line of the run, and
+// so to a changed line of the ranges above: [reach_from, reach_to) bounds the base lines that
+// git's changes of this side can touch, an insertion included at either end.
+struct ChangedRange {
+  std::size_t tail;  // lines at the end that the side and the base share
+  std::size_t reach_from;
+  std::size_t reach_to;
+};
+
+ChangedRange changed_range(const std::vector<std::string_view>& base,
+                           const std::vector<std::string_view>& side) {
+  const std::size_t shorter = std::min(base.size(), side.size());
+  std::size_t head = 0;
+  while (head < shorter && base[head] == side[head]) ++head;
+  std::size_t tail = 0;
+  while (tail < shorter - head && base[base.size() - 1 - tail] == side[side.size() - 1 - tail]) {
+    ++tail;
+  }
+  std::unordered_set<std::string_view> changed(base.begin() + static_cast<std::ptrdiff_t>(head),
+                                               base.end() - static_cast<std::ptrdiff_t>(tail));
+  changed.insert(side.begin() + static_cast<std::ptrdiff_t>(head),
+                 side.end() - static_cast<std::ptrdiff_t>(tail));
+  std::size_t from = head;
+  while (from > 0 && changed.contains(base[from - 1])) --from;
+  std::size_t to = base.size() - tail;
+  while (to < base.size() && changed.contains(base[to])) ++to;
+  return {tail, from, to};
+}
+
+// git merge-file's result when the two sides changed parts of the text that lie apart, known
+// without running git; nothing otherwise. git merges two changes without conflict when one
+// ends before the other begins with at least one base line between them, and then writes the
+// first side's text up to the end of its change and the other side's from there. The ranges of
+// changed_range() bound wherever git's diff puts the changes, so when they keep a base line
+// between them, git finds no conflict and its text is the one written here.
+std::optional<std::string> merged_apart(std::string_view current, std::string_view base,
+                                        std::string_view incoming) {
+  const std::vector<std::string_view> base_lines = diff_lines(base);
+  const std::vector<std::string_view> current_lines = diff_lines(current);
+  const std::vector<std::string_view> incoming_lines = diff_lines(incoming);
+  const ChangedRange by_current = changed_range(base_lines, current_lines);
+  const ChangedRange by_incoming = changed_range(base_lines, incoming_lines);
+  // The first side's text up to the end of its change, then the second side's text from the
+  // base line after the first side's change on (which the second side has as the base has it).
+  const auto joined_at = [&](const std::vector<std::string_view>& first, const ChangedRange& range,
+                             const std::vector<std::string_view>& second) {
+    std::string text;
+    for (std::size_t i = 0; i < first.size() - range.tail; ++i) text += first[i];
+    for (std::size_t i = base_lines.size() - range.tail; i < second.size(); ++i) {
+      text += second[i];
+    }
+    return text;
+  };
+  if (by_current.reach_to < by_incoming.reach_from) {
+    return joined_at(current_lines, by_current, incoming_lines);
+  }
+  if (by_incoming.reach_to < by_current.reach_from) {
+    return joined_at(incoming_lines, by_incoming, current_lines);
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 void Git::merge_file(const std::vector<std::string>& args) { run_merge_file(args, {}); }
@@ -207,16 +288,20 @@ std::vector<std::string> merge_source_in_memory(const std::string& stem,
 std::optional<std::vector<std::string>> merged_without_git(
     const std::vector<std::string>& current, const std::vector<std::string>& base,
     const std::vector<std::string>& incoming) {
-  const bool current_unchanged = current == base;
-  if (!current_unchanged && incoming != base && incoming != current) return std::nullopt;
   // Lines that cannot be written for git fail here as they would there.
   const std::string current_text = joined(current);
-  joined(base);
+  const std::string base_text = joined(base);
   const std::string incoming_text = joined(incoming);
   if (!plain_for_git(current) || !plain_for_git(base) || !plain_for_git(incoming)) {
     return std::nullopt;
   }
-  return universal_lines(current_unchanged ? incoming_text : current_text);
+  if (current_text == base_text) return universal_lines(incoming_text);
+  if (incoming_text == base_text || incoming_text == current_text) {
+    return universal_lines(current_text);
+  }
+  std::optional<std::string> merged = merged_apart(current_text, base_text, incoming_text);
+  if (!merged) return std::nullopt;
+  return universal_lines(*merged);
 }
 
 }  // namespace detail

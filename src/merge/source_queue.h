@@ -46,13 +46,16 @@ std::vector<std::string> merge_source_in_memory(const std::string& stem,
                                                 const std::optional<std::string>& incoming_name);
 
 // merge_source()'s result with the real git when it is known without running git. When one
-// side's lines are the base's, git takes the other side's text whole; when both sides made the
+// side's text is the base's, git takes the other side's text whole; when both sides made the
 // same change, git takes the current side's text (each change of one side meets the same change
-// of the other, which git does not count as a conflict). Nothing when the sides changed the text
-// differently, or when git would refuse a text as binary (a NUL byte) or as too large: only git
-// itself reports those. A text without conflict blocks has no labels to replace (the temporary
-// paths, named for each merge, cannot occur in the versions). Throws the ValueError of
-// merge_source() for lines that cannot be written for git.
+// of the other, which git does not count as a conflict). When the sides changed parts of the
+// text that lie apart, with base lines between them that git's diff cannot move either change
+// over, git merges the two changes without conflict, and its text is built here the way git
+// builds it. Nothing when the changes may meet (git then decides whether they conflict), or
+// when git would refuse a text as binary (a NUL byte) or as too large: only git itself reports
+// those. A text without conflict blocks has no labels to replace (the temporary paths, named for
+// each merge, cannot occur in the versions). Throws the ValueError of merge_source() for lines
+// that cannot be written for git.
 std::optional<std::vector<std::string>> merged_without_git(
     const std::vector<std::string>& current, const std::vector<std::string>& base,
     const std::vector<std::string>& incoming);

@@ -503,8 +503,9 @@ TEST(GitRunner, MissingGitIsAnIoError) {
   }
 }
 
-// Where one side left the text as the base had it, or both made the same change, the result is
-// known without git; it must be byte for byte what git gives.
+// Where one side left the text as the base had it, where both made the same change, or where
+// the two changes lie apart, the result is known without git; it must be byte for byte what git
+// gives.
 TEST(SourceMerge, ResultKnownWithoutGitIsGits) {
   std::string long_text(9000, 'x');
   long_text += "\n";
@@ -522,9 +523,29 @@ TEST(SourceMerge, ResultKnownWithoutGitIsGits) {
       {"last line end dropped", {"a\n", "b"}, {"a\n", "b\n"}, {"a\n", "b\n"}, true},
       {"same change on both sides", {"a\n", "X\n"}, {"a\n"}, {"a\n", "X\n"}, true},
       {"same changes, last line end dropped", sample, {"a\n", "b\n", "d\n"}, sample, true},
-      {"same text, split differently", {"a\n", "X\n"}, {"a\n"}, {"a\nX\n"}, false},
+      {"same text, split differently", {"a\n", "X\n"}, {"a\n"}, {"a\nX\n"}, true},
       {"both changed", {"X\n"}, {"a\n"}, {"Y\n"}, false},
-      {"split differently", {"a", "b\n"}, {"ab\n"}, {"c\n"}, false},
+      {"split differently", {"a", "b\n"}, {"ab\n"}, {"c\n"}, true},
+      {"apart", {"A\n", "b\n", "c\n"}, {"a\n", "b\n", "c\n"}, {"a\n", "b\n", "C\n"}, true},
+      {"apart, incoming first", {"a\n", "b\n", "C"}, {"a\n", "b\n", "c"}, {"\n", "b\n", "c"}, true},
+      {"apart, line ends of every kind",
+       {"a\n", "<<<<<<< x\n", "\n", "b\r\n", "c\r", "  \n", "f\n", "d"},
+       {"a\n", "<<<<<<< x\n", "b\r\n", "f\n", "d"},
+       {"a\n", "<<<<<<< x\n", "b\r\n", "f\n", "e\r", "d"},
+       true},
+      {"apart, each side adds at an end",
+       {"x\n", "a\n", "b\n"},
+       {"a\n", "b\n"},
+       {"a\n", "b\n", "c"},
+       true},
+      {"side by side", {"A\n", "b\n"}, {"a\n", "b\n"}, {"a\n", "B\n"}, false},
+      // Apart in the base, but git's diff may slide the current side's change over the "b"
+      // lines up to the incoming side's, where they conflict.
+      {"apart by lines a change can slide over",
+       {"b\n", "b\n", "b\n", "a\n", "b\n"},
+       {"b\n", "b\n", "b\n", "b\n", "b\n", "b\n", "a\n", "b\n", "b\n"},
+       {"b\n", "b\n", "b\n", "b\n", "b\n", "b\n", "a\n", "b\n", "b\n", "b\n"},
+       false},
       {"a NUL byte, which git refuses", {std::string("a\0b\n", 4)}, {"a\n"}, {"a\n"}, false},
       {"a NUL byte past git's first look", {long_text, std::string("\0\n", 2)}, {}, {}, false},
       {"long text", {long_text}, {}, {}, true},
@@ -552,26 +573,47 @@ TEST(SourceMerge, ResultKnownWithoutGitIsGits) {
     }
     return lines;
   };
+  const auto edited = [&](Lines lines) {
+    for (int edit = random() % 4; edit >= 0; --edit) {
+      const std::size_t at = lines.empty() ? 0 : random() % lines.size();
+      if (random() % 2 == 0 && !lines.empty()) {
+        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(at));
+      } else {
+        const Lines more = text(1 + random() % 3);
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), more.begin(), more.end());
+      }
+    }
+    if (!lines.empty() && lines.back().ends_with('\n') && random() % 3 == 0) {
+      lines.back().pop_back();
+    }
+    return lines;
+  };
   for (int round = 0; round < 60; ++round) {
     SCOPED_TRACE(round);
     const Lines base = text(random() % 12);
-    Lines changed = base;
-    for (int edit = random() % 4; edit >= 0; --edit) {
-      const std::size_t at = changed.empty() ? 0 : random() % changed.size();
-      if (random() % 2 == 0 && !changed.empty()) {
-        changed.erase(changed.begin() + static_cast<std::ptrdiff_t>(at));
-      } else {
-        const Lines more = text(1 + random() % 3);
-        changed.insert(changed.begin() + static_cast<std::ptrdiff_t>(at), more.begin(), more.end());
-      }
-    }
-    if (!changed.empty() && changed.back().ends_with('\n') && random() % 3 == 0) {
-      changed.back().pop_back();
-    }
+    const Lines changed = edited(base);
     const std::optional<Lines> known = detail::merged_without_git(changed, base, changed);
     ASSERT_TRUE(known.has_value());
     EXPECT_EQ(*known, merge(changed, base, changed));
   }
+
+  // Each side edits the base on its own: where the result is known, git agrees, and where git's
+  // diff could move a change over lines like its own, it is not known (the count shows that the
+  // rounds reach both cases).
+  int apart = 0;
+  for (int round = 0; round < 400; ++round) {
+    SCOPED_TRACE("independent edits, round " + std::to_string(round));
+    const Lines base = text(random() % 30);
+    const Lines current = edited(base);
+    const Lines incoming = edited(base);
+    if (current == base || incoming == base || current == incoming) continue;
+    const std::optional<Lines> known = detail::merged_without_git(current, base, incoming);
+    if (!known) continue;
+    ++apart;
+    EXPECT_EQ(*known, merge(current, base, incoming));
+  }
+  EXPECT_GT(apart, 40);
+  EXPECT_LT(apart, 300);
 }
 
 // Merged in memory, the versions give byte for byte what their files give under the same labels,
