@@ -13,6 +13,7 @@
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/temp_dir.h"
+#include "qor/detail/keyed_hash.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 
@@ -170,8 +171,10 @@ ChangedRange changed_range(const std::vector<std::string_view>& base,
   while (tail < shorter - head && base[base.size() - 1 - tail] == side[side.size() - 1 - tail]) {
     ++tail;
   }
-  std::unordered_set<std::string_view> changed(base.begin() + static_cast<std::ptrdiff_t>(head),
-                                               base.end() - static_cast<std::ptrdiff_t>(tail));
+  // The lines are the input's: a keyed hash keeps lines built to share a bucket apart.
+  std::unordered_set<std::string_view, qor::detail::KeyedStringHash> changed(
+      base.begin() + static_cast<std::ptrdiff_t>(head),
+      base.end() - static_cast<std::ptrdiff_t>(tail));
   changed.insert(side.begin() + static_cast<std::ptrdiff_t>(head),
                  side.end() - static_cast<std::ptrdiff_t>(tail));
   std::size_t from = head;
