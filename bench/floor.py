@@ -36,12 +36,13 @@ FORMS = {"jupyter": {"indent": 1}, "compact": {}}
 GIT_ENV = dict(os.environ, GIT_CONFIG_GLOBAL="/dev/null", GIT_CONFIG_NOSYSTEM="1")
 
 
-def triple(data_dir, name, form):
+def triple(data_dir, name, form, meeting=False):
     cells, lines, every, image = dict((n, p) for n, _, p in TRIPLES)[name]
-    paths = [data_dir / ("%s_%s_%s.ipynb" % (name, form, side)) for side in ("base", "current", "incoming")]
+    stem = name + ("_meeting" if meeting else "")
+    paths = [data_dir / ("%s_%s_%s.ipynb" % (stem, form, side)) for side in ("base", "current", "incoming")]
     if not all(p.exists() for p in paths):
         data_dir.mkdir(parents=True, exist_ok=True)
-        for path, doc in zip(paths, gen.merge_triple(cells, lines, every, image, cells)):
+        for path, doc in zip(paths, gen.merge_triple(cells, lines, every, image, cells, meeting)):
             path.write_text(json.dumps(doc, **FORMS[form]))
     return paths
 
@@ -107,6 +108,14 @@ def report(build, runs, others, forms):
                     peak / 1e6, max(res["floor"][1]) / 1e6, peak / size,
                     "" if prog == "qormerge" else "(" + prog + ") ",
                     "ok" if ok else "MISSED (<= 1.2x, peak <= 2.5x input)"))
+    # The generated sides edit the cells they both change apart, which the merge settles without
+    # git; the same triple with those edits side by side shows what the git processes cost.
+    paths = triple(data_dir, "m1", forms[0], meeting=True)
+    res = measure(str(build / "bench" / "qor_bench"), programs[:2], paths, runs * RUNS_FACTOR["m1"])
+    f_med, med = statistics.median(res["floor"][0]), statistics.median(res["qormerge"][0])
+    print("  m1 (%s) with the sides' edits of the same cells side by side, so that git merges "
+          "them\n  (conflicts): floor %.1f ms, merge %.1f ms, %.2fx (no target)"
+          % (forms[0], f_med * 1e3, med * 1e3, med / f_med))
     print()
     return verdicts
 

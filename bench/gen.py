@@ -83,11 +83,12 @@ def big_outputs_cells(seed=4):
     return old, new
 
 
-def merge_triple(cells, lines, image_every, image_bytes, seed):
+def merge_triple(cells, lines, image_every, image_bytes, seed, meeting=False):
     """Base, current and incoming versions of a generated notebook: a few percent of the cells
-    changed on each side, a handful changed on both (apart, so that git merges them), among them
-    a cell with a 1,000-line source and one with large outputs; a few cells deleted and added,
-    parameters changed."""
+    changed on each side, a handful changed on both (apart, so that they merge without conflict),
+    among them a cell with a 1,000-line source and one with large outputs; a few cells deleted and
+    added, parameters changed. With `meeting`, the incoming side edits the second line instead of
+    the last, next to the current side's edit: git must judge those, and reports conflicts."""
     rng = random.Random(seed)
     base = notebook(rng, cells, lines, image_every, image_bytes)
     big = base["cells"][cells // 2]
@@ -102,7 +103,7 @@ def merge_triple(cells, lines, image_every, image_bytes, seed):
         for i in set(rng.sample(range(n), max(1, n * 3 // 100))) | both:
             src = doc["cells"][i]["source"]
             # The current side edits near the start, the incoming side near the end.
-            at = 0 if side == "current" else len(src) - 1
+            at = 0 if side == "current" else min(1, len(src) - 1) if meeting else len(src) - 1
             if src:
                 src[at] = "# %s edit\n" % side
             doc["cells"][i]["execution_count"] = 99
