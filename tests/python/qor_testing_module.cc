@@ -67,12 +67,14 @@ PYBIND11_MODULE(qor_testing, m) {
       "Write a Python object in the indented form, as UTF-8 bytes.");
   m.def(
       "roundtrip_jupyter",
-      [](const pyb::bytes& text) {
+      [](const pyb::bytes& text, std::optional<std::size_t> lazy) {
         std::string out;
-        qor::json::write_pretty(qor::json::parse(bytes_view(text)), out);
+        qor::json::write_pretty(read(text, lazy), out);
         return pyb::bytes(out);
       },
-      "Parse UTF-8 bytes and write the value back in the indented form.");
+      pyb::arg("text"), pyb::arg("lazy") = pyb::none(),
+      "Parse UTF-8 bytes (lazily from level `lazy` on, when given) and write the value back in "
+      "the indented form.");
   m.def(
       "diff_repr",
       [](const pyb::handle& a, const pyb::handle& b) {

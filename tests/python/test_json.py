@@ -332,6 +332,32 @@ def test_indented_form_of_random_documents():
         assert qor_testing.roundtrip_jupyter(expected) == jupyter_dumps(json.loads(expected))
 
 
+def test_indented_form_of_documents_read_lazily(lazy):
+    """Values left as text are written from their text when only its white space differs, which
+    takes keys sorted and no character that this form writes unescaped; the result is the same
+    bytes whatever the form read."""
+    rng = random.Random(20261210)
+    for _ in range(400):
+        # Several values in one list, so that texts of the size kept as text occur.
+        value = [random_value(rng) for _ in range(rng.randint(1, 6))]
+        if rng.random() < 0.3:
+            value = {"cells": value, "metadata": {"z": value[-1], "a": [value[0]]}}
+        expected = jupyter_dumps(json.loads(json.dumps(value)))
+        for form in ({}, {"sort_keys": True}, {"indent": 1}, {"sort_keys": True, "indent": 1},
+                     {"sort_keys": True, "indent": 2, "separators": (" ,", " : ")}):
+            data = json.dumps(value, **form).encode("ascii")
+            assert qor_testing.roundtrip_jupyter(data, lazy) == expected, form
+        assert qor_testing.roundtrip_jupyter(expected, lazy) == expected
+    # Keys whose escaped text sorts otherwise than their characters, strings that this form
+    # writes unescaped, and empty values spaced out; padded to the size kept as text.
+    pad = "p" * 130
+    for text in ['[{"A": "%s", "\\n": 1}]', '[{"\\"": 1, "#": "%s"}]', '[{"#": 1, "\\"": "%s"}]',
+                 '[["\\u00e9", "%s"]]', '[["\\u007f", "%s"]]', '[["\\ud800\\udc00", "%s"]]',
+                 '[["\\ud800", "%s"]]', '[["\\u001f\\u0000", "%s"]]', '[[ [ ], { }, [\n], "%s"]]']:
+        data = (text % pad).encode("ascii")
+        assert qor_testing.roundtrip_jupyter(data, lazy) == jupyter_dumps(json.loads(data)), text
+
+
 @pytest.mark.parametrize("value, text", [
     ({}, "{}"), ([], "[]"), ({"a": []}, '{\n "a": []\n}'), ([{}], "[\n {}\n]"),
     ({"b": 1, "a": [1, [2]]}, '{\n "a": [\n  1,\n  [\n   2\n  ]\n ],\n "b": 1\n}'),

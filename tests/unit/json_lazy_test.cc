@@ -261,5 +261,27 @@ TEST(JsonLazyWriter, StreamsLongTextsInPieces) {
   EXPECT_EQ(streamed, write(parse(big)));
 }
 
+// In the indented form, a long value held as text and written from its text goes out in pieces
+// like any other; one whose keys are out of order is written from its members.
+TEST(JsonLazyWriter, IndentedFormStreamsLongTextsInPieces) {
+  const std::string y(3 << 20, 'y');
+  for (const std::string& inner :
+       {"{\"a\": 1, \"b\": [\"" + y + "\", 2.5]}", "{\"b\": [\"" + y + "\", 2.5], \"a\": 1}"}) {
+    const std::string big = "[" + inner + ", [1, 2]]";
+    const Value doc = lazy(big);
+    ASSERT_TRUE(doc.as_array()[0].is_raw());
+    std::string streamed;
+    int pieces = 0;
+    write_pretty(doc, [&](std::string_view piece) {
+      streamed.append(piece);
+      ++pieces;
+    });
+    std::string expected;
+    write_pretty(parse(big), expected);
+    EXPECT_EQ(streamed, expected);
+    EXPECT_GT(pieces, 1);
+  }
+}
+
 }  // namespace
 }  // namespace qor::json
