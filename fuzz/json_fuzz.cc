@@ -1,7 +1,8 @@
 // Fuzz target: the JSON reader and writer. Any text either fails with a core error or reads into
 // a value that writes, reads back equal and writes again to the same bytes. The lazy reader, from
 // a level the input chooses, agrees with the plain one: the same error, or a value that writes
-// the same bytes, compares equal both ways, and writes the same again once it is read whole.
+// the same bytes (in both layouts), compares equal both ways, and writes the same again once it
+// is read whole.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -49,6 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!plain_error.empty()) return 0;
   const std::string written = qor::json::write(value);
   if (qor::json::write(lazy) != written) std::abort();
+  std::string pretty, lazy_pretty;
+  const std::string pretty_error = error_of([&] { qor::json::write_pretty(value, pretty); });
+  if (error_of([&] { qor::json::write_pretty(lazy, lazy_pretty); }) != pretty_error) std::abort();
+  if (pretty_error.empty() && lazy_pretty != pretty) std::abort();
   const qor::json::Value lazy_copy = lazy;
   if (!(lazy == value) || !(value == lazy_copy)) std::abort();
   read_whole(lazy);
