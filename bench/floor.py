@@ -31,7 +31,9 @@ TRIPLES = [
 RUNS_FACTOR = {"m1": 3}
 
 # Jupyter writes notebooks with indent=1; the merge writes them in json.dumps' compact form.
-FORMS = {"jupyter": {"indent": 1}, "compact": {}}
+# "saved" is the whole form Jupyter saves in, keys sorted, which --layout=jupyter writes.
+FORMS = {"jupyter": {"indent": 1}, "compact": {},
+         "saved": {"indent": 1, "sort_keys": True, "ensure_ascii": False}}
 
 GIT_ENV = dict(os.environ, GIT_CONFIG_GLOBAL="/dev/null", GIT_CONFIG_NOSYSTEM="1")
 
@@ -69,8 +71,10 @@ def measure(launcher, programs, paths, runs):
                 if label == "floor":
                     args = [program, base, target, incoming, target]
                 else:
-                    args = [program, "--base-file=" + base, "--current-file=" + target,
-                            "--incoming-file=" + incoming, "--file-path=bench.ipynb"]
+                    # A program may come with options of its own: [path, option...].
+                    args = ([program] if isinstance(program, str) else list(program)) + [
+                        "--base-file=" + base, "--current-file=" + target,
+                        "--incoming-file=" + incoming, "--file-path=bench.ipynb"]
                 seconds, peak = run_process(launcher, args, work)
                 results[label][0].append(seconds)
                 results[label][1].append(peak)
@@ -116,6 +120,15 @@ def report(build, runs, others, forms):
     print("  m1 (%s) with the sides' edits of the same cells side by side, so that git merges "
           "them\n  (conflicts): floor %.1f ms, merge %.1f ms, %.2fx (no target)"
           % (forms[0], f_med * 1e3, med * 1e3, med / f_med))
+    # A notebook as Jupyter saves it, written back in that form: what is carried over unread goes
+    # out from its text here too.
+    paths = triple(data_dir, "m20", "saved")
+    qormerge = str(build / "cli" / "qormerge")
+    res = measure(str(build / "bench" / "qor_bench"),
+                  [("default", qormerge), ("jupyter", [qormerge, "--layout=jupyter"])], paths, runs)
+    default, jupyter = (statistics.median(res[k][0]) for k in ("default", "jupyter"))
+    print("  m20 as Jupyter saves it (keys sorted): merged with --layout=jupyter %.1f ms, with the "
+          "default layout %.1f ms,\n  %.2fx (no target)" % (jupyter * 1e3, default * 1e3, jupyter / default))
     print()
     return verdicts
 
