@@ -127,8 +127,9 @@ def report(build, runs, others, forms):
     res = measure(str(build / "bench" / "qor_bench"),
                   [("default", qormerge), ("jupyter", [qormerge, "--layout=jupyter"])], paths, runs)
     default, jupyter = (statistics.median(res[k][0]) for k in ("default", "jupyter"))
-    print("  m20 as Jupyter saves it (keys sorted): merged with --layout=jupyter %.1f ms, with the "
-          "default layout %.1f ms,\n  %.2fx (no target)" % (jupyter * 1e3, default * 1e3, jupyter / default))
+    print("  m20 as Jupyter saves it (keys sorted), merged with --layout=jupyter: %.1f ms;\n"
+          "  with the default layout: %.1f ms; %.2fx (no target)"
+          % (jupyter * 1e3, default * 1e3, jupyter / default))
     print()
     return verdicts
 
