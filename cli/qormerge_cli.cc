@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <exception>
 #include <iterator>
+#include <limits>
 #include <new>
 
 #include "qor/errors.h"
@@ -24,7 +25,10 @@ constexpr const char* kProg = "qormerge";
 constexpr const char* kUsage =
     "usage: qormerge [-h] --current-file CURRENT_FILE --base-file BASE_FILE\n"
     "                --incoming-file INCOMING_FILE [--file-path FILE_PATH] [-v]\n"
-    "                [--conflict-exit] [--layout {default,jupyter}] [--version]\n";
+    "                [--conflict-exit] [--layout {default,jupyter}]\n"
+    "                [--fallback {none,text}] [--marker-size MARKER_SIZE]\n"
+    "                [--ancestor-label ANCESTOR_LABEL] [--ours-label OURS_LABEL]\n"
+    "                [--theirs-label THEIRS_LABEL] [--version]\n";
 constexpr const char* kHelp =
     "\n"
     "Incorporates changers that lead from the <base-file> to <incoming-file> into\n"
@@ -43,6 +47,23 @@ constexpr const char* kHelp =
     "  --layout {default,jupyter}\n"
     "                        the merged file's form: default (one line of ASCII\n"
     "                        JSON) or jupyter (what Jupyter writes)\n"
+    "  --fallback {none,text}\n"
+    "                        what to do when a version is not a pipeline notebook\n"
+    "                        (a cell without a component id, not JSON, ...): fail\n"
+    "                        (none, the default) or merge the file as git merges\n"
+    "                        text, exiting with 1 when conflicts remain (text)\n"
+    "  --marker-size MARKER_SIZE\n"
+    "                        length of the conflict markers of a text merge\n"
+    "                        (default 7; git passes it as %L)\n"
+    "  --ancestor-label ANCESTOR_LABEL\n"
+    "                        label of a text merge's base section (default: the\n"
+    "                        file path followed by -base; git passes it as %S)\n"
+    "  --ours-label OURS_LABEL\n"
+    "                        label of a text merge's current side (default: the\n"
+    "                        file path followed by -current; git passes it as %X)\n"
+    "  --theirs-label THEIRS_LABEL\n"
+    "                        label of a text merge's incoming side (default: the\n"
+    "                        file path followed by -incoming; git passes it as %Y)\n"
     "  --version             show program's version number and exit\n";
 
 enum class Opt {
@@ -54,6 +75,11 @@ enum class Opt {
   kHelp,
   kConflictExit,
   kLayout,
+  kFallback,
+  kMarkerSize,
+  kAncestorLabel,
+  kOursLabel,
+  kTheirsLabel,
   kVersion
 };
 
@@ -74,6 +100,11 @@ constexpr OptionDecl kOptions[] = {
     {Opt::kVerbose, "--verbose", "-v", false, false},
     {Opt::kConflictExit, "--conflict-exit", nullptr, false, false},
     {Opt::kLayout, "--layout", nullptr, true, false},
+    {Opt::kFallback, "--fallback", nullptr, true, false},
+    {Opt::kMarkerSize, "--marker-size", nullptr, true, false},
+    {Opt::kAncestorLabel, "--ancestor-label", nullptr, true, false},
+    {Opt::kOursLabel, "--ours-label", nullptr, true, false},
+    {Opt::kTheirsLabel, "--theirs-label", nullptr, true, false},
     {Opt::kVersion, "--version", nullptr, false, false},
 };
 
@@ -167,6 +198,31 @@ Classified classify(const std::string& arg) {
   return c;
 }
 
+// `text` read as Python's int() reads a decimal: blanks around, a sign, digits with single
+// underscores between them; nothing when it is not one (or does not fit an int).
+std::optional<int> python_int(const std::string& text) {
+  std::size_t i = 0, end = text.size();
+  while (i < end && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  while (end > i && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+  bool negative = false;
+  if (i < end && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  bool digit_before = false;
+  for (; i < end; ++i) {
+    const char c = text[i];
+    if (c == '_' && digit_before && i + 1 < end &&
+        std::isdigit(static_cast<unsigned char>(text[i + 1]))) {
+      continue;
+    }
+    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    digit_before = true;
+    value = value * 10 + (c - '0');
+    if (value > std::numeric_limits<int>::max()) return std::nullopt;
+  }
+  if (!digit_before) return std::nullopt;
+  return static_cast<int>(negative ? -value : value);
+}
+
 void store(QormergeArgs& args, Opt opt, const std::string& value) {
   switch (opt) {
     case Opt::kCurrent:
@@ -189,6 +245,30 @@ void store(QormergeArgs& args, Opt opt, const std::string& value) {
       } else {
         throw UsageError{invalid_choice_message("--layout", value, {"default", "jupyter"})};
       }
+      break;
+    case Opt::kFallback:
+      if (value == "none") {
+        args.fallback = merge::Fallback::kNone;
+      } else if (value == "text") {
+        args.fallback = merge::Fallback::kText;
+      } else {
+        throw UsageError{invalid_choice_message("--fallback", value, {"none", "text"})};
+      }
+      break;
+    case Opt::kMarkerSize: {
+      const std::optional<int> size = python_int(value);
+      if (!size) throw UsageError{"argument --marker-size: invalid int value: " + py_quote(value)};
+      args.text.marker_size = *size;
+      break;
+    }
+    case Opt::kAncestorLabel:
+      args.text.base_label = value;
+      break;
+    case Opt::kOursLabel:
+      args.text.current_label = value;
+      break;
+    case Opt::kTheirsLabel:
+      args.text.incoming_label = value;
       break;
     default:
       break;
@@ -333,6 +413,8 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
   merge::MergeOptions options;
   if (args.file_path && !args.file_path->empty()) options.notebook_name = *args.file_path;
   options.layout = args.layout;
+  options.fallback = args.fallback;
+  options.text = args.text;
   options.free_documents = !exits_after;
   const auto fail = [&err](std::string message) {
     for (char& ch : message) {
@@ -354,8 +436,19 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
     if (io != nullptr && io->error_code() == ENOMEM) return fail(out_of_memory(destination));
     return fail(e.what());
   }
-  // Git shows a driver's standard error in its merge output: one line per notebook that still
-  // holds conflicts, so that they cannot go unnoticed.
+  // Git shows a driver's standard error in its merge output: one line per notebook merged as
+  // text, and one per notebook that still holds conflicts, so that neither goes unnoticed.
+  if (result.text_merge_reason) {
+    std::string line = *result.text_merge_reason;
+    for (char& ch : line) {
+      if (ch == '\n') ch = ' ';
+    }
+    err << kProg << ": " << line << ": merged as text"
+        << (result.binary ? " (binary: the current version is kept, as git keeps it)" : "") << "\n";
+    err.flush();
+    // git's own text merge records the file as unmerged while conflicts remain.
+    return result.text_conflicts == 0 ? 0 : 1;
+  }
   if (result.conflicts.empty()) return 0;
   err << kProg << ": " << destination << ": " << notebook::conflict_summary(result.conflicts)
       << "\n";

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "qor/merge.h"
 #include "qor/notebook.h"
 
 namespace qor::cli {
@@ -21,6 +22,8 @@ struct QormergeArgs {
   bool verbose = false;
   bool conflict_exit = false;
   notebook::Layout layout = notebook::Layout::kDefault;
+  merge::Fallback fallback = merge::Fallback::kNone;
+  merge::TextMergeOptions text;
 };
 
 // The outcome of parsing: arguments to run with, or an exit status (after the help, the version
@@ -42,8 +45,11 @@ ParseResult parse_qormerge_args(const std::vector<std::string>& argv, std::ostre
 // "DEBUG:root:<record>" on `err`, merges with the labels taken from --file-path (or the current
 // file's path when it is absent or empty), writes the merged file in the --layout form, and
 // when conflicts remain in it prints one line naming them on `err` ("qormerge: <path>: 1
-// conflict block (train), ..." with the label path). Returns the exit status: 0 when the merge
-// succeeded (also with conflicts, unless --conflict-exit asks for 1 then), 1 with a one-line
+// conflict block (train), ..." with the label path). With --fallback=text, a file that is not
+// a pipeline notebook is merged as git merges text, with one line on `err` saying so and why
+// ("qormerge: <path>: cell 3 has no component id: merged as text"), and the status is 1 while
+// conflicts remain in it, whatever --conflict-exit says. Returns the exit status: 0 when the
+// merge succeeded (also with conflicts, unless --conflict-exit asks for 1 then), 1 with a one-line
 // error on `err` when it failed (running out of memory included: the error names the notebook
 // by that label), 2 for usage errors. Output that cannot be written (a closed standard error)
 // is dropped and never ends the merge. Lets qor::interrupt::Interrupted pass. `exits_after`:

@@ -503,6 +503,18 @@ using Notebook = BasicNotebook<ValueTree>;
 // for example "analysis/churn.ipynb (incoming version)".
 std::string version_name(std::string_view notebook, std::string_view version);
 
+// What keeps a document from being merged component by component.
+struct PipelineProblem {
+  std::optional<std::size_t> cell;  // the cell it concerns (index in "cells"), if one
+  std::string what;                 // "has no component id", "has no cell list", ...
+};
+
+// The first thing that makes `doc` something other than a pipeline notebook, in document order:
+// not an object, no "cells" list, a cell that is not an object or has no string at
+// "metadata" -> "canvas" -> "id" (its component id), no list at "metadata" -> "canvas" ->
+// "parameters". Nothing when it is one. Never throws a core error.
+std::optional<PipelineProblem> pipeline_problem(const json::Value& doc);
+
 // Reads a notebook file: its bytes as strict UTF-8 JSON. Errors name the notebook by `name`, or
 // by `path` when `name` is empty: IoError when it cannot be read (its message also names `path`
 // when `name` is given), UnicodeError, DecodeError or ValueError when it is not valid JSON.

@@ -8,6 +8,7 @@
 // instead of being rebuilt from all merged cells for every kept cell.
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <deque>
 #include <functional>
 #include <future>
@@ -650,6 +651,63 @@ class Merger {
         .at("canvas")
         .as_object()
         .set("parameters", Value(std::move(parameters)));
+    settle_format();
+  }
+
+  // When the two sides declare different notebook formats (one side upgraded the notebook),
+  // the merged notebook declares the later one; from format 4.5 on, every cell then carries a
+  // cell id, and cells that come from the older side get one, unique within the notebook, of
+  // the form Jupyter gives (eight hexadecimal digits). Nothing changes when both sides declare
+  // the same format.
+  void settle_format() {
+    const auto current = declared_format(docs_.current);
+    const auto incoming = declared_format(docs_.incoming);
+    if (!current || !incoming || *current == *incoming) return;
+    json::Object& doc = docs_.current.as_object();
+    if (*incoming > *current) {
+      doc.set("nbformat", *docs_.incoming.find("nbformat"));
+      doc.set("nbformat_minor", *docs_.incoming.find("nbformat_minor"));
+    }
+    if (!declares_cell_ids(docs_.current)) return;
+    json::Array& cells = doc.at("cells").as_array();
+    std::set<std::string, std::less<>> taken;
+    for (const Value& cell : cells) {
+      const Value* id = cell.find("id");
+      if (id != nullptr && id->is_string()) taken.emplace(id->as_string());
+    }
+    for (Value& cell : cells) {
+      if (cell.find("id") != nullptr) continue;
+      std::string id;
+      while (id.empty() || taken.contains(id)) id = short_cell_id();
+      taken.insert(id);
+      cell.as_object().set("id", Value(id));
+    }
+  }
+
+  // The notebook format a document declares ("nbformat", "nbformat_minor"), when it declares
+  // one as two integers.
+  static std::optional<std::pair<long long, long long>> declared_format(const Value& doc) {
+    const Value* major = doc.find("nbformat");
+    const Value* minor = doc.find("nbformat_minor");
+    if (major == nullptr || minor == nullptr || !major->is_int() || !minor->is_int()) {
+      return std::nullopt;
+    }
+    return std::pair{major->as_int(), minor->as_int()};
+  }
+
+  // Eight hexadecimal digits of a new id.
+  std::string short_cell_id() const {
+    std::string digits;
+    while (digits.size() < 8) {
+      const std::size_t before = digits.size();
+      for (const char c : new_id()) {
+        if (std::isxdigit(static_cast<unsigned char>(c)) && digits.size() < 8) {
+          digits += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+      }
+      if (digits.size() == before) digits += platform::uuid4().substr(0, 8 - before);
+    }
+    return digits;
   }
 
   const Notebook current_doc_, base_doc_, incoming_doc_;
@@ -674,9 +732,47 @@ void merge_documents(const MergeInput& docs, const std::string& file_path,
   Merger(docs, file_path, options).run();
 }
 
+namespace {
+
+// A version the notebook merge cannot take, met before anything was written, when the caller
+// asked for the text merge then: why, as a sentence naming the notebook.
+struct NotMergeable {
+  std::string reason;
+};
+
+// Whether `e` is about what a version holds (a key, a kind, a value, the merge's own
+// consistency), rather than about reading files or running git.
+bool about_content(const Error& e) {
+  return dynamic_cast<const KeyError*>(&e) != nullptr ||
+         dynamic_cast<const TypeError*>(&e) != nullptr ||
+         dynamic_cast<const ValueError*>(&e) != nullptr ||
+         dynamic_cast<const AssertionError*>(&e) != nullptr;
+}
+
+// "analysis/old.ipynb: cell 3 has no component id", "... cell 3 of the incoming version has no
+// component id", "...: the base version has no cell list": the current version is the notebook
+// the user has, the others are named.
+std::string problem_sentence(const std::string& notebook, std::string_view version,
+                             const notebook::PipelineProblem& problem) {
+  const bool current = version == kCurrentName;
+  std::string subject;
+  if (problem.cell) {
+    subject = "cell " + std::to_string(*problem.cell);
+    if (!current) subject += " of the " + std::string(version) + " version";
+  } else {
+    subject = current ? "the notebook" : "the " + std::string(version) + " version";
+  }
+  return notebook + ": " + subject + " " + problem.what;
+}
+
+}  // namespace
+
 MergeResult merge_files(const std::string& base_file_path, const std::string& current_file_path,
                         const std::string& incoming_file_path, const std::string& file_path,
                         const MergeOptions& options) {
+  const bool fallback = options.fallback == Fallback::kText;
+  const std::string notebook =
+      options.notebook_name.empty() ? current_file_path : options.notebook_name;
   auto name_of = [&](const std::string& path, std::string_view version) {
     return notebook::version_name(options.notebook_name.empty() ? path : options.notebook_name,
                                   version);
@@ -684,53 +780,92 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
   const std::string current_name = name_of(current_file_path, kCurrentName);
   const std::string base_name = name_of(base_file_path, kBaseName);
   const std::string incoming_name = name_of(incoming_file_path, kIncomingName);
-  // The three files are read side by side; when several cannot be read, the error is the one
-  // of the first in the order current, base, incoming, as reading them in turn would give. The
-  // helper threads stop when this one does. They start reading once both exist: a thread that
-  // starts working at once can hold the processor of the thread that starts it for a whole
-  // time slice, while the other processor stays idle.
-  std::atomic<bool> stopped{false};
-  std::latch started(1);
+  // With the text fallback, an error about what a version holds, met before anything is
+  // written, makes the file merge as text.
+  const auto guarded = [&](const auto& work) {
+    try {
+      work();
+    } catch (const Error& e) {
+      if (!fallback || !about_content(e)) throw;
+      throw NotMergeable{e.what()};
+    }
+  };
   struct Read {
     std::unique_ptr<Value> doc;
     notebook::CellTexts cells;
   };
-  const auto read = [&stopped, &started](const std::string& path, const std::string& name) {
-    started.wait();
-    const interrupt::StopWhen stop(&stopped);
-    Read r;
-    r.doc = std::make_unique<Value>(notebook::read_notebook(path, name, &r.cells));
-    return r;
-  };
-  std::future<Read> base_read, incoming_read;
-  try {
-    base_read = std::async(std::launch::async, read, base_file_path, base_name);
-    incoming_read = std::async(std::launch::async, read, incoming_file_path, incoming_name);
-  } catch (...) {
-    started.count_down();
-    throw;
-  }
-  started.count_down();
   std::unique_ptr<Value> current;
   notebook::CellTexts current_cells;
+  Read base_file, incoming_file;
   // The current file is pinned before it is read: the file replaced is the file read.
   std::optional<platform::ReplaceTarget> target;
   try {
-    notebook::naming_io_errors(current_name, current_file_path,
-                               [&] { target.emplace(current_file_path); });
-    current = std::make_unique<Value>(notebook::parse_notebook(
-        notebook::naming_io_errors(current_name, current_file_path, [&] { return target->read(); }),
-        current_name, &current_cells));
-    interrupt::wait_polling(base_read);
-    interrupt::wait_polling(incoming_read);
-  } catch (...) {
-    stopped = true;
-    base_read.wait();
-    incoming_read.wait();
-    throw;
+    guarded([&] {
+      // The three files are read side by side; when several cannot be read, the error is the
+      // one of the first in the order current, base, incoming, as reading them in turn would
+      // give. The helper threads stop when this one does. They start reading once both exist:
+      // a thread that starts working at once can hold the processor of the thread that starts
+      // it for a whole time slice, while the other processor stays idle.
+      std::atomic<bool> stopped{false};
+      std::latch started(1);
+      const auto read = [&](const std::string& path, const std::string& name,
+                            std::string_view version) {
+        started.wait();
+        const interrupt::StopWhen stop(&stopped);
+        Read r;
+        platform::FileBuffer bytes = notebook::naming_io_errors(
+            name, path, [&] { return platform::FileBuffer::read(path); });
+        // git hands an empty file for the base of a file both sides added.
+        if (fallback && bytes.view().empty()) {
+          throw NotMergeable{notebook + ": the " + std::string(version) + " version is empty"};
+        }
+        r.doc = std::make_unique<Value>(notebook::parse_notebook(std::move(bytes), name, &r.cells));
+        return r;
+      };
+      std::future<Read> base_read, incoming_read;
+      try {
+        base_read = std::async(std::launch::async, read, base_file_path, base_name, kBaseName);
+        incoming_read =
+            std::async(std::launch::async, read, incoming_file_path, incoming_name, kIncomingName);
+      } catch (...) {
+        started.count_down();
+        throw;
+      }
+      started.count_down();
+      try {
+        notebook::naming_io_errors(current_name, current_file_path,
+                                   [&] { target.emplace(current_file_path); });
+        platform::FileBuffer bytes = notebook::naming_io_errors(current_name, current_file_path,
+                                                                [&] { return target->read(); });
+        if (fallback && bytes.view().empty()) {
+          throw NotMergeable{notebook + ": the current version is empty"};
+        }
+        current = std::make_unique<Value>(
+            notebook::parse_notebook(std::move(bytes), current_name, &current_cells));
+        interrupt::wait_polling(base_read);
+        interrupt::wait_polling(incoming_read);
+      } catch (...) {
+        stopped = true;
+        base_read.wait();
+        incoming_read.wait();
+        throw;
+      }
+      base_file = base_read.get();
+      incoming_file = incoming_read.get();
+      if (!fallback) return;
+      for (const auto& [doc, version] :
+           {std::pair{current.get(), kCurrentName}, std::pair{base_file.doc.get(), kBaseName},
+            std::pair{incoming_file.doc.get(), kIncomingName}}) {
+        if (auto problem = notebook::pipeline_problem(*doc)) {
+          throw NotMergeable{problem_sentence(notebook, version, *problem)};
+        }
+      }
+    });
+  } catch (const NotMergeable& n) {
+    target.reset();
+    return merge_text_files(base_file_path, current_file_path, incoming_file_path, file_path,
+                            options.text, n.reason);
   }
-  Read base_file = base_read.get();
-  Read incoming_file = incoming_read.get();
   std::unique_ptr<Value> base = std::move(base_file.doc);
   std::unique_ptr<Value> incoming = std::move(incoming_file.doc);
   const MergeInput input{*current,
@@ -745,7 +880,13 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
   // The merger lives on while the result is written: the removal of its source merges' files
   // goes on meanwhile.
   Merger merger(input, file_path, options);
-  merger.run();
+  try {
+    guarded([&] { merger.run(); });
+  } catch (const NotMergeable& n) {
+    target.reset();
+    return merge_text_files(base_file_path, current_file_path, incoming_file_path, file_path,
+                            options.text, n.reason);
+  }
   notebook::naming_io_errors(current_name, current_file_path, [&] {
     target->replace_with(notebook::notebook_text(*current, options.layout));
   });
@@ -753,7 +894,8 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
   // file system that discards them: done while the conflicts are found, and waited for on the
   // way out.
   const std::future<void> released = platform::in_background([&target] { target.reset(); });
-  MergeResult result{notebook::find_conflicts(*current)};
+  MergeResult result;
+  result.conflicts = notebook::find_conflicts(*current);
   if (!options.free_documents) {
     static auto* kept = new std::vector<std::unique_ptr<Value>>();
     kept->push_back(std::move(current));

@@ -233,6 +233,10 @@ std::vector<std::string> merge_source(GitRunner& git, const std::vector<std::str
 
 namespace detail {
 
+void git_merge_file(const std::vector<std::string>& args, const std::vector<int>& passed) {
+  run_merge_file(args, passed);
+}
+
 std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git,
                                          const std::vector<std::string>& current,
                                          const std::vector<std::string>& base,

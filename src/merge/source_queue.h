@@ -17,6 +17,12 @@
 
 namespace qor::merge::detail {
 
+// Runs `git merge-file` with `args`, handing it the open descriptors `passed` as
+// platform::run_process() does. Returns when git merged without conflicts; throws
+// GitCommandError when it reports conflicts (its exit status is their number), CommandError
+// when git failed, IoError when it cannot be started.
+void git_merge_file(const std::vector<std::string>& args, const std::vector<int>& passed);
+
 // merge_source() with its three files at `stem` followed by "current", "base" and "incoming",
 // in a private directory of the caller's, which removes them with itself.
 std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git,

@@ -27,6 +27,28 @@ std::string version_name(std::string_view notebook, std::string_view version) {
   return std::string(notebook) + " (" + std::string(version) + " version)";
 }
 
+std::optional<PipelineProblem> pipeline_problem(const json::Value& doc) {
+  const auto member = [](const json::Value* v, std::string_view key) -> const json::Value* {
+    return v != nullptr && v->is_object() ? v->find(key) : nullptr;
+  };
+  if (!doc.is_object()) return PipelineProblem{std::nullopt, "is not a JSON object"};
+  const json::Value* cells = doc.find("cells");
+  if (cells == nullptr || !cells->is_array()) {
+    return PipelineProblem{std::nullopt, "has no cell list"};
+  }
+  const json::Array& list = cells->as_array();
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (!list[i].is_object()) return PipelineProblem{i, "is not a JSON object"};
+    const json::Value* id = member(member(member(&list[i], "metadata"), "canvas"), "id");
+    if (id == nullptr || !id->is_string()) return PipelineProblem{i, "has no component id"};
+  }
+  const json::Value* parameters = member(member(member(&doc, "metadata"), "canvas"), "parameters");
+  if (parameters == nullptr || !parameters->is_array()) {
+    return PipelineProblem{std::nullopt, "has no canvas parameter list"};
+  }
+  return std::nullopt;
+}
+
 json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name,
                            CellTexts* cell_texts) {
   // The cells (level 2), their members and their metadata are built; deeper arrays and objects

@@ -46,6 +46,22 @@ def reference_parser():
     parser.add_argument("--layout", choices=["default", "jupyter"], default="default",
                         help="the merged file's form: default (one line of ASCII JSON) or jupyter "
                              "(what Jupyter writes)")
+    parser.add_argument("--fallback", choices=["none", "text"], default="none",
+                        help="what to do when a version is not a pipeline notebook (a cell without "
+                             "a component id, not JSON, ...): fail (none, the default) or merge the "
+                             "file as git merges text, exiting with 1 when conflicts remain (text)")
+    parser.add_argument("--marker-size", type=int, default=7,
+                        help="length of the conflict markers of a text merge (default 7; git "
+                             "passes it as %%L)")
+    parser.add_argument("--ancestor-label",
+                        help="label of a text merge's base section (default: the file path "
+                             "followed by -base; git passes it as %%S)")
+    parser.add_argument("--ours-label",
+                        help="label of a text merge's current side (default: the file path "
+                             "followed by -current; git passes it as %%X)")
+    parser.add_argument("--theirs-label",
+                        help="label of a text merge's incoming side (default: the file path "
+                             "followed by -incoming; git passes it as %%Y)")
     parser.add_argument("--version", action="version", version="qormerge " + qor_kelm_git.__version__)
     return parser
 
@@ -73,6 +89,9 @@ USAGE_CASES = [
     ["--current-file=a", "--base-file=b", "--incoming-file=c", "--layout=Jupyter"],
     ["--version"], ["--vers"], ["--ver"], ["--version=1"], ["--current-file", "a", "--version"],
     ["--version", "--bogus"], ["-v", "--version", "-h"], ["--current-file", "--version"],
+    ["--fallback", "git"], ["--fallback"], ["--marker-size", "x"], ["--marker-size=1.5"],
+    ["--marker-size", "", "-h"], ["--current-file=a", "--marker-size=1__0"],
+    ["--ours-label"], ["--theirs-label", "-h"], ["--f", "x"], ["--fa", "text", "-h"],
 ]
 
 
@@ -265,3 +284,75 @@ def test_jupyter_layout_and_lone_surrogates(command, tmp_path):
     assert b'"note": "caf\xc3\xa9 \xf0\x9f\x98\x80 \\ud800 \x7f"' in data
     assert data.decode("utf-8") == json.dumps(merged, sort_keys=True, indent=1,
                                               ensure_ascii=False).replace("\ud800", "\\ud800") + "\n"
+
+
+def pipeline(*cells, parameters=True):
+    doc = {"cells": [{"cell_type": "code", "metadata": {"canvas": {"id": "k%d" % i}},
+                      "source": source} for i, source in enumerate(cells)],
+           "metadata": {"canvas": {"parameters": []}}, "nbformat": 4, "nbformat_minor": 4}
+    if not parameters:
+        del doc["metadata"]["canvas"]["parameters"]
+    return json.dumps(doc, indent=1) + "\n"
+
+
+def without_id(text, cell):
+    doc = json.loads(text)
+    del doc["cells"][cell]["metadata"]["canvas"]
+    return json.dumps(doc, indent=1) + "\n"
+
+
+BASE_NB = pipeline(["a\n"], ["b\n"], ["c\n"], ["d\n"])
+FALLBACKS = {
+    # name: (base, current, incoming, the reason told)
+    "ordinary notebook": (without_id(BASE_NB, 0), without_id(BASE_NB, 0),
+                          without_id(BASE_NB, 0), "cell 0 has no component id"),
+    "a cell added in plain Jupyter": (BASE_NB, BASE_NB, without_id(BASE_NB, 3),
+                                      "cell 3 of the incoming version has no component id"),
+    "both sides added the file": ("", BASE_NB, BASE_NB, "the base version is empty"),
+    "not JSON": (BASE_NB, BASE_NB, "<<<<<<< x\n", None),
+    "no canvas parameters": (BASE_NB, pipeline(["a\n"], parameters=False), BASE_NB,
+                             "the notebook has no canvas parameter list"),
+    "a malformed parent record": (BASE_NB, BASE_NB.replace('"id": "k1"', '"id": "k1", "name": "n",'
+                                                           ' "parents": [3]'), BASE_NB, None),
+}
+
+
+@pytest.mark.parametrize("case", FALLBACKS)
+def test_files_that_are_no_pipeline_notebooks_merge_as_git_merges_text(tmp_path, case):
+    base, current, incoming, reason = FALLBACKS[case]
+    paths = []
+    for side, text in (("base", base), ("current", current), ("incoming", incoming)):
+        paths.append(tmp_path / side)
+        paths[-1].write_text(text)
+    args = ["--base-file", str(paths[0]), "--current-file", str(paths[1]),
+            "--incoming-file", str(paths[2]), "--file-path", "dir/nb.ipynb"]
+    # Without the fallback: the error, and the file as it was.
+    got = run("executable", args)
+    assert (got.returncode, paths[1].read_text()) == (1, current), got.stderr
+    assert got.stderr.startswith("qormerge: error: dir/nb.ipynb")
+    # With it: git merge-file's result, labelled by the path, and one line saying why.
+    expected = subprocess.run(
+        ["git", "merge-file", "-p", "-L", "dir/nb.ipynb-current", "-L", "dir/nb.ipynb-base", "-L",
+         "dir/nb.ipynb-incoming", str(paths[1]), str(paths[0]), str(paths[2])],
+        capture_output=True, text=True, env=GIT_ENV)
+    got = run("executable", args + ["--fallback=text"])
+    assert paths[1].read_text() == expected.stdout
+    assert got.returncode == (0 if expected.returncode == 0 else 1)
+    line = got.stderr.splitlines()
+    assert len(line) == 1 and line[0].startswith("qormerge: dir/nb.ipynb") and line[0].endswith(
+        ": merged as text"), got.stderr
+    if reason:
+        assert line[0] == "qormerge: dir/nb.ipynb: %s: merged as text" % reason
+
+
+def test_binary_versions_keep_the_current_file_as_git_does(tmp_path):
+    paths = [tmp_path / side for side in ("base", "current", "incoming")]
+    for path, text in zip(paths, ["a\n", "b\n", "c\x00\n"]):
+        path.write_text(text)
+    got = run("executable", ["--base-file", str(paths[0]), "--current-file", str(paths[1]),
+                             "--incoming-file", str(paths[2]), "--fallback=text",
+                             "--marker-size=9"])
+    assert got.returncode == 1
+    assert paths[1].read_text() == "b\n"
+    assert got.stderr.endswith("merged as text (binary: the current version is kept, as git "
+                               "keeps it)\n")
