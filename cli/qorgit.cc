@@ -47,36 +47,50 @@ constexpr const char* kHelp =
     "  --version   print the version and exit\n";
 
 constexpr const char* kInstallUsage =
-    "usage: qorgit install [-h] [--local | --global | --system] [--conflict-exit] [--hook]\n"
-    "                      [--layout=jupyter]\n";
+    "usage: qorgit install [-h] [--local | --global | --system] [--no-conflict-exit]\n"
+    "                      [--hook | --no-hook] [--layout={default,jupyter}]\n"
+    "                      [--pattern GLOB]... [--shared | --no-shared] [--force]\n";
 constexpr const char* kInstallHelp =
     "\n"
     "Registers qormerge as git's merge driver and qordiff as its diff driver for notebooks:\n"
     "  merge.qormerge.name, merge.qormerge.driver (the absolute path of qormerge with\n"
-    "    --base-file=%O --current-file=%A --incoming-file=%B --file-path=%P),\n"
-    "    merge.qormerge.recursive = binary;\n"
+    "    --base-file=%O --current-file=%A --incoming-file=%B --file-path=%P\n"
+    "    --fallback=text --marker-size=%L --conflict-exit), merge.qormerge.recursive = binary;\n"
     "  diff.qordiff.textconv ('<qordiff>' --textconv), diff.qordiff.cachetextconv = true;\n"
-    "  the line '*.ipynb merge=qormerge diff=qordiff' in the scope's attributes file: the\n"
-    "    repository's .git/info/attributes (nothing to commit), the file core.attributesFile\n"
-    "    names (set to ~/.config/git/attributes when unset), or the system gitattributes\n"
-    "    (beside the system configuration file).\n"
-    "qormerge and qordiff are the programs in qorgit's own directory, else the first found on\n"
-    "PATH. Files install creates and values it replaces are recorded in a [qorgit] section of\n"
-    "the same configuration, for uninstall. Running install again changes nothing; it prints\n"
-    "each change it makes.\n"
+    "  one line 'GLOB merge=qormerge diff=qordiff' per pattern in the scope's attributes\n"
+    "    file: the repository's .git/info/attributes (nothing to commit), the file\n"
+    "    core.attributesFile names (else ~/.config/git/attributes), or the system\n"
+    "    gitattributes (beside the system configuration file).\n"
+    "Notebooks that are not pipeline notebooks (a cell without a component id) are merged as\n"
+    "git merges text. A merge, rebase, cherry-pick or stash pop stops at conflicts left in a\n"
+    "notebook, as it does for any file. An attribute the scope already sets for a pattern\n"
+    "(an LFS rule, binary, -diff) is left as it is unless --force. qormerge and qordiff are the\n"
+    "programs in qorgit's own directory, else the first found on PATH. Files install creates\n"
+    "and values it replaces are recorded in a [qorgit] section of the same configuration, for\n"
+    "uninstall; so are the choices made, which a later install keeps unless given new ones.\n"
+    "Running install again changes nothing; it prints each change it makes.\n"
     "\n"
     "options:\n"
-    "  -h, --help        show this help message and exit\n"
-    "  --local           the current repository (the default)\n"
-    "  --global          the user's configuration\n"
-    "  --system          the machine's configuration\n"
-    "  --conflict-exit   the driver exits with 1 while conflicts remain, so that git marks the\n"
-    "                    notebook as unmerged and refuses to commit it until `git add`\n"
-    "  --hook            also a pre-commit hook in the repository (core.hooksPath honoured)\n"
-    "                    that runs `qorgit check` on the staged notebooks; an existing hook is\n"
-    "                    kept as pre-commit.qorgit-chained and run first\n"
-    "  --layout=jupyter  merged notebooks are written as Jupyter writes them (indented,\n"
-    "                    sorted keys, UTF-8) instead of one line of ASCII JSON\n";
+    "  -h, --help          show this help message and exit\n"
+    "  --local             the current repository (the default)\n"
+    "  --global            the user's configuration\n"
+    "  --system            the machine's configuration\n"
+    "  --no-conflict-exit  the driver exits with 0 also when conflicts remain, so that git\n"
+    "                      takes the merged notebook as resolved (--conflict-exit: the\n"
+    "                      default, git marks the notebook as unmerged until `git add`)\n"
+    "  --hook              also pre-commit and pre-merge-commit hooks that run `qorgit check`\n"
+    "                      on the staged notebooks (core.hooksPath honoured; with --global or\n"
+    "                      --system, the core.hooksPath of that configuration); an existing\n"
+    "                      hook is kept as <hook>.qorgit-chained and run first\n"
+    "  --no-hook           remove the hooks an earlier install put there\n"
+    "  --layout={default,jupyter}\n"
+    "                      merged notebooks are written as Jupyter writes them (indented,\n"
+    "                      sorted keys, UTF-8) or as one line of ASCII JSON (default)\n"
+    "  --pattern GLOB      the files the drivers take (repeatable; default *.ipynb)\n"
+    "  --shared            the attribute lines go to the repository's .gitattributes, to be\n"
+    "                      committed (a clone without the drivers merges notebooks as text)\n"
+    "  --no-shared         back to .git/info/attributes\n"
+    "  --force             also for patterns whose merge or diff attribute is already set\n";
 
 constexpr const char* kUninstallUsage =
     "usage: qorgit uninstall [-h] [--local | --global | --system]\n";
@@ -96,14 +110,17 @@ constexpr const char* kCheckUsage = "usage: qorgit check [-h] [--json] [-q] [PAT
 constexpr const char* kCheckHelp =
     "\n"
     "Lists every unresolved conflict by notebook and component: conflict blocks in cell\n"
-    "sources with their line numbers, and cells and canvas parameters whose names carry\n"
-    "\"<<< \" or \">>> \". Without PATH, checks the notebooks git lists as staged (their\n"
-    "staged content, which a commit records) or as unmerged (the work tree file).\n"
+    "sources with their line numbers (in markdown and raw cells only those a merge wrote),\n"
+    "cells and canvas parameters whose names carry \"<<< \" or \">>> \", parent records that\n"
+    "name no component, and notebooks git still holds as unmerged. Without PATH, checks the\n"
+    "notebooks git lists as staged (their staged content, which a commit records; symbolic\n"
+    "links left out) or as unmerged (the work tree file).\n"
     "Exit status: 0 when nothing is left, 1 when a conflict is left or a notebook cannot be\n"
     "read, 2 on bad usage.\n"
     "\n"
     "positional arguments:\n"
-    "  PATH         notebook files to check\n"
+    "  PATH         notebook files to check; a directory stands for the notebooks below it\n"
+    "               (outside .git and .ipynb_checkpoints)\n"
     "\n"
     "options:\n"
     "  -h, --help   show this help message and exit\n"
@@ -177,19 +194,39 @@ int run_install(const std::vector<std::string>& args) {
   }
   std::optional<Scope> scope;
   qor::gitsetup::InstallOptions install;
-  for (const std::string& arg : args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
     if (is_scope(arg)) {
       parse_scope(arg, scope, options);
-    } else if (arg == "--conflict-exit") {
-      install.conflict_exit = true;
-    } else if (arg == "--hook") {
-      install.hook = true;
+    } else if (arg == "--conflict-exit" || arg == "--no-conflict-exit") {
+      install.conflict_exit = arg == "--conflict-exit";
+    } else if (arg == "--hook" || arg == "--no-hook") {
+      install.hook = arg == "--hook";
+    } else if (arg == "--shared" || arg == "--no-shared") {
+      install.shared = arg == "--shared";
+    } else if (arg == "--force") {
+      install.force = true;
     } else if (arg == "--layout=jupyter") {
       install.layout = qor::notebook::Layout::kJupyter;
     } else if (arg == "--layout=default") {
       install.layout = qor::notebook::Layout::kDefault;
     } else if (arg.starts_with("--layout")) {
       options.fail("argument --layout: expected --layout=jupyter or --layout=default");
+    } else if (arg == "--pattern" || arg.starts_with("--pattern=")) {
+      std::string pattern;
+      if (arg == "--pattern") {
+        if (i + 1 == args.size()) options.fail("argument --pattern: expected one argument");
+        pattern = args[++i];
+      } else {
+        pattern = arg.substr(std::string_view("--pattern=").size());
+      }
+      // An attribute line is a pattern and attributes separated by blanks.
+      if (pattern.empty() || pattern.find_first_of(" \t\r\n") != std::string::npos ||
+          pattern.starts_with('#') || pattern.starts_with('!')) {
+        options.fail("argument --pattern: not a pattern git's attribute files can hold: " +
+                     pattern);
+      }
+      install.patterns.push_back(pattern);
     } else {
       options.fail("unrecognized argument: " + arg);
     }
@@ -235,10 +272,13 @@ void print_text(const std::vector<CheckedNotebook>& checked, bool quiet) {
     if (!nb.conflicts) {
       ++unreadable;
       std::cout << label << ": cannot be read: " << nb.error << "\n";
+      if (nb.unmerged) {
+        std::cout << label << ": git still holds the notebook as unmerged\n";
+      }
       continue;
     }
     const qor::notebook::Conflicts& c = *nb.conflicts;
-    if (!c.empty()) ++with_conflicts;
+    if (nb.unresolved()) ++with_conflicts;
     for (const auto& b : c.blocks) {
       std::cout << label << ": " << cell_text(b.cell, b.name) << ": conflict block, "
                 << lines_text(b.first_line, b.last_line) << "\n";
@@ -249,6 +289,15 @@ void print_text(const std::vector<CheckedNotebook>& checked, bool quiet) {
     for (const auto& m : c.parameters) {
       std::cout << label << ": parameter " << m.index << " (" << m.name
                 << "): parameter in conflict\n";
+    }
+    for (const auto& d : c.dangling_parents) {
+      std::cout << label << ": " << cell_text(d.cell, d.name) << ": parent " << d.parent_id
+                << " names no component of the notebook\n";
+    }
+    if (nb.unmerged) {
+      std::cout << label
+                << ": git still holds the notebook as unmerged: resolve what is left, then stage "
+                   "it (git add)\n";
     }
   }
   const std::size_t n = checked.size();
@@ -280,11 +329,13 @@ qor::json::Value names_json(const std::vector<qor::notebook::MarkedName>& names,
 
 void print_json(const std::vector<CheckedNotebook>& checked) {
   qor::json::Array notebooks;
-  std::size_t conflicts = 0, unreadable = 0;
+  std::size_t conflicts = 0, unreadable = 0, unmerged = 0;
   for (const CheckedNotebook& nb : checked) {
+    if (nb.unmerged) ++unmerged;
     qor::json::Object entry;
     entry.set("path", nb.path);
     entry.set("version", nb.version);
+    entry.set("unmerged", nb.unmerged);
     if (!nb.conflicts) {
       ++unreadable;
       entry.set("error", nb.error);
@@ -306,6 +357,16 @@ void print_json(const std::vector<CheckedNotebook>& checked) {
     entry.set("conflict_blocks", qor::json::Value(std::move(blocks)));
     entry.set("components", names_json(c.components, true));
     entry.set("parameters", names_json(c.parameters, false));
+    qor::json::Array dangling;
+    for (const auto& d : c.dangling_parents) {
+      qor::json::Object parent;
+      parent.set("cell", static_cast<long long>(d.cell));
+      parent.set("name", d.name);
+      parent.set("component_id", d.component_id);
+      parent.set("parent_id", d.parent_id);
+      dangling.emplace_back(std::move(parent));
+    }
+    entry.set("dangling_parents", qor::json::Value(std::move(dangling)));
     entry.set("summary", qor::notebook::conflict_summary(c));
     notebooks.emplace_back(std::move(entry));
   }
@@ -313,6 +374,7 @@ void print_json(const std::vector<CheckedNotebook>& checked) {
   doc.set("notebooks", qor::json::Value(std::move(notebooks)));
   doc.set("conflicts", static_cast<long long>(conflicts));
   doc.set("unreadable", static_cast<long long>(unreadable));
+  doc.set("unmerged", static_cast<long long>(unmerged));
   std::cout << qor::json::write(qor::json::Value(std::move(doc))) << "\n";
 }
 
@@ -350,7 +412,7 @@ int run_check(const std::vector<std::string>& args) {
   std::cout.flush();
   if (!std::cout) return 1;
   for (const CheckedNotebook& nb : checked) {
-    if (!nb.conflicts || !nb.conflicts->empty()) return 1;
+    if (nb.unresolved()) return 1;
   }
   return 0;
 }

@@ -1,7 +1,10 @@
 // The conflict check over files and over what git is about to commit. Staged notebooks are
 // read from the index (`git cat-file`), because that is what a commit records; unmerged ones
-// from the work tree, where the merge driver left its result. Each notebook is scanned by
-// notebook::find_conflicts, the scan the merge's own summary uses.
+// from the work tree, where the merge driver left its result, and they stay unresolved until
+// they are staged whatever they hold. Each notebook is scanned by notebook::find_conflicts, the
+// scan the merge's own summary uses.
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -48,6 +51,66 @@ std::vector<std::string> split_names(const std::string& out) {
   return names;
 }
 
+// The notebooks below the directory `dir`, as paths that start with `dir`, in name order.
+std::vector<std::string> notebooks_below(const std::string& dir) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> found;
+  std::error_code ec;
+  fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
+  for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    const fs::path& p = it->path();
+    const std::string name = p.filename().string();
+    if (it->is_symlink(ec)) continue;
+    if (it->is_directory(ec)) {
+      if (name == ".git" || name == ".ipynb_checkpoints") it.disable_recursion_pending();
+      continue;
+    }
+    if (name.ends_with(".ipynb") && it->is_regular_file(ec)) found.push_back(p.string());
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+// Of `paths` (files), those git's index holds as unmerged, when the working directory is in a
+// work tree.
+std::vector<bool> unmerged_among(const std::vector<std::string>& paths) {
+  std::vector<bool> unmerged(paths.size(), false);
+  if (paths.empty() || !inside_work_tree()) return unmerged;
+  const std::string top = detail::chomp(detail::git_ok({"rev-parse", "--show-toplevel"}));
+  std::vector<std::string> args{"ls-files", "-u", "-z", "--full-name", "--"};
+  std::vector<std::string> inside;  // relative to the top, for each path in the work tree
+  for (const std::string& path : paths) {
+    const std::string absolute = detail::absolute_path(path);
+    inside.push_back(absolute.starts_with(top + "/") ? absolute.substr(top.size() + 1) : "");
+    if (!inside.back().empty()) args.push_back(":(top,literal)" + inside.back());
+  }
+  if (args.size() == 5) return unmerged;
+  // Entries read "<mode> <object> <stage>\t<path>".
+  std::vector<std::string> listed;
+  for (const std::string& entry : split_names(detail::git_ok(args))) {
+    const std::size_t tab = entry.find('\t');
+    if (tab != std::string::npos) listed.push_back(entry.substr(tab + 1));
+  }
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    unmerged[i] =
+        !inside[i].empty() && std::find(listed.begin(), listed.end(), inside[i]) != listed.end();
+  }
+  return unmerged;
+}
+
+// The paths of `git diff --raw -z` output whose new mode is a file's (symbolic links and
+// submodules left out). Records read ":<old mode> <new mode> <old> <new> <status>\0<path>\0".
+std::vector<std::string> staged_files(const std::string& out) {
+  const std::vector<std::string> fields = split_names(out);
+  std::vector<std::string> paths;
+  for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
+    const std::string& record = fields[i];
+    const std::string mode = record.size() > 14 ? record.substr(8, 6) : std::string();
+    if (mode == "100644" || mode == "100755") paths.push_back(fields[i + 1]);
+  }
+  return paths;
+}
+
 }  // namespace
 
 bool inside_work_tree() {
@@ -56,8 +119,21 @@ bool inside_work_tree() {
 }
 
 std::vector<CheckedNotebook> check_files(const std::vector<std::string>& paths) {
+  std::vector<std::string> files;
+  for (const std::string& path : paths) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+      for (std::string& file : notebooks_below(path)) files.push_back(std::move(file));
+    } else {
+      files.push_back(path);
+    }
+  }
+  const std::vector<bool> unmerged = unmerged_among(files);
   std::vector<CheckedNotebook> checked;
-  for (const std::string& path : paths) checked.push_back(check_file(path, path, "file"));
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    checked.push_back(check_file(files[i], files[i], "file"));
+    checked.back().unmerged = unmerged[i];
+  }
   return checked;
 }
 
@@ -66,8 +142,8 @@ std::vector<CheckedNotebook> check_repository() {
   // Names relative to the top of the work tree, whatever the working directory.
   const std::string notebooks = ":(top)*.ipynb";
   const std::vector<std::string> staged =
-      split_names(detail::git_ok({"diff", "--cached", "--name-only", "--no-relative", "-z",
-                                  "--no-renames", "--diff-filter=AMT", "--", notebooks}));
+      staged_files(detail::git_ok({"diff", "--cached", "--raw", "--no-relative", "-z",
+                                   "--no-renames", "--diff-filter=AMT", "--", notebooks}));
   const std::vector<std::string> unmerged = split_names(detail::git_ok(
       {"diff", "--name-only", "--no-relative", "-z", "--diff-filter=U", "--", notebooks}));
   std::vector<CheckedNotebook> checked;
@@ -81,6 +157,7 @@ std::vector<CheckedNotebook> check_repository() {
   }
   for (const std::string& path : unmerged) {
     checked.push_back(check_file(top + "/" + path, path, "unmerged"));
+    checked.back().unmerged = true;
   }
   return checked;
 }

@@ -139,8 +139,11 @@ std::vector<std::string> Config::args(std::vector<std::string> rest) const {
   return rest;
 }
 
-std::optional<std::string> Config::get(const std::string& key, bool as_path) const {
-  std::vector<std::string> a = as_path ? args({"--type=path", "--get", key}) : args({"--get", key});
+std::optional<std::string> Config::get(const std::string& key, bool as_path, bool includes) const {
+  std::vector<std::string> rest{"--get", key};
+  if (as_path) rest.insert(rest.begin(), "--type=path");
+  if (includes) rest.insert(rest.begin(), "--includes");
+  const std::vector<std::string> a = args(std::move(rest));
   const GitResult r = run_git(a);
   if (r.status == 1) return std::nullopt;
   if (r.status != 0) git_failed(a, r);

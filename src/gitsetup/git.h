@@ -54,8 +54,10 @@ class Config {
   const std::string& file() const { return file_; }
 
   // The last value of `key`, or nullopt when unset; with `as_path`, "~/" is expanded as git
-  // expands path values.
-  std::optional<std::string> get(const std::string& key, bool as_path = false) const;
+  // expands path values; with `includes`, files the scope includes ([include], [includeIf])
+  // are read too, as git reads them when it uses the value.
+  std::optional<std::string> get(const std::string& key, bool as_path = false,
+                                 bool includes = false) const;
   std::vector<std::string> get_all(const std::string& key) const;
   // Gives `key` the one value `value` (replacing every value it had).
   void set(const std::string& key, const std::string& value);

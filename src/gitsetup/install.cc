@@ -8,13 +8,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <tuple>
 
 #include "gitsetup/git.h"
 #include "platform/file.h"
+#include "platform/temp_dir.h"
 #include "qor/errors.h"
 #include "qor/gitsetup.h"
 
@@ -37,8 +41,18 @@ constexpr const char* kPreviousKey = "qorgit.previous";      // "key=value" they
 constexpr const char* kAttributesKey = "qorgit.attributes";  // the file it added the line to
 constexpr const char* kAttributesFileKey = "qorgit.attributesfile";  // core.attributesFile set
 constexpr const char* kHookKey = "qorgit.hook";                      // hooks it installed
-constexpr const char* kRecordKeys[] = {kCreatedKey,        kSetKey, kPreviousKey, kAttributesKey,
-                                       kAttributesFileKey, kHookKey};
+constexpr const char* kLineKey = "qorgit.attributeline";             // attribute lines it added
+// The choices of the last install, which the next one keeps unless told otherwise.
+constexpr const char* kConflictExitKey = "qorgit.conflictexit";  // "true" or "false"
+constexpr const char* kLayoutKey = "qorgit.layout";              // "default" or "jupyter"
+constexpr const char* kPatternKey = "qorgit.pattern";            // the attribute patterns
+constexpr const char* kSharedKey = "qorgit.shared";              // "true" or "false"
+constexpr const char* kRecordKeys[] = {
+    kCreatedKey, kSetKey,          kPreviousKey, kAttributesKey, kAttributesFileKey, kHookKey,
+    kLineKey,    kConflictExitKey, kLayoutKey,   kPatternKey,    kSharedKey};
+// The attributes the lines give, and the line of installs that recorded no lines of their own.
+constexpr std::string_view kMergeAttribute = "merge=qormerge";
+constexpr std::string_view kDiffAttribute = "diff=qordiff";
 
 constexpr const char* kDriverKeys[] = {"merge.qormerge.name", "merge.qormerge.driver",
                                        "merge.qormerge.recursive", "diff.qordiff.textconv",
@@ -133,9 +147,18 @@ std::string hook_script(const std::string& qorgit) {
          "\"\n"
          "if [ -x \"$chained\" ]; then\n"
          "  \"$chained\" \"$@\" || exit $?\n"
-         "fi\n" +
+         "fi\n"
+         "qorgit=" +
          detail::shell_quote(qorgit) +
-         " check --quiet || {\n"
+         "\n"
+         "# Without qorgit (uninstalled before `qorgit uninstall` ran) nothing can be checked:\n"
+         "# commits go through, with a word.\n"
+         "if [ ! -x \"$qorgit\" ]; then\n"
+         "  echo \"qorgit: $qorgit is gone: notebooks are not checked for merge conflicts"
+         " (run \\`qorgit uninstall\\` to remove this hook)\" >&2\n"
+         "  exit 0\n"
+         "fi\n"
+         "\"$qorgit\" check --quiet || {\n"
          "  status=$?\n"
          "  echo \"qorgit: commit refused: resolve the conflicts listed above, stage the notebooks"
          " again and commit\" >&2\n"
@@ -197,17 +220,24 @@ std::string default_attributes_file() {
   return detail::absolute_path((xdg ? *xdg : *home + "/.config") + "/git/attributes");
 }
 
-// The core.attributesFile git uses outside a repository (global, then system), if any.
+// The core.attributesFile git uses outside a repository (global, then system, included files
+// followed), if any.
 std::optional<std::string> configured_attributes_file(const Config& global) {
-  if (auto file = global.get("core.attributesFile", true)) return file;
+  if (auto file = global.get("core.attributesFile", true, true)) return file;
   if (detail::env("GIT_CONFIG_NOSYSTEM")) return std::nullopt;
-  return Config(Scope::kSystem).get("core.attributesFile", true);
+  return Config(Scope::kSystem).get("core.attributesFile", true, true);
 }
 
-// The attribute file of `config`'s scope as it stands (nothing is set).
-std::string attributes_file(const Config& config) {
+std::string top_of_work_tree() {
+  return detail::chomp(detail::git_ok({"rev-parse", "--show-toplevel"}));
+}
+
+// The attribute file of `config`'s scope as it stands (nothing is set): for the global scope
+// the file git reads, which is git's default place when core.attributesFile is unset.
+std::string attributes_file(const Config& config, bool shared = false) {
   switch (config.scope()) {
     case Scope::kLocal:
+      if (shared) return top_of_work_tree() + "/.gitattributes";
       return detail::absolute_path(
           detail::chomp(detail::git_ok({"rev-parse", "--git-path", "info/attributes"})));
     case Scope::kGlobal:
@@ -222,39 +252,291 @@ std::string in_scope(const Config& config) {
   return " (" + std::string(scope_name(config.scope())) + " configuration " + config.file() + ")";
 }
 
-void install_attributes(Config& config, Record& record, std::vector<std::string>& done) {
-  std::string file;
-  if (config.scope() == Scope::kGlobal && !configured_attributes_file(config)) {
-    file = default_attributes_file();
-    record.set_key("core.attributesFile", file);
-    record.note(kAttributesFileKey, file);
-    done.push_back("set core.attributesFile = " + file + in_scope(config));
-  } else {
-    file = attributes_file(config);
+// What an install chose; each choice left open keeps the previous install's, else the default.
+struct Settings {
+  bool conflict_exit = true;
+  bool hook = false;
+  notebook::Layout layout = notebook::Layout::kDefault;
+  std::vector<std::string> patterns{std::string(kDefaultPattern)};
+  bool shared = false;
+};
+
+// The choices the install recorded in `config`; for an install that recorded none, those its
+// driver command and record show (such installs wrote the one line for "*.ipynb").
+Settings recorded_settings(const Config& config) {
+  Settings s;
+  const std::optional<std::string> driver = config.get(kDriverKeys[1]);
+  if (auto v = config.get(kConflictExitKey)) s.conflict_exit = *v == "true";
+  if (auto v = config.get(kLayoutKey)) {
+    s.layout = *v == "jupyter" ? notebook::Layout::kJupyter : notebook::Layout::kDefault;
+  } else if (driver && driver->find(" --layout=jupyter") != std::string::npos) {
+    s.layout = notebook::Layout::kJupyter;
   }
+  if (auto patterns = config.get_all(kPatternKey); !patterns.empty()) s.patterns = patterns;
+  if (auto v = config.get(kSharedKey)) s.shared = *v == "true";
+  s.hook = !config.get_all(kHookKey).empty();
+  return s;
+}
+
+Settings settings_for(const InstallOptions& options, const Config& config) {
+  Settings s = recorded_settings(config);
+  if (options.conflict_exit) s.conflict_exit = *options.conflict_exit;
+  if (options.hook) s.hook = *options.hook;
+  if (options.layout) s.layout = *options.layout;
+  if (!options.patterns.empty()) {
+    s.patterns.clear();
+    for (const std::string& p : options.patterns) {
+      if (!contains(s.patterns, p)) s.patterns.push_back(p);
+    }
+  }
+  if (options.shared) s.shared = *options.shared;
+  return s;
+}
+
+// The attribute lines install added, as recorded (an install that recorded none added the one
+// line for "*.ipynb" when it noted its file).
+std::vector<std::string> recorded_lines(const Config& config) {
+  std::vector<std::string> lines = config.get_all(kLineKey);
+  if (lines.empty() && config.get(kAttributesKey)) lines.emplace_back(kAttributeLine);
+  return lines;
+}
+
+// A path that the gitattributes pattern `pattern` matches, to ask git which attributes such
+// paths get: each wildcard made concrete, a leading "/" or "**/" dropped.
+std::string probe_path(std::string_view pattern) {
+  std::string path;
+  bool star_done = false;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    if (c == '\\' && i + 1 < pattern.size()) {
+      path += pattern[++i];
+    } else if (c == '*') {
+      if (i + 1 < pattern.size() && pattern[i + 1] == '*') {
+        ++i;
+        if (i + 1 < pattern.size() && pattern[i + 1] == '/') ++i;  // "**/": any depth, none
+        continue;
+      }
+      if (!star_done) path += "qorgit-probe";
+      star_done = true;
+    } else if (c == '?') {
+      path += 'x';
+    } else if (c == '[') {
+      std::size_t j = i + 1;
+      if (j < pattern.size() && (pattern[j] == '!' || pattern[j] == '^')) {
+        // A character the negated class does not list.
+        const std::size_t end = pattern.find(']', j + 2);
+        const std::string_view listed = pattern.substr(j + 1, end - j - 1);
+        path += listed.find('q') == std::string_view::npos ? 'q' : 'z';
+        j = end;
+      } else {
+        path += j < pattern.size() ? pattern[j] : 'x';
+        j = pattern.find(']', j + 1);
+      }
+      i = j == std::string_view::npos ? pattern.size() : j;
+    } else {
+      if (c == '/') star_done = false;
+      path += c;
+    }
+  }
+  while (path.starts_with('/')) path.erase(0, 1);
+  return path.empty() ? "qorgit-probe" : path;
+}
+
+// The values of the merge and diff attributes in the output of `git check-attr merge diff`
+// ("unspecified" for one it does not list).
+std::pair<std::string, std::string> merge_and_diff(std::string_view out) {
+  // Lines read "<path>: merge: lfs".
+  std::string merge = "unspecified", diff = "unspecified";
+  for (std::string_view line : lines_of(out)) {
+    for (auto [tag, value] : {std::pair{": merge: ", &merge}, std::pair{": diff: ", &diff}}) {
+      const auto at = line.rfind(tag);
+      if (at != std::string_view::npos) *value = line.substr(at + std::strlen(tag));
+    }
+  }
+  return {merge, diff};
+}
+
+// The merge and diff attributes that paths the pattern matches get from the attribute files of
+// `scope` and the machine's ("unspecified" when none): for the local scope the repository's
+// .gitattributes files and info/attributes, for the global scope the user's attributes file,
+// each with the system attributes file, read (outside the repository) in an empty scratch
+// repository.
+std::pair<std::string, std::string> scope_attributes(Scope scope, const std::string& pattern) {
+  std::optional<platform::TempDir> scratch;
+  std::vector<std::string> args;
+  if (scope != Scope::kLocal) {
+    scratch.emplace("qorgit-attributes");
+    detail::git_ok({"init", "-q", scratch->path()});
+    args = {"-C", scratch->path()};
+  }
+  if (scope != Scope::kGlobal) args.insert(args.end(), {"-c", "core.attributesFile=/dev/null"});
+  args.insert(args.end(), {"check-attr", "merge", "diff", "--", probe_path(pattern)});
+  return merge_and_diff(detail::git_ok(args));
+}
+
+// `text` without the first line equal to each of `lines` (without_line()).
+std::string without_lines(std::string text, const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) {
+    if (auto rest = without_line(text, line)) text = std::move(*rest);
+  }
+  return text;
+}
+
+// Replaces the attribute file `file` by `text`, removing it when install created it and
+// nothing else is left in it.
+void rewrite_attributes(const std::string& file, const std::string& text,
+                        const std::vector<std::string>& created) {
+  if (text.empty() && contains(created, file)) {
+    remove_file(file);
+  } else {
+    platform::replace_file(file, text);
+  }
+}
+
+// Removes the attribute lines install recorded from the file it recorded; forgets both.
+void remove_recorded_lines(Config& config, std::vector<std::string>& done) {
+  const std::optional<std::string> file = config.get(kAttributesKey);
+  const std::vector<std::string> lines = recorded_lines(config);
+  if (file && lexists(*file)) {
+    const std::string text = platform::read_file(*file);
+    const std::string rest = without_lines(text, lines);
+    if (rest != text) {
+      rewrite_attributes(*file, rest, config.get_all(kCreatedKey));
+      for (const std::string& line : lines) {
+        done.push_back("removed '" + line + "' from " + *file);
+      }
+    }
+  }
+  for (const char* key : {kLineKey, kAttributesKey}) {
+    if (!config.get_all(key).empty()) config.unset(key);
+  }
+}
+
+// The attribute lines for the patterns of `settings`: one per pattern, giving whichever of
+// merge=qormerge and diff=qordiff the scope's files do not already set to something else for
+// such paths (unless `force`); the attributes left alone are reported in `done`. A line of
+// qorgit's own that is in place counts as nothing else.
+std::vector<std::string> wanted_lines(Scope scope, const Settings& settings, bool force,
+                                      std::vector<std::string>& done) {
+  std::vector<std::string> lines;
+  for (const std::string& pattern : settings.patterns) {
+    std::string line = pattern;
+    const auto [merge, diff] =
+        force ? std::pair<std::string, std::string>() : scope_attributes(scope, pattern);
+    std::string kept;
+    for (auto [attribute, name, now] :
+         {std::tuple{kMergeAttribute, "merge", merge}, std::tuple{kDiffAttribute, "diff", diff}}) {
+      const std::string ours(attribute.substr(attribute.find('=') + 1));
+      if (force || now == "unspecified" || now == ours) {
+        line.append(" ").append(attribute);
+      } else {
+        // As an attribute line writes it: "diff", "-diff", "diff=lfs".
+        if (!kept.empty()) kept += ' ';
+        if (now == "unset") kept += '-';
+        kept += name;
+        if (now != "set" && now != "unset") kept.append("=").append(now);
+      }
+    }
+    if (!kept.empty()) {
+      done.push_back("left " + kept + " for " + pattern + " as the " +
+                     std::string(scope_name(scope)) +
+                     " attributes already set it (install --force overrides it)");
+    }
+    if (line != pattern) lines.push_back(line);
+  }
+  return lines;
+}
+
+// The pattern of attribute line `line`: its first word.
+std::string_view pattern_of(std::string_view line) { return line.substr(0, line.find(' ')); }
+
+// Puts the attribute lines of `settings` in the scope's attribute file. A line an earlier
+// install added stays while its pattern is still wanted in the same file; the others go (also
+// from another file, when the install moves between .git/info/attributes and .gitattributes),
+// and a new pattern gets its line (wanted_lines). Lines the user wrote are never touched, and
+// nothing is written when nothing changes.
+void install_attributes(Config& config, Record& record, const Settings& settings, bool force,
+                        std::vector<std::string>& done) {
+  const std::string file = attributes_file(config, settings.shared);
+  const std::vector<std::string> created = config.get_all(kCreatedKey);
+  const std::optional<std::string> old_file = config.get(kAttributesKey);
+  const bool same_file = old_file && *old_file == file;
+  std::vector<std::string> kept, dropped;  // lines of the earlier install, in their file
+  if (old_file && lexists(*old_file)) {
+    const std::string text = platform::read_file(*old_file);
+    for (const std::string& line : recorded_lines(config)) {
+      if (!has_line(text, line)) continue;
+      const bool wanted = same_file && contains(settings.patterns, std::string(pattern_of(line)));
+      (wanted ? kept : dropped).push_back(line);
+    }
+    if (!dropped.empty()) rewrite_attributes(*old_file, without_lines(text, dropped), created);
+  }
+  Settings missing = settings;
+  missing.patterns.clear();
+  for (const std::string& pattern : settings.patterns) {
+    if (std::none_of(kept.begin(), kept.end(),
+                     [&](const std::string& l) { return pattern_of(l) == pattern; })) {
+      missing.patterns.push_back(pattern);
+    }
+  }
+  std::vector<std::string> notes;
+  const std::vector<std::string> lines = wanted_lines(config.scope(), missing, force, notes);
   const bool existed = lexists(file);
   std::string text = existed ? platform::read_file(file) : std::string();
-  if (has_line(text, kAttributeLine)) return;  // there already: not install's to remove later
-  {
+  std::vector<std::string> added;
+  for (const std::string& line : lines) {
+    if (has_line(text, line)) continue;  // the user's own line: not install's to remove later
+    // A file without a final line end gets the line after one, and no line end of its own,
+    // so that removing the line restores the file byte for byte.
+    text += text.empty() || text.back() == '\n' ? line + "\n" : "\n" + line;
+    added.push_back(line);
+  }
+  if (!added.empty()) {
     for (const std::string& dir : make_directories(parent_of(file))) {
       record.created(dir);
       done.push_back("created the directory " + dir);
     }
-    // A file without a final line end gets the line after one, and no line end of its own,
-    // so that removing the line restores the file byte for byte.
-    const std::string line(kAttributeLine);
-    text += text.empty() || text.back() == '\n' ? line + "\n" : "\n" + line;
     platform::replace_file(file, text);
     if (!existed) record.created(file);
-    record.note(kAttributesKey, file);
-    done.push_back("added '" + line + "' to " + file);
   }
+  std::vector<std::string> now = kept;
+  now.insert(now.end(), added.begin(), added.end());
+  if (config.get_all(kLineKey) != now) {
+    if (!config.get_all(kLineKey).empty()) config.unset(kLineKey);
+    for (const std::string& line : now) config.add(kLineKey, line);
+  }
+  if (now.empty()) {
+    if (config.get(kAttributesKey)) config.unset(kAttributesKey);
+  } else {
+    record.note(kAttributesKey, file);
+  }
+  for (const std::string& line : dropped)
+    done.push_back("removed '" + line + "' from " + *old_file);
+  for (const std::string& line : added) {
+    done.push_back("added '" + line + "' to " + file +
+                   (settings.shared ? " (commit it to share the setting)" : ""));
+  }
+  done.insert(done.end(), notes.begin(), notes.end());
 }
 
-// The directory the hooks go to. Throws CommandError when there is none, IoError when an
-// existing hook cannot be kept because its place is taken.
-std::string hooks_directory_for_install() {
-  const std::optional<std::string> dir = detail::hooks_directory();
+// The directory the hooks go to. Throws CommandError when there is none (for the global and
+// system scopes: when that scope sets no core.hooksPath, since git reads no other hooks outside
+// a repository), IoError when an existing hook cannot be kept because its place is taken.
+std::string hooks_directory_for_install(const Config& config) {
+  std::optional<std::string> dir;
+  if (config.scope() == Scope::kLocal) {
+    dir = detail::hooks_directory();
+  } else if (auto path = config.get("core.hooksPath", true, true)) {
+    dir = detail::absolute_path(*path);
+  } else {
+    const std::string scope(scope_name(config.scope()));
+    throw CommandError("--hook with --" + scope + " needs core.hooksPath in the " + scope +
+                       " configuration, the one hooks directory git runs for every repository: "
+                       "set it (git config --" +
+                       scope +
+                       " core.hooksPath DIR) and install again, or run `qorgit install --hook` "
+                       "inside each repository");
+  }
   if (!dir) {
     throw CommandError(
         "--hook needs a repository (or core.hooksPath): run it inside the repository whose "
@@ -302,7 +584,7 @@ void install_hooks(const std::string& dir, Record& record, const std::string& qo
   }
 }
 
-void uninstall_hooks(const Config& config, std::vector<std::string>& done) {
+void uninstall_hooks(Config& config, std::vector<std::string>& done) {
   for (const std::string& hook : config.get_all(kHookKey)) {
     if (!lexists(hook)) continue;
     if (!is_our_hook(hook)) {
@@ -317,21 +599,38 @@ void uninstall_hooks(const Config& config, std::vector<std::string>& done) {
       done.push_back("put back the hook it ran first, " + hook);
     }
   }
+  if (!config.get_all(kHookKey).empty()) config.unset(kHookKey);
 }
 
-void uninstall_attributes(const Config& config, const std::vector<std::string>& created,
-                          std::vector<std::string>& done) {
-  const std::optional<std::string> recorded = config.get(kAttributesKey);
-  if (!recorded || !lexists(*recorded)) return;
-  const std::string& file = *recorded;
-  const std::optional<std::string> rest = without_line(platform::read_file(file), kAttributeLine);
-  if (!rest) return;
-  if (rest->empty() && contains(created, file)) {
-    remove_file(file);
-  } else {
-    platform::replace_file(file, *rest);
+// `text` with every "%" doubled: git expands "%" sequences in a merge driver's command line.
+std::string percent_doubled(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    out += c;
+    if (c == '%') out += '%';
   }
-  done.push_back("removed '" + std::string(kAttributeLine) + "' from " + file);
+  return out;
+}
+
+// Whether git passes a merge driver the labels of the three versions (%S, %X, %Y; git 2.44 and
+// later).
+bool git_passes_labels() {
+  const detail::GitResult r = detail::run_git({"version"});
+  int major = 0, minor = 0;
+  if (r.status != 0 || std::sscanf(r.out.c_str(), "git version %d.%d", &major, &minor) != 2) {
+    return false;
+  }
+  return major > 2 || (major == 2 && minor >= 44);
+}
+
+std::string command_for(const std::string& qormerge, const Settings& settings, bool labels) {
+  std::string command = detail::shell_quote(percent_doubled(qormerge)) +
+                        " --base-file=%O --current-file=%A --incoming-file=%B --file-path=%P"
+                        " --fallback=text --marker-size=%L";
+  if (labels) command += " --ancestor-label=%S --ours-label=%X --theirs-label=%Y";
+  if (settings.conflict_exit) command += " --conflict-exit";
+  if (settings.layout == notebook::Layout::kJupyter) command += " --layout=jupyter";
+  return command;
 }
 
 }  // namespace
@@ -349,22 +648,28 @@ std::string_view scope_name(Scope scope) {
 }
 
 std::string driver_command(const InstallOptions& options) {
-  std::string command = detail::shell_quote(options.qormerge) +
-                        " --base-file=%O --current-file=%A --incoming-file=%B --file-path=%P";
-  if (options.conflict_exit) command += " --conflict-exit";
-  if (options.layout == notebook::Layout::kJupyter) command += " --layout=jupyter";
-  return command;
+  Settings settings;
+  if (options.conflict_exit) settings.conflict_exit = *options.conflict_exit;
+  if (options.layout) settings.layout = *options.layout;
+  return command_for(options.qormerge, settings,
+                     options.git_labels ? *options.git_labels : git_passes_labels());
 }
 
 std::vector<std::string> install(const InstallOptions& options) {
   Config config(options.scope);
+  const Settings settings = settings_for(options, config);
   // Everything that can be refused is settled before the first write.
-  const std::string hooks = options.hook ? hooks_directory_for_install() : std::string();
+  if (settings.shared && options.scope != Scope::kLocal) {
+    throw CommandError("--shared writes the repository's .gitattributes: it goes with --local");
+  }
+  const std::string hooks = settings.hook ? hooks_directory_for_install(config) : std::string();
+  const bool labels = options.git_labels ? *options.git_labels : git_passes_labels();
   const bool config_existed = lexists(config.file());
   const std::pair<const char*, std::string> keys[] = {
       {kDriverKeys[0], kDriverName},
-      {kDriverKeys[1], driver_command(options)},
+      {kDriverKeys[1], command_for(options.qormerge, settings, labels)},
       {kDriverKeys[2], "binary"},
+      // git runs a textconv command as it is: no "%" sequences are expanded there.
       {kDriverKeys[3], detail::shell_quote(options.qordiff) + " --textconv"},
       {kDriverKeys[4], "true"},
   };
@@ -376,8 +681,19 @@ std::vector<std::string> install(const InstallOptions& options) {
     }
   }
   if (!config_existed) record.created(config.file());
-  install_attributes(config, record, done);
-  if (options.hook) install_hooks(hooks, record, options.qorgit, done);
+  record.note(kConflictExitKey, settings.conflict_exit ? "true" : "false");
+  record.note(kLayoutKey, settings.layout == notebook::Layout::kJupyter ? "jupyter" : "default");
+  record.note(kSharedKey, settings.shared ? "true" : "false");
+  if (config.get_all(kPatternKey) != settings.patterns) {
+    if (!config.get_all(kPatternKey).empty()) config.unset(kPatternKey);
+    for (const std::string& p : settings.patterns) config.add(kPatternKey, p);
+  }
+  install_attributes(config, record, settings, options.force, done);
+  if (settings.hook) {
+    install_hooks(hooks, record, options.qorgit, done);
+  } else {
+    uninstall_hooks(config, done);
+  }
   return done;
 }
 
@@ -386,7 +702,7 @@ std::vector<std::string> uninstall(Scope scope) {
   std::vector<std::string> done;
   const std::vector<std::string> created = config.get_all(kCreatedKey);
   uninstall_hooks(config, done);
-  uninstall_attributes(config, created, done);
+  remove_recorded_lines(config, done);
   // Keys install set go, and get back the values they held before.
   const std::vector<std::string> previous = config.get_all(kPreviousKey);
   const std::optional<std::string> attributes_file = config.get(kAttributesFileKey);
@@ -436,12 +752,17 @@ std::vector<std::string> uninstall(Scope scope) {
 
 namespace {
 
-// The program a shell command line starts: its first word, unquoted.
-std::string first_word(const std::string& command) {
+// The program a merge driver or textconv command starts, as git runs it: with `expanded`, the
+// "%" sequences of a driver command expanded first ("%%" is "%"), then its first word unquoted.
+std::string first_word(const std::string& command, bool expanded) {
   std::string word;
   bool quoted = false;
-  for (const char c : command) {
-    if (c == '\'') {
+  for (std::size_t i = 0; i < command.size(); ++i) {
+    const char c = command[i];
+    if (expanded && c == '%' && i + 1 < command.size() && command[i + 1] == '%') {
+      word += c;
+      ++i;
+    } else if (c == '\'') {
       quoted = !quoted;
     } else if (c == ' ' && !quoted) {
       if (!word.empty()) break;
@@ -453,8 +774,8 @@ std::string first_word(const std::string& command) {
 }
 
 // "PATH (executable)" or a warning that git cannot run it.
-std::string program_state(const std::string& command) {
-  const std::string program = first_word(command);
+std::string program_state(const std::string& command, bool expanded) {
+  const std::string program = first_word(command, expanded);
   if (program.find('/') == std::string::npos) return program + " (looked up on PATH)";
   if (::access(program.c_str(), X_OK) == 0) return program + " (executable)";
   return program + " (MISSING or not executable: git cannot run it)";
@@ -473,11 +794,13 @@ void scope_status(const Config& config, std::vector<std::string>& lines) {
       lines.push_back("  diff textconv: " + *textconv);
     }
   }
-  const std::string attributes = attributes_file(config);
-  if (lexists(attributes) && has_line(platform::read_file(attributes), kAttributeLine)) {
-    lines.push_back("  attributes: '" + std::string(kAttributeLine) + "' in " + attributes);
-  }
   if (present) {
+    if (const auto file = config.get(kAttributesKey); file && lexists(*file)) {
+      const std::string text = platform::read_file(*file);
+      for (const std::string& line : recorded_lines(config)) {
+        if (has_line(text, line)) lines.push_back("  attributes: '" + line + "' in " + *file);
+      }
+    }
     for (const std::string& hook : config.get_all(kHookKey)) {
       lines.push_back("  hook: " + hook +
                       (lexists(hook) && is_our_hook(hook) ? "" : " (gone or replaced)"));
@@ -502,7 +825,7 @@ std::vector<std::string> status() {
   if (driver.status == 0) {
     const std::string command = detail::chomp(driver.out);
     lines.push_back("git merges notebooks with: " + command);
-    lines.push_back("  program: " + program_state(command));
+    lines.push_back("  program: " + program_state(command, true));
   } else {
     lines.push_back("git merges notebooks with: its own text merge (no qormerge driver set)");
   }
@@ -510,19 +833,11 @@ std::vector<std::string> status() {
   if (textconv.status == 0) {
     const std::string command = detail::chomp(textconv.out);
     lines.push_back("git shows notebook diffs through: " + command);
-    lines.push_back("  program: " + program_state(command));
+    lines.push_back("  program: " + program_state(command, false));
   }
   if (repository) {
-    const detail::GitResult attrs =
-        detail::run_git({"check-attr", "merge", "diff", "--", "notebook.ipynb"});
-    // Lines read "notebook.ipynb: merge: qormerge".
-    std::string merge = "unspecified", diff = "unspecified";
-    for (std::string_view line : lines_of(attrs.out)) {
-      for (auto [tag, value] : {std::pair{": merge: ", &merge}, std::pair{": diff: ", &diff}}) {
-        const auto at = line.find(tag);
-        if (at != std::string_view::npos) *value = line.substr(at + std::strlen(tag));
-      }
-    }
+    const auto [merge, diff] = merge_and_diff(
+        detail::run_git({"check-attr", "merge", "diff", "--", "qorgit-probe.ipynb"}).out);
     lines.push_back("in this repository a notebook gets merge=" + merge + " diff=" + diff);
     if (const auto dir = detail::hooks_directory()) {
       for (const char* name : kHookNames) {

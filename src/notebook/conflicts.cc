@@ -1,12 +1,15 @@
-// The conflict scan: one pass over the cells (sources line by line, names) and one over the
-// canvas parameters. Markers are recognised as git writes them with its default marker size:
-// seven '<' or '>' followed by a blank or the end of the line, so that longer runs of angle
-// brackets in ordinary text are not taken for markers.
+// The conflict scan: one pass over the cells (sources line by line, names, parent records)
+// and one over the canvas parameters. Markers are recognised as git writes them with its
+// default marker size: seven '<', '|', '=' or '>' followed by a blank or the end of the line, so
+// that longer runs of these characters in ordinary text are not taken for markers; a block
+// needs all of its markers in order.
 #include "qor/conflicts.h"
 
 #include <algorithm>
 #include <optional>
+#include <unordered_set>
 
+#include "qor/detail/keyed_hash.h"
 #include "qor/errors.h"
 #include "qor/notebook.h"
 
@@ -14,56 +17,128 @@ namespace qor::notebook {
 namespace {
 
 constexpr std::string_view kOpening = "<<<<<<<";
+constexpr std::string_view kBase = "|||||||";
+constexpr std::string_view kSeparator = "=======";
 constexpr std::string_view kClosing = ">>>>>>>";
+// The label suffixes of the two sides of a notebook merge's conflict blocks.
+constexpr std::string_view kCurrentSuffix = "-current";
+constexpr std::string_view kIncomingSuffix = "-incoming";
 
-// Whether `line` is a conflict marker line: `run` (kOpening or kClosing), then a blank or the
-// end of the line.
+// `line` without its line end.
+std::string_view without_line_end(std::string_view line) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  return line;
+}
+
+// Whether `line` is a conflict marker line: `run`, then a blank or the end of the line.
 bool is_marker(std::string_view line, std::string_view run) {
+  line = without_line_end(line);
   if (!line.starts_with(run)) return false;
   const std::size_t n = run.size();
-  return line.size() == n || line[n] == ' ' || line[n] == '\n' || line[n] == '\r';
+  return line.size() == n || line[n] == ' ' || line[n] == '\t';
+}
+
+// The label of a marker line: what follows the run and its blank.
+std::string_view label_of(std::string_view line) {
+  line = without_line_end(line);
+  return line.size() > kOpening.size() ? line.substr(kOpening.size() + 1) : std::string_view();
+}
+
+// Whether an opening and a closing line carry the labels of one notebook merge:
+// "<name>-current" and "<name>-incoming".
+bool merge_labels(std::string_view opening, std::string_view closing) {
+  const std::string_view a = label_of(opening);
+  const std::string_view b = label_of(closing);
+  return a.ends_with(kCurrentSuffix) && b.ends_with(kIncomingSuffix) &&
+         a.substr(0, a.size() - kCurrentSuffix.size()) ==
+             b.substr(0, b.size() - kIncomingSuffix.size());
 }
 
 // The string at `obj`[key], when `obj` is an object and the value a string.
 std::optional<std::string_view> string_member(const json::Value* obj, std::string_view key) {
-  if (obj == nullptr) return std::nullopt;
+  if (obj == nullptr || !obj->is_object()) return std::nullopt;
   const json::Value* v = obj->find(key);
   if (v == nullptr || !v->is_string()) return std::nullopt;
   return v->as_string();
 }
 
-// The lines of a source stored as a list of strings or as one string; other kinds have none.
-std::vector<std::string_view> lines_of(const json::Value* source) {
+// Splits `text` into lines, each with its line end: "\n", "\r\n" or a lone "\r".
+std::vector<std::string_view> text_lines(std::string_view text) {
   std::vector<std::string_view> lines;
-  if (source == nullptr) return lines;
-  if (source->is_string()) return split_lines(source->as_string());
-  if (!source->is_array()) return lines;
-  for (const json::Value& line : source->as_array()) {
-    lines.push_back(line.is_string() ? line.as_string() : std::string_view());
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\n' && text[i] != '\r') continue;
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    lines.push_back(text.substr(start, i + 1 - start));
+    start = i + 1;
   }
+  if (start < text.size()) lines.push_back(text.substr(start));
   return lines;
 }
 
-void scan_source(const std::vector<std::string_view>& lines, ConflictBlock proto,
+// The blocks among `lines`: (first, last) line indexes, from 0. With `labelled`, only blocks
+// whose markers carry a notebook merge's labels.
+std::vector<std::pair<std::size_t, std::size_t>> blocks_in(
+    const std::vector<std::string_view>& lines, bool labelled) {
+  std::vector<std::pair<std::size_t, std::size_t>> blocks;
+  enum { kOutside, kOpened, kSeparated } state = kOutside;
+  std::size_t open = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string_view line = lines[i];
+    if (is_marker(line, kOpening)) {
+      // An opening line inside a block starts the block again there.
+      state = kOpened;
+      open = i;
+    } else if (state == kOpened && is_marker(line, kSeparator)) {
+      state = kSeparated;
+    } else if (state == kOpened && is_marker(line, kClosing)) {
+      state = kOutside;  // a closing line without a separator closes nothing
+    } else if (state == kSeparated && is_marker(line, kClosing)) {
+      if (!labelled || merge_labels(lines[open], line)) blocks.emplace_back(open, i);
+      state = kOutside;
+    }
+  }
+  return blocks;
+}
+
+// Whether a cell of type `cell_type` may hold git's markers as text (markdown and raw cells
+// teach and quote), so that only a merge's own blocks count there.
+bool holds_prose(std::string_view cell_type) {
+  return cell_type == "markdown" || cell_type == "raw";
+}
+
+// The conflict blocks of `source` (a list of strings or one string; other kinds have none).
+void scan_source(const json::Value* source, bool prose, ConflictBlock proto,
                  std::vector<ConflictBlock>& out) {
-  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  std::size_t open = kNone;  // index of the opening line of the block being read
-  const auto add = [&](std::size_t first, std::size_t last) {
+  if (source == nullptr) return;
+  std::string joined;
+  std::string_view text;
+  if (source->is_string()) {
+    text = source->as_string();
+  } else if (source->is_array()) {
+    // A block needs an opening line: a source whose items each end a line and hold no opening
+    // run is settled without joining its lines.
+    const json::Array& items = source->as_array();
+    const bool lines_apart = std::all_of(items.begin(), items.end(), [&](const json::Value& item) {
+      if (!item.is_string()) return true;
+      const std::string_view line = item.as_string();
+      return line.find(kOpening) == std::string_view::npos &&
+             (&item == &items.back() || line.ends_with('\n') || line.ends_with('\r'));
+    });
+    if (lines_apart) return;
+    for (const json::Value& item : items) {
+      // An item of another kind stands for a line of its own.
+      joined += item.is_string() ? item.as_string() : std::string_view("\n");
+    }
+    text = joined;
+  } else {
+    return;
+  }
+  for (const auto& [first, last] : blocks_in(text_lines(text), prose)) {
     proto.first_line = first + 1;
     proto.last_line = last + 1;
     out.push_back(proto);
-  };
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (is_marker(lines[i], kOpening)) {
-      // A second opening line before a closing one starts a block of its own.
-      if (open != kNone) add(open, i - 1);
-      open = i;
-    } else if (is_marker(lines[i], kClosing)) {
-      add(open != kNone ? open : i, i);
-      open = kNone;
-    }
   }
-  if (open != kNone) add(open, lines.size() - 1);
 }
 
 // Appends `name` to `out` unless `out` holds it already.
@@ -109,10 +184,10 @@ bool is_marked(std::string_view name) {
   return name.starts_with(kCurrentMark) || name.starts_with(kIncomingMark);
 }
 
-bool has_conflict_block(const std::vector<std::string_view>& lines) {
-  std::vector<ConflictBlock> blocks;
-  scan_source(lines, ConflictBlock(), blocks);
-  return !blocks.empty();
+bool has_conflict_block(const std::vector<std::string_view>& lines, std::string_view cell_type) {
+  std::string text;
+  for (const std::string_view line : lines) text += line;
+  return !blocks_in(text_lines(text), holds_prose(cell_type)).empty();
 }
 
 std::string_view unmarked_name(std::string_view name) {
@@ -126,7 +201,7 @@ std::string cell_label(std::size_t index, std::string_view name) {
 
 std::size_t Conflicts::count() const {
   return blocks.size() + conflict_names(components, true).size() +
-         conflict_names(parameters, false).size();
+         conflict_names(parameters, false).size() + dangling_parents.size();
 }
 
 Conflicts find_conflicts(const json::Value& doc) {
@@ -140,21 +215,42 @@ Conflicts find_conflicts(const json::Value& doc) {
   }
   Conflicts found;
   const json::Array& list = cells->as_array();
+  // The component ids of the notebook, which parent records must name. The ids come from the
+  // input: a keyed hash keeps ids built to share a bucket apart.
+  std::unordered_set<std::string_view, qor::detail::KeyedStringHash> ids;
+  for (const json::Value& cell : list) {
+    const json::Value* metadata = cell.is_object() ? cell.find("metadata") : nullptr;
+    const json::Value* canvas =
+        metadata != nullptr && metadata->is_object() ? metadata->find("canvas") : nullptr;
+    if (auto id = string_member(canvas, "id")) ids.insert(*id);
+  }
   for (std::size_t i = 0; i < list.size(); ++i) {
     const json::Value& cell = list[i];
     if (!cell.is_object()) continue;
     const json::Value* metadata = cell.find("metadata");
-    const json::Value* canvas = metadata != nullptr ? metadata->find("canvas") : nullptr;
+    const json::Value* canvas =
+        metadata != nullptr && metadata->is_object() ? metadata->find("canvas") : nullptr;
     ConflictBlock proto;
     proto.cell = i;
     proto.name = std::string(string_member(canvas, "name").value_or(""));
     proto.component_id = std::string(string_member(canvas, "id").value_or(""));
     const json::Value* source = cell.find("source");
-    // A source still held as text need not be read when no marker run occurs in it.
-    if (source == nullptr || !source->text_lacks({kOpening, kClosing})) {
-      scan_source(lines_of(source), proto, found.blocks);
+    // A source still held as text need not be read when no part of an opening run occurs in
+    // it: a run split between two list items leaves four '<' in one of them.
+    if (source != nullptr && !source->text_lacks({kOpening.substr(0, 4)})) {
+      scan_source(source, holds_prose(string_member(&cell, "cell_type").value_or("")), proto,
+                  found.blocks);
     }
     if (is_marked(proto.name)) found.components.push_back({i, proto.name, proto.component_id});
+    const json::Value* parents =
+        canvas != nullptr && canvas->is_object() ? canvas->find("parents") : nullptr;
+    if (parents == nullptr || !parents->is_array()) continue;
+    for (const json::Value& record : parents->as_array()) {
+      const std::optional<std::string_view> parent = string_member(&record, "id");
+      if (parent && !ids.contains(*parent)) {
+        found.dangling_parents.push_back({i, proto.name, proto.component_id, std::string(*parent)});
+      }
+    }
   }
   const json::Value* metadata = doc.find("metadata");
   const json::Value* canvas = metadata != nullptr ? metadata->find("canvas") : nullptr;
@@ -182,6 +278,12 @@ std::string conflict_summary(const Conflicts& conflicts) {
               components);
   append_kind(text, parameters.size(), "parameter in conflict", "parameters in conflict",
               parameters);
+  std::vector<std::string> children;
+  for (const DanglingParent& d : conflicts.dangling_parents) {
+    add_distinct(children, cell_label(d.cell, d.name));
+  }
+  append_kind(text, conflicts.dangling_parents.size(), "dangling parent", "dangling parents",
+              children);
   return text;
 }
 

@@ -16,7 +16,20 @@ QORGIT = os.environ["QORGIT"]
 QORMERGE = os.environ["QORMERGE"]
 QORDIFF = os.environ["QORDIFF"]
 ATTRIBUTE_LINE = "*.ipynb merge=qormerge diff=qordiff"
-DRIVER = "'%s' --base-file=%%O --current-file=%%A --incoming-file=%%B --file-path=%%P" % QORMERGE
+
+
+def git_passes_labels():
+    major, minor = map(int, subprocess.run(["git", "version"], capture_output=True, text=True)
+                       .stdout.split()[2].split(".")[:2])
+    return (major, minor) >= (2, 44)
+
+
+# The driver as install writes it by default: text merges for files that are not pipeline
+# notebooks, git's marker size and (where git passes them) labels, and --conflict-exit.
+DRIVER = ("'%s' --base-file=%%O --current-file=%%A --incoming-file=%%B --file-path=%%P"
+          " --fallback=text --marker-size=%%L" % QORMERGE
+          + (" --ancestor-label=%S --ours-label=%X --theirs-label=%Y" if git_passes_labels() else "")
+          + " --conflict-exit")
 
 
 @pytest.fixture
@@ -83,6 +96,8 @@ INCOMING = notebook([cell("A", "train", ["a\n", "Y\n", "c"]), cell("B", "chart",
 INCOMING_CLEAN = notebook([cell("A", "train", ["a\n", "b\n", "c"]), cell("B", "plot", ["p = 1\n"]),
                            cell("C", "save", ["s = 2\n"])],
                           [{"name": "lr", "value": 0.1}, {"name": "epochs", "value": 3}])
+UNMERGED_LINE = ("%s: git still holds the notebook as unmerged: resolve what is left, then stage "
+                 "it (git add)")
 SUMMARY = ("qormerge: nb.ipynb: 1 conflict block (train), 1 component in conflict (plot), "
            "1 parameter in conflict (lr)\n")
 CHECK_LINES = [
@@ -149,7 +164,7 @@ def test_clean_merge_prints_nothing(repo, env):
 
 
 def test_conflicts_without_conflict_exit_are_reported_and_committed(repo, env):
-    assert qorgit(repo, env, "install").returncode == 0
+    assert qorgit(repo, env, "install", "--no-conflict-exit").returncode == 0
     path = branches(repo, env, BASE, CURRENT, INCOMING)
     result = merge(repo, env)
     assert result.returncode == 0, result.stdout + result.stderr
@@ -189,10 +204,14 @@ def test_conflict_exit_leaves_the_notebook_unmerged(repo, env):
     got = qorgit(repo, env, "check")
     assert got.returncode == 1
     assert got.stdout.splitlines() == ["nb.ipynb (unmerged): " + line for line in CHECK_LINES] + [
+        UNMERGED_LINE % "nb.ipynb (unmerged)",
         "qorgit check: unresolved conflicts in 1 of 1 notebook"]
-    # Resolved in the work tree, then staged: nothing is left and the commit goes through.
+    # Resolved in the work tree, the notebook stays unresolved until it is staged; then nothing
+    # is left and the commit goes through.
     write(path, resolved(merged))
-    assert qorgit(repo, env, "check").returncode == 0
+    got = qorgit(repo, env, "check")
+    assert (got.returncode, got.stdout.splitlines()) == (1, [
+        UNMERGED_LINE % "nb.ipynb (unmerged)", "qorgit check: unresolved conflicts in 1 of 1 notebook"])
     git(repo, env, "add", "nb.ipynb")
     got = qorgit(repo, env, "check")
     assert (got.returncode, got.stdout) == (0, "qorgit check: no unresolved conflicts in 1 notebook\n")
@@ -205,7 +224,7 @@ def test_install_options_reach_the_driver(repo, env, layout):
     args = ["install", "--conflict-exit"] + (["--layout=jupyter"] if layout == "jupyter" else [])
     assert qorgit(repo, env, *args).returncode == 0
     driver = git(repo, env, "config", "merge.qormerge.driver").stdout
-    expected = DRIVER + " --conflict-exit" + (" --layout=jupyter" if layout == "jupyter" else "")
+    expected = DRIVER + (" --layout=jupyter" if layout == "jupyter" else "")
     assert driver == expected + "\n"
     path = branches(repo, env, BASE, CURRENT, INCOMING)
     assert merge(repo, env).returncode == 1
@@ -257,7 +276,7 @@ def test_hook_checks_what_a_partial_commit_records(repo, env):
 
 
 def test_hook_stops_a_merge_that_would_commit_conflicts(repo, env):
-    assert qorgit(repo, env, "install", "--hook").returncode == 0
+    assert qorgit(repo, env, "install", "--no-conflict-exit", "--hook").returncode == 0
     branches(repo, env, BASE, CURRENT, INCOMING)
     result = merge(repo, env)
     assert result.returncode != 0
@@ -326,12 +345,12 @@ def test_hooks_path_is_honoured(repo, env):
     assert "installed the pre-commit hook %s (runs qorgit check)" % hook in got.stdout.splitlines()
     assert not (repo / ".git" / "hooks" / "pre-commit").exists()
     with_block = copy.deepcopy(BASE)
-    with_block["cells"][0]["source"] = ["<<<<<<< x\n", ">>>>>>> y\n"]
+    with_block["cells"][0]["source"] = ["<<<<<<< x\n", "=======\n", ">>>>>>> y\n"]
     write(repo / "nb.ipynb", with_block)
     git(repo, env, "add", "nb.ipynb")
     refused = git(repo, env, "commit", "-q", "-m", "x", check=False)
     assert refused.returncode == 1
-    assert "nb.ipynb (staged): cell 0 (train): conflict block, source lines 1-2" in refused.stderr
+    assert "nb.ipynb (staged): cell 0 (train): conflict block, source lines 1-3" in refused.stderr
     git(repo, env, "rm", "-q", "--cached", "nb.ipynb")
     (repo / "nb.ipynb").unlink()
     assert qorgit(repo, env, "uninstall").returncode == 0
@@ -397,6 +416,10 @@ def test_install_then_uninstall_leaves_everything_as_before(repo, env, tmp_path,
     (tmp_path / "cfg").mkdir()
     (tmp_path / "etc").mkdir()
     watched = [tmp_path / w for w in watched]
+    if hook and flags:
+        # Outside one repository, hooks go where the scope's core.hooksPath points.
+        git(repo, e, "config", *flags, "core.hooksPath", str(tmp_path / "hooks"))
+        watched.append(tmp_path / "hooks")
     before = snapshot(repo, e, watched)
     args = ["install"] + flags + (["--hook"] if hook else [])
     first = qorgit(repo, e, *args)
@@ -422,16 +445,30 @@ def test_install_then_uninstall_leaves_everything_as_before(repo, env, tmp_path,
     assert again.stdout.startswith("qorgit: nothing installed by qorgit in the ")
 
 
-def test_global_install_sets_and_unsets_core_attributes_file(repo, env, tmp_path):
+def test_global_install_writes_where_git_reads(repo, env, tmp_path):
     home = pathlib.Path(env["HOME"])
+    # Unset, core.attributesFile means git's default place, which install writes to.
     got = qorgit(repo, env, "install", "--global")
     attributes = home / ".config" / "git" / "attributes"
-    assert "set core.attributesFile = %s (global configuration %s/.gitconfig)" % (
-        attributes, home) in got.stdout.splitlines()
+    assert "added '%s' to %s" % (ATTRIBUTE_LINE, attributes) in got.stdout.splitlines()
     assert attributes.read_text() == ATTRIBUTE_LINE + "\n"
-    assert git(repo, env, "config", "--global", "core.attributesFile").stdout == "%s\n" % attributes
+    assert git(repo, env, "config", "--global", "core.attributesFile", check=False).returncode == 1
     qorgit(repo, env, "uninstall", "--global")
     assert sorted(os.listdir(home)) == []
+    # Set in an included file, it is the file the user's own rules are in: install adds to it.
+    mine = tmp_path / "my-attributes"
+    mine.write_text("*.secret filter=crypt\n")
+    (home / "attrs.inc").write_text("[core]\n\tattributesFile = %s\n" % mine)
+    (home / ".gitconfig").write_text("[include]\n\tpath = attrs.inc\n")
+    before = snapshot(repo, env, [mine])
+    assert qorgit(repo, env, "install", "--global").returncode == 0
+    assert mine.read_text() == "*.secret filter=crypt\n" + ATTRIBUTE_LINE + "\n"
+    assert git(repo, env, "check-attr", "filter", "merge", "--", "x.secret", "x.ipynb").stdout == (
+        "x.secret: filter: crypt\nx.secret: merge: unspecified\n"
+        "x.ipynb: filter: unspecified\nx.ipynb: merge: qormerge\n")
+    assert not attributes.exists()
+    qorgit(repo, env, "uninstall", "--global")
+    assert snapshot(repo, env, [mine]) == before
 
 
 def test_closed_standard_descriptors_never_reach_the_files_written(repo, env):
@@ -443,7 +480,6 @@ def test_closed_standard_descriptors_never_reach_the_files_written(repo, env):
     assert result.returncode == 0
     attributes = home / ".config" / "git" / "attributes"
     assert attributes.read_text() == ATTRIBUTE_LINE + "\n"
-    assert git(repo, env, "config", "--global", "core.attributesFile").stdout == "%s\n" % attributes
 
 
 def test_existing_attributes_and_settings_are_kept(repo, env):
@@ -556,26 +592,26 @@ def test_check_named_files_as_text_and_json(tmp_path, env):
     assert got.returncode == 1
     assert json.loads(got.stdout) == {
         "notebooks": [
-            {"path": "clean.ipynb", "version": "file", "conflict_blocks": [], "components": [],
-             "parameters": [], "summary": ""},
-            {"path": "conflicted.ipynb", "version": "file",
+            {"path": "clean.ipynb", "version": "file", "unmerged": False, "conflict_blocks": [],
+             "components": [], "parameters": [], "dangling_parents": [], "summary": ""},
+            {"path": "conflicted.ipynb", "version": "file", "unmerged": False,
              "conflict_blocks": [{"cell": 0, "name": "train", "component_id": "A",
                                   "first_line": 1, "last_line": 5}],
              "components": [{"cell": 1, "name": ">>> plot", "component_id": "B"}],
-             "parameters": [{"index": 1, "name": "<<< lr"}],
+             "parameters": [{"index": 1, "name": "<<< lr"}], "dangling_parents": [],
              "summary": "1 conflict block (train), 1 component in conflict (plot), "
                         "1 parameter in conflict (lr)"},
-            {"path": "broken.ipynb", "version": "file",
+            {"path": "broken.ipynb", "version": "file", "unmerged": False,
              "error": "Expecting value: line 1 column 12 (char 11)"},
         ],
-        "conflicts": 3, "unreadable": 1}
+        "conflicts": 3, "unreadable": 1, "unmerged": 0}
     got = qorgit(tmp_path, env, "check", "--json", "clean.ipynb")
     assert (got.returncode, json.loads(got.stdout)["conflicts"]) == (0, 0)
 
 
 def test_check_reads_what_is_staged(repo, env):
     with_block = copy.deepcopy(BASE)
-    with_block["cells"][2]["source"] = ["s = 1\n", "<<<<<<< x\n", ">>>>>>> y\n"]
+    with_block["cells"][2]["source"] = ["s = 1\n", "<<<<<<< x\n", "=======\n", ">>>>>>> y\n"]
     path = repo / "sub" / "dir" / "nb.ipynb"
     path.parent.mkdir(parents=True)
     write(path, BASE)
@@ -587,7 +623,7 @@ def test_check_reads_what_is_staged(repo, env):
     got = qorgit(repo / "sub", env, "check")
     assert got.returncode == 1
     assert got.stdout.splitlines()[0] == (
-        "sub/dir/nb.ipynb (staged): cell 2 (save): conflict block, source lines 2-3")
+        "sub/dir/nb.ipynb (staged): cell 2 (save): conflict block, source lines 2-4")
     # ... and one only in the work tree is not.
     git(repo, env, "add", ".")
     write(path, with_block)
@@ -641,7 +677,7 @@ def test_check_outside_a_repository_needs_paths(tmp_path, env):
                           "or choose --global or --system\n")
     got = qorgit(tmp_path, env, "install", "--global", "--hook")
     assert got.returncode == 1
-    assert got.stderr.startswith("qorgit install: error: --hook needs a repository")
+    assert got.stderr.startswith("qorgit install: error: --hook with --global needs core.hooksPath")
     assert got.stdout == ""
     assert os.listdir(env["HOME"]) == []  # refused before anything was written
 
@@ -657,3 +693,192 @@ def test_help_and_version(tmp_path, env, command):
     got = qorgit(tmp_path, env, "--version")
     assert got.returncode == 0
     assert re.fullmatch(r"qorgit \d+\.\d+\.\d+\n", got.stdout)
+
+
+# ---------------------------------------------------------------------------------------------
+# What check counts as unresolved
+
+
+def test_check_walks_directories(tmp_path, env):
+    with_block = copy.deepcopy(BASE)
+    with_block["cells"][0]["source"] = ["<<<<<<< x\n", "=======\n", ">>>>>>> y\n"]
+    for rel, doc in [("a.ipynb", BASE), ("sub/b.ipynb", with_block), ("sub/deep/c.ipynb", BASE),
+                     (".git/d.ipynb", with_block), ("sub/.ipynb_checkpoints/b-checkpoint.ipynb",
+                                                    with_block), ("notes/e.txt", with_block)]:
+        (tmp_path / rel).parent.mkdir(parents=True, exist_ok=True)
+        write(tmp_path / rel, doc)
+    (tmp_path / "link.ipynb").symlink_to(tmp_path / "sub" / "b.ipynb")
+    got = qorgit(tmp_path, env, "check", ".")
+    assert got.returncode == 1
+    assert got.stdout.splitlines() == [
+        "./sub/b.ipynb: cell 0 (train): conflict block, source lines 1-3",
+        "qorgit check: unresolved conflicts in 1 of 3 notebooks"]
+    assert qorgit(tmp_path, env, "check", "sub/deep").returncode == 0
+
+
+def test_check_tells_a_lesson_on_markers_from_a_conflict(tmp_path, env):
+    lesson = ["Git marks a conflict like this:\n", "\n", "```\n", "<<<<<<< HEAD\n", "mine\n",
+              "=======\n", "theirs\n", ">>>>>>> feature\n", "```\n"]
+    doc = copy.deepcopy(BASE)
+    doc["cells"].append({"cell_type": "markdown", "id": "m", "metadata": {}, "source": lesson})
+    doc["cells"].append({"cell_type": "raw", "id": "r", "metadata": {}, "source": lesson})
+    write(tmp_path / "lesson.ipynb", doc)
+    assert qorgit(tmp_path, env, "check", "lesson.ipynb").returncode == 0
+    # A merge's own block in a markdown cell counts, and so does any block in code.
+    doc["cells"][3]["source"] = ["<<<<<<< lesson.ipynb-current\n", "a\n", "=======\n", "b\n",
+                                 ">>>>>>> lesson.ipynb-incoming\n"]
+    doc["cells"][1]["source"] = lesson[3:8]
+    write(tmp_path / "lesson.ipynb", doc)
+    got = qorgit(tmp_path, env, "check", "lesson.ipynb")
+    assert got.stdout.splitlines()[:2] == [
+        "lesson.ipynb: cell 1 (plot): conflict block, source lines 1-5",
+        "lesson.ipynb: cell 3: conflict block, source lines 1-5"]
+
+
+def test_check_reports_parents_that_name_no_component(repo, env):
+    """Keeping the incoming conflict copy (which has a fresh component id) and deleting the
+    current cell leaves the children's parent records pointing nowhere: check says so."""
+    doc = copy.deepcopy(BASE)
+    doc["cells"][1]["metadata"]["canvas"]["parents"] = [{"id": "A"}]
+    doc["cells"][2]["metadata"]["canvas"]["parents"] = [{"id": "B"}, {"id": "A"}]
+    kept_copy = copy.deepcopy(doc)
+    kept_copy["cells"][1]["metadata"]["canvas"]["id"] = "f3e1c2d4-fresh"
+    write(repo / "nb.ipynb", kept_copy)
+    git(repo, env, "add", "nb.ipynb")
+    got = qorgit(repo, env, "check")
+    assert got.returncode == 1
+    assert got.stdout.splitlines() == [
+        "nb.ipynb (staged): cell 2 (save): parent B names no component of the notebook",
+        "qorgit check: unresolved conflicts in 1 of 1 notebook"]
+    listed = json.loads(qorgit(repo, env, "check", "--json").stdout)["notebooks"][0]
+    assert listed["dangling_parents"] == [
+        {"cell": 2, "name": "save", "component_id": "C", "parent_id": "B"}]
+    assert listed["summary"] == "1 dangling parent (save)"
+
+
+def test_the_hook_skips_staged_symbolic_links(repo, env):
+    assert qorgit(repo, env, "install", "--hook").returncode == 0
+    with_block = copy.deepcopy(BASE)
+    with_block["cells"][0]["source"] = ["<<<<<<< x\n", "=======\n", ">>>>>>> y\n"]
+    write(repo / "notes.txt", with_block)
+    (repo / "link.ipynb").symlink_to("notes.txt")
+    git(repo, env, "add", "link.ipynb", "notes.txt")
+    got = git(repo, env, "commit", "-q", "-m", "a link", check=False)
+    assert got.returncode == 0, got.stderr
+
+
+# ---------------------------------------------------------------------------------------------
+# Set-up that protects by default
+
+
+def test_install_defaults_and_choices_kept_by_the_next_install(repo, env):
+    assert qorgit(repo, env, "install", "--hook", "--layout=jupyter", "--pattern", "*.ipynb",
+                  "--pattern=nb/*.json").returncode == 0
+    info = repo / ".git" / "info" / "attributes"
+    lines = ["*.ipynb merge=qormerge diff=qordiff", "nb/*.json merge=qormerge diff=qordiff"]
+    assert info.read_text().splitlines() == lines
+    driver = DRIVER + " --layout=jupyter"
+    assert git(repo, env, "config", "merge.qormerge.driver").stdout == driver + "\n"
+    # Nothing given: every choice stays.
+    got = qorgit(repo, env, "install")
+    assert got.stdout == "qorgit: already installed in the local configuration; nothing changed\n"
+    # One choice changed: only it changes.
+    got = qorgit(repo, env, "install", "--no-conflict-exit", "--pattern", "*.ipynb")
+    assert got.stdout.splitlines() == [
+        "set merge.qormerge.driver = %s --layout=jupyter (local configuration %s)"
+        % (DRIVER[:-len(" --conflict-exit")], repo / ".git" / "config"),
+        "removed 'nb/*.json merge=qormerge diff=qordiff' from %s" % info]
+    assert (repo / ".git" / "hooks" / "pre-commit").exists()
+    assert info.read_text().splitlines() == lines[:1]
+    got = qorgit(repo, env, "install", "--no-hook")
+    assert "removed the hook %s" % (repo / ".git" / "hooks" / "pre-commit") in got.stdout
+    assert not (repo / ".git" / "hooks" / "pre-commit").exists()
+    assert git(repo, env, "config", "merge.qormerge.driver").stdout.endswith(
+        "--marker-size=%L --layout=jupyter\n")
+
+
+def test_shared_attributes_are_committed_and_a_clone_without_drivers_merges_as_text(
+        tmp_path, repo, env):
+    got = qorgit(repo, env, "install", "--shared")
+    assert got.returncode == 0
+    assert ("added '%s' to %s (commit it to share the setting)"
+            % (ATTRIBUTE_LINE, repo / ".gitattributes")) in got.stdout.splitlines()
+    assert not (repo / ".git" / "info" / "attributes").exists()
+    git(repo, env, "add", ".gitattributes")
+    branches(repo, env, BASE, CURRENT, INCOMING_CLEAN)
+    # A clone has the attribute line but no driver: git merges the notebook as text (which
+    # takes these one-line notebooks whole: a conflict, git's own).
+    clone = tmp_path / "clone"
+    git(tmp_path, env, "clone", "-q", str(repo), str(clone))
+    git(clone, env, "checkout", "-q", "-b", "feature", "origin/feature")
+    git(clone, env, "checkout", "-q", "main")
+    assert git(clone, env, "check-attr", "merge", "--", "nb.ipynb").stdout == (
+        "nb.ipynb: merge: qormerge\n")
+    result = git(clone, env, "merge", "--no-edit", "feature", check=False)
+    assert "CONFLICT (content): Merge conflict in nb.ipynb" in result.stdout
+    assert "qormerge" not in result.stderr
+    assert (clone / "nb.ipynb").read_text().startswith("<<<<<<< HEAD\n")
+    # Back to the repository's own attributes file, and away.
+    got = qorgit(repo, env, "install", "--no-shared")
+    assert "removed '%s' from %s" % (ATTRIBUTE_LINE, repo / ".gitattributes") in got.stdout
+    assert (repo / ".git" / "info" / "attributes").read_text() == ATTRIBUTE_LINE + "\n"
+    assert not (repo / ".gitattributes").exists()  # install made it, and it holds nothing else
+    assert qorgit(repo, env, "uninstall").returncode == 0
+    assert not (repo / ".git" / "info" / "attributes").exists()
+    assert qorgit(tmp_path, env, "install", "--global", "--shared").returncode == 1
+
+
+@pytest.mark.parametrize("existing, force, line", [
+    ("*.ipynb filter=lfs diff=lfs merge=lfs -text", False, None),
+    ("*.ipynb binary", False, None),
+    ("*.ipynb -diff", False, "*.ipynb merge=qormerge"),
+    ("*.ipynb filter=nbstripout diff=ipynb", False, "*.ipynb merge=qormerge"),
+    ("*.ipynb filter=lfs diff=lfs merge=lfs -text", True, ATTRIBUTE_LINE),
+    ("*.csv -diff", False, ATTRIBUTE_LINE),
+])
+def test_install_leaves_attributes_the_repository_sets(repo, env, existing, force, line):
+    (repo / ".gitattributes").write_text(existing + "\n")
+    got = qorgit(repo, env, "install", *(["--force"] if force else []))
+    assert got.returncode == 0, got.stderr
+    info = repo / ".git" / "info" / "attributes"
+    assert (info.read_text().splitlines() if info.exists() else []) == ([line] if line else [])
+    if line != ATTRIBUTE_LINE:
+        assert any(out.startswith("left ") and out.endswith(
+            "for *.ipynb as the local attributes already set it (install --force overrides it)")
+            for out in got.stdout.splitlines()), got.stdout
+    assert qorgit(repo, env, "uninstall").returncode == 0
+    assert not info.exists()
+
+
+def test_the_hook_lets_commits_through_once_qorgit_is_gone(tmp_path, repo, env):
+    gone = tmp_path / "bin"
+    gone.mkdir()
+    shutil.copy(QORGIT, gone / "qorgit")
+    for name in ("qormerge", "qordiff"):
+        (gone / name).symlink_to(os.path.join(os.path.dirname(QORGIT), name))
+    assert run([str(gone / "qorgit"), "install", "--hook"], repo, env).returncode == 0
+    (gone / "qorgit").unlink()
+    (repo / "notes.txt").write_text("n\n")
+    git(repo, env, "add", "notes.txt")
+    got = git(repo, env, "commit", "-q", "-m", "notes", check=False)
+    assert got.returncode == 0
+    assert got.stderr == ("qorgit: %s is gone: notebooks are not checked for merge conflicts "
+                          "(run `qorgit uninstall` to remove this hook)\n" % (gone / "qorgit"))
+
+
+def test_percent_signs_in_the_programs_path_reach_git_whole(tmp_path, repo, env):
+    odd = tmp_path / "50%off dir"
+    odd.mkdir()
+    for name in ("qorgit", "qormerge", "qordiff"):
+        shutil.copy(os.path.join(os.path.dirname(QORGIT), name), odd / name)
+    assert run([str(odd / "qorgit"), "install"], repo, env).returncode == 0
+    driver = git(repo, env, "config", "merge.qormerge.driver").stdout
+    assert driver.startswith("'%s/qormerge' " % str(odd).replace("%", "%%"))
+    lines = run([str(odd / "qorgit"), "status"], repo, env).stdout.splitlines()
+    assert "  program: %s/qormerge (executable)" % odd in lines
+    assert "  program: %s/qordiff (executable)" % odd in lines
+    path = branches(repo, env, BASE, CURRENT, INCOMING)
+    result = merge(repo, env)
+    assert result.returncode == 1
+    assert stderr_summaries(result.stderr) == [SUMMARY]
+    assert "<<<<<<< nb.ipynb-current\n" in json.loads(path.read_text())["cells"][0]["source"]

@@ -42,7 +42,7 @@ std::vector<std::pair<std::size_t, std::size_t>> block_lines(const Conflicts& c)
   return lines;
 }
 
-TEST(ConflictScan, FindsBlocksByTheirMarkerLines) {
+TEST(ConflictScan, FindsCompleteMarkerSequences) {
   using Lines = std::vector<std::pair<std::size_t, std::size_t>>;
   const struct {
     const char* name;
@@ -58,22 +58,32 @@ TEST(ConflictScan, FindsBlocksByTheirMarkerLines) {
        R"(["<<<<<<< a\n", "X\n", "||||||| b\n", "=======\n", ">>>>>>> c"])",
        {{1, 5}}},
       {"source as one string", R"("a\n<<<<<<< x\nX\n=======\nY\n>>>>>>> y\n")", {{2, 6}}},
+      {"a whole block in one list item",
+       R"(["a\n", "<<<<<<< x\nX\n=======\nY\n>>>>>>> y\n", "b\n"])",
+       {{2, 6}}},
+      {"lines that end in a lone CR",
+       R"(["<<<<<<< x\r", "=======\r", ">>>>>>> y\r", "z"])",
+       {{1, 3}}},
+      {"one string of lone CRs", R"("x\r<<<<<<< a\rX\r=======\rY\r>>>>>>> b")", {{2, 6}}},
+      {"windows line ends", R"(["<<<<<<<\r\n", "=======\r\n", ">>>>>>>\r\n"])", {{1, 3}}},
+      {"lines split across items", R"(["<<<<<<", "< x\n", "=======\n", ">>>>>>> y"])", {{1, 3}}},
       {"two blocks",
-       R"(["<<<<<<< x\n", "=======\n", ">>>>>>> y\n", "z\n", "<<<<<<< x\n",
+       R"(["<<<<<<< x\n", "=======\n", ">>>>>>> y\n", "z\n", "<<<<<<< x\n", "=======\n",
                          ">>>>>>> y\n"])",
-       {{1, 3}, {5, 6}}},
+       {{1, 3}, {5, 7}}},
       {"markers without labels", R"(["<<<<<<<\n", "=======\n", ">>>>>>>"])", {{1, 3}}},
-      {"windows line ends", R"(["<<<<<<<\r\n", ">>>>>>>\r\n"])", {{1, 2}}},
-      {"unterminated block runs to the end", R"(["a\n", "<<<<<<< x\n", "X\n", "Y"])", {{2, 4}}},
-      {"opening twice", R"(["<<<<<<< x\n", "<<<<<<< x\n", ">>>>>>> y"])", {{1, 1}, {2, 3}}},
-      {"lone closing line", R"(["a\n", ">>>>>>> y\n"])", {{2, 2}}},
-      {"eight brackets are text", R"(["<<<<<<<< x\n", ">>>>>>>>\n"])", {}},
-      {"text after the brackets", R"(["<<<<<<<x\n", ">>>>>>>y"])", {}},
-      {"indented markers are text", R"([" <<<<<<< x\n", " >>>>>>> y"])", {}},
-      {"separator alone is text", R"(["Title\n", "=======\n"])", {}},
+      {"no separator is no block", R"(["<<<<<<< x\n", "X\n", ">>>>>>> y\n"])", {}},
+      {"no closing line is no block", R"(["a\n", "<<<<<<< x\n", "=======\n", "Y"])", {}},
+      {"opening twice: the second opens the block",
+       R"(["<<<<<<< x\n", "<<<<<<< x\n", "=======\n", ">>>>>>> y"])",
+       {{2, 4}}},
+      {"lone closing line", R"(["a\n", "=======\n", ">>>>>>> y\n"])", {}},
+      {"eight brackets are text", R"(["<<<<<<<< x\n", "=======\n", ">>>>>>>>\n"])", {}},
+      {"text after the brackets", R"(["<<<<<<<x\n", "=======\n", ">>>>>>>y"])", {}},
+      {"indented markers are text", R"([" <<<<<<< x\n", "=======\n", " >>>>>>> y"])", {}},
       {"shift operators are text", R"(["x <<<<<<< y\n"])", {}},
       {"source of another kind", R"(7)", {}},
-      {"line of another kind", R"([3, "<<<<<<< x\n", null, ">>>>>>> y"])", {{2, 4}}},
+      {"line of another kind", R"([3, "<<<<<<< x\n", null, "=======\n", ">>>>>>> y"])", {{2, 5}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -87,6 +97,56 @@ TEST(ConflictScan, FindsBlocksByTheirMarkerLines) {
       EXPECT_EQ(b.component_id, "k1");
     }
   }
+}
+
+TEST(ConflictScan, ProseCellsCountOnlyAMergesOwnBlocks) {
+  // A lesson on git's markers is no conflict; a block a notebook merge wrote is one, in any
+  // kind of cell.
+  const std::string lesson =
+      R"(["```\n", "<<<<<<< HEAD\n", "mine\n", "=======\n", "theirs\n", ">>>>>>> main\n", "```\n"])";
+  const std::string merged =
+      R"(["<<<<<<< nb.ipynb-current\n", "a\n", "=======\n", "b\n", ">>>>>>> nb.ipynb-incoming\n"])";
+  const std::string mismatched =
+      R"(["<<<<<<< a.ipynb-current\n", "=======\n", ">>>>>>> b.ipynb-incoming\n"])";
+  const struct {
+    const char* type;
+    const std::string& source;
+    std::size_t blocks;
+  } cases[] = {
+      {"markdown", lesson, 0}, {"raw", lesson, 0}, {"code", lesson, 1}, {"other", lesson, 1},
+      {"markdown", merged, 1}, {"raw", merged, 1}, {"code", merged, 1}, {"markdown", mismatched, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.type) + " " + c.source);
+    const Value doc = parse(R"({"cells": [{"cell_type": ")" + std::string(c.type) +
+                            R"(", "metadata": {}, "source": )" + c.source + "}]}");
+    EXPECT_EQ(find_conflicts(doc).blocks.size(), c.blocks);
+    std::vector<std::string_view> lines;
+    for (const Value& line : doc.find("cells")->as_array()[0].find("source")->as_array()) {
+      lines.push_back(line.as_string());
+    }
+    EXPECT_EQ(has_conflict_block(lines, c.type), c.blocks != 0);
+  }
+}
+
+TEST(ConflictScan, FindsParentsThatNameNoComponent) {
+  const Value doc = parse(R"({"cells": [
+      {"metadata": {"canvas": {"id": "a", "name": "load", "parents": []}}},
+      {"metadata": {"canvas": {"id": "b", "name": "plot",
+                               "parents": [{"id": "a"}, {"id": "gone", "name": "old"}]}}},
+      {"metadata": {"canvas": {"id": "c", "parents": [{"id": "b"}, {"name": "x"}, 7, {"id": 3},
+                                                      {"id": "gone"}]}}},
+      {"metadata": {"canvas": {"id": "d", "parents": "not a list"}}}]})");
+  const Conflicts found = find_conflicts(doc);
+  ASSERT_EQ(found.dangling_parents.size(), 2u);
+  EXPECT_EQ(found.dangling_parents[0].cell, 1u);
+  EXPECT_EQ(found.dangling_parents[0].name, "plot");
+  EXPECT_EQ(found.dangling_parents[0].component_id, "b");
+  EXPECT_EQ(found.dangling_parents[0].parent_id, "gone");
+  EXPECT_EQ(found.dangling_parents[1].cell, 2u);
+  EXPECT_FALSE(found.empty());
+  EXPECT_EQ(found.count(), 2u);
+  EXPECT_EQ(conflict_summary(found), "2 dangling parents (plot, cell 2)");
 }
 
 TEST(ConflictScan, FindsMarkedCellsAndParameters) {
@@ -118,7 +178,8 @@ TEST(ConflictScan, FindsMarkedCellsAndParameters) {
 }
 
 TEST(ConflictScan, NotebooksWithoutCanvasMetadataHaveNothingButBlocks) {
-  const Value doc = parse(R"({"cells": [{"cell_type": "markdown", "source": "<<<<<<< a\n"}],
+  const Value doc = parse(R"({"cells": [{"cell_type": "code",
+                                          "source": "<<<<<<< a\n=======\n>>>>>>> b\n"}],
                               "metadata": {}, "nbformat": 4})");
   const Conflicts found = find_conflicts(doc);
   ASSERT_EQ(found.blocks.size(), 1u);
@@ -138,7 +199,7 @@ TEST(ConflictScan, RejectsWhatIsNoNotebook) {
 TEST(ConflictSummary, NamesEachKindWithItsCount) {
   const Value doc = parse(R"({"cells": [
       {"metadata": {"canvas": {"id": "a", "name": "train"}},
-       "source": ["<<<<<<< x\n", ">>>>>>> y\n"]},
+       "source": ["<<<<<<< x\n", "=======\n", ">>>>>>> y\n"]},
       {"metadata": {"canvas": {"id": "b", "name": "<<< plot"}}, "source": []},
       {"metadata": {"canvas": {"id": "c", "name": ">>> plot"}}, "source": []}],
     "metadata": {"canvas": {"parameters": [{"name": "<<< learning_rate"},
@@ -171,7 +232,8 @@ TEST(ConflictSummary, PluralsAndLongLists) {
     const std::string number = std::to_string(i);
     cells.append(R"({"metadata": {"canvas": {"id": "k)").append(number);
     cells.append(R"(", "name": ")").append(i < 2 ? "fit" : "c").append(i < 2 ? "" : number);
-    cells.append(R"("}}, "source": ["<<<<<<< x\n", ">>>>>>> y\n", "<<<<<<< x\n"]})");
+    cells.append(R"("}}, "source": ["<<<<<<< x\n", "=======\n", ">>>>>>> y\n", "<<<<<<< x\n",
+                                   "=======\n", ">>>>>>> y\n"]})");
   }
   const Conflicts found = find_conflicts(parse(R"({"cells": [)" + cells + "]}"));
   EXPECT_EQ(found.blocks.size(), 16u);
