@@ -99,22 +99,57 @@ std::vector<OutputInfo> outputs_of(const Value* cell) {
 }
 
 // Keys of `a` and `b` (objects or absent) whose values differ, except `skip`, each prefixed.
+// The members of objects `a` and `b` (either may be absent or of another kind, which counts as
+// empty) whose values differ, but for those named in `skip`: in `b`'s order, then those only
+// `a` has, each keyed `prefix` + its name.
 void differing_keys(const Value* a, const Value* b, std::initializer_list<std::string_view> skip,
-                    const std::string& prefix, std::vector<std::string>& out) {
+                    const std::string& prefix, std::vector<KeyChange>& out) {
   auto skipped = [&](std::string_view k) {
     return std::find(skip.begin(), skip.end(), k) != skip.end();
   };
-  const Value empty = Value::object();
+  static const Value empty = Value::object();
   if (!a || !a->is_object()) a = &empty;
   if (!b || !b->is_object()) b = &empty;
   for (const auto& m : b->as_object()) {
     if (skipped(m.name())) continue;
     const Value* before = a->find(m.name());
-    if (!before || *before != m.value) out.push_back(prefix + display(m.name()));
+    if (!before || *before != m.value) {
+      out.push_back(KeyChange{prefix + display(m.name()), before, &m.value});
+    }
   }
   for (const auto& m : a->as_object()) {
-    if (!skipped(m.name()) && !b->find(m.name())) out.push_back(prefix + display(m.name()));
+    if (!skipped(m.name()) && !b->find(m.name())) {
+      out.push_back(KeyChange{prefix + display(m.name()), &m.value, nullptr});
+    }
   }
+}
+
+// The keys besides source and outputs that differ between two versions of a cell: top-level
+// keys, metadata and canvas keys (the canvas keys the views show otherwise, and those the diff
+// writes, left out). An execution count is no change.
+std::vector<KeyChange> cell_key_changes(const Value* before, const Value* after) {
+  std::vector<KeyChange> out;
+  differing_keys(before, after, {"source", "outputs", "execution_count", "metadata"}, "", out);
+  differing_keys(member(before, "metadata"), member(after, "metadata"), {"canvas"}, "metadata.",
+                 out);
+  differing_keys(
+      member(member(before, "metadata"), "canvas"), member(member(after, "metadata"), "canvas"),
+      {"name", "parents", "id", "diff_status", "prev_source", "added_parents", "removed_parents"},
+      "", out);
+  return out;
+}
+
+// The notebook's own keys that differ: its top-level keys but the cells, its metadata and its
+// canvas keys but the parameters (which the views show one by one).
+std::vector<KeyChange> notebook_key_changes(const Value& before, const Value& after) {
+  std::vector<KeyChange> out;
+  differing_keys(&before, &after, {"cells", "metadata"}, "", out);
+  const Value* a = member(&before, "metadata");
+  const Value* b = member(&after, "metadata");
+  differing_keys(a, b, {"canvas"}, "metadata.", out);
+  differing_keys(member(a, "canvas"), member(b, "canvas"), {"parameters", "parameter"},
+                 "metadata.canvas.", out);
+  return out;
 }
 
 // Length of the valid UTF-8 sequence (no surrogates, no overlong forms) at `p`, or 0.
@@ -356,6 +391,57 @@ std::string display_value(const Value* value, bool quote) {
   return display(out);
 }
 
+namespace {
+
+// `value` as compact JSON (json::write's form) with every object's keys sorted, so that the
+// same value reads the same whichever order its keys were written in.
+void write_sorted(const Value& value, std::string& out) {
+  if (value.is_array()) {
+    out += '[';
+    bool first = true;
+    for (const Value& item : value.as_array()) {
+      if (!first) out += ", ";
+      first = false;
+      write_sorted(item, out);
+    }
+    out += ']';
+  } else if (value.is_object()) {
+    std::vector<const json::Object::Member*> members;
+    for (const auto& m : value.as_object()) members.push_back(&m);
+    std::sort(members.begin(), members.end(),
+              [](const auto* a, const auto* b) { return a->name() < b->name(); });
+    out += '{';
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      if (i != 0) out += ", ";
+      json::write(members[i]->key, out);
+      out += ": ";
+      write_sorted(members[i]->value, out);
+    }
+    out += '}';
+  } else {
+    json::write(value, out);
+  }
+}
+
+}  // namespace
+
+std::string display_json(const Value& value) {
+  std::string text;
+  write_sorted(value, text);
+  return display(text);
+}
+
+std::vector<std::string> display_json_lines(const Value& value) {
+  std::string text;
+  json::write_pretty(value, text);
+  text += '\n';
+  std::vector<std::string> lines;
+  for (std::string_view line : notebook::split_lines(text)) {
+    lines.push_back(display(strip_line_end(line)) + "\n");
+  }
+  return lines;
+}
+
 std::string Changes::summary() const {
   struct Group {
     std::string noun;
@@ -400,6 +486,8 @@ std::string Changes::summary() const {
     if (!out.empty()) out += "; ";
     out += part;
   }
+  if (!notebook_changes.empty())
+    out += out.empty() ? "notebook metadata changed" : "; notebook metadata changed";
   return out.empty() ? "no changes" : out;
 }
 
@@ -451,14 +539,7 @@ Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
         if (!c.output_same.back()) c.outputs_changed = true;
       }
       if (na != nb) c.outputs_changed = true;
-      differing_keys(prev_cell, cur_cell, {"source", "outputs", "execution_count", "metadata"}, "",
-                     c.other_changes);
-      differing_keys(member(prev_cell, "metadata"), member(cur_cell, "metadata"), {"canvas"},
-                     "metadata.", c.other_changes);
-      differing_keys(canvas_of(*prev_cell), canvas_of(*cur_cell),
-                     {"name", "parents", "id", "diff_status", "prev_source", "added_parents",
-                      "removed_parents"},
-                     "", c.other_changes);
+      c.other_changes = cell_key_changes(prev_cell, cur_cell);
       const bool parents_changed =
           !pending[pending.size() - 2].empty() || !pending[pending.size() - 1].empty();
       if (c.status == kModified) {
@@ -579,7 +660,11 @@ Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
     t.prev_source = source_text_lines(member(p.cell, "source"));
     const Value* a = member(p.cell, "cell_type");
     const Value* b = member(s.cell, "cell_type");
-    if (t.source == t.prev_source && ((!a && !b) || (a && b && *a == *b))) continue;
+    t.other_changes = cell_key_changes(p.cell, s.cell);
+    if (t.source == t.prev_source && ((!a && !b) || (a && b && *a == *b)) &&
+        t.other_changes.empty()) {
+      continue;
+    }
     text_at_current[s.position] = changes.text_cells.size();
     changes.text_cells.push_back(std::move(t));
   }
@@ -688,6 +773,7 @@ Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
   for (auto* group : {&changed, &added, &removed}) {
     for (ParameterChange& p : *group) changes.parameters.push_back(std::move(p));
   }
+  changes.notebook_changes = notebook_key_changes(prev, current);
   return changes;
 }
 

@@ -43,6 +43,16 @@ struct OutputInfo {
   std::size_t size;
 };
 
+// A key of a cell or of the notebook whose value changed: its path ("headerColor",
+// "metadata.tags", "metadata.kernelspec", "nbformat_minor") and its two values, null for a key
+// added or removed. The values are those of the two documents given to collect_changes(),
+// which must outlive this.
+struct KeyChange {
+  std::string key;
+  const json::Value* before = nullptr;
+  const json::Value* after = nullptr;
+};
+
 struct Component {
   std::string key;       // the component id as notebook::ValueTree::key gives it
   std::string id;        // the id as text
@@ -58,7 +68,7 @@ struct Component {
   std::vector<OutputInfo> outputs, prev_outputs;  // summarised only when changed
   std::vector<bool> output_same;  // per position below both counts: whether the output is equal
   bool outputs_changed = false;
-  std::vector<std::string> other_changes;  // other keys that changed ("headerColor", ...)
+  std::vector<KeyChange> other_changes;  // other keys that changed ("headerColor", ...)
   bool renamed() const { return name != prev_name; }
 };
 
@@ -76,6 +86,7 @@ struct TextCell {
   Change change = Change::kModified;
   std::string label;  // its cell id when it has one, else its position ("cell 3")
   std::vector<std::string> source, prev_source;
+  std::vector<KeyChange> other_changes;  // keys besides its source and type ("metadata.tags")
 };
 
 // One entry of the reading order: a component or a text cell.
@@ -90,11 +101,15 @@ struct Changes {
   std::vector<Component> components;
   std::vector<ParameterChange> parameters;  // changed, then added, then removed
   std::vector<TextCell> text_cells;
+  // The notebook's own keys that changed: its format ("nbformat_minor"), its metadata
+  // ("metadata.kernelspec") and canvas keys other than the parameters ("metadata.canvas.x").
+  std::vector<KeyChange> notebook_changes;
   // The components and text cells that are not unchanged: those of the current version in its
   // order, then the removed ones in the previous version's order.
   std::vector<Entry> order;
 
-  // "3 components changed, 1 added, 1 removed; 2 parameters changed", or "no changes".
+  // "3 components changed, 1 added, 1 removed; 2 parameters changed; notebook metadata
+  // changed", or "no changes".
   std::string summary() const;
 };
 
@@ -132,6 +147,13 @@ std::string cat(const Parts&... parts) {
 
 // "512 B", "1.2 kB", "45.3 MB".
 std::string format_size(std::size_t bytes);
+
+// `value` as one line of compact JSON, made safe to show (display()).
+std::string display_json(const json::Value& value);
+
+// `value` as the lines of its indented JSON form (one blank per level, keys sorted), each made
+// safe to show and ended by "\n": long values read and diff best this way.
+std::vector<std::string> display_json_lines(const json::Value& value);
 
 // A parameter value or type for display: strings quoted (when `quote`), null as null, other
 // values as their JSON text.

@@ -65,9 +65,10 @@ table.diff td.code{white-space:pre-wrap;word-break:break-all}
 table.diff tr.del td.code{background:var(--del-bg)}
 table.diff tr.add td.code{background:var(--add-bg)}
 table.diff tr.hunk td{color:var(--chg);background:#f6f8fa}
-table.params{border-collapse:collapse;min-width:50%}
-table.params th,table.params td{border:1px solid var(--line);padding:.25rem .6rem;text-align:left;vertical-align:top}
-table.params th{background:#f6f8fa}
+table.params,table.keys{border-collapse:collapse;min-width:50%}
+table.params th,table.params td,table.keys th,table.keys td{border:1px solid var(--line);padding:.25rem .6rem;text-align:left;vertical-align:top}
+table.params th,table.keys th{background:#f6f8fa}
+table.keys code{white-space:pre-wrap;word-break:break-all}
 table.params td.value{font-family:ui-monospace,"DejaVu Sans Mono",Menlo,Consolas,monospace;font-size:12px;white-space:pre-wrap;word-break:break-all}
 tr.param.added td.new,tr.param.modified td.new.changed{background:var(--add-bg)}
 tr.param.removed td.old,tr.param.modified td.old.changed{background:var(--del-bg)}
@@ -268,6 +269,22 @@ void outputs_html(std::string& out, const Component& c) {
   out += "</ul>\n";
 }
 
+// The keys whose values changed, with their old and new values (as one line of JSON each).
+void key_changes_html(std::string& out, const std::vector<detail::KeyChange>& changes) {
+  if (changes.empty()) return;
+  out +=
+      "<table class=\"keys\"><thead><tr><th>Key</th><th>Old value</th><th>New value</th>"
+      "</tr></thead><tbody>\n";
+  for (const detail::KeyChange& k : changes) {
+    out += "<tr><td><code>" + esc(k.key) + "</code></td><td><code>" +
+           (k.before ? esc(detail::display_json(*k.before)) : std::string("(none)")) +
+           "</code></td><td><code>" +
+           (k.after ? esc(detail::display_json(*k.after)) : std::string("(none)")) +
+           "</code></td></tr>\n";
+  }
+  out += "</tbody></table>\n";
+}
+
 void component_article(std::string& out, const Component& c, std::size_t index) {
   const char* word = detail::change_word(c.change);
   out += "<article id=\"c-" + std::to_string(index) + "\" class=\"component " + word +
@@ -303,14 +320,7 @@ void component_article(std::string& out, const Component& c, std::size_t index) 
     }
   }
   outputs_html(out, c);
-  if (!c.other_changes.empty()) {
-    out += "<p class=\"meta\"><b>Also changed</b> ";
-    for (std::size_t i = 0; i < c.other_changes.size(); ++i) {
-      if (i) out += ", ";
-      out += "<code>" + esc(c.other_changes[i]) + "</code>";
-    }
-    out += "</p>\n";
-  }
+  key_changes_html(out, c.other_changes);
   out += "</article>\n";
 }
 
@@ -321,10 +331,16 @@ void text_cell_article(std::string& out, const detail::TextCell& t) {
          esc(detail::display(t.cell_type)) + " cell</span> <code class=\"id\">" + esc(t.label) +
          "</code></h3>\n";
   source_table(out, t.prev_source, t.source);
+  key_changes_html(out, t.other_changes);
   out += "</article>\n";
 }
 
 void parameter_table(std::string& out, const Changes& changes) {
+  if (!changes.notebook_changes.empty()) {
+    out += "<section id=\"notebook\">\n<h2>Notebook</h2>\n";
+    key_changes_html(out, changes.notebook_changes);
+    out += "</section>\n";
+  }
   out += "<section id=\"parameters\">\n<h2>Parameters</h2>\n";
   if (changes.parameters.empty()) {
     out += "<p>No parameter changed.</p>\n</section>\n";

@@ -91,6 +91,28 @@ void source_diff(Writer& w, const std::vector<std::string>& before,
   }
 }
 
+// Keys whose values changed, with both values: "  headerColor: \"#ff0000\" -> \"#00ff00\"", "  +
+// metadata.tags: [\"x\"]" for a key added, "  - ..." for one removed. Values too long for one
+// line are shown in their indented form, as a line diff.
+void key_changes(Writer& w, const std::vector<detail::KeyChange>& changes) {
+  constexpr std::size_t kOneLine = 100;
+  for (const detail::KeyChange& k : changes) {
+    const std::string before = k.before ? detail::display_json(*k.before) : std::string();
+    const std::string after = k.after ? detail::display_json(*k.after) : std::string();
+    if (before.size() > kOneLine || after.size() > kOneLine) {
+      w.put("  " + k.key + ":").line();
+      source_diff(w, k.before ? detail::display_json_lines(*k.before) : std::vector<std::string>(),
+                  k.after ? detail::display_json_lines(*k.after) : std::vector<std::string>());
+    } else if (!k.before) {
+      w.put("  ").put("+ " + k.key + ": " + after, kGreen).line();
+    } else if (!k.after) {
+      w.put("  ").put("- " + k.key + ": " + before, kRed).line();
+    } else {
+      w.put("  " + k.key + ": ").put(before, kRed).put(" -> ").put(after, kGreen).line();
+    }
+  }
+}
+
 std::string join_links(const std::vector<detail::ParentLink>& links, const char* mark) {
   std::string out;
   for (const auto& l : links) {
@@ -179,11 +201,7 @@ void component_block(Writer& w, const Component& c) {
     }
   }
   outputs_line(w, c);
-  if (!c.other_changes.empty()) {
-    std::string keys;
-    for (const auto& k : c.other_changes) keys += (keys.empty() ? "" : ", ") + k;
-    w.put("  also changed: " + keys).line();
-  }
+  key_changes(w, c.other_changes);
 }
 
 void text_cell_block(Writer& w, const detail::TextCell& t) {
@@ -191,6 +209,7 @@ void text_cell_block(Writer& w, const detail::TextCell& t) {
       .put(detail::change_word(t.change), change_style(t.change));
   w.put("  " + t.label).line();
   source_diff(w, t.prev_source, t.source);
+  key_changes(w, t.other_changes);
 }
 
 void parameter_block(Writer& w, const Changes& changes) {
@@ -224,6 +243,11 @@ std::string text_view(json::Value& prev, json::Value& current, const TextViewOpt
     } else {
       text_cell_block(w, changes.text_cells[e.index]);
     }
+    w.line();
+  }
+  if (!changes.notebook_changes.empty()) {
+    w.put("notebook", kBold).line();
+    key_changes(w, changes.notebook_changes);
     w.line();
   }
   if (!changes.parameters.empty()) {

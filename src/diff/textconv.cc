@@ -3,6 +3,7 @@
 // and stat count notebook lines. Output contents are summarised by kind, size and a 48-bit hash
 // of their structure (object member order does not count), which a large notebook's reading
 // dominates: the hash takes eight bytes per step.
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +12,7 @@
 
 #include "diff/changes.h"
 #include "qor/diff_views.h"
+#include "qor/notebook.h"
 
 namespace qor::diff {
 namespace {
@@ -100,6 +102,44 @@ void put_display(std::string& out, const Value* v) {
   }
 }
 
+// One line per member of `obj` (an object; anything else has none) but those in `skip`, in
+// key order: "  <prefix><key>: <value>", the value as compact JSON with its keys sorted; a value
+// longer than a line follows on lines of its own in its indented form, so that a change within
+// it changes only the lines it touches.
+void key_lines(std::string& out, const Value* obj, std::string_view prefix,
+               std::initializer_list<std::string_view> skip) {
+  if (!obj || !obj->is_object()) return;
+  std::vector<const json::Object::Member*> members;
+  for (const auto& m : obj->as_object()) {
+    if (std::find(skip.begin(), skip.end(), m.name()) == skip.end()) members.push_back(&m);
+  }
+  std::sort(members.begin(), members.end(),
+            [](const json::Object::Member* a, const json::Object::Member* b) {
+              return a->name() < b->name();
+            });
+  constexpr std::size_t kOneLine = 160;
+  for (const json::Object::Member* m : members) {
+    out += "  ";
+    out += prefix;
+    detail::append_display(m->name(), out);
+    out += ':';
+    const std::vector<std::string> lines = detail::display_json_lines(m->value);
+    std::size_t length = 0;
+    for (const std::string& line : lines) length += line.size();
+    if (length <= kOneLine) {
+      out += ' ';
+      out += detail::display_json(m->value);
+      out += '\n';
+      continue;
+    }
+    out += '\n';
+    for (const std::string& line : lines) {
+      out += "    ";
+      out += line;
+    }
+  }
+}
+
 void source_lines(std::string& out, const Value* source) {
   for (const std::string& line : detail::source_text_lines(source)) {
     const std::string_view text = detail::strip_line_end(line);
@@ -118,6 +158,15 @@ void textconv(const json::Value& notebook, std::string& out) {
     out += ")\n";
     return;
   }
+  // The notebook's own keys: its format, its metadata and its canvas keys but the parameters.
+  {
+    std::string keys;
+    const Value* metadata = member(&notebook, "metadata");
+    key_lines(keys, &notebook, "", {"cells", "metadata"});
+    key_lines(keys, metadata, "metadata.", {"canvas"});
+    key_lines(keys, member(metadata, "canvas"), "metadata.canvas.", {"parameters"});
+    if (!keys.empty()) out += "notebook\n" + keys + "\n";
+  }
   const Value* parameters = member(member(member(&notebook, "metadata"), "canvas"), "parameters");
   if (parameters && parameters->is_array() && !parameters->as_array().empty()) {
     out += "parameters\n";
@@ -134,6 +183,12 @@ void textconv(const json::Value& notebook, std::string& out) {
         out += ")";
       }
       out += '\n';
+      std::string extra;
+      key_lines(extra, &p, "", {"name", "value", "type"});
+      for (std::string_view line : notebook::split_lines(extra)) {
+        out += "  ";
+        out += line;
+      }
     }
   }
   const Value* cells = member(&notebook, "cells");
@@ -182,6 +237,13 @@ void textconv(const json::Value& notebook, std::string& out) {
       put_display(out, cell_id);
     }
     out += '\n';
+    // Every other key, so that no change of the cell goes unseen; an execution count is a
+    // run's, not a change.
+    key_lines(out, &cell, "",
+              {"cell_type", "source", "outputs", "metadata", "execution_count",
+               id ? std::string_view() : std::string_view("id")});
+    key_lines(out, member(&cell, "metadata"), "metadata.", {"canvas"});
+    key_lines(out, canvas, "", {"id", "name", "parents"});
     if (const Value* parents = member(canvas, "parents");
         parents && parents->is_array() && !parents->as_array().empty()) {
       out += "  parents: ";

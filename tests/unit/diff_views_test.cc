@@ -277,9 +277,63 @@ TEST(TextView, OutputsParentsAndOtherKeysOfAKeptComponent) {
   EXPECT_EQ(text(prev, current),
             "changed  n  id a\n"
             "  outputs: 0 -> 1; added #1 stream stdout 6 B\n"
-            "  also changed: headerColor\n"
+            "  + headerColor: \"#fff\"\n"
             "\n"
             "1 component changed\n");
+}
+
+// `doc` with the JSON `value` stored at the key path `path` (objects made where missing).
+Value with(Value doc, std::vector<std::string> path, const std::string& value) {
+  Value* at = &doc;
+  for (std::size_t i = 0; i + 1 < path.size(); ++i) {
+    if (at->is_array()) {
+      at = &at->as_array()[std::stoul(path[i])];
+    } else {
+      if (!at->find(path[i])) at->as_object().set(path[i], Value::object());
+      at = at->find(path[i]);
+    }
+  }
+  at->as_object().set(path.back(), json::parse(value));
+  return doc;
+}
+
+// Metadata changes show with both values wherever they are: a component's canvas and metadata,
+// a markdown cell's metadata, the notebook's own keys; long values as a diff of their lines.
+TEST(TextView, EveryMetadataChangeShowsWithItsValues) {
+  const Value prev = with(with(notebook({code("a", "fit", {"x"}), markdown("m", "# T")}),
+                               {"cells", "0", "metadata", "canvas", "headerColor"}, R"("#f00")"),
+                          {"metadata", "kernelspec"}, R"({"name": "python3"})");
+  std::string long_list = "[";
+  for (int i = 0; i < 30; ++i) long_list += (i ? ", \"" : "\"") + std::to_string(i) + "\"";
+  Value current = with(prev, {"cells", "0", "metadata", "canvas", "headerColor"}, R"("#0f0")");
+  current = with(current, {"cells", "0", "metadata", "tags"}, R"(["slow"])");
+  current = with(current, {"cells", "1", "metadata", "tags"}, R"(["intro"])");
+  current = with(current, {"metadata", "kernelspec"}, R"({"name": "python3.11"})");
+  current = with(current, {"metadata", "widgets"}, long_list + "]");
+  EXPECT_EQ(text(prev, current),
+            "changed  fit  id a\n"
+            "  + metadata.tags: [\"slow\"]\n"
+            "  headerColor: \"#f00\" -> \"#0f0\"\n"
+            "\n"
+            "markdown cell modified  m\n"
+            "  + metadata.tags: [\"intro\"]\n"
+            "\n"
+            "notebook\n"
+            "  metadata.kernelspec: {\"name\": \"python3\"} -> {\"name\": \"python3.11\"}\n"
+            "  metadata.widgets:\n"
+            "  @@ -0,0 +1,32 @@\n"
+            "  +[\n"
+            "  + \"0\",\n" +
+                text(prev, current).substr(text(prev, current).find("  + \"1\",\n")));
+  const std::string out = text(prev, current);
+  EXPECT_NE(out.find("  +]\n\n1 component changed; 1 markdown cell changed; notebook metadata "
+                     "changed\n"),
+            std::string::npos)
+      << out;
+  // A key removed, and nothing at all when only the order of keys differs.
+  EXPECT_NE(text(current, prev).find("  - metadata.tags: [\"slow\"]\n"), std::string::npos);
+  const Value reordered = with(prev, {"metadata", "kernelspec"}, R"({"name": "python3"})");
+  EXPECT_EQ(text(prev, reordered), "no changes\n");
 }
 
 TEST(TextView, MarkdownCellsAreMatchedByIdOrByContent) {
@@ -408,6 +462,56 @@ TEST(Textconv, OneSourceLineChangedIsOneLineChanged) {
       notebook({code("a1", "load", {"x = 1", "y = 20", "z = 3"}), code("b", "b", {"q"})});
   EXPECT_EQ(changed_lines(conv(a), conv(b)),
             (std::vector<std::string>{"-  | y = 2\n", "+  | y = 20\n"}));
+}
+
+// A commit that changes only metadata changes lines of the textconv form, those of the keys it
+// changed: nothing a commit does looks empty in git's history.
+TEST(Textconv, MetadataChangesChangeTheirLines) {
+  const Value base = with(
+      notebook({code("a1", "load", {"x = 1"}), markdown("m", "# T")}, {{"alpha", "str", "0.5"}}),
+      {"cells", "0", "metadata", "canvas", "headerColor"}, R"("#f00")");
+  const struct {
+    const char* name;
+    std::vector<std::string> path;
+    const char* value;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"header colour",
+       {"cells", "0", "metadata", "canvas", "headerColor"},
+       R"("#0f0")",
+       {"-  headerColor: \"#f00\"\n", "+  headerColor: \"#0f0\"\n"}},
+      {"comments",
+       {"cells", "0", "metadata", "canvas", "comments"},
+       R"(["check units"])",
+       {"+  comments: [\"check units\"]\n"}},
+      {"tags of a markdown cell",
+       {"cells", "1", "metadata", "tags"},
+       R"(["intro"])",
+       {"+  metadata.tags: [\"intro\"]\n"}},
+      {"cell id", {"cells", "0", "id"}, R"("c-1")", {"+  id: \"c-1\"\n"}},
+      {"kernel",
+       {"metadata", "kernelspec"},
+       R"({"name": "python3", "display_name": "P"})",
+       {"+notebook\n", "+  metadata.kernelspec: {\"display_name\": \"P\", \"name\": \"python3\"}\n",
+        "+\n"}},
+      {"another key of a parameter",
+       {"metadata", "canvas", "parameters", "0", "help"},
+       R"("learning rate")",
+       {"+    help: \"learning rate\"\n"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(changed_lines(conv(base), conv(with(base, c.path, c.value))), c.lines);
+  }
+  // A long value changes only the lines of its indented form that its change touches.
+  std::string list = "[";
+  for (int i = 0; i < 40; ++i) list += (i ? ", " : "") + std::to_string(i);
+  const Value a = with(base, {"metadata", "widgets"}, list + "]");
+  const Value b = with(base, {"metadata", "widgets"}, list + ", 40]");
+  EXPECT_EQ(changed_lines(conv(a), conv(b)),
+            (std::vector<std::string>{"-     39\n", "+     39,\n", "+     40\n"}));
+  // An execution count is a run's, not a change.
+  EXPECT_EQ(conv(base), conv(with(base, {"cells", "0", "execution_count"}, "7")));
 }
 
 TEST(Textconv, TheSameDocumentInAnyLayoutGivesTheSameText) {
