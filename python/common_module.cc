@@ -29,6 +29,9 @@ void set_parents(const CellHolder& self, const pyb::object& value) {
 
 void set_text(const pyb::object& value) { qor::py::check_arg(value, "value", &PyUnicode_Type); }
 
+const qor::py::Signature kInit{"__init__", {{"cell"}}};
+const qor::py::Signature kAddComment{"add_comment", {{"comment"}}};
+
 }  // namespace
 
 PYBIND11_MODULE(common, m) {
@@ -38,13 +41,17 @@ PYBIND11_MODULE(common, m) {
   m.doc() = "The cell component shared by the notebook merge and diff engines.";
 
   pyb::class_<CellHolder>(m, "Cell", pyb::dynamic_attr(),
-                          "A notebook cell taking part in a merge or a diff: a view that reads and "
-                          "writes the given cell dict in place.")
+                          qor::py::class_doc("Cell", kInit,
+                                             "A notebook cell taking part in a merge or a diff: a "
+                                             "view that reads and writes the given cell dict in "
+                                             "place.")
+                              .c_str())
       .def(pyb::init([](const pyb::args& args, const pyb::kwargs& kwargs) {
-        auto v = qor::py::bind_args("__init__", args, kwargs, {{"cell"}});
-        qor::py::check_arg(v[0], "cell", &PyDict_Type);
-        return CellHolder{v[0]};
-      }))
+             auto v = qor::py::bind_args(kInit, args, kwargs);
+             qor::py::check_arg(v[0], "cell", &PyDict_Type);
+             return CellHolder{v[0]};
+           }),
+           qor::py::method_doc(kInit).c_str())
       .def_property(
           "_data", [](const CellHolder& self) { return qor::py::initialised(self).data; },
           [](CellHolder& self, pyb::object value) {
@@ -68,10 +75,11 @@ PYBIND11_MODULE(common, m) {
       .def(
           "add_comment",
           [](const CellHolder& self, const pyb::args& args, const pyb::kwargs& kwargs) {
-            auto v = qor::py::bind_args("add_comment", args, kwargs, {{"comment"}});
+            auto v = qor::py::bind_args(kAddComment, args, kwargs);
             view(self).add_comment(v[0]);
           },
-          "Append a comment entry to the cell's comments.")
+          qor::py::method_doc(kAddComment, "Append a comment entry to the cell's comments.")
+              .c_str())
       .def_property(
           "kelm_id",
           [](const CellHolder& self) { return qor::py::make_str(view(self).component_id()); },

@@ -40,6 +40,11 @@ void add_statuses(Class& cls) {
   cls.attr("MODIFIED") = qor::diff::kModified;
 }
 
+const qor::py::Signature kDiffCellInit{"__init__", {{"cell"}}};
+const qor::py::Signature kParameterInit{"__init__", {{"data"}}};
+const qor::py::Signature kCellModified{"_cell_modified", {{"cell"}}};
+const qor::py::Signature kDiffDicts{"diff_dicts", {{"prev"}, {"current"}}};
+
 }  // namespace
 
 PYBIND11_MODULE(notebook_diff, m) {
@@ -51,17 +56,20 @@ PYBIND11_MODULE(notebook_diff, m) {
 
   pyb::class_<DiffCellHolder, CellHolder> diff_cell(
       m, "DiffCell", pyb::dynamic_attr(),
-      "Data structure to represent a cell that undergoes diff process.");
+      qor::py::class_doc("DiffCell", kDiffCellInit,
+                         "Data structure to represent a cell that undergoes diff process.")
+          .c_str());
   add_statuses(diff_cell);
   diff_cell
       .def(pyb::init([](const pyb::args& args, const pyb::kwargs& kwargs) {
-        auto v = qor::py::bind_args("__init__", args, kwargs, {{"cell"}});
-        qor::py::check_arg(v[0], "cell", &PyDict_Type);
-        DiffCellHolder holder;
-        holder.data = v[0];
-        PyDiffCell::start(holder.data);
-        return holder;
-      }))
+             auto v = qor::py::bind_args(kDiffCellInit, args, kwargs);
+             qor::py::check_arg(v[0], "cell", &PyDict_Type);
+             DiffCellHolder holder;
+             holder.data = v[0];
+             PyDiffCell::start(holder.data);
+             return holder;
+           }),
+           qor::py::method_doc(kDiffCellInit).c_str())
       .def_property(
           "status", [](const DiffCellHolder& self) { return cell_view(self).status(); },
           [](const DiffCellHolder& self, pyb::object v) {
@@ -87,16 +95,19 @@ PYBIND11_MODULE(notebook_diff, m) {
 
   pyb::class_<ParameterHolder> parameter(
       m, "DiffParameter", pyb::dynamic_attr(),
-      "Data structure to represent a parameter that undergoes diff process.");
+      qor::py::class_doc("DiffParameter", kParameterInit,
+                         "Data structure to represent a parameter that undergoes diff process.")
+          .c_str());
   add_statuses(parameter);
   parameter
       .def(pyb::init([](const pyb::args& args, const pyb::kwargs& kwargs) {
-        auto v = qor::py::bind_args("__init__", args, kwargs, {{"data"}});
-        qor::py::check_arg(v[0], "data", &PyDict_Type);
-        ParameterHolder holder{v[0]};
-        PyDiffParameter::start(holder.data);
-        return holder;
-      }))
+             auto v = qor::py::bind_args(kParameterInit, args, kwargs);
+             qor::py::check_arg(v[0], "data", &PyDict_Type);
+             ParameterHolder holder{v[0]};
+             PyDiffParameter::start(holder.data);
+             return holder;
+           }),
+           qor::py::method_doc(kParameterInit).c_str())
       .def_property(
           "_data", [](const ParameterHolder& self) { return qor::py::initialised(self).data; },
           [](ParameterHolder& self, pyb::object v) {
@@ -130,22 +141,24 @@ PYBIND11_MODULE(notebook_diff, m) {
   m.def(
       "_cell_modified",
       [](const pyb::args& args, const pyb::kwargs& kwargs) {
-        auto v = qor::py::bind_args("_cell_modified", args, kwargs, {{"cell"}});
+        auto v = qor::py::bind_args(kCellModified, args, kwargs);
         if (!pyb::isinstance<DiffCellHolder>(v[0])) {
           throw qor::TypeError(
               qor::argument_type_message("cell", "DiffCell", Py_TYPE(v[0].ptr())->tp_name));
         }
         return qor::diff::cell_modified(cell_view(v[0].cast<const DiffCellHolder&>()));
       },
-      "Whether the cell's source differs from its previous source.");
+      qor::py::function_doc(kCellModified,
+                            "Whether the cell's source differs from its previous source.")
+          .c_str());
 
   m.def(
       "diff_dicts",
       [](const pyb::args& args, const pyb::kwargs& kwargs) {
-        auto v = qor::py::bind_args("diff_dicts", args, kwargs, {{"prev"}, {"current"}});
+        auto v = qor::py::bind_args(kDiffDicts, args, kwargs);
         qor::py::check_arg(v[0], "prev", &PyDict_Type);
         qor::py::check_arg(v[1], "current", &PyDict_Type);
         return qor::diff::diff_documents<PyTree>(v[0], v[1]);
       },
-      "Ipython Notebook Diff Driver main");
+      qor::py::function_doc(kDiffDicts, "Ipython Notebook Diff Driver main").c_str());
 }

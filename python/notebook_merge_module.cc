@@ -128,6 +128,21 @@ std::string path_text(const pyb::handle& value) {
   return qor::py::fs_path(path);
 }
 
+const qor::py::Signature kMergeCellInit{"__init__", {{"cell"}, {"file_type"}}};
+const qor::py::Signature kAddConflictMark{"add_conflict_mark", {}};
+const qor::py::Signature kGitInit{"__init__", {}};
+const qor::py::Signature kMergeSource{"_merge_source",
+                                      {{"g"},
+                                       {"current"},
+                                       {"base"},
+                                       {"incoming"},
+                                       {"current_name", false},
+                                       {"incoming_name", false}}};
+const qor::py::Signature kMergeFiles{
+    "merge_files",
+    {{"base_file_path"}, {"current_file_path"}, {"incoming_file_path"}, {"file_path"}}};
+const qor::py::Signature kCellChanged{"_cell_changed", {{"cell0"}, {"cell1"}}};
+
 }  // namespace
 
 PYBIND11_MODULE(notebook_merge, m) {
@@ -149,21 +164,24 @@ PYBIND11_MODULE(notebook_merge, m) {
 
   pyb::class_<MergeCellHolder, qor::py::CellHolder> merge_cell(
       m, "MergeCell", pyb::dynamic_attr(),
-      "Data structure to represent a cell that undergos merge process.");
+      qor::py::class_doc("MergeCell", kMergeCellInit,
+                         "Data structure to represent a cell that undergos merge process.")
+          .c_str());
   merge_cell.attr("BASE") = qor::merge::kBaseName;
   merge_cell.attr("CURRENT") = qor::merge::kCurrentName;
   merge_cell.attr("INCOMING") = qor::merge::kIncomingName;
   merge_cell
       .def(pyb::init([](const pyb::args& args, const pyb::kwargs& kwargs) {
-        auto v = qor::py::bind_args("__init__", args, kwargs, {{"cell"}, {"file_type"}});
-        qor::py::check_arg(v[0], "cell", &PyDict_Type);
-        qor::py::check_arg(v[1], "file_type", &PyUnicode_Type);
-        MergeCellHolder holder;
-        holder.data = v[0];
-        holder.file_type = qor::py::str_text(v[1]);
-        qor::merge::side_from_name(holder.file_type);
-        return holder;
-      }))
+             auto v = qor::py::bind_args(kMergeCellInit, args, kwargs);
+             qor::py::check_arg(v[0], "cell", &PyDict_Type);
+             qor::py::check_arg(v[1], "file_type", &PyUnicode_Type);
+             MergeCellHolder holder;
+             holder.data = v[0];
+             holder.file_type = qor::py::str_text(v[1]);
+             qor::merge::side_from_name(holder.file_type);
+             return holder;
+           }),
+           qor::py::method_doc(kMergeCellInit).c_str())
       .def_property_readonly("file_type",
                              [](const MergeCellHolder& self) {
                                return std::string(qor::merge::side_name(view(self).file_type()));
@@ -173,8 +191,10 @@ PYBIND11_MODULE(notebook_merge, m) {
           [](const MergeCellHolder& self) { return qor::py::initialised(self).file_type; })
       .def(
           "add_conflict_mark", [](const MergeCellHolder& self) { view(self).add_conflict_mark(); },
-          "Change name adding '<<< ' when current cell.\n"
-          "Change name adding '>>> ' when incoming cell.");
+          qor::py::method_doc(kAddConflictMark,
+                              "Change name adding '<<< ' when current cell.\n"
+                              "Change name adding '>>> ' when incoming cell.")
+              .c_str());
 
   git_command_error =
       PyErr_NewExceptionWithDoc("qor_kelm_git.drivers.notebook_merge.GitCommandError",
@@ -183,11 +203,13 @@ PYBIND11_MODULE(notebook_merge, m) {
                                 nullptr, nullptr);
   m.attr("GitCommandError") = pyb::reinterpret_borrow<pyb::object>(git_command_error);
 
-  pyb::class_<qor::merge::Git>(m, "Git", "Runs the git program found on PATH.")
+  pyb::class_<qor::merge::Git>(
+      m, "Git", qor::py::class_doc("Git", kGitInit, "Runs the git program found on PATH.").c_str())
       .def(pyb::init([](const pyb::args& args, const pyb::kwargs& kwargs) {
-        qor::py::bind_args("__init__", args, kwargs, {});
-        return qor::merge::Git();
-      }))
+             qor::py::bind_args(kGitInit, args, kwargs);
+             return qor::merge::Git();
+           }),
+           qor::py::method_doc(kGitInit).c_str())
       .def(
           "merge_file",
           [](qor::merge::Git& self, const pyb::args& args) {
@@ -196,6 +218,9 @@ PYBIND11_MODULE(notebook_merge, m) {
             pyb::gil_scoped_release nogil;
             self.merge_file(paths);
           },
+          // Takes any number of paths, which a Signature cannot show: the text signature is
+          // written out.
+          "merge_file(self, *args)\n--\n\n"
           "Run `git merge-file` with the given paths. Raises GitCommandError when git reports "
           "conflicts (exit status 1 to 127), RuntimeError when git fails, OSError when it "
           "cannot be started.");
@@ -203,13 +228,7 @@ PYBIND11_MODULE(notebook_merge, m) {
   m.def(
       "_merge_source",
       [](const pyb::args& args, const pyb::kwargs& kwargs) {
-        auto v = qor::py::bind_args("_merge_source", args, kwargs,
-                                    {{"g"},
-                                     {"current"},
-                                     {"base"},
-                                     {"incoming"},
-                                     {"current_name", false},
-                                     {"incoming_name", false}});
+        auto v = qor::py::bind_args(kMergeSource, args, kwargs);
         for (std::size_t i = 1; i <= 3; ++i) {
           qor::py::check_arg(v[i], i == 1 ? "current" : i == 2 ? "base" : "incoming", &PyList_Type);
         }
@@ -231,18 +250,19 @@ PYBIND11_MODULE(notebook_merge, m) {
         for (const std::string& line : lines) result.append(qor::py::make_str(line));
         return result;
       },
-      "Merge three versions of a cell's source lines with `git merge-file`, run by `g`; "
-      "conflict blocks are labelled `current_name` and `incoming_name` when given.");
+      qor::py::function_doc(kMergeSource,
+                            "Merge three versions of a cell's source lines with `git merge-file`, "
+                            "run by `g`; conflict blocks are labelled `current_name` and "
+                            "`incoming_name` when given.")
+          .c_str());
 
   m.def(
       "merge_files",
       [](const pyb::args& args, const pyb::kwargs& kwargs) {
-        auto v = qor::py::bind_args(
-            "merge_files", args, kwargs,
-            {{"base_file_path"}, {"current_file_path"}, {"incoming_file_path"}, {"file_path"}});
-        const char* names[] = {"base_file_path", "current_file_path", "incoming_file_path",
-                               "file_path"};
-        for (std::size_t i = 0; i < 4; ++i) qor::py::check_arg(v[i], names[i], &PyUnicode_Type);
+        auto v = qor::py::bind_args(kMergeFiles, args, kwargs);
+        for (std::size_t i = 0; i < 4; ++i) {
+          qor::py::check_arg(v[i], kMergeFiles.params[i].name, &PyUnicode_Type);
+        }
         const std::string base = qor::py::fs_path(v[0]), current = qor::py::fs_path(v[1]),
                           incoming = qor::py::fs_path(v[2]), file_path = qor::py::str_text(v[3]);
         struct DebugOnce {
@@ -252,12 +272,12 @@ PYBIND11_MODULE(notebook_merge, m) {
         pyb::gil_scoped_release nogil;
         qor::merge::merge_files(base, current, incoming, file_path);
       },
-      "Ipython Notebook Merge Driver main");
+      qor::py::function_doc(kMergeFiles, "Ipython Notebook Merge Driver main").c_str());
 
   m.def(
       "_cell_changed",
       [m](const pyb::args& args, const pyb::kwargs& kwargs) {
-        auto v = qor::py::bind_args("_cell_changed", args, kwargs, {{"cell0"}, {"cell1"}});
+        auto v = qor::py::bind_args(kCellChanged, args, kwargs);
         for (const pyb::object& cell : v) {
           pyb::object parents = cell.attr("parents");
           qor::merge::strip_names<PyTree>(parents);
@@ -266,6 +286,9 @@ PYBIND11_MODULE(notebook_merge, m) {
         const qor::json::Value newer = qor::py::to_value(v[1].attr("data"));
         return qor::py::from_delta(qor::merge::cell_difference(older, newer), markers(m));
       },
-      "Return the structural difference of a cell from its older version `cell0` to its newer "
-      "version `cell1`, without the execution count. Removes the parent names of both cells.");
+      qor::py::function_doc(kCellChanged,
+                            "Return the structural difference of a cell from its older version "
+                            "`cell0` to its newer version `cell1`, without the execution count. "
+                            "Removes the parent names of both cells.")
+          .c_str());
 }

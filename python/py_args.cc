@@ -1,5 +1,6 @@
 // Argument binding with the wording of compiled Python extensions: a missing argument reports
 // how many arguments were found before it, keywords fill the parameters the positions left open.
+// The same parameter lists give the text signatures of the documentation strings.
 #include "py_args.h"
 
 #include <string>
@@ -21,10 +22,38 @@ namespace {
   throw pyb::error_already_set();
 }
 
+// "name(self, a, b=None)\n--\n\ntext": the text signature ends with ")\n--\n\n".
+std::string signature_doc(const char* name, bool self, const std::vector<Param>& params,
+                          const char* text) {
+  std::string doc = std::string(name) + (self ? "(self" : "(");
+  bool first = !self;
+  for (const Param& p : params) {
+    doc += first ? "" : ", ";
+    doc += p.name;
+    if (!p.required) doc += "=None";
+    first = false;
+  }
+  return doc + ")\n--\n\n" + text;
+}
+
 }  // namespace
 
-std::vector<pyb::object> bind_args(const char* func, const pyb::args& args,
-                                   const pyb::kwargs& kwargs, std::initializer_list<Param> params) {
+std::string function_doc(const Signature& sig, const char* text) {
+  return signature_doc(sig.func, false, sig.params, text);
+}
+
+std::string method_doc(const Signature& sig, const char* text) {
+  return signature_doc(sig.func, true, sig.params, text);
+}
+
+std::string class_doc(const char* cls, const Signature& init, const char* text) {
+  return signature_doc(cls, false, init.params, text);
+}
+
+std::vector<pyb::object> bind_args(const Signature& sig, const pyb::args& args,
+                                   const pyb::kwargs& kwargs) {
+  const char* func = sig.func;
+  const std::vector<Param>& params = sig.params;
   std::size_t min = 0;
   for (const Param& p : params) min += p.required ? 1 : 0;
   const std::size_t max = params.size();

@@ -12,6 +12,12 @@
 
 namespace pyb = pybind11;
 
+namespace {
+
+const qor::py::Signature kMain{"main", {{"argv", false}}};
+
+}  // namespace
+
 PYBIND11_MODULE(qormerge, m) {
   pyb::options options;
   options.disable_function_signatures();
@@ -24,7 +30,7 @@ PYBIND11_MODULE(qormerge, m) {
   m.def(
       "main",
       [](const pyb::args& args, const pyb::kwargs& kwargs) {
-        auto v = qor::py::bind_args("main", args, kwargs, {{"argv", false}});
+        auto v = qor::py::bind_args(kMain, args, kwargs);
         pyb::object argv = v[0] && !v[0].is_none()
                                ? v[0]
                                : pyb::module_::import("sys").attr("argv")[pyb::slice(1, {}, {})];
@@ -40,5 +46,8 @@ PYBIND11_MODULE(qormerge, m) {
         std::cout.flush();
         return status;
       },
-      "Run qormerge with `argv` (default: sys.argv[1:]); returns the exit status.");
+      qor::py::function_doc(kMain,
+                            "Run qormerge with `argv` (default: sys.argv[1:]); returns the exit "
+                            "status.")
+          .c_str());
 }

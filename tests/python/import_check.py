@@ -1,6 +1,7 @@
 """Imports every module of the package and calls into each once: run under each supported
 Python, on the build tree and on installed packages. QOR_VERSION, when set, is the version the
 package must report."""
+import inspect
 import os
 import subprocess
 import sys
@@ -22,6 +23,13 @@ assert qor_kelm_git.drivers.merge_files is notebook_merge.merge_files
 diff = notebook_diff.diff_dicts({"cells": []}, {"cells": [cell]})
 assert diff["cells"][0]["metadata"]["canvas"]["diff_status"] == "added"
 assert callable(qormerge.main)
+# Parameters for inspect.signature() and help(), the documentation strings as they were.
+for function, signature, doc in [
+        (notebook_merge.merge_files, "(base_file_path, current_file_path, incoming_file_path, file_path)",
+         "Ipython Notebook Merge Driver main"),
+        (notebook_diff.diff_dicts, "(prev, current)", "Ipython Notebook Diff Driver main")]:
+    assert (str(inspect.signature(function)), function.__doc__) == (signature, doc), function
+assert str(inspect.signature(notebook_merge.MergeCell)) == "(cell, file_type)"
 usage = subprocess.run([sys.executable, "-m", "qor_kelm_git.scripts.qormerge"], capture_output=True, text=True)
 assert usage.returncode == 2 and "the following arguments are required" in usage.stderr
 version = subprocess.run([sys.executable, "-m", "qor_kelm_git.scripts.qormerge", "--version"],
