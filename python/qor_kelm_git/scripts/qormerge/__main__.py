@@ -3,4 +3,5 @@ import sys
 
 from qor_kelm_git.scripts.qormerge import main
 
-sys.exit(main())
+if __name__ == "__main__":
+    sys.exit(main())
