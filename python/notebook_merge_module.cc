@@ -230,10 +230,11 @@ PYBIND11_MODULE(notebook_merge, m) {
       [](const pyb::args& args, const pyb::kwargs& kwargs) {
         auto v = qor::py::bind_args(kMergeSource, args, kwargs);
         for (std::size_t i = 1; i <= 3; ++i) {
-          qor::py::check_arg(v[i], i == 1 ? "current" : i == 2 ? "base" : "incoming", &PyList_Type);
+          qor::py::check_arg(v[i], kMergeSource.params[i].name, &PyList_Type);
         }
-        if (v[4]) qor::py::check_arg(v[4], "current_name", &PyUnicode_Type, true);
-        if (v[5]) qor::py::check_arg(v[5], "incoming_name", &PyUnicode_Type, true);
+        for (std::size_t i = 4; i <= 5; ++i) {
+          if (v[i]) qor::py::check_arg(v[i], kMergeSource.params[i].name, &PyUnicode_Type, true);
+        }
         const auto current = text_lines(v[1]), base = text_lines(v[2]), incoming = text_lines(v[3]);
         std::vector<std::string> lines;
         if (pyb::isinstance<qor::merge::Git>(v[0])) {
