@@ -65,7 +65,8 @@ def main(argv: list[str]) -> int:
         print("\n".join(changes(read(base), read(side))) or "  nothing")
     cells = merge(base, current, incoming)
     marked = [cell.name for cell in cells if cell.name.startswith(("<<< ", ">>> "))]
-    blocks = [cell.name for cell in cells if any(line.startswith("<<<<<<< ") for line in cell.source)]
+    blocks = [cell.name for cell in cells
+              if any(line.startswith("<<<<<<< ") for line in cell.source)]
     print("merged: %d components; in conflict: %s; conflict blocks in: %s"
           % (len(cells), ", ".join(marked) or "none", ", ".join(blocks) or "none"))
     return 0

@@ -14,7 +14,8 @@ from qor_kelm_git.scripts import qormerge
 MODULES = [common, notebook_merge, notebook_diff, qormerge]
 
 SIGNATURES = [
-    (notebook_merge.merge_files, "(base_file_path, current_file_path, incoming_file_path, file_path)"),
+    (notebook_merge.merge_files,
+     "(base_file_path, current_file_path, incoming_file_path, file_path)"),
     (notebook_merge._merge_source,
      "(g, current, base, incoming, current_name=None, incoming_name=None)"),
     (notebook_merge._cell_changed, "(cell0, cell1)"),

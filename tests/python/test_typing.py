@@ -80,7 +80,8 @@ MISUSES = [
      'Property "name" defined in "DiffParameter" is read-only', AttributeError),
     ("main(1)", 'Argument 1 to "main" has incompatible type "int"', TypeError),
     ("value: str = DiffParameter(%s).value" % PARAMETER,
-     'Incompatible types in assignment (expression has type "Optional[str]", variable has type "str")',
+     'Incompatible types in assignment (expression has type "Optional[str]", variable has type '
+     '"str")',
      None),
 ]
 HEADER = """\
