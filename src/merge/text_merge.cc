@@ -51,9 +51,13 @@ bool merge_file_takes_diff_algorithm() {
 
 // git merge-file's result for the three texts: the merged text and its number of conflicts.
 std::pair<std::string, std::size_t> git_merge_text(std::string_view current, std::string_view base,
-                                                    std::string_view incoming,
-                                                    const TextMergeOptions& options) {
-  std::vector<std::string> args = {"-L", options.current_label, "-L", options.base_label, "-L",
+                                                   std::string_view incoming,
+                                                   const TextMergeOptions& options) {
+  std::vector<std::string> args = {"-L",
+                                   options.current_label,
+                                   "-L",
+                                   options.base_label,
+                                   "-L",
                                    options.incoming_label,
                                    "--marker-size=" + std::to_string(options.marker_size)};
   if (merge_file_takes_diff_algorithm()) args.emplace_back("--diff-algorithm=histogram");
@@ -112,12 +116,12 @@ MergeResult merge_text_files(const std::string& base_file_path,
     result.text_conflicts = 1;
     return result;
   }
-  auto [merged, conflicts] = git_merge_text(current.view(), base, incoming, labelled);
-  result.text_conflicts = conflicts;
+  const std::pair<std::string, std::size_t> merged =
+      git_merge_text(current.view(), base, incoming, labelled);
+  result.text_conflicts = merged.second;
   notebook::naming_io_errors(current_name, current_file_path, [&] {
-    target.replace_with([&merged](const std::function<void(std::string_view)>& emit) {
-      emit(merged);
-    });
+    target.replace_with(
+        [&merged](const std::function<void(std::string_view)>& emit) { emit(merged.first); });
   });
   return result;
 }

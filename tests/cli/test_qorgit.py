@@ -878,6 +878,9 @@ def test_percent_signs_in_the_programs_path_reach_git_whole(tmp_path, repo, env)
     assert "  program: %s/qormerge (executable)" % odd in lines
     assert "  program: %s/qordiff (executable)" % odd in lines
     path = branches(repo, env, BASE, CURRENT, INCOMING)
+    # git runs a textconv command as it is written (no "%" expansion there).
+    shown = git(repo, env, "show", "HEAD").stdout
+    assert "-  | p = 1\n+  | p = 2\n" in shown, shown
     result = merge(repo, env)
     assert result.returncode == 1
     assert stderr_summaries(result.stderr) == [SUMMARY]

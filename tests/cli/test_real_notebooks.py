@@ -95,7 +95,7 @@ CASES = [pytest.param(path, copies, layout, id="%s-%s-%s" % (path.stem, copies, 
 
 
 def test_corpus_is_there():
-    assert len(NOTEBOOKS) == 4
+    assert len(NOTEBOOKS) == 6
     for path in NOTEBOOKS:
         assert (path.parent / "COPYRIGHT").exists()
         validate(path.read_text(encoding="utf-8"))
