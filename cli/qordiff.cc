@@ -20,6 +20,7 @@
 #include "qor/errors.h"
 #include "qor/json.h"
 #include "qor/notebook.h"
+#include "qor/printable.h"
 #include "qor/program.h"
 #include "qor/version.h"
 
@@ -54,7 +55,7 @@ constexpr const char* kHelp =
     "                (git config diff.qordiff.textconv 'qordiff --textconv')\n";
 
 int usage_error(const std::string& message) {
-  std::cerr << kUsage << "qordiff: error: " << message << "\n";
+  std::cerr << kUsage << "qordiff: error: " << qor::printable_line(message) << "\n";
   return 2;
 }
 
@@ -74,13 +75,13 @@ bool emit(const Options& options, const std::string& text) {
   }
   std::FILE* f = std::fopen(options.output->c_str(), "wb");
   if (!f) {
-    std::cerr << "qordiff: error: cannot write " << *options.output << ": " << std::strerror(errno)
-              << "\n";
+    std::cerr << "qordiff: error: cannot write " << qor::printable(*options.output) << ": "
+              << std::strerror(errno) << "\n";
     return false;
   }
   const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
   if (std::fclose(f) != 0 || !ok) {
-    std::cerr << "qordiff: error: cannot write " << *options.output << "\n";
+    std::cerr << "qordiff: error: cannot write " << qor::printable(*options.output) << "\n";
     return false;
   }
   return true;
@@ -164,7 +165,7 @@ int main(int argc, char** argv) {
       qor::diff::textconv(doc, text);
       return emit(options, text) ? 0 : 1;
     } catch (const std::exception& e) {
-      std::cerr << "qordiff: error: " << e.what() << "\n";
+      std::cerr << "qordiff: error: " << qor::printable_line(e.what()) << "\n";
       return 1;
     }
   }
@@ -202,7 +203,7 @@ int main(int argc, char** argv) {
     }
     return emit(options, out) ? 0 : 1;
   } catch (const std::exception& e) {
-    std::cerr << "qordiff: error: " << e.what() << "\n";
+    std::cerr << "qordiff: error: " << qor::printable_line(e.what()) << "\n";
     return 1;
   }
 }

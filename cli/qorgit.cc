@@ -15,6 +15,7 @@
 #include "qor/conflicts.h"
 #include "qor/gitsetup.h"
 #include "qor/json.h"
+#include "qor/printable.h"
 #include "qor/program.h"
 #include "qor/version.h"
 
@@ -177,7 +178,7 @@ bool is_scope(const std::string& arg) {
 
 int print_lines(const std::vector<std::string>& lines, const std::string& when_empty) {
   if (lines.empty()) std::cout << "qorgit: " << when_empty << "\n";
-  for (const std::string& line : lines) std::cout << line << "\n";
+  for (const std::string& line : lines) std::cout << qor::printable(line) << "\n";
   std::cout.flush();
   return std::cout ? 0 : 1;
 }
@@ -271,31 +272,34 @@ void print_text(const std::vector<CheckedNotebook>& checked, bool quiet) {
     if (nb.version != "file") label += " (" + nb.version + ")";
     if (!nb.conflicts) {
       ++unreadable;
-      std::cout << label << ": cannot be read: " << nb.error << "\n";
+      std::cout << qor::printable(label + ": cannot be read: ") << qor::printable_line(nb.error)
+                << "\n";
       if (nb.unmerged) {
-        std::cout << label << ": git still holds the notebook as unmerged\n";
+        std::cout << qor::printable(label) << ": git still holds the notebook as unmerged\n";
       }
       continue;
     }
     const qor::notebook::Conflicts& c = *nb.conflicts;
     if (nb.unresolved()) ++with_conflicts;
     for (const auto& b : c.blocks) {
-      std::cout << label << ": " << cell_text(b.cell, b.name) << ": conflict block, "
+      std::cout << qor::printable(label + ": " + cell_text(b.cell, b.name)) << ": conflict block, "
                 << lines_text(b.first_line, b.last_line) << "\n";
     }
     for (const auto& m : c.components) {
-      std::cout << label << ": " << cell_text(m.index, m.name) << ": component in conflict\n";
+      std::cout << qor::printable(label + ": " + cell_text(m.index, m.name))
+                << ": component in conflict\n";
     }
     for (const auto& m : c.parameters) {
-      std::cout << label << ": parameter " << m.index << " (" << m.name
-                << "): parameter in conflict\n";
+      std::cout << qor::printable(label) << ": parameter " << m.index << " ("
+                << qor::printable(m.name) << "): parameter in conflict\n";
     }
     for (const auto& d : c.dangling_parents) {
-      std::cout << label << ": " << cell_text(d.cell, d.name) << ": parent " << d.parent_id
+      std::cout << qor::printable(label + ": " + cell_text(d.cell, d.name) + ": parent " +
+                                  d.parent_id)
                 << " names no component of the notebook\n";
     }
     if (nb.unmerged) {
-      std::cout << label
+      std::cout << qor::printable(label)
                 << ": git still holds the notebook as unmerged: resolve what is left, then stage "
                    "it (git add)\n";
     }
@@ -456,14 +460,15 @@ int main(int argc, char** argv) {
     if (command == "uninstall") return run_uninstall(args);
     if (command == "check") return run_check(args);
     if (command == "status") return run_status(args);
-    std::cerr << kUsage << "qorgit: error: unknown command: " << command << "\n";
+    std::cerr << kUsage << "qorgit: error: unknown command: " << qor::printable(command) << "\n";
     return 2;
   } catch (const Usage& u) {
-    std::cerr << u.usage << "qorgit " << command << ": error: " << u.message << "\n";
+    std::cerr << u.usage << "qorgit " << command << ": error: " << qor::printable_line(u.message)
+              << "\n";
     return 2;
   } catch (const std::exception& e) {
     std::cout.flush();
-    std::cerr << "qorgit " << command << ": error: " << e.what() << "\n";
+    std::cerr << "qorgit " << command << ": error: " << qor::printable_line(e.what()) << "\n";
     return 1;
   }
 }

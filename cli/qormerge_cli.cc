@@ -16,6 +16,7 @@
 #include "qor/interrupt.h"
 #include "qor/log.h"
 #include "qor/merge.h"
+#include "qor/printable.h"
 #include "qor/version.h"
 
 namespace qor::cli {
@@ -388,7 +389,7 @@ ParseResult parse_qormerge_args(const std::vector<std::string>& argv, std::ostre
     if (!args) return {std::nullopt, 0};
     return {std::move(args), 0};
   } catch (const UsageError& e) {
-    err << kUsage << kProg << ": error: " << e.message << "\n";
+    err << kUsage << kProg << ": error: " << printable_line(e.message) << "\n";
     return {std::nullopt, 2};
   }
 }
@@ -404,7 +405,7 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
   } sink_reset;
   if (args.verbose) {
     log::set_debug_sink({{}, [&err](std::string_view record) {
-                           err << "DEBUG:root:" << record << "\n";
+                           err << "DEBUG:root:" << printable_line(record) << "\n";
                            err.flush();
                          }});
   }
@@ -416,11 +417,8 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
   options.fallback = args.fallback;
   options.text = args.text;
   options.free_documents = !exits_after;
-  const auto fail = [&err](std::string message) {
-    for (char& ch : message) {
-      if (ch == '\n') ch = ' ';
-    }
-    err << kProg << ": error: " << message << "\n";
+  const auto fail = [&err](const std::string& message) {
+    err << kProg << ": error: " << printable_line(message) << "\n";
     return 1;
   };
   merge::MergeResult result;
@@ -450,8 +448,8 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
     return result.text_conflicts == 0 ? 0 : 1;
   }
   if (result.conflicts.empty()) return 0;
-  err << kProg << ": " << destination << ": " << notebook::conflict_summary(result.conflicts)
-      << "\n";
+  err << kProg << ": "
+      << printable(destination + ": " + notebook::conflict_summary(result.conflicts)) << "\n";
   err.flush();
   return args.conflict_exit ? 1 : 0;
 }

@@ -152,32 +152,6 @@ std::vector<KeyChange> notebook_key_changes(const Value& before, const Value& af
   return out;
 }
 
-// Length of the valid UTF-8 sequence (no surrogates, no overlong forms) at `p`, or 0.
-std::size_t utf8_length(const unsigned char* p, std::size_t left) {
-  const unsigned char c = p[0];
-  std::size_t n;
-  std::uint32_t cp;
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2, cp = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3, cp = c & 0x0F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4, cp = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (left < n) return 0;
-  for (std::size_t i = 1; i < n; ++i) {
-    if ((p[i] & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (p[i] & 0x3F);
-  }
-  if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-      (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-    return 0;
-  }
-  return n;
-}
-
 // For each id, the length of the shortest prefix that no other id of `ids` shares.
 std::vector<std::size_t> unique_prefixes(const std::vector<std::string>& ids) {
   std::vector<std::string> sorted(ids);
@@ -250,48 +224,6 @@ const char* change_word(Change change) {
       break;
   }
   return "unchanged";
-}
-
-void append_display(std::string_view text, std::string& out) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char c = p[i];
-    if (c >= 0x20 && c < 0x7F) {
-      std::size_t j = i + 1;
-      while (j < n && p[j] >= 0x20 && p[j] < 0x7F) ++j;
-      out.append(text.data() + i, j - i);
-      i = j;
-    } else if (c == '\t') {
-      out += '\t';
-      ++i;
-    } else if (c < 0x80) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
-      out += buf;
-      ++i;
-    } else if (const std::size_t len = utf8_length(p + i, n - i)) {
-      // C1 control characters (U+0080 to U+009F) act on terminals too.
-      if (c == 0xC2 && p[i + 1] < 0xA0) {
-        char buf[10];
-        std::snprintf(buf, sizeof buf, "\\u%04x", p[i + 1]);
-        out += buf;
-      } else {
-        out.append(text.data() + i, len);
-      }
-      i += len;
-    } else {
-      out += "\xEF\xBF\xBD";  // U+FFFD
-      ++i;
-    }
-  }
-}
-
-std::string display(std::string_view text) {
-  std::string out;
-  append_display(text, out);
-  return out;
 }
 
 std::string_view strip_line_end(std::string_view line) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "qor/json.h"
+#include "qor/printable.h"
 
 namespace qor::diff::detail {
 
@@ -119,10 +120,10 @@ struct Changes {
 Changes collect_changes(json::Value& prev, json::Value& current, std::string_view prev_name,
                         std::string_view current_name);
 
-// `text` made safe to show: invalid UTF-8 becomes U+FFFD, control characters other than tab
-// become escapes ("\x1b"), appended to `out`.
-void append_display(std::string_view text, std::string& out);
-std::string display(std::string_view text);
+// `text` made safe to show (qor/printable.h): control and format characters become escapes
+// ("\x1b", "\u202e"), invalid UTF-8 becomes U+FFFD.
+inline void append_display(std::string_view text, std::string& out) { append_printable(text, out); }
+inline std::string display(std::string_view text) { return printable(text); }
 
 // A line without its line end ("\n" or "\r\n").
 std::string_view strip_line_end(std::string_view line);
