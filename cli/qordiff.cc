@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -159,10 +161,24 @@ int main(int argc, char** argv) {
     if (options.files.size() != 1) {
       return usage_error("--textconv takes one file, got " + std::to_string(options.files.size()));
     }
+    const std::string& path = options.files[0];
     try {
-      const qor::json::Value doc = qor::notebook::read_notebook(options.files[0]);
       std::string text;
-      qor::diff::textconv(doc, text);
+      try {
+        qor::diff::textconv(qor::notebook::read_notebook(path), text);
+      } catch (const qor::IoError&) {
+        throw;
+      } catch (const qor::Error& e) {
+        // Git stops the whole command (log -p, show) when a textconv fails: a file that is not
+        // a notebook is shown as the text it is.
+        std::string problem = e.what();
+        if (problem.starts_with(path + ": ")) problem.erase(0, path.size() + 2);
+        std::ifstream in(path, std::ios::binary);
+        if (!in.is_open()) throw qor::IoError(errno, path);
+        const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+        text.clear();
+        qor::diff::textconv_unreadable(bytes, problem, text);
+      }
       return emit(options, text) ? 0 : 1;
     } catch (const std::exception& e) {
       std::cerr << "qordiff: error: " << qor::printable_line(e.what()) << "\n";

@@ -9,6 +9,7 @@
 #define QOR_DIFF_VIEWS_H_
 
 #include <string>
+#include <string_view>
 
 #include "qor/json.h"
 
@@ -53,6 +54,12 @@ std::string html_view(json::Value& prev, json::Value& current, const HtmlViewOpt
 // change of one line. Never fails on missing or odd keys; the same document read from any
 // layout of its file gives the same text.
 void textconv(const json::Value& notebook, std::string& out);
+
+// The textconv text of a file that cannot be read as a notebook (not JSON, not UTF-8, truncated,
+// holding a merge's conflict markers), appended to `out`: nothing for an empty file; else one
+// line "(not a notebook: <problem>)" and then the file's own lines, each made printable
+// (qor/printable.h) so that they diff line by line like any text and cannot act on a terminal.
+void textconv_unreadable(std::string_view bytes, std::string_view problem, std::string& out);
 
 }  // namespace qor::diff
 

@@ -291,4 +291,17 @@ void textconv(const json::Value& notebook, std::string& out) {
   }
 }
 
+void textconv_unreadable(std::string_view bytes, std::string_view problem, std::string& out) {
+  if (bytes.empty()) return;
+  out += "(not a notebook: ";
+  detail::append_display(problem, out);
+  out += ")\n";
+  while (!bytes.empty()) {
+    const std::size_t end = std::min(bytes.find('\n'), bytes.size());
+    detail::append_display(bytes.substr(0, end), out);
+    out += '\n';
+    bytes.remove_prefix(std::min(end + 1, bytes.size()));
+  }
+}
+
 }  // namespace qor::diff

@@ -121,6 +121,8 @@ def test_a_notebook_that_cannot_be_read_is_one_line_naming_it(tmp_path, mode, pr
         bad.write_text("{oops")
     elif problem == "a directory":
         bad.mkdir()
+    if mode == ["--textconv"] and problem == "not json":
+        return  # shown as text: see test_textconv_shows_a_file_that_is_no_notebook_as_text
     good = write(tmp_path / "good.ipynb", example("base"))
     args = mode + ([bad] if mode == ["--textconv"] else [good, bad])
     got = qordiff(*args)
@@ -241,6 +243,44 @@ def test_git_shows_one_edited_source_line_before_and_after_a_merge(tmp_path):
     assert stat(repo, "HEAD~1", "HEAD") == "1 file changed, 1 insertion(+), 1 deletion(-)"
     # git's own --stat reads the raw files (git runs no textconv for it): the whole line.
     assert "1 insertion(+), 1 deletion(-)" in repo.git("diff", "--stat", "HEAD~1", "HEAD")
+
+
+def test_git_log_goes_through_history_that_holds_no_notebook(tmp_path):
+    """Placeholders, notebooks committed with git's conflict markers and truncated files: git's
+    diff, log -p and show go through them (a failing textconv stops the whole command)."""
+    repo = Repo(tmp_path)
+    base = example("base")
+    repo.commit(base, "a notebook")
+    placeholders = [
+        ("empty", ""),
+        ("markers", "<<<<<<< HEAD\n%s\n=======\n%s\n>>>>>>> feature\n"
+         % (json.dumps(base), json.dumps(example("incoming")))),
+        ("truncated", json.dumps(base, indent=1)[:500]),
+        ("not UTF-8 with a title escape", "{\"cells\": [\"\xff\x1b]0;owned\x07\"]}"),
+    ]
+    for name, text in placeholders:
+        (repo.path / "nb.ipynb").write_bytes(text.encode("utf-8", "surrogateescape")
+                                             if "\xff" not in text else text.encode("latin-1"))
+        repo.git("commit", "-q", "-am", name)
+    repo.commit(base, "the notebook again")
+    log = repo.git("log", "-p", "--format=commit %s")
+    assert "\x1b" not in log.replace("\\x1b", "") and "\x07" not in log
+    assert "+(not a notebook: 'utf-8' codec can't decode byte 0xff" in log
+    assert "+{\"cells\": [\"\ufffd\\x1b]0;owned\\x07\"]}" in log
+    assert "+<<<<<<< HEAD" in log and "+>>>>>>> feature" in log
+    assert "+(not a notebook: Unterminated string" in log or "+(not a notebook: Expecting" in log
+    # The placeholder that is empty is shown as no lines at all.
+    empty = repo.git("show", "--format=", "HEAD~4")
+    assert "+(not a notebook" not in empty and "-  | " in empty
+
+
+def test_textconv_shows_a_file_that_is_no_notebook_as_text(tmp_path):
+    bad = tmp_path / "bad.ipynb"
+    bad.write_bytes(b'{"cells": [\n  "a\r\n\xe2\x80\xae!"\n')
+    got = qordiff("--textconv", bad)
+    assert got.returncode == 0 and got.stderr == ""
+    assert got.stdout == ('(not a notebook: Invalid control character at: line 2 column 5 (char 16))\n'
+                          '{"cells": [\n  "a\\x0d\n\\u202e!"\n')
 
 
 def test_textconv_reads_both_layouts_alike(tmp_path):

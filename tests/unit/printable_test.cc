@@ -20,8 +20,13 @@ TEST(Printable, EscapesWhatATerminalActsOnAndKeepsTheRest) {
       {"an erased line and a window title", "train\r\x1b[2K\x1b]0;owned\x07",
        "train\\x0d\\x1b[2K\\x1b]0;owned\\x07"},
       {"NUL and DEL", std::string("a\0b\x7f", 4), "a\\x00b\\x7f"},
-      {"C1 controls (CSI, NEL, OSC)", "\xc2\x9b" "2J\xc2\x85\xc2\x9d", "\\u009b2J\\u0085\\u009d"},
-      {"bidi override and isolate", "abc\xe2\x80\xae" "fed\xe2\x81\xa6x",
+      {"C1 controls (CSI, NEL, OSC)",
+       "\xc2\x9b"
+       "2J\xc2\x85\xc2\x9d",
+       "\\u009b2J\\u0085\\u009d"},
+      {"bidi override and isolate",
+       "abc\xe2\x80\xae"
+       "fed\xe2\x81\xa6x",
        "abc\\u202efed\\u2066x"},
       {"zero-width space, byte-order mark, soft hyphen", "a\xe2\x80\x8b\xef\xbb\xbf\xc2\xad",
        "a\\u200b\\ufeff\\u00ad"},
@@ -72,8 +77,9 @@ TEST(Printable, NoCodePointThatActsOnATerminalSurvives) {
     return s;
   };
   const std::string forbidden[] = {
-      "\xc2\x80", "\xc2\x9b", "\xc2\x9f", "\xe2\x80\x8e", "\xe2\x80\x8f", "\xe2\x80\xaa",
-      "\xe2\x80\xae", "\xe2\x81\xa6", "\xe2\x81\xa9", "\xd8\x9c", "\xef\xbb\xbf",
+      "\xc2\x80",     "\xc2\x9b",     "\xc2\x9f",     "\xe2\x80\x8e",
+      "\xe2\x80\x8f", "\xe2\x80\xaa", "\xe2\x80\xae", "\xe2\x81\xa6",
+      "\xe2\x81\xa9", "\xd8\x9c",     "\xef\xbb\xbf",
   };
   for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
     if (cp >= 0xD800 && cp <= 0xDFFF) continue;
