@@ -557,8 +557,10 @@ class Merger {
     const MergeCell current =
         view_of(current_cells_.at(current_cells_.find(id)).value, Side::kCurrent);
     const MergeCell base = view_of(base_cells_.at(base_cells_.find(id)).value, Side::kBase);
-    sources_.add(current.source_lines(), base.source_lines(), incoming_view(id).source_lines(),
-                 file_path_ + "-current", file_path_ + "-incoming", current.where(),
+    const MergeCell incoming = incoming_view(id);
+    sources_.add(current.source_lines(), base.source_lines(), incoming.source_lines(),
+                 file_path_ + "-current", file_path_ + "-incoming",
+                 {current.where(), base.where(), incoming.where()},
                  [this, h](std::vector<std::string> lines) {
                    json::Array source;
                    source.reserve(lines.size());

@@ -33,18 +33,7 @@ std::string command_line(const std::vector<std::string>& argv) {
 std::string joined(const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& line : lines) text += line;
-  for (std::size_t i = 0; i + 2 < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    const auto d = static_cast<unsigned char>(text[i + 1]);
-    if (c == 0xED && d >= 0xA0) {
-      const unsigned cp =
-          0xD000u | ((d & 0x3Fu) << 6) | (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
-      char buf[120];
-      std::snprintf(buf, sizeof buf,
-                    "'utf-8' codec can't encode character '\\u%04x': surrogates not allowed", cp);
-      throw ValueError(buf);
-    }
-  }
+  detail::check_writable(text);
   return text;
 }
 
@@ -75,8 +64,8 @@ void replace_all(std::string& line, const std::string& from, const std::string& 
   }
 }
 
-// Largest file git merges as text.
-constexpr std::size_t kGitTextLimit = std::size_t{1} << 30;
+// Largest file git merges as text (its MAX_XDIFF_SIZE): git refuses a larger one as binary.
+constexpr std::size_t kGitTextLimit = std::size_t{1023} << 20;
 
 // `git merge-file` with `args`, handed the descriptors `passed` (platform::run_process()).
 // Returns when git merged without conflicts; throws GitCommandError when it reports conflicts,
@@ -127,14 +116,14 @@ std::vector<std::string> labelled_lines(const std::string& merged, const std::st
 }
 
 // Whether git takes `lines` for text whatever it checks: no NUL byte (git refuses a file with
-// one in its first 8,000 bytes as binary) and less than its size limit.
+// one in its first 8,000 bytes as binary) and no more than its size limit.
 bool plain_for_git(const std::vector<std::string>& lines) {
   std::size_t size = 0;
   for (const std::string& line : lines) {
     if (line.find('\0') != std::string::npos) return false;
     size += line.size();
   }
-  return size < kGitTextLimit;
+  return size <= kGitTextLimit;
 }
 
 // A text's lines as git's diff takes them: each ends after its "\n", and a last line without
@@ -235,6 +224,21 @@ namespace detail {
 
 void git_merge_file(const std::vector<std::string>& args, const std::vector<int>& passed) {
   run_merge_file(args, passed);
+}
+
+void check_writable(std::string_view text) {
+  for (std::size_t i = 0; i + 2 < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto d = static_cast<unsigned char>(text[i + 1]);
+    if (c == 0xED && d >= 0xA0) {
+      const unsigned cp =
+          0xD000u | ((d & 0x3Fu) << 6) | (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
+      char buf[120];
+      std::snprintf(buf, sizeof buf,
+                    "'utf-8' codec can't encode character '\\u%04x': surrogates not allowed", cp);
+      throw ValueError(buf);
+    }
+  }
 }
 
 std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git,

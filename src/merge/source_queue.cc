@@ -25,6 +25,28 @@ auto in_context(const std::string& where, const Merge& merge) -> decltype(merge(
   }
 }
 
+// Throws the ValueError of the first version whose lines cannot be written for git, in the order
+// current, base, incoming, with that version's place.
+void check_versions_writable(const SourceQueue::Lines& current, const SourceQueue::Lines& base,
+                             const SourceQueue::Lines& incoming, const SourcePlaces& where) {
+  for (const auto& [lines, place] :
+       {std::pair{&current, &where.current}, std::pair{&base, &where.base},
+        std::pair{&incoming, &where.incoming}}) {
+    in_context(*place, [&] {
+      for (const std::string& line : *lines) check_writable(line);
+    });
+  }
+}
+
+// A private temporary directory for the files of source merges; an error names `where`.
+platform::TempDir merge_directory(const std::string& where) {
+  try {
+    return platform::TempDir("qor-merge");
+  } catch (const IoError& e) {
+    throw IoError(e.error_code(), e.path(), where + ": merging the source: " + e.what());
+  }
+}
+
 // A result that is there already: `settle` gives the promise its value or error.
 template <class Settle>
 std::future<SourceQueue::Lines> settled(const Settle& settle) {
@@ -44,18 +66,21 @@ SourceQueue::~SourceQueue() {
 }
 
 void SourceQueue::add(Lines current, Lines base, Lines incoming, std::string current_name,
-                      std::string incoming_name, std::string where, Apply apply) {
+                      std::string incoming_name, SourcePlaces where, Apply apply) {
   if (runner_ != nullptr) {
-    apply(in_context(where, [&] {
-      return merge_source(*runner_, current, base, incoming, current_name, incoming_name);
+    check_versions_writable(current, base, incoming, where);
+    const platform::TempDir dir = merge_directory(where.current);
+    apply(in_context(where.current, [&] {
+      return merge_source_in(dir.path() + "/", *runner_, current, base, incoming, current_name,
+                             incoming_name);
     }));
     return;
   }
   // A result known without git is ready at once, as is its error.
   std::future<Lines> result;
   try {
-    if (std::optional<Lines> lines =
-            in_context(where, [&] { return merged_without_git(current, base, incoming); })) {
+    check_versions_writable(current, base, incoming, where);
+    if (std::optional<Lines> lines = merged_without_git(current, base, incoming)) {
       result = settled([&](std::promise<Lines>& p) { p.set_value(std::move(*lines)); });
     }
   } catch (...) {
@@ -69,7 +94,7 @@ void SourceQueue::add(Lines current, Lines base, Lines incoming, std::string cur
       if (labels_.empty()) labels_ = platform::unmade_temp_path("qor-merge");
       stem = labels_;
     } else {
-      if (!dir_) dir_.emplace("qor-merge");
+      if (!dir_) dir_.emplace(merge_directory(where.current));
       stem = dir_->path();
     }
     stem.append("/").append(std::to_string(++added_)).append("-");
@@ -77,7 +102,7 @@ void SourceQueue::add(Lines current, Lines base, Lines incoming, std::string cur
         std::launch::async,
         [current = std::move(current), base = std::move(base), incoming = std::move(incoming),
          current_name = std::move(current_name), incoming_name = std::move(incoming_name),
-         where = std::move(where), stem = std::move(stem), in_memory, stopped = &stopped_] {
+         where = std::move(where.current), stem = std::move(stem), in_memory, stopped = &stopped_] {
           const interrupt::StopWhen stop(stopped);
           return in_context(where, [&] {
             if (in_memory) {

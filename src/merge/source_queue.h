@@ -10,6 +10,7 @@
 #include <future>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/temp_dir.h"
@@ -23,6 +24,10 @@ namespace qor::merge::detail {
 // when git failed, IoError when it cannot be started.
 void git_merge_file(const std::vector<std::string>& args, const std::vector<int>& passed);
 
+// Throws the ValueError merge_source() throws for `text` when it cannot be written for git (it
+// holds a lone surrogate).
+void check_writable(std::string_view text);
+
 // merge_source() with its three files at `stem` followed by "current", "base" and "incoming",
 // in a private directory of the caller's, which removes them with itself.
 std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git,
@@ -33,7 +38,7 @@ std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git
                                          const std::optional<std::string>& incoming_name);
 
 // Whether merge_source_in_memory() can take the three versions: the system offers memory files,
-// and git takes every version for text (no NUL byte, less than its size limit), so that git
+// and git takes every version for text (no NUL byte, not above its size limit), so that git
 // reports nothing about the files themselves.
 bool mergeable_in_memory(const std::vector<std::string>& current,
                          const std::vector<std::string>& base,
@@ -79,6 +84,12 @@ std::optional<std::vector<std::string>> merged_without_git(
 // every result; their directory is then removed in a helper thread, which the destructor waits
 // for. On a file system that discards freed blocks, removing a file git has written takes a
 // device round trip: the merge need not wait for it.
+// Where the three versions of a source come from, for messages: "nb.ipynb (incoming version):
+// cell 3 'train' (code)".
+struct SourcePlaces {
+  std::string current, base, incoming;
+};
+
 class SourceQueue {
  public:
   using Lines = std::vector<std::string>;
@@ -93,10 +104,12 @@ class SourceQueue {
 
   // merge_source() of the three versions with the two labels; `apply` receives the merged lines
   // (at once, or later from finish() or add()). Throws what merge_source() throws when the merge
-  // runs at once, or when an earlier merge failed; a ValueError (lines that cannot be written
-  // for git) gets `where` and ": merging the source" in front of its message.
+  // runs at once, or when an earlier merge failed. A ValueError gets a place and ": merging the
+  // source" in front of its message: the place of the version whose lines cannot be written for
+  // git, else (git's text is not UTF-8) the current version's. So does an IoError of the
+  // temporary directory (platform::TempDir), with the current version's place.
   void add(Lines current, Lines base, Lines incoming, std::string current_name,
-           std::string incoming_name, std::string where, Apply apply);
+           std::string incoming_name, SourcePlaces where, Apply apply);
 
   // Waits for every merge and applies the results in order, polling for interruption while it
   // waits, then starts the removal of the merges' files. Throws the error of the first merge

@@ -1,53 +1,75 @@
-// Temporary directories: mkdtemp (mode 0700) under an absolute base, registered for signal
-// clean-up from creation on, and a recursive removal that ignores errors.
+// Temporary directories: mkdtemp (mode 0700) in the first location that takes it, registered
+// for signal clean-up from creation on, and a recursive removal that ignores errors.
 #include "platform/temp_dir.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <vector>
 
 #include "platform/file.h"
 #include "platform/uuid.h"
 #include "qor/errors.h"
 
 namespace qor::platform {
-namespace {
 
-std::string temp_base() {
-  const char* env = std::getenv("TMPDIR");
-  std::string base = (env != nullptr && *env != '\0') ? env : "/tmp";
-  if (base[0] != '/') {
-    std::error_code ec;
-    const std::filesystem::path cwd = std::filesystem::current_path(ec);
-    if (ec) throw IoError(ec.value(), base);
-    base = (cwd / base).string();
+std::vector<std::string> temp_locations() {
+  std::vector<std::string> places;
+  for (const char* name : {"TMPDIR", "TEMP", "TMP"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') places.emplace_back(value);
   }
-  return base;
+  places.insert(places.end(), {"/tmp", "/var/tmp", "/usr/tmp", "."});
+  std::error_code ec;
+  const std::filesystem::path cwd = std::filesystem::current_path(ec);
+  std::vector<std::string> absolute;
+  for (const std::string& place : places) {
+    if (place[0] == '/') {
+      absolute.push_back(place);
+    } else if (!ec) {
+      absolute.push_back(place == "." ? cwd.string() : (cwd / place).string());
+    }
+  }
+  return absolute;
 }
-
-}  // namespace
 
 std::string unmade_temp_path(std::string_view prefix) {
   static constexpr std::string_view kLetters =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  const std::vector<std::string> places = temp_locations();
+  auto usable = std::find_if(places.begin(), places.end(), [](const std::string& place) {
+    struct stat st;
+    return ::stat(place.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           ::faccessat(AT_FDCWD, place.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+  });
+  if (usable == places.end()) usable = places.begin();  // never empty: /tmp is there
   unsigned char random[6];
   random_bytes(random, sizeof random);
-  std::string path = temp_base() + "/" + std::string(prefix) + "-";
+  std::string path = *usable + "/" + std::string(prefix) + "-";
   for (unsigned char r : random) path += kLetters[r % kLetters.size()];
   return path;
 }
 
-TempDir::TempDir(std::string_view prefix) {
-  std::string templ = temp_base() + "/" + std::string(prefix) + "-XXXXXX";
-  const CleanupSignalsBlocked blocked;
-  if (::mkdtemp(templ.data()) == nullptr) throw IoError(errno, templ);
-  path_ = templ;
-  cleanup_ = CleanupPath(CleanupPath::Kind::kDirectory, path_);
+TempDir::TempDir(std::string_view prefix) : TempDir(prefix, temp_locations()) {}
+
+TempDir::TempDir(std::string_view prefix, const std::vector<std::string>& locations) {
+  for (const std::string& place : locations) {
+    std::string templ = place + "/" + std::string(prefix) + "-XXXXXX";
+    const CleanupSignalsBlocked blocked;
+    if (::mkdtemp(templ.data()) == nullptr) continue;
+    path_ = templ;
+    cleanup_ = CleanupPath(CleanupPath::Kind::kDirectory, path_);
+    return;
+  }
+  std::string list;
+  for (const std::string& place : locations) list += (list.empty() ? "" : ", ") + py_quote(place);
+  throw IoError(ENOENT, locations.empty() ? std::string() : locations.front(),
+                "[Errno 2] No usable temporary directory found in [" + list + "]");
 }
 
 TempDir::~TempDir() {

@@ -4,21 +4,30 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/signals.h"
 
 namespace qor::platform {
 
-// A fresh directory "<prefix>-XXXXXX", readable only by its owner, in the system's temporary
-// location: $TMPDIR when set (made absolute against the working directory when relative), else
-// /tmp. Its path is always absolute, so that no program given a path inside it can take that
-// path for an option. Registered for clean-up on terminating signals (platform/signals.h). The
-// destructor removes it with its contents (giving its owner access back first where a test took
-// it away) and never throws. Move-only.
+// The places a temporary directory may go, in the order they are tried (as Python's tempfile
+// tries them): the values of TMPDIR, TEMP and TMP that are set and not empty, /tmp, /var/tmp,
+// /usr/tmp, then the working directory. Each is absolute (a relative one is taken from the
+// working directory), so that no program given a path inside it can take that path for an
+// option; one that cannot be made absolute (no working directory) is left out.
+std::vector<std::string> temp_locations();
+
+// A fresh directory "<prefix>-XXXXXX", readable only by its owner, in the first of
+// temp_locations() where one can be made. Registered for clean-up on terminating signals
+// (platform/signals.h). The destructor removes it with its contents (giving its owner access
+// back first where a test took it away) and never throws. Move-only.
 class TempDir {
  public:
-  // Throws IoError when the directory cannot be created.
+  // Throws IoError when no location takes the directory: "[Errno 2] No usable temporary
+  // directory found in ['/nonexistent', '/tmp', ...]".
   explicit TempDir(std::string_view prefix = "qor");
+  // The same in the first of `locations` (absolute paths) where one can be made.
+  TempDir(std::string_view prefix, const std::vector<std::string>& locations);
   TempDir(TempDir&& other) noexcept
       : path_(std::move(other.path_)), cleanup_(std::move(other.cleanup_)) {
     other.path_.clear();
@@ -44,7 +53,8 @@ class TempDir {
 
 // A path of the form TempDir makes, "<location>/<prefix>-XXXXXX" with six random letters and
 // digits, where nothing is made: a name that looks like a temporary path and is as unlikely to
-// occur anywhere else. Throws IoError when the location cannot be made absolute.
+// occur anywhere else. The location is the first of temp_locations() that is a directory the
+// process may create entries in (else the first).
 std::string unmade_temp_path(std::string_view prefix);
 
 }  // namespace qor::platform

@@ -351,6 +351,30 @@ def test_a_relative_tmpdir_that_looks_like_an_option(tmp_path):
     assert list((scene.dir / "-tmp").iterdir()) == []
 
 
+def test_an_unusable_tmpdir_falls_back_as_pythons_tempfile_does(tmp_path):
+    scene = Scene(tmp_path)
+    doc = json.loads(json.dumps(BASE))
+    doc["cells"][1]["source"] = ["y = 4\n", "\0\n"]  # git must judge it: the versions go in files
+    scene.current.write_text(json.dumps(doc))
+    before = scene.current.read_bytes()
+    for unusable in ("/nonexistent", str(scene.base)):
+        # The files reach git (which refuses the NUL byte) from the next place, TEMP.
+        expect_failure(scene, scene.run({"TMPDIR": unusable, "TEMP": str(scene.tmp)}), before,
+                       "failed with exit status 255: error: Cannot merge binary files: %s/qor-merge-"
+                       % scene.tmp)
+
+
+def test_an_invalid_source_is_reported_as_its_own_version(tmp_path):
+    scene = Scene(tmp_path)
+    conflicting(scene)
+    doc = json.loads(json.dumps(INCOMING))
+    doc["cells"][1]["source"] = ["y = 3\ud800\n"]
+    scene.incoming.write_text(json.dumps(doc))
+    expect_failure(scene, scene.run(), scene.current.read_bytes(),
+                   "qormerge: error: nb.ipynb (incoming version): cell 1 'b' (code): merging the "
+                   "source: 'utf-8' codec can't encode character '\\ud800': surrogates not allowed")
+
+
 def test_git_missing_says_what_to_do(tmp_path):
     scene = Scene(tmp_path)
     conflicting(scene)

@@ -356,6 +356,9 @@ std::vector<std::string> merge(const std::vector<std::string>& current,
 
 using Lines = std::vector<std::string>;
 
+// The same place for the three versions of a source.
+detail::SourcePlaces places(const std::string& where) { return {where, where, where}; }
+
 TEST(SourceMerge, MergesThroughGit) {
   struct Case {
     const char* name;
@@ -671,14 +674,14 @@ TEST(SourceQueue, RunsGitOnlyWhereBothSidesChangedTheText) {
   const auto keep = [&](Lines lines) { results.push_back(std::move(lines)); };
   {
     detail::SourceQueue queue(nullptr);
-    queue.add({"a\n"}, {"a\n"}, {"b\r\n"}, "c", "i", "cell 0", keep);
-    queue.add({"x\n"}, {"a\n"}, {"a\n"}, "c", "i", "cell 1", keep);
+    queue.add({"a\n"}, {"a\n"}, {"b\r\n"}, "c", "i", places("cell 0"), keep);
+    queue.add({"x\n"}, {"a\n"}, {"a\n"}, "c", "i", places("cell 1"), keep);
     queue.finish();
     EXPECT_EQ(results, (std::vector<Lines>{{"b\n"}, {"x\n"}}));
   }
   detail::SourceQueue queue(nullptr);
-  queue.add({"a\n"}, {"a\n"}, {"b\n"}, "c", "i", "cell 0", keep);
-  queue.add({"x\n"}, {"a\n"}, {"y\n"}, "c", "i", "cell 1", keep);
+  queue.add({"a\n"}, {"a\n"}, {"b\n"}, "c", "i", places("cell 0"), keep);
+  queue.add({"x\n"}, {"a\n"}, {"y\n"}, "c", "i", places("cell 1"), keep);
   try {
     queue.finish();
     ADD_FAILURE() << "git was not run";
@@ -715,7 +718,7 @@ TEST(SourceQueue, HandsGitItsVersionsInMemoryUnlessItMustJudgeThem) {
     SCOPED_TRACE(c.git_saw);
     {
       detail::SourceQueue queue(nullptr);
-      queue.add(c.current, {"a\n"}, {"y\n"}, "c", "i", "cell", [](Lines) {});
+      queue.add(c.current, {"a\n"}, {"y\n"}, "c", "i", places("cell"), [](Lines) {});
       try {
         queue.finish();
         ADD_FAILURE() << "git was not run";

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/process.h"
@@ -185,6 +186,57 @@ TEST(TempDir, IsAbsoluteWhateverTmpdirSays) {
     ::unsetenv("TMPDIR");
   }
   ASSERT_EQ(::chdir(cwd), 0);
+}
+
+// The environment variable `name` set to `value` (unset for null) for a scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    if (old != nullptr) saved_ = old;
+    had_ = old != nullptr;
+    if (value != nullptr) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+  ~ScopedEnv() {
+    if (had_) {
+      ::setenv(name_, saved_.c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::string saved_;
+  bool had_ = false;
+};
+
+TEST(TempDir, TriesThePlacesPythonsTempfileTriesInItsOrder) {
+  TempDir scratch;
+  char cwd[4096];
+  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+  {
+    const ScopedEnv tmpdir("TMPDIR", "relative"), temp("TEMP", "/nonexistent"), tmp("TMP", "");
+    EXPECT_EQ(temp_locations(),
+              (std::vector<std::string>{std::string(cwd) + "/relative", "/nonexistent", "/tmp",
+                                        "/var/tmp", "/usr/tmp", cwd}));
+  }
+  const std::string file = scratch.write("a file", "");
+  const std::string made_in = scratch.file("made in");
+  ASSERT_EQ(::mkdir(made_in.c_str(), 0700), 0);
+  {
+    const TempDir dir("probe", {"/nonexistent", file, made_in});
+    EXPECT_EQ(dir.path().rfind(made_in + "/probe-", 0), 0u) << dir.path();
+  }
+  EXPECT_THROW_MSG(
+      TempDir("probe", {"/nonexistent", file}), IoError,
+      "[Errno 2] No usable temporary directory found in ['/nonexistent', '" + file + "']");
 }
 
 // The open descriptor `fd` also under the number `at` for a scope; what sat there is set aside

@@ -16,6 +16,9 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+// The same place for the three versions of a source.
+SourcePlaces places(const std::string& where) { return {where, where, where}; }
+
 // Three versions of a source whose both sides changed different lines of a ten-line text.
 struct Versions {
   Lines current, base, incoming, expected;
@@ -38,7 +41,7 @@ TEST(SourceQueue, AppliesResultsInTheOrderAsked) {
   std::vector<Lines> results(12);
   for (int n = 0; n < 12; ++n) {
     Versions v = versions(n);
-    queue.add(v.current, v.base, v.incoming, "nb-current", "nb-incoming", "cell",
+    queue.add(v.current, v.base, v.incoming, "nb-current", "nb-incoming", places("cell"),
               [&, n](Lines lines) {
                 order.push_back(n);
                 results[n] = std::move(lines);
@@ -56,15 +59,43 @@ TEST(SourceQueue, ReportsTheFirstFailureInOrder) {
   SourceQueue queue(nullptr);
   std::vector<int> applied;
   const Versions v = versions(0);
-  queue.add(v.current, v.base, v.incoming, "", "", "cell", [&](Lines) { applied.push_back(0); });
-  queue.add(kUnwritable, v.base, v.incoming, "", "", "nb (current version): cell 1",
+  queue.add(v.current, v.base, v.incoming, "", "", places("cell"),
+            [&](Lines) { applied.push_back(0); });
+  queue.add(kUnwritable, v.base, v.incoming, "", "", places("nb (current version): cell 1"),
             [&](Lines) { applied.push_back(1); });
-  queue.add(v.current, kUnwritable, v.incoming, "", "", "cell",
+  queue.add(v.current, kUnwritable, v.incoming, "", "", places("cell"),
             [&](Lines) { applied.push_back(2); });
   EXPECT_THROW_MSG(queue.finish(), ValueError,
                    "nb (current version): cell 1: merging the source: 'utf-8' codec can't encode "
                    "character '\\ud800': surrogates not allowed");
   EXPECT_EQ(applied, std::vector<int>{0});
+}
+
+// Lines that cannot be written for git are reported with the place of their own version, whether
+// the result is known without git or git would run.
+TEST(SourceQueue, AnUnwritableVersionIsNamedByItsOwnPlace) {
+  const Versions v = versions(0);
+  const SourcePlaces where{"nb (current version): cell 1", "nb (base version): cell 1",
+                           "nb (incoming version): cell 1"};
+  struct Case {
+    const char* name;
+    Lines current, base, incoming;
+    const std::string* place;
+  } cases[] = {
+      {"incoming, both sides changed", v.current, v.base, kUnwritable, &where.incoming},
+      {"incoming, current unchanged", v.base, v.base, kUnwritable, &where.incoming},
+      {"base", v.current, kUnwritable, v.incoming, &where.base},
+      {"current and incoming", kUnwritable, v.base, kUnwritable, &where.current},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SourceQueue queue(nullptr);
+    queue.add(c.current, c.base, c.incoming, "", "", where, [](Lines) {});
+    EXPECT_THROW_MSG(queue.finish(), ValueError,
+                     *c.place +
+                         ": merging the source: 'utf-8' codec can't encode character '\\ud800': "
+                         "surrogates not allowed");
+  }
 }
 
 // Merges whose result is known without git (one side left the text alone) keep their place
@@ -74,10 +105,10 @@ TEST(SourceQueue, KnownResultsKeepTheirPlace) {
   std::vector<Lines> applied;
   const auto keep = [&](Lines lines) { applied.push_back(std::move(lines)); };
   const Versions v = versions(0);
-  queue.add(v.current, v.base, v.incoming, "", "", "cell 0", keep);
-  queue.add(v.base, v.base, {"new\r\n"}, "", "", "cell 1", keep);
-  queue.add(kUnwritable, kUnwritable, {"new\n"}, "", "", "cell 2", keep);
-  queue.add(v.current, v.base, v.incoming, "", "", "cell 3", keep);
+  queue.add(v.current, v.base, v.incoming, "", "", places("cell 0"), keep);
+  queue.add(v.base, v.base, {"new\r\n"}, "", "", places("cell 1"), keep);
+  queue.add(kUnwritable, kUnwritable, {"new\n"}, "", "", places("cell 2"), keep);
+  queue.add(v.current, v.base, v.incoming, "", "", places("cell 3"), keep);
   EXPECT_THROW_MSG(queue.finish(), ValueError,
                    "cell 2: merging the source: 'utf-8' codec can't encode character '\\ud800': "
                    "surrogates not allowed");
@@ -87,11 +118,11 @@ TEST(SourceQueue, KnownResultsKeepTheirPlace) {
 TEST(SourceQueue, AnEarlierFailureComesBeforeALaterError) {
   SourceQueue queue(nullptr);
   const Versions v = versions(0);
-  queue.add(kUnwritable, v.base, v.incoming, "", "", "cell", [](Lines) {});
+  queue.add(kUnwritable, v.base, v.incoming, "", "", places("cell"), [](Lines) {});
   EXPECT_THROW(queue.fail(std::make_exception_ptr(KeyError("source"))), ValueError);
 
   SourceQueue fine(nullptr);
-  fine.add(v.current, v.base, v.incoming, "", "", "cell", [](Lines) {});
+  fine.add(v.current, v.base, v.incoming, "", "", places("cell"), [](Lines) {});
   EXPECT_THROW(fine.fail(std::make_exception_ptr(KeyError("source"))), KeyError);
 }
 
@@ -107,7 +138,7 @@ TEST(SourceQueue, RunsACallersRunnerAtOnce) {
   SourceQueue queue(&git);
   bool applied = false;
   const Versions v = versions(0);
-  queue.add(v.current, v.base, v.incoming, "", "", "cell", [&](Lines lines) {
+  queue.add(v.current, v.base, v.incoming, "", "", places("cell"), [&](Lines lines) {
     applied = true;
     EXPECT_EQ(lines, v.current);  // the runner did not touch the current file
   });
