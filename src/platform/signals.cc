@@ -1,6 +1,9 @@
 // The clean-up registry and its signal handler. The registry is fixed arrays of atomics and
 // character buffers: registering claims a free slot (compare-and-swap), fills it and publishes
-// it; the handler reads only published slots and calls only async-signal-safe functions.
+// it; the handler reads only published slots and calls only async-signal-safe functions. Holds
+// of the terminating signals and the handler's decision to end the process share one atomic
+// word, so that a signal is either recorded for the end of the holds or ends the process before
+// any hold begins, never lost between the two.
 #include "platform/signals.h"
 
 #include "qor/program.h"
@@ -35,6 +38,14 @@ struct PathSlot {
 PathSlot path_slots[kPathSlots];
 std::atomic<pid_t> child_slots[kChildSlots];
 
+// The holds of the terminating signals: their count (low bits), the signal that came meanwhile
+// (kHeldShift up), and whether the handler is ending the process (kEnding).
+constexpr unsigned kHoldCount = 0xFFFF;
+constexpr unsigned kHeldShift = 16;
+constexpr unsigned kEnding = 1u << 30;
+std::atomic<unsigned> hold_state{0};
+static_assert(std::atomic<unsigned>::is_always_lock_free);
+
 // Unlinks the entries of the directory `path`, then removes it; async-signal-safe.
 void remove_flat_directory(const char* path) {
   const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -68,6 +79,20 @@ void reap_briefly(pid_t pid) {
 }
 
 void on_terminating_signal(int sig) {
+  // While the signals are held, only recorded (the first one counts); else the process ends.
+  unsigned state = hold_state.load(std::memory_order_acquire);
+  for (;;) {
+    if ((state & kEnding) != 0) break;
+    const bool held = (state & kHoldCount) != 0;
+    const unsigned next = !held ? state | kEnding
+                          : (state >> kHeldShift & 0xFF) != 0
+                              ? state
+                              : state | (unsigned(sig) << kHeldShift);
+    if (hold_state.compare_exchange_weak(state, next, std::memory_order_acq_rel)) {
+      if (held) return;
+      break;
+    }
+  }
   for (auto& slot : child_slots) {
     const pid_t pid = slot.load(std::memory_order_acquire);
     if (pid > 0) {
@@ -109,6 +134,33 @@ CleanupSignalsBlocked::CleanupSignalsBlocked() {
 
 CleanupSignalsBlocked::~CleanupSignalsBlocked() {
   ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+TerminationHeld::TerminationHeld() {
+  unsigned state = hold_state.load(std::memory_order_acquire);
+  for (;;) {
+    if ((state & kEnding) != 0) {
+      // Another thread's handler is ending the process: it ends it shortly.
+      const struct timespec step = {0, 10 * 1000 * 1000};
+      for (;;) ::nanosleep(&step, nullptr);
+    }
+    if (hold_state.compare_exchange_weak(state, state + 1, std::memory_order_acq_rel)) return;
+  }
+}
+
+TerminationHeld::~TerminationHeld() {
+  unsigned state = hold_state.load(std::memory_order_acquire);
+  unsigned next;
+  do {
+    // The last hold takes the recorded signal with it.
+    next = (state & kHoldCount) == 1 ? (state - 1) & ~(0xFFu << kHeldShift) : state - 1;
+  } while (!hold_state.compare_exchange_weak(state, next, std::memory_order_acq_rel));
+  const int held = (state & kHoldCount) == 1 ? static_cast<int>(state >> kHeldShift & 0xFF) : 0;
+  if (held != 0) {
+    // The thread's own mask first, so that the signal ends the process in this thread.
+    ::pthread_sigmask(SIG_SETMASK, &blocked_.previous(), nullptr);
+    on_terminating_signal(held);
+  }
 }
 
 CleanupPath::CleanupPath(Kind kind, const std::string& path) {

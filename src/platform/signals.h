@@ -31,6 +31,24 @@ class CleanupSignalsBlocked {
   sigset_t previous_;
 };
 
+// Holds off the terminating signals for the whole process while it lives, for a write that must
+// not stop halfway: the calling thread blocks SIGINT, SIGTERM and SIGHUP, and the programs'
+// handler (qor/program.h), run in any other thread meanwhile, only records the signal. When the
+// last hold ends, a signal that came meanwhile acts as it would have: clean-up, then the end of
+// the process by that signal. A hold taken while the handler is already ending the process
+// waits for that end. Without the programs' handler, only the calling thread blocks them.
+// Nothing stops SIGKILL.
+class TerminationHeld {
+ public:
+  TerminationHeld();
+  TerminationHeld(const TerminationHeld&) = delete;
+  TerminationHeld& operator=(const TerminationHeld&) = delete;
+  ~TerminationHeld();
+
+ private:
+  CleanupSignalsBlocked blocked_;
+};
+
 // A registered path: a file (unlinked by the handler) or a directory (its entries unlinked, then
 // the directory removed; entries of subdirectories are not). Registered from construction to
 // destruction; a path too long for the registry, or a registry full, goes unregistered (the

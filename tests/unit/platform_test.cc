@@ -350,6 +350,33 @@ TEST(SignalCleanup, ATerminatingSignalRemovesTheRegisteredPathsAndEndsByIt) {
   }
 }
 
+// A terminating signal during a hold waits for its end, whichever thread it reaches; then it
+// acts as it would have (the clean-up, the end by that signal).
+TEST(SignalCleanup, AHeldSignalActsWhenTheHoldEnds) {
+  for (const bool other_thread : {false, true}) {
+    SCOPED_TRACE(other_thread ? "received by another thread" : "received by the holding thread");
+    Scratch scratch;
+    const std::string temp = scratch.file("temp"), marker = scratch.file("written");
+    const int status = in_child([&] {
+      write_file(temp, "registered");
+      const CleanupPath registered(CleanupPath::Kind::kFile, temp);
+      // A thread that does not block the signals, for the kernel to deliver them to.
+      std::thread idle;
+      if (other_thread) idle = std::thread([] { ::pause(); });
+      {
+        const TerminationHeld held;
+        ::kill(::getpid(), SIGTERM);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        write_file(marker, "the write went on");
+      }
+      ::_exit(3);  // not reached
+    });
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), SIGTERM);
+    EXPECT_EQ(scratch.listing(), "written");
+  }
+}
+
 TEST(SignalCleanup, ProgramsIgnoreSigpipeAndSigxfsz) {
   const int status = in_child([] {
     int fds[2];
