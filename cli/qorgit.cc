@@ -116,8 +116,10 @@ constexpr const char* kCheckHelp =
     "name no component, and notebooks git still holds as unmerged. Without PATH, checks the\n"
     "notebooks git lists as staged (their staged content, which a commit records; symbolic\n"
     "links left out) or as unmerged (the work tree file).\n"
-    "Exit status: 0 when nothing is left, 1 when a conflict is left or a notebook cannot be\n"
-    "read, 2 on bad usage.\n"
+    "Also lists the copies of old content (<name>.qor-backup) that an interrupted in-place\n"
+    "write left beside a PATH, or, without PATH, anywhere in the work tree.\n"
+    "Exit status: 0 when nothing is left, 1 when a conflict or such a copy is left or a\n"
+    "notebook cannot be read, 2 on bad usage.\n"
     "\n"
     "positional arguments:\n"
     "  PATH         notebook files to check; a directory stands for the notebooks below it\n"
@@ -331,7 +333,20 @@ qor::json::Value names_json(const std::vector<qor::notebook::MarkedName>& names,
   return qor::json::Value(std::move(list));
 }
 
-void print_json(const std::vector<CheckedNotebook>& checked) {
+// One line for each copy of old content that an interrupted in-place write left.
+void print_interrupted(const std::vector<qor::gitsetup::InterruptedWrite>& interrupted) {
+  for (const auto& w : interrupted) {
+    const std::string file = w.file.empty() ? "a file" : w.file;
+    const std::string which = w.file.empty() ? "that file" : w.file;
+    std::cout << qor::printable(w.backup + ": an interrupted write of " + file +
+                                " left its old content here; " + which +
+                                " may hold neither version: put this copy back or remove it")
+              << "\n";
+  }
+}
+
+void print_json(const std::vector<CheckedNotebook>& checked,
+                const std::vector<qor::gitsetup::InterruptedWrite>& interrupted) {
   qor::json::Array notebooks;
   std::size_t conflicts = 0, unreadable = 0, unmerged = 0;
   for (const CheckedNotebook& nb : checked) {
@@ -379,6 +394,14 @@ void print_json(const std::vector<CheckedNotebook>& checked) {
   doc.set("conflicts", static_cast<long long>(conflicts));
   doc.set("unreadable", static_cast<long long>(unreadable));
   doc.set("unmerged", static_cast<long long>(unmerged));
+  qor::json::Array writes;
+  for (const auto& w : interrupted) {
+    qor::json::Object entry;
+    entry.set("file", w.file);
+    entry.set("backup", w.backup);
+    writes.emplace_back(std::move(entry));
+  }
+  doc.set("interrupted_writes", qor::json::Value(std::move(writes)));
   std::cout << qor::json::write(qor::json::Value(std::move(doc))) << "\n";
 }
 
@@ -408,13 +431,15 @@ int run_check(const std::vector<std::string>& args) {
   }
   const std::vector<CheckedNotebook> checked =
       paths.empty() ? qor::gitsetup::check_repository() : qor::gitsetup::check_files(paths);
+  const auto interrupted = qor::gitsetup::interrupted_writes(paths);
   if (json) {
-    print_json(checked);
+    print_json(checked, interrupted);
   } else {
+    print_interrupted(interrupted);
     print_text(checked, quiet);
   }
   std::cout.flush();
-  if (!std::cout) return 1;
+  if (!std::cout || !interrupted.empty()) return 1;
   for (const CheckedNotebook& nb : checked) {
     if (nb.unresolved()) return 1;
   }

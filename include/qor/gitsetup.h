@@ -133,6 +133,19 @@ std::vector<CheckedNotebook> check_files(const std::vector<std::string>& paths);
 // a work tree.
 std::vector<CheckedNotebook> check_repository();
 
+// A copy of old content that an interrupted in-place write left beside a file
+// (notebook::interrupted_write_backup): the file may hold neither version.
+struct InterruptedWrite {
+  std::string file;    // the file written; empty when the copy's name does not tell it or it
+                       // is not there
+  std::string backup;  // the copy of its old content
+};
+
+// The copies that interrupted writes left beside the files at `paths` (paths as given). Without
+// paths, inside a work tree: every such copy in it that git does not ignore, named as git names
+// untracked files (relative to the top of the work tree). Throws CommandError when git fails.
+std::vector<InterruptedWrite> interrupted_writes(const std::vector<std::string>& paths);
+
 }  // namespace qor::gitsetup
 
 #endif  // QOR_GITSETUP_H_

@@ -527,11 +527,21 @@ enum class Layout {
 };
 
 // Replaces the file at `path` by `doc` in the written form `layout`, atomically: the text goes
-// to a temporary file in the same directory, which is then renamed over `path`. A symbolic
-// link is followed and its target replaced; the file's permission bits are kept. On failure the
-// file is left as it was and no temporary file remains; throws IoError.
+// to a new file in the same directory, which is then renamed over `path`. A symbolic link is
+// followed and its target replaced; the file's permission bits, extended attributes and ACLs
+// are kept. A file with several hard links, or one whose owner or attributes a new file could
+// not get, is written in place instead, with a copy of its old content beside it until the new
+// one is on the device (see interrupted_write_backup()). On failure the file is left as it was
+// and nothing else remains; throws IoError.
 void write_notebook(const std::string& path, const json::Value& doc,
                     Layout layout = Layout::kDefault);
+
+// The copy of its old content that an in-place write of the file at `path` keeps beside it
+// ("<name>.qor-backup", in the directory of the file its links lead to) until the new content is
+// on the device: its path when it is there, else nothing. One that is there tells that such a
+// write was interrupted (SIGKILL, a power cut) and the file may hold neither version; until it
+// is put back or removed, the file is not written (IoError names it).
+std::optional<std::string> interrupted_write_backup(const std::string& path);
 
 }  // namespace qor::notebook
 

@@ -95,4 +95,8 @@ void write_notebook(const std::string& path, const json::Value& doc, Layout layo
   platform::replace_file_with(path, notebook_text(doc, layout));
 }
 
+std::optional<std::string> interrupted_write_backup(const std::string& path) {
+  return platform::kept_backup(path);
+}
+
 }  // namespace qor::notebook

@@ -19,6 +19,11 @@ class Fd {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
+  // Closes the descriptor held (if any) and holds `fd` instead.
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
   // Closes now, reporting the error a deferred write may surface at close.
   int close() {
     const int rc = ::close(fd_);

@@ -8,16 +8,20 @@
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 #include "platform/signals.h"
+#include "platform/uuid.h"
 #include "qor/errors.h"
 #include "qor/interrupt.h"
 
@@ -274,6 +278,224 @@ FileBuffer::~FileBuffer() {
 
 namespace {
 
+constexpr std::string_view kBackupSuffix = ".qor-backup";
+
+// The name of the backup of the file `name`, in the same directory: the name and the suffix, or,
+// where that would be too long a name, the name cut short, a hash of the whole name and the
+// suffix.
+std::string backup_name(const std::string& name) {
+  if (name.size() + kBackupSuffix.size() <= NAME_MAX) return name + std::string(kBackupSuffix);
+  std::uint64_t hash = 0xCBF29CE484222325ULL;  // FNV-1a
+  for (unsigned char c : name) hash = (hash ^ c) * 0x100000001B3ULL;
+  std::size_t keep = NAME_MAX - kBackupSuffix.size() - 17;
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  char tail[20];
+  std::snprintf(tail, sizeof tail, "-%016llx", static_cast<unsigned long long>(hash));
+  return name.substr(0, keep) + tail + std::string(kBackupSuffix);
+}
+
+IoError interrupted_before(const std::string& path, const std::string& backup) {
+  return IoError(EEXIST, path,
+                 "cannot write " + py_quote(path) +
+                     ": an earlier write of it in place was "
+                     "interrupted, and its old content is kept in " +
+                     py_quote(backup) +
+                     ": the file may hold neither version; put that copy back or remove it; "
+                     "nothing was written");
+}
+
+// Makes the entries of the directory durable (after a rename, link or unlink in it). A directory
+// the process may not open for reading is left to the file system's own schedule. Throws
+// IoError when the device reports an error.
+void sync_directory(int dir_fd, const std::string& path) {
+  const Fd dir(::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return;
+  if (::fsync(dir.get()) != 0 && errno != EINVAL) throw IoError(errno, path);
+}
+
+// Whether a file opened with O_TMPFILE can be linked in by its /proc path.
+bool unnamed_files_linkable() {
+  static const bool linkable = ::access("/proc/self/fd", X_OK) == 0;
+  return linkable;
+}
+
+// A new file in a directory, made readable and writable by its owner only. It has no name
+// (O_TMPFILE) where the file system allows it, so that a process killed before it is linked in
+// leaves nothing behind; elsewhere it gets a temporary name ".qor-XXXXXX", registered for
+// clean-up on terminating signals and unlinked when it goes unless linked in. Move-only.
+class NewFile {
+ public:
+  // Throws IoError (the errno of the creation) when the directory refuses it.
+  NewFile(int dir_fd, const std::string& directory) : dir_fd_(dir_fd), fd_(-1) {
+    if (unnamed_files_linkable()) {
+      fd_.reset(::openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+      if (fd_.get() >= 0) return;
+      // Not supported by the file system (or the kernel): a named file instead.
+      if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        throw IoError(errno, directory);
+      }
+    }
+    // A short name fits beside any name the directory holds.
+    std::string temp = directory + "/.qor-XXXXXX";
+    const CleanupSignalsBlocked blocked;
+    fd_.reset(::mkostemp(temp.data(), O_CLOEXEC));
+    if (fd_.get() < 0) throw IoError(errno, directory);
+    cleanup_ = CleanupPath(CleanupPath::Kind::kFile, temp);
+    temp_name_ = base_of(temp);
+  }
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+  ~NewFile() {
+    if (!temp_name_.empty()) ::unlinkat(dir_fd_, temp_name_.c_str(), 0);
+  }
+
+  int fd() const { return fd_.get(); }
+
+  // Gives the file the name `name` in the directory, in place of the entry of that name when
+  // `replace` (a rename, which readers never see half done); without `replace`, an entry of that
+  // name fails it with EEXIST. Throws IoError (the errno of the link or rename). The caller
+  // holds the terminating signals: an unnamed file gets a temporary name first when it replaces
+  // an entry, which only SIGKILL, in the moment before the rename, can leave behind.
+  void link_as(const std::string& name, const std::string& path, bool replace) {
+    if (temp_name_.empty()) {
+      const std::string own = "/proc/self/fd/" + std::to_string(fd_.get());
+      const auto link_to = [&](const std::string& to) {
+        // By its /proc path, else (no /proc: a privileged process) by the descriptor itself.
+        if (::linkat(AT_FDCWD, own.c_str(), dir_fd_, to.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+            (errno == ENOENT && ::linkat(fd_.get(), "", dir_fd_, to.c_str(), AT_EMPTY_PATH) == 0)) {
+          return true;
+        }
+        if (errno == EEXIST) return false;
+        throw IoError(errno, path);
+      };
+      if (!replace) {
+        if (!link_to(name)) throw IoError(EEXIST, path);
+        return;
+      }
+      for (;;) {
+        std::string temp = ".qor-" + random_name(6);
+        if (link_to(temp)) {
+          temp_name_ = std::move(temp);
+          break;
+        }
+      }
+    }
+    if (replace) {
+      if (::renameat(dir_fd_, temp_name_.c_str(), dir_fd_, name.c_str()) != 0) {
+        throw IoError(errno, path);
+      }
+    } else {
+      if (::linkat(dir_fd_, temp_name_.c_str(), dir_fd_, name.c_str(), 0) != 0) {
+        throw IoError(errno, path);
+      }
+      ::unlinkat(dir_fd_, temp_name_.c_str(), 0);
+    }
+    temp_name_.clear();
+    cleanup_.release();
+  }
+
+ private:
+  int dir_fd_;
+  Fd fd_;
+  std::string temp_name_;  // when the file has a temporary name
+  CleanupPath cleanup_;
+};
+
+// The value of the extended attribute `name` of the open file `fd` (or, with fd < 0, of the file
+// at `path`), or nothing when it has none. Throws IoError for other errors.
+std::optional<std::string> attribute(int fd, const std::string& path, const std::string& name) {
+  std::string value(256, '\0');
+  for (;;) {
+    const ssize_t n = fd >= 0 ? ::fgetxattr(fd, name.c_str(), value.data(), value.size())
+                              : ::lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
+    if (n >= 0) {
+      value.resize(static_cast<std::size_t>(n));
+      return value;
+    }
+    if (errno == ENODATA) return std::nullopt;
+    if (errno != ERANGE) throw IoError(errno, path);
+    const ssize_t size = fd >= 0 ? ::fgetxattr(fd, name.c_str(), nullptr, 0)
+                                 : ::lgetxattr(path.c_str(), name.c_str(), nullptr, 0);
+    if (size < 0) throw IoError(errno, path);
+    value.resize(static_cast<std::size_t>(size) + 1);
+  }
+}
+
+// The names of the extended attributes of the open file `fd` (or of the file at `path`) that the
+// process can see. A file system without them has none.
+std::vector<std::string> attribute_names(int fd, const std::string& path) {
+  std::string list(1024, '\0');
+  for (;;) {
+    const ssize_t n = fd >= 0 ? ::flistxattr(fd, list.data(), list.size())
+                              : ::llistxattr(path.c_str(), list.data(), list.size());
+    if (n >= 0) {
+      list.resize(static_cast<std::size_t>(n));
+      break;
+    }
+    if (errno == ENOTSUP) return {};
+    if (errno != ERANGE) throw IoError(errno, path);
+    const ssize_t size =
+        fd >= 0 ? ::flistxattr(fd, nullptr, 0) : ::llistxattr(path.c_str(), nullptr, 0);
+    if (size < 0) throw IoError(errno, path);
+    list.resize(static_cast<std::size_t>(size) + 1);
+  }
+  std::vector<std::string> names;
+  for (std::size_t at = 0; at < list.size();) {
+    const std::size_t end = list.find('\0', at);
+    if (end == std::string::npos) break;
+    if (end > at) names.push_back(list.substr(at, end - at));
+    at = end + 1;
+  }
+  return names;
+}
+
+// Gives the new file `to` the extended attributes of the file (open on `from`, or at `path` when
+// from < 0), access ACLs included (the attribute system.posix_acl_access), and removes those it
+// got that the file lacks (an ACL inherited from the directory's default ACL). False when one of
+// them cannot be set or removed (not permitted, or not supported where the new file lives): the
+// replacement would not keep them. Throws IoError when they cannot be read.
+bool copy_attributes(int from, const std::string& path, int to) {
+  const std::vector<std::string> wanted = attribute_names(from, path);
+  for (const std::string& name : attribute_names(to, path)) {
+    if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() &&
+        ::fremovexattr(to, name.c_str()) != 0) {
+      return false;
+    }
+  }
+  for (const std::string& name : wanted) {
+    const std::optional<std::string> value = attribute(from, path, name);
+    if (!value || attribute(to, path, name) == value) continue;
+    if (::fsetxattr(to, name.c_str(), value->data(), value->size(), 0) != 0) return false;
+  }
+  return true;
+}
+
+// Copies everything the file open on `from` holds, from its start, to the file open on `to`.
+void copy_content(int from, int to, const std::string& path) {
+  loff_t in = 0;
+  for (;;) {
+    const ssize_t n = ::copy_file_range(from, &in, to, nullptr, std::size_t{1} << 30, 0);
+    if (n == 0) return;
+    if (n > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+      throw IoError(errno, path);
+    }
+    break;  // not between these files: read and write
+  }
+  char buf[1 << 16];
+  for (;;) {
+    const ssize_t n = ::pread(from, buf, sizeof buf, in);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw IoError(errno, path);
+    }
+    if (n == 0) return;
+    write_all(to, std::string_view(buf, static_cast<std::size_t>(n)), path);
+    in += n;
+  }
+}
+
 // Checks that the directory entry and the given path still lead to the pinned file (to nothing,
 // when there was no file).
 void check_unchanged(int dir_fd, const std::string& name, const std::string& path, bool existed,
@@ -292,7 +514,26 @@ void check_unchanged(int dir_fd, const std::string& name, const std::string& pat
   }
 }
 
+IoError refused(const std::string& path, int err, const std::string& what) {
+  return IoError(err, path,
+                 "cannot write " + py_quote(path) + ": [Errno " + std::to_string(err) + "] " +
+                     std::strerror(err) + " (" + what + "); nothing was written");
+}
+
 }  // namespace
+
+std::string backup_path(const std::string& path) {
+  const std::string resolved = resolve_links(path);
+  const std::size_t name_at = resolved.rfind('/') + 1;  // 0 without a slash
+  return resolved.substr(0, name_at) + backup_name(resolved.substr(name_at));
+}
+
+std::optional<std::string> kept_backup(const std::string& path) {
+  const std::string backup = backup_path(path);
+  struct stat st;
+  if (::lstat(backup.c_str(), &st) != 0) return std::nullopt;
+  return backup;
+}
 
 ReplaceTarget::ReplaceTarget(const std::string& path) : path_(path) {
   const std::string resolved = resolve_links(path);
@@ -311,6 +552,11 @@ ReplaceTarget::ReplaceTarget(const std::string& path) : path_(path) {
   if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) {
     ::close(dir_fd_);
     throw IoError(S_ISDIR(st.st_mode) ? EISDIR : ELOOP, path);
+  }
+  struct stat backup;
+  if (::fstatat(dir_fd_, backup_name(name_).c_str(), &backup, AT_SYMLINK_NOFOLLOW) == 0) {
+    ::close(dir_fd_);
+    throw interrupted_before(path, backup_path(path));
   }
   pinned_ = st;
   existed_ = true;
@@ -360,65 +606,49 @@ void ReplaceTarget::replace_with(const Produce& produce) {
   if (existed_ && ::faccessat(dir_fd_, name_.c_str(), W_OK, 0) != 0) throw IoError(errno, path_);
   if (method() == Method::kInPlace) return write_in_place(produce);
 
-  // A short name fits beside any name the directory holds.
-  std::string temp = directory_ + "/.qor-XXXXXX";
-  int raw_fd = -1;
-  CleanupPath cleanup;
-  {
-    const CleanupSignalsBlocked blocked;
-    raw_fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (raw_fd >= 0) cleanup = CleanupPath(CleanupPath::Kind::kFile, temp);
-  }
-  if (raw_fd < 0) {
-    const int err = errno;
-    if (existed_ && (err == EACCES || err == EPERM)) return write_in_place(produce);
-    throw IoError(err, path_,
-                  "cannot write " + py_quote(path_) + ": [Errno " + std::to_string(err) + "] " +
-                      std::strerror(err) + " (creating a temporary file in " +
-                      py_quote(directory_) + ")");
-  }
-  Fd fd(raw_fd);
-  const std::string temp_name = base_of(temp);
-  // The owner and group of the file, given to the new one; where that is refused, the file is
-  // written in place instead.
-  int owner_error = 0;
-  if (existed_) {
-    struct stat made;
-    if (::fstat(fd.get(), &made) != 0) {
-      owner_error = errno;
-    } else if ((made.st_uid != pinned_.st_uid || made.st_gid != pinned_.st_gid) &&
-               ::fchown(fd.get(), pinned_.st_uid, pinned_.st_gid) != 0) {
-      owner_error = errno;
-    }
-  }
-  if (owner_error != 0) {
-    ::unlink(temp.c_str());
-    fd.close();
-    cleanup.release();
-    if (owner_error == EPERM) return write_in_place(produce);
-    throw IoError(owner_error, path_);
-  }
+  std::optional<NewFile> file;
   try {
-    const mode_t mode = existed_ ? (pinned_.st_mode & 07777) : (0666 & ~process_umask());
-    EarlyWriteback out(fd.get(), path_);
-    produce([&](std::string_view piece) { out.write(piece); });
-    // After fchown, which clears the set-user-ID and set-group-ID bits.
-    if (::fchmod(fd.get(), mode) != 0) throw IoError(errno, path_);
-    if (::fsync(fd.get()) != 0) throw IoError(errno, path_);
-    if (fd.close() != 0) throw IoError(errno, path_);
-    check_unchanged(dir_fd_, name_, path_, existed_, pinned_);
-    if (::renameat(dir_fd_, temp_name.c_str(), dir_fd_, name_.c_str()) != 0) {
-      throw IoError(errno, path_);
+    file.emplace(dir_fd_, directory_);
+  } catch (const IoError& e) {
+    throw refused(path_, e.error_code(),
+                  "creating a file in " + py_quote(directory_) + " to replace it with");
+  }
+  if (existed_) {
+    // The owner and group of the file, given to the new one, and its extended attributes (its
+    // ACL among them); where either is refused, the file is written in place instead.
+    struct stat made;
+    if (::fstat(file->fd(), &made) != 0) throw IoError(errno, path_);
+    if ((made.st_uid != pinned_.st_uid || made.st_gid != pinned_.st_gid) &&
+        ::fchown(file->fd(), pinned_.st_uid, pinned_.st_gid) != 0) {
+      if (errno != EPERM) throw IoError(errno, path_);
+      file.reset();
+      return write_in_place(produce);
     }
-  } catch (...) {
-    ::unlink(temp.c_str());
+    if (!copy_attributes(file_fd_, directory_ + "/" + name_, file->fd())) {
+      file.reset();
+      return write_in_place(produce);
+    }
+  }
+  const mode_t mode = existed_ ? (pinned_.st_mode & 07777) : (0666 & ~process_umask());
+  EarlyWriteback out(file->fd(), path_);
+  produce([&](std::string_view piece) { out.write(piece); });
+  // After fchown, which clears the set-user-ID and set-group-ID bits; with an ACL, the group
+  // bits are its mask, as on the file.
+  if (::fchmod(file->fd(), mode) != 0) throw IoError(errno, path_);
+  if (::fsync(file->fd()) != 0) throw IoError(errno, path_);
+  check_unchanged(dir_fd_, name_, path_, existed_, pinned_);
+  const TerminationHeld held;
+  try {
+    file->link_as(name_, path_, existed_);
+  } catch (const IoError& e) {
+    if (e.error_code() == EEXIST) throw changed_meanwhile(path_);  // a file appeared meanwhile
     throw;
   }
+  sync_directory(dir_fd_, path_);
 }
 
 void ReplaceTarget::write_in_place(const Produce& produce) {
-  // The whole content first: nothing it throws, and no failure of a later step other than a
-  // device error, can leave the file half written.
+  // The whole content first: nothing it throws can leave the file half written.
   std::string content;
   produce([&](std::string_view piece) {
     content.append(piece);
@@ -446,6 +676,52 @@ void ReplaceTarget::write_in_place(const Produce& produce) {
       throw IoError(errno, path_);
     }
   }
+
+  // A copy of the old content, on the device before the first byte of the file changes: a kill
+  // or a power cut while the file is written leaves it beside the file. Readable by the file's
+  // owner only.
+  const std::string backup = backup_name(name_);
+  const std::string backup_shown = backup_path(path_);
+  const std::string copy_of =
+      "a copy of its old content in " + py_quote(directory_) + ", which writing it in place needs";
+  std::optional<NewFile> copy;
+  try {
+    copy.emplace(dir_fd_, directory_);
+  } catch (const IoError& e) {
+    throw refused(path_, e.error_code(), "creating " + copy_of);
+  }
+  if (can_give(pinned_.st_uid, pinned_.st_gid)) {
+    if (::fchown(copy->fd(), pinned_.st_uid, pinned_.st_gid) != 0) throw IoError(errno, path_);
+  }
+  {
+    const Fd own_read(
+        file_fd_ >= 0 ? -1 : ::openat(dir_fd_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const int from = file_fd_ >= 0 ? file_fd_ : own_read.get();
+    if (from < 0) throw refused(path_, errno, "reading " + copy_of);
+    copy_content(from, copy->fd(), path_);
+  }
+  if (::fsync(copy->fd()) != 0) throw IoError(errno, path_);
+
+  const TerminationHeld held;
+  try {
+    copy->link_as(backup, path_, false);
+  } catch (const IoError& e) {
+    if (e.error_code() == EEXIST) throw interrupted_before(path_, backup_shown);
+    throw;
+  }
+  const auto drop_backup = [&] {
+    if (::unlinkat(dir_fd_, backup.c_str(), 0) != 0) throw IoError(errno, backup_shown);
+    sync_directory(dir_fd_, path_);
+  };
+  const auto partly_written = [&](int err) {
+    return IoError(err, path_,
+                   "cannot write " + py_quote(path_) + ": [Errno " + std::to_string(err) + "] " +
+                       std::strerror(err) +
+                       " (writing it in place: it may be partly written; its old content is "
+                       "kept in " +
+                       py_quote(backup_shown) + ")");
+  };
+  sync_directory(dir_fd_, path_);
   std::size_t done = 0;
   while (done < content.size()) {
     const ssize_t n =
@@ -453,14 +729,17 @@ void ReplaceTarget::write_in_place(const Produce& produce) {
     if (n < 0) {
       if (errno == EINTR) continue;
       const int err = errno;
-      throw IoError(err, path_,
-                    "cannot write " + py_quote(path_) + ": [Errno " + std::to_string(err) + "] " +
-                        std::strerror(err) + " (writing it in place: it may be partly written)");
+      if (done == 0) {
+        drop_backup();
+        throw IoError(err, path_);
+      }
+      throw partly_written(err);
     }
     done += static_cast<std::size_t>(n);
   }
-  if (::ftruncate(fd.get(), static_cast<off_t>(content.size())) != 0) throw IoError(errno, path_);
-  if (::fsync(fd.get()) != 0) throw IoError(errno, path_);
+  if (::ftruncate(fd.get(), static_cast<off_t>(content.size())) != 0) throw partly_written(errno);
+  if (::fsync(fd.get()) != 0) throw partly_written(errno);
+  drop_backup();
   if (fd.close() != 0) throw IoError(errno, path_);
 }
 

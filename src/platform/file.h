@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -68,28 +69,47 @@ class MemoryFile {
 // content piece by piece.
 using Produce = std::function<void(const std::function<void(std::string_view)>&)>;
 
+// The path of the copy of the old content that an in-place write of the file at `path` keeps
+// beside it until the new content is on the device: "<name>.qor-backup" in the directory of the
+// file its links lead to (a name too long for that is cut short and given a hash of the whole
+// name).
+std::string backup_path(const std::string& path);
+
+// backup_path(path) when that copy is there (an in-place write of the file was interrupted: the
+// file may hold neither version), else nothing.
+std::optional<std::string> kept_backup(const std::string& path);
+
 // A file that an operation reads first and replaces at the end, pinned when the operation
 // starts: its symbolic links are resolved once, its directory is held open and the file's
 // identity (device and inode), owner, group and permission bits are recorded. The file read and
 // the file replaced are that file, whatever happens to the path meanwhile. Move-only.
+//
+// No interruption leaves the file neither the old nor the new one. The terminating signals are
+// held off (platform/signals.h) from the first change of the file until it is on the device;
+// against SIGKILL and power loss, the file is either replaced by a rename, or, written in place,
+// a synced copy of its old content stays beside it (backup_path()) until the new content is
+// synced. While such a copy is there, the file is not replaced.
 class ReplaceTarget {
  public:
   // How replace_with() writes the new content.
   enum class Method {
-    // A temporary file beside the file, then a rename over it: the file is never seen half
+    // A new file beside the file (without a name until it is complete, where the file system
+    // allows), then a rename over it and a sync of the directory: the file is never seen half
     // written. Taken when the replacement can keep everything the file's inode carries for the
-    // user (owner, group, permission bits, its being the one file its names lead to).
+    // user (owner, group, permission bits, extended attributes and ACLs, its being the one file
+    // its names lead to).
     kReplace,
-    // The content complete in memory first, then written over the file itself: taken for a file
-    // with several hard links (every link then sees the result, as when an editor saves it), a
-    // file whose owner or group the process could not give the replacement, and a file whose
-    // directory refuses a new file.
+    // The content complete in memory first, a synced copy of the old content beside the file,
+    // then the new content written over the file itself: taken for a file with several hard
+    // links (every link then sees the result, as when an editor saves it), and a file whose
+    // owner, group or extended attributes the process could not give a new file.
     kInPlace,
   };
 
   // Pins the file at `path` (created by replace_with() when it does not exist yet). Throws
   // IoError when `path` leads to a directory, a loop of links, or a directory that cannot be
-  // opened.
+  // opened, and when the copy of an interrupted in-place write is beside the file (the message
+  // names it).
   explicit ReplaceTarget(const std::string& path);
   ReplaceTarget(ReplaceTarget&& other) noexcept;
   ReplaceTarget& operator=(ReplaceTarget&&) = delete;
@@ -102,14 +122,16 @@ class ReplaceTarget {
   Method method() const;
 
   // Replaces the pinned file by the content that `produce` gives, keeping its permission bits
-  // (a new file gets 0666 less the umask) and, for a process that may (root), its owner and
-  // group. Refuses, as opening for writing would, a file the process may not write. Before the
-  // new content takes the file's place, checks that the path still leads to the pinned file
-  // (and its directory entry is that file, not a link): when not, nothing is written and
-  // IoError says so. On any failure the file is left as it was (with the in-place method, only
-  // an error of the device while writing can leave it partly written; the message says so), the
-  // temporary file is removed, and IoError is thrown; an exception from `produce` fails the
-  // replacement likewise.
+  // (a new file gets 0666 less the umask), its extended attributes and ACLs and, for a process
+  // that may (root), its owner and group. Refuses, as opening for writing would, a file the
+  // process may not write, and a file whose directory refuses new files (both methods need
+  // one). Before the new content takes the file's place, checks that the path still leads to
+  // the pinned file (and its directory entry is that file, not a link): when not, nothing is
+  // written and IoError says so. On any failure the file is left as it was (with the in-place
+  // method, only an error of the device while writing can leave it partly written; the message
+  // says so and names the copy of the old content, which then stays), nothing else is left
+  // beside it, and IoError is thrown; an exception from `produce` fails the replacement
+  // likewise.
   void replace_with(const Produce& produce);
 
  private:

@@ -39,8 +39,6 @@ std::vector<std::string> temp_locations() {
 }
 
 std::string unmade_temp_path(std::string_view prefix) {
-  static constexpr std::string_view kLetters =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   const std::vector<std::string> places = temp_locations();
   auto usable = std::find_if(places.begin(), places.end(), [](const std::string& place) {
     struct stat st;
@@ -48,11 +46,7 @@ std::string unmade_temp_path(std::string_view prefix) {
            ::faccessat(AT_FDCWD, place.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
   });
   if (usable == places.end()) usable = places.begin();  // never empty: /tmp is there
-  unsigned char random[6];
-  random_bytes(random, sizeof random);
-  std::string path = *usable + "/" + std::string(prefix) + "-";
-  for (unsigned char r : random) path += kLetters[r % kLetters.size()];
-  return path;
+  return *usable + "/" + std::string(prefix) + "-" + random_name(6);
 }
 
 TempDir::TempDir(std::string_view prefix) : TempDir(prefix, temp_locations()) {}

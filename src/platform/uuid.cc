@@ -47,4 +47,13 @@ std::string uuid4() {
   return out;
 }
 
+std::string random_name(std::size_t length) {
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::string random(length, '\0');
+  random_bytes(random.data(), length);
+  for (char& c : random) c = kLetters[static_cast<unsigned char>(c) % (sizeof kLetters - 1)];
+  return random;
+}
+
 }  // namespace qor::platform

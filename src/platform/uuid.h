@@ -15,6 +15,9 @@ void random_bytes(void* out, std::size_t size);
 // from random_bytes().
 std::string uuid4();
 
+// `length` random letters and digits (A-Z, a-z, 0-9), as mkstemp puts in a temporary name.
+std::string random_name(std::size_t length);
+
 }  // namespace qor::platform
 
 #endif  // QOR_PLATFORM_UUID_H_

@@ -418,18 +418,22 @@ def open_tmp():
 
 
 @root_only
-def test_a_file_in_a_directory_that_refuses_new_files_is_written_in_place(open_tmp):
+@pytest.mark.parametrize("links", [1, 2])
+def test_a_file_in_a_directory_that_refuses_new_files_is_left_as_it_was(open_tmp, links):
+    """Neither a new file nor, to write it in place, a copy of its old content can go beside it:
+    nothing is written, whatever the method."""
     scene = Scene(open_tmp)
     for path in (scene.dir, scene.tmp):
         path.chmod(0o755)
     os.chown(scene.tmp, NOBODY, NOBODY)
     os.chown(scene.current, NOBODY, NOBODY)  # nobody may write the file, not the directory
-    inode = scene.current.stat().st_ino
-    result = scene.run(preexec=as_nobody)
-    assert (result.returncode, result.stderr) == (0, "")
-    assert scene.current.stat().st_ino == inode
-    assert '"y = 3\\n"' in scene.current.read_text()
-    assert scene.leftovers() == []
+    if links == 2:
+        os.link(scene.current, open_tmp / "other-name.ipynb")
+    what = ("creating a copy of its old content in '%s', which writing it in place needs"
+            if links == 2 else "creating a file in '%s' to replace it with") % scene.dir
+    expect_failure(scene, scene.run(preexec=as_nobody), scene.current.read_bytes(),
+                   "qormerge: error: nb.ipynb (current version): cannot write '%s': [Errno 13] "
+                   "Permission denied (%s); nothing was written" % (scene.current, what))
 
 
 @root_only

@@ -604,7 +604,7 @@ def test_check_named_files_as_text_and_json(tmp_path, env):
             {"path": "broken.ipynb", "version": "file", "unmerged": False,
              "error": "Expecting value: line 1 column 12 (char 11)"},
         ],
-        "conflicts": 3, "unreadable": 1, "unmerged": 0}
+        "conflicts": 3, "unreadable": 1, "unmerged": 0, "interrupted_writes": []}
     got = qorgit(tmp_path, env, "check", "--json", "clean.ipynb")
     assert (got.returncode, json.loads(got.stdout)["conflicts"]) == (0, 0)
 

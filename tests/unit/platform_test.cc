@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -156,6 +157,73 @@ TEST(ReplaceTarget, AnInterruptionLeavesTheFileAndNoTemporary) {
   interrupt::set_check(nullptr);
   EXPECT_EQ(dir.read("nb"), "old");
   EXPECT_EQ(dir.listing(), "nb");
+}
+
+// The new file has no name while it is written (where the file system allows), so that nothing
+// could be left beside the file; once replaced, nothing but the file is there.
+TEST(ReplaceTarget, TheNewFileIsUnnamedWhileItIsWritten) {
+  TempDir dir;
+  const std::string path = dir.write("nb", "old");
+  std::string seen;
+  ReplaceTarget(path).replace_with([&](const std::function<void(std::string_view)>& emit) {
+    emit("new ");
+    seen = dir.listing();
+    emit("content");
+  });
+  EXPECT_EQ(seen, "nb");
+  EXPECT_EQ(dir.read("nb"), "new content");
+  EXPECT_EQ(dir.listing(), "nb");
+}
+
+// The extended attributes of the file go to its replacement, and those the new file got from
+// the directory (none here) do not stay; a file written in place keeps its own.
+TEST(ReplaceTarget, ExtendedAttributesAreKept) {
+  TempDir dir;
+  const std::string path = dir.write("nb", "old");
+  if (::setxattr(path.c_str(), "user.origin", "lab\0x", 5, 0) != 0) {
+    GTEST_SKIP() << "no user attributes on this file system";
+  }
+  ASSERT_EQ(::setxattr(path.c_str(), "user.empty", "", 0, 0), 0);
+  const ino_t before = inode_of(path);
+  ReplaceTarget(path).replace_with(text("new"));
+  EXPECT_NE(inode_of(path), before);
+  char value[16];
+  EXPECT_EQ(::getxattr(path.c_str(), "user.origin", value, sizeof value), 5);
+  EXPECT_EQ(std::string(value, 5), std::string("lab\0x", 5));
+  EXPECT_EQ(::getxattr(path.c_str(), "user.empty", value, sizeof value), 0);
+  EXPECT_EQ(dir.read("nb"), "new");
+}
+
+TEST(ReplaceTarget, ACopyLeftByAnInterruptedWriteKeepsTheFileAsItIs) {
+  TempDir dir;
+  const std::string path = dir.write("nb", "half written");
+  dir.write("nb.qor-backup", "old");
+  EXPECT_EQ(kept_backup(path), dir.file("nb.qor-backup"));
+  EXPECT_EQ(kept_backup(dir.file("nb.qor-backup")), std::nullopt);
+  EXPECT_THROW_MSG(ReplaceTarget{path}, IoError,
+                   "cannot write " + py_quote(path) +
+                       ": an earlier write of it in place was interrupted, and its old content is "
+                       "kept in " +
+                       py_quote(dir.file("nb.qor-backup")) +
+                       ": the file may hold neither version; put that copy back or remove it; "
+                       "nothing was written");
+  EXPECT_EQ(dir.read("nb"), "half written");
+  EXPECT_EQ(dir.read("nb.qor-backup"), "old");
+}
+
+TEST(ReplaceTarget, TheCopyOfAFileWithALongNameHasANameThatFits) {
+  TempDir dir;
+  const std::string a(250, 'a'), b = std::string(249, 'a') + "b";
+  const std::string backup_a = backup_path(dir.file(a)), backup_b = backup_path(dir.file(b));
+  EXPECT_NE(backup_a, backup_b);
+  for (const std::string& backup : {backup_a, backup_b}) {
+    const std::string name = backup.substr(dir.path().size() + 1);
+    EXPECT_LE(name.size(), 255u) << name;
+    EXPECT_TRUE(name.ends_with(".qor-backup")) << name;
+  }
+  EXPECT_EQ(backup_path(dir.file("nb")), dir.file("nb.qor-backup"));
+  ASSERT_EQ(::symlink(dir.file(a).c_str(), dir.file("link").c_str()), 0);
+  EXPECT_EQ(backup_path(dir.file("link")), backup_a);  // beside the file the link leads to
 }
 
 TEST(TempDir, IsAbsoluteWhateverTmpdirSays) {
