@@ -27,9 +27,9 @@ std::vector<InterruptedWrite> interrupted_writes(const std::vector<std::string>&
     return found;
   }
   const std::string top = detail::chomp(detail::git_ok({"rev-parse", "--show-toplevel"}));
-  const std::string listed = detail::git_ok(
-      {"ls-files", "--others", "--exclude-standard", "--full-name", "-z", "--",
-       ":(top,glob)**/*.qor-backup"});
+  const std::string listed =
+      detail::git_ok({"ls-files", "--others", "--exclude-standard", "--full-name", "-z", "--",
+                      ":(top,glob)**/*.qor-backup"});
   const std::string suffix = ".qor-backup";
   for (std::size_t at = 0; at < listed.size();) {
     std::size_t end = listed.find('\0', at);

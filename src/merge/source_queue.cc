@@ -29,13 +29,14 @@ auto in_context(const std::string& where, const Merge& merge) -> decltype(merge(
 // current, base, incoming, with that version's place.
 void check_versions_writable(const SourceQueue::Lines& current, const SourceQueue::Lines& base,
                              const SourceQueue::Lines& incoming, const SourcePlaces& where) {
-  for (const auto& [lines, place] :
-       {std::pair{&current, &where.current}, std::pair{&base, &where.base},
-        std::pair{&incoming, &where.incoming}}) {
-    in_context(*place, [&] {
-      for (const std::string& line : *lines) check_writable(line);
+  const auto check = [](const SourceQueue::Lines& lines, const std::string& place) {
+    in_context(place, [&] {
+      for (const std::string& line : lines) check_writable(line);
     });
-  }
+  };
+  check(current, where.current);
+  check(base, where.base);
+  check(incoming, where.incoming);
 }
 
 // A private temporary directory for the files of source merges; an error names `where`.
