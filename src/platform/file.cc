@@ -295,11 +295,10 @@ std::string backup_name(const std::string& name) {
 }
 
 IoError interrupted_before(const std::string& path, const std::string& backup) {
+  const std::string kept = std::string("an earlier write of it in place was interrupted, ") +
+                           "and its old content is kept in " + py_quote(backup);
   return IoError(EEXIST, path,
-                 "cannot write " + py_quote(path) +
-                     ": an earlier write of it in place was "
-                     "interrupted, and its old content is kept in " +
-                     py_quote(backup) +
+                 "cannot write " + py_quote(path) + ": " + kept +
                      ": the file may hold neither version; put that copy back or remove it; "
                      "nothing was written");
 }
@@ -716,10 +715,8 @@ void ReplaceTarget::write_in_place(const Produce& produce) {
   const auto partly_written = [&](int err) {
     return IoError(err, path_,
                    "cannot write " + py_quote(path_) + ": [Errno " + std::to_string(err) + "] " +
-                       std::strerror(err) +
-                       " (writing it in place: it may be partly written; its old content is "
-                       "kept in " +
-                       py_quote(backup_shown) + ")");
+                       std::strerror(err) + " (writing it in place: it may be partly written; " +
+                       ("its old content is kept in " + py_quote(backup_shown)) + ")");
   };
   sync_directory(dir_fd_, path_);
   std::size_t done = 0;
