@@ -39,19 +39,23 @@ def counts(qormerge, runs, size):
     return corrupt
 
 
-def durations(qormerge, way, size, runs):
-    scene = interruptions.Scene(qormerge, way, size)
+def durations(programs, way, size, runs):
+    """Times of `runs` uninterrupted merges by each of `programs`, taken in turn (so that a
+    change of the machine's load falls on all of them alike)."""
+    scenes = [interruptions.Scene(p, way, size) for p in programs]
     try:
-        times = []
+        times = [[] for _ in programs]
         for _ in range(runs):
-            t0 = time.perf_counter()
-            proc = scene.start()
-            proc.communicate()
-            times.append(time.perf_counter() - t0)
-            scene.reset()
+            for scene, spent in zip(scenes, times):
+                t0 = time.perf_counter()
+                proc = scene.start()
+                proc.communicate()
+                spent.append(time.perf_counter() - t0)
+                scene.reset()
         return times
     finally:
-        scene.close()
+        for scene in scenes:
+            scene.close()
 
 
 def timings(qormerge, baseline, size, runs):
@@ -59,10 +63,12 @@ def timings(qormerge, baseline, size, runs):
     print("Uninterrupted merges (median ms over %d runs; ratio = ours / baseline, with the spread "
           "of the ratio between the quartiles)" % runs)
     for way in ways():
-        ours = durations(qormerge, way, size, runs)
+        if baseline:
+            ours, theirs = durations([qormerge, baseline], way, size, runs)
+        else:
+            (ours,) = durations([qormerge], way, size, runs)
         line = "  %-20s %8.1f ms" % (way, statistics.median(ours) * 1e3)
         if baseline:
-            theirs = durations(baseline, way, size, runs)
             q_ours, q_theirs = statistics.quantiles(ours, n=4), statistics.quantiles(theirs, n=4)
             line += "  baseline %8.1f ms  ratio %.2f (%.2f-%.2f)" % (
                 statistics.median(theirs) * 1e3, statistics.median(ours) / statistics.median(theirs),
