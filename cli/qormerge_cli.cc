@@ -437,11 +437,7 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
   // Git shows a driver's standard error in its merge output: one line per notebook merged as
   // text, and one per notebook that still holds conflicts, so that neither goes unnoticed.
   if (result.text_merge_reason) {
-    std::string line = *result.text_merge_reason;
-    for (char& ch : line) {
-      if (ch == '\n') ch = ' ';
-    }
-    err << kProg << ": " << line << ": merged as text"
+    err << kProg << ": " << printable_line(*result.text_merge_reason) << ": merged as text"
         << (result.binary ? " (binary: the current version is kept, as git keeps it)" : "") << "\n";
     err.flush();
     // git's own text merge records the file as unmerged while conflicts remain.

@@ -64,9 +64,6 @@ void replace_all(std::string& line, const std::string& from, const std::string& 
   }
 }
 
-// Largest file git merges as text (its MAX_XDIFF_SIZE): git refuses a larger one as binary.
-constexpr std::size_t kGitTextLimit = std::size_t{1023} << 20;
-
 // `git merge-file` with `args`, handed the descriptors `passed` (platform::run_process()).
 // Returns when git merged without conflicts; throws GitCommandError when it reports conflicts,
 // CommandError when it failed, IoError when it cannot be started.
@@ -123,7 +120,7 @@ bool plain_for_git(const std::vector<std::string>& lines) {
     if (line.find('\0') != std::string::npos) return false;
     size += line.size();
   }
-  return size <= kGitTextLimit;
+  return size <= detail::kGitTextLimit;
 }
 
 // A text's lines as git's diff takes them: each ends after its "\n", and a last line without

@@ -18,6 +18,9 @@
 
 namespace qor::merge::detail {
 
+// Largest file git merges as text (its MAX_XDIFF_SIZE): git takes a larger one for binary.
+inline constexpr std::size_t kGitTextLimit = std::size_t{1023} << 20;
+
 // Runs `git merge-file` with `args`, handing it the open descriptors `passed` as
 // platform::run_process() does. Returns when git merged without conflicts; throws
 // GitCommandError when it reports conflicts (its exit status is their number), CommandError

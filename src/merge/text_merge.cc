@@ -20,12 +20,11 @@ namespace qor::merge {
 namespace {
 
 // What git's merge takes for binary: a NUL byte among the first 8,000 bytes, or more bytes than
-// its diff takes (1023 MiB).
+// its diff takes.
 constexpr std::size_t kBinaryProbe = 8000;
-constexpr std::size_t kLargestText = std::size_t{1023} << 20;
 
 bool binary_for_git(std::string_view text) {
-  return text.size() > kLargestText ||
+  return text.size() > detail::kGitTextLimit ||
          text.substr(0, kBinaryProbe).find('\0') != std::string_view::npos;
 }
 
