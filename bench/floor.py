@@ -85,7 +85,7 @@ def report(build, runs, others, forms):
     build = build.resolve()
     data_dir = build / "bench-data"
     floor = str(build / "bench" / "simdjson_floor")
-    programs = [("floor", floor), ("qormerge", str(build / "cli" / "qormerge"))]
+    programs = [("floor", floor), ("qormerge", str(build / "bin" / "qormerge"))]
     programs += [("other%d" % k, str(p.resolve())) for k, p in enumerate(others)]
     print("Merge against the simdjson floor (whole processes; median of %d runs each, %d for m1, "
           "run alternately; ratio spread = lowest..highest run ratio)"
@@ -123,7 +123,7 @@ def report(build, runs, others, forms):
     # A notebook as Jupyter saves it, written back in that form: what is carried over unread goes
     # out from its text here too.
     paths = triple(data_dir, "m20", "saved")
-    qormerge = str(build / "cli" / "qormerge")
+    qormerge = str(build / "bin" / "qormerge")
     res = measure(str(build / "bench" / "qor_bench"),
                   [("default", qormerge), ("jupyter", [qormerge, "--layout=jupyter"])], paths, runs)
     default, jupyter = (statistics.median(res[k][0]) for k in ("default", "jupyter"))

@@ -84,7 +84,7 @@ def main():
     parser.add_argument("--timing-runs", type=int, default=21)
     parser.add_argument("--baseline", type=pathlib.Path, help="another qormerge to interrupt and time")
     args = parser.parse_args()
-    qormerge = str(args.build / "cli" / "qormerge")
+    qormerge = str(args.build / "bin" / "qormerge")
     size = int(args.mb * 1e6)
     corrupt = counts(qormerge, args.runs, size)
     if args.baseline:

@@ -121,7 +121,7 @@ def bench_merge(build, data_dir):
     RESULTS.extend(floor.report(build, 7, [], ["jupyter", "compact"]))
     paths = floor.triple(build.resolve() / "bench-data", "m20", "jupyter")
     launcher = str((build / "bench" / "qor_bench").resolve())
-    qormerge = str((build / "cli" / "qormerge").resolve())
+    qormerge = str((build / "bin" / "qormerge").resolve())
     from qor_kelm_git.drivers import merge_files
     import shutil
     import statistics
@@ -180,7 +180,7 @@ def bench_startup(build):
     import tempfile
 
     case = pathlib.Path(__file__).parent.parent / "tests" / "data" / "merge" / "incoming_change_taken_in_place"
-    qormerge = build / "cli" / "qormerge"
+    qormerge = build / "bin" / "qormerge"
     with tempfile.TemporaryDirectory() as work:
         current = os.path.join(work, "current.ipynb")
         args = [str(qormerge), "--base-file", str(case / "base.ipynb"), "--current-file", current,
@@ -263,7 +263,7 @@ def spread(values):
 def bench_views(build, data_dir):
     """qordiff's text and HTML views next to its JSON diff of the same pair (rounds interleaved,
     each ratio taken within one round), and the textconv speed."""
-    qordiff = str(build / "cli" / "qordiff")
+    qordiff = str(build / "bin" / "qordiff")
     prev = data_dir / "large.ipynb"
     current = data_dir / "large_changed.ipynb"
     if not current.exists():
@@ -333,7 +333,7 @@ def bench_hostile(build, data_dir, baseline=None, timeout=120.0, short=False):
     if baseline:
         print("  before = %s (killed after %.0f s); ratios are before / after" % (baseline, timeout))
     print("  %-22s %9s %9s %9s  %s" % ("triple", "input", "time", "peak", "targets"))
-    qormerge = build / "cli" / "qormerge"
+    qormerge = build / "bin" / "qormerge"
     for name, (full, small) in gen.HOSTILE.items():
         tag = "hostile_%s_%s" % (name.replace(" ", "_"), "short" if short else "full")
         paths = [data_dir / ("%s_%s.ipynb" % (tag, side)) for side in ("base", "current", "incoming")]

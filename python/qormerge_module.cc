@@ -4,11 +4,11 @@
 
 #include <iostream>
 
+#include "driver/qormerge_cli.h"
 #include "py_args.h"
 #include "py_errors.h"
 #include "py_json.h"
 #include "qor/program.h"
-#include "qormerge_cli.h"
 
 namespace pyb = pybind11;
 

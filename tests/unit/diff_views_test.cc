@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "diff/changes.h"
-#include "diff/graph_layout.h"
-#include "diff/line_diff.h"
-#include "qor/diff_views.h"
+#include "views/changes.h"
+#include "views/graph_layout.h"
+#include "views/line_diff.h"
+#include "views/views.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 

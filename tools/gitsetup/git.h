@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "qor/gitsetup.h"
+#include "gitsetup/gitsetup.h"
 
 namespace qor::gitsetup::detail {
 

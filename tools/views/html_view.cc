@@ -5,10 +5,10 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "diff/changes.h"
-#include "diff/graph_layout.h"
-#include "diff/line_diff.h"
-#include "qor/diff_views.h"
+#include "views/changes.h"
+#include "views/graph_layout.h"
+#include "views/line_diff.h"
+#include "views/views.h"
 
 namespace qor::diff {
 namespace {

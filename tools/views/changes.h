@@ -2,8 +2,8 @@
 // the diff views): every component with its diff status from the diff document and what else
 // changed about it (name, parents, outputs, other keys), the changed canvas parameters, the
 // changed markdown and raw cells, and the order in which a reader meets them.
-#ifndef QOR_DIFF_CHANGES_H_
-#define QOR_DIFF_CHANGES_H_
+#ifndef QOR_VIEWS_CHANGES_H_
+#define QOR_VIEWS_CHANGES_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -162,4 +162,4 @@ std::string display_value(const json::Value* value, bool quote);
 
 }  // namespace qor::diff::detail
 
-#endif  // QOR_DIFF_CHANGES_H_
+#endif  // QOR_VIEWS_CHANGES_H_

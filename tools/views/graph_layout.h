@@ -1,7 +1,7 @@
 // The pipeline graph of the HTML view, laid out and drawn as SVG by Graphviz's dot (private to
 // the diff views; the one place that uses Graphviz).
-#ifndef QOR_DIFF_GRAPH_LAYOUT_H_
-#define QOR_DIFF_GRAPH_LAYOUT_H_
+#ifndef QOR_VIEWS_GRAPH_LAYOUT_H_
+#define QOR_VIEWS_GRAPH_LAYOUT_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -50,4 +50,4 @@ std::size_t layout_size(std::size_t node_count, const std::vector<GraphEdge>& ed
 
 }  // namespace qor::diff::detail
 
-#endif  // QOR_DIFF_GRAPH_LAYOUT_H_
+#endif  // QOR_VIEWS_GRAPH_LAYOUT_H_

@@ -1,7 +1,7 @@
 // The qormerge command: option handling and the one call of the merge, shared by the native
 // executable and the Python module qor_kelm_git.scripts.qormerge.
-#ifndef QOR_CLI_QORMERGE_CLI_H_
-#define QOR_CLI_QORMERGE_CLI_H_
+#ifndef QOR_DRIVER_QORMERGE_CLI_H_
+#define QOR_DRIVER_QORMERGE_CLI_H_
 
 #include <optional>
 #include <ostream>
@@ -60,4 +60,4 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
 
 }  // namespace qor::cli
 
-#endif  // QOR_CLI_QORMERGE_CLI_H_
+#endif  // QOR_DRIVER_QORMERGE_CLI_H_

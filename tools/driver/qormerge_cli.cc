@@ -3,7 +3,7 @@
 // Arguments are first classified (option-like or not, with unambiguous prefixes resolved), then
 // consumed in order; errors that concern one argument stop at once, missing options and
 // unrecognized arguments are reported after the whole command line was read.
-#include "qormerge_cli.h"
+#include "driver/qormerge_cli.h"
 
 #include <cctype>
 #include <cerrno>

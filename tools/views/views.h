@@ -5,8 +5,8 @@
 // The text and HTML views build on the diff document (diff_documents): its statuses, parent
 // gains and losses and parameter changes are what they show, together with what the diff
 // document leaves out (previous names, outputs, other keys, markdown and raw cells).
-#ifndef QOR_DIFF_VIEWS_H_
-#define QOR_DIFF_VIEWS_H_
+#ifndef QOR_VIEWS_VIEWS_H_
+#define QOR_VIEWS_VIEWS_H_
 
 #include <string>
 #include <string_view>
@@ -63,4 +63,4 @@ void textconv_unreadable(std::string_view bytes, std::string_view problem, std::
 
 }  // namespace qor::diff
 
-#endif  // QOR_DIFF_VIEWS_H_
+#endif  // QOR_VIEWS_VIEWS_H_

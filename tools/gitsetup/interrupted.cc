@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "gitsetup/git.h"
+#include "gitsetup/gitsetup.h"
 #include "qor/errors.h"
-#include "qor/gitsetup.h"
 #include "qor/notebook.h"
 
 namespace qor::gitsetup {

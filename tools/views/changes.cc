@@ -1,17 +1,17 @@
 // The changes that the readable views show, gathered on top of the diff document: the diff
 // decides every status, parent gain and loss and parameter change; the two documents add what
 // the diff document leaves out (previous names, outputs, other keys, markdown and raw cells).
-#include "diff/changes.h"
+#include "views/changes.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <unordered_map>
 #include <utility>
 
-#include "diff/line_diff.h"
 #include "qor/conflicts.h"
 #include "qor/diff.h"
 #include "qor/notebook.h"
+#include "views/line_diff.h"
 
 namespace qor::diff::detail {
 namespace {

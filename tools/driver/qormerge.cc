@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "driver/qormerge_cli.h"
 #include "qor/program.h"
-#include "qormerge_cli.h"
 
 int main(int argc, char** argv) {
   // Before anything opens a file: a closed standard descriptor must not become one of ours.

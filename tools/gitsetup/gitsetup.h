@@ -3,8 +3,8 @@
 // listing the unresolved conflicts of the notebooks a commit would record. The `qorgit` command
 // is a thin layer over these functions; all of them run the `git` found on PATH in the current
 // working directory and environment.
-#ifndef QOR_GITSETUP_H_
-#define QOR_GITSETUP_H_
+#ifndef QOR_GITSETUP_GITSETUP_H_
+#define QOR_GITSETUP_GITSETUP_H_
 
 #include <optional>
 #include <string>
@@ -148,4 +148,4 @@ std::vector<InterruptedWrite> interrupted_writes(const std::vector<std::string>&
 
 }  // namespace qor::gitsetup
 
-#endif  // QOR_GITSETUP_H_
+#endif  // QOR_GITSETUP_GITSETUP_H_

@@ -1,7 +1,7 @@
 // The pipeline graph drawn by Graphviz: a directed graph built through cgraph, laid out by the
 // dot engine (layered, left to right) and rendered by the SVG plugin into memory. Graphviz's
 // messages are caught by a handler of ours instead of going to standard error.
-#include "diff/graph_layout.h"
+#include "views/graph_layout.h"
 
 #include <graphviz/cgraph.h>
 #include <graphviz/gvc.h>

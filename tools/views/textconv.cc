@@ -10,9 +10,9 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "diff/changes.h"
-#include "qor/diff_views.h"
 #include "qor/notebook.h"
+#include "views/changes.h"
+#include "views/views.h"
 
 namespace qor::diff {
 namespace {

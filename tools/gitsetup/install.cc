@@ -17,10 +17,10 @@
 #include <tuple>
 
 #include "gitsetup/git.h"
+#include "gitsetup/gitsetup.h"
 #include "platform/file.h"
 #include "platform/temp_dir.h"
 #include "qor/errors.h"
-#include "qor/gitsetup.h"
 
 namespace qor::gitsetup {
 namespace fs = std::filesystem;

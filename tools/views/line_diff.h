@@ -1,7 +1,7 @@
 // Line differences for display: a shortest edit script between two lists of lines and its
 // grouping into unified-diff hunks (private to the diff views).
-#ifndef QOR_DIFF_LINE_DIFF_H_
-#define QOR_DIFF_LINE_DIFF_H_
+#ifndef QOR_VIEWS_LINE_DIFF_H_
+#define QOR_VIEWS_LINE_DIFF_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -46,4 +46,4 @@ std::string hunk_header(const Hunk& hunk);
 
 }  // namespace qor::diff::detail
 
-#endif  // QOR_DIFF_LINE_DIFF_H_
+#endif  // QOR_VIEWS_LINE_DIFF_H_

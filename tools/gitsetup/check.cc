@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "gitsetup/git.h"
+#include "gitsetup/gitsetup.h"
 #include "platform/file.h"
 #include "qor/errors.h"
-#include "qor/gitsetup.h"
 #include "qor/json.h"
 
 namespace qor::gitsetup {

@@ -2,7 +2,7 @@
 // set aside (no common subsequence can use them), and the rest is solved by Myers' linear-space
 // bisection, which splits the problem at the middle of an optimal path. A step budget bounds the
 // work on huge, wholly different inputs: past it, a differing middle is deleted and inserted.
-#include "diff/line_diff.h"
+#include "views/line_diff.h"
 
 #include <algorithm>
 #include <unordered_map>

@@ -3,9 +3,9 @@
 // notebook cannot send control sequences to the terminal.
 #include <string_view>
 
-#include "diff/changes.h"
-#include "diff/line_diff.h"
-#include "qor/diff_views.h"
+#include "views/changes.h"
+#include "views/line_diff.h"
+#include "views/views.h"
 
 namespace qor::diff {
 namespace {

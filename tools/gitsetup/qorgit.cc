@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "gitsetup/gitsetup.h"
 #include "qor/conflicts.h"
-#include "qor/gitsetup.h"
 #include "qor/json.h"
 #include "qor/printable.h"
 #include "qor/program.h"

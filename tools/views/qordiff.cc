@@ -18,13 +18,13 @@
 #include <vector>
 
 #include "qor/diff.h"
-#include "qor/diff_views.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 #include "qor/notebook.h"
 #include "qor/printable.h"
 #include "qor/program.h"
 #include "qor/version.h"
+#include "views/views.h"
 
 namespace {
 
