@@ -4,12 +4,12 @@
 // written into nested objects show in the inputs too.
 #include <pybind11/pybind11.h>
 
+#include "diff/diff-inl.h"
 #include "py_args.h"
 #include "py_cell.h"
 #include "py_errors.h"
 #include "py_json.h"
 #include "py_tree.h"
-#include "qor/detail/diff-inl.h"
 #include "qor/diff.h"
 #include "qor/errors.h"
 

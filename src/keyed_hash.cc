@@ -1,6 +1,6 @@
 // SipHash-1-3 (one compression round per word, three finalisation rounds) under a 128-bit key
 // read from the kernel's random source on first use.
-#include "qor/detail/keyed_hash.h"
+#include "keyed_hash.h"
 
 #include <bit>
 #include <cstring>

@@ -5,7 +5,7 @@
 // notebook::ValueTree): the Python module runs them on the caller's own dicts, whose nested
 // objects the result then shares (annotations written into a cell's canvas metadata or into a
 // parameter show in the inputs too), and qordiff runs them on parsed files. The body of
-// diff_documents is in qor/detail/diff-inl.h, which a user of another tree type includes; for
+// diff_documents is in src/diff/diff-inl.h, which a user of another tree type includes; for
 // json::Value documents it is compiled once in the core.
 #ifndef QOR_DIFF_H_
 #define QOR_DIFF_H_

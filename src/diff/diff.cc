@@ -2,7 +2,7 @@
 // the diff of json::Value documents, compiled once here.
 #include "qor/diff.h"
 
-#include "qor/detail/diff-inl.h"
+#include "diff/diff-inl.h"
 
 namespace qor::diff {
 

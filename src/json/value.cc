@@ -15,7 +15,7 @@
 
 #include "json/byte_scan.h"
 #include "json/raw.h"
-#include "qor/detail/keyed_hash.h"
+#include "keyed_hash.h"
 #include "qor/errors.h"
 
 namespace qor::json {

@@ -19,10 +19,10 @@
 
 #include "merge/source_queue.h"
 #include "notebook/notebook_file.h"
+#include "ordered_map.h"
 #include "platform/background.h"
 #include "platform/file.h"
 #include "platform/uuid.h"
-#include "qor/detail/ordered_map.h"
 #include "qor/errors.h"
 #include "qor/interrupt.h"
 #include "qor/log.h"

@@ -9,11 +9,11 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "keyed_hash.h"
 #include "merge/source_queue.h"
 #include "platform/file.h"
 #include "platform/process.h"
 #include "platform/temp_dir.h"
-#include "qor/detail/keyed_hash.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 

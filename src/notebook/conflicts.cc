@@ -9,7 +9,7 @@
 #include <optional>
 #include <unordered_set>
 
-#include "qor/detail/keyed_hash.h"
+#include "keyed_hash.h"
 #include "qor/errors.h"
 #include "qor/notebook.h"
 

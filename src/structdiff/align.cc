@@ -17,7 +17,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "qor/detail/keyed_hash.h"
+#include "keyed_hash.h"
 #include "qor/interrupt.h"
 
 namespace qor::structdiff::detail {

@@ -1,7 +1,7 @@
 // Tests of the insertion-ordered map against a plain list of (key, value) pairs, under long
 // random runs of every operation: the index must find each key after any mix of insertions,
 // erasures (which move probe runs back) and growth.
-#include "qor/detail/ordered_map.h"
+#include "ordered_map.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "qor/detail/keyed_hash.h"
+#include "keyed_hash.h"
 #include "qor/errors.h"
 #include "qor/interrupt.h"
 #include "qor/json.h"

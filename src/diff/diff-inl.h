@@ -1,15 +1,15 @@
 // The body of qor::diff::diff_documents, for the tree types it is compiled for (json::Value in
 // the core, Python objects in the diff module). Include it only where the template is
 // instantiated; everyone else includes qor/diff.h.
-#ifndef QOR_DETAIL_DIFF_INL_H_
-#define QOR_DETAIL_DIFF_INL_H_
+#ifndef QOR_DIFF_DIFF_INL_H_
+#define QOR_DIFF_DIFF_INL_H_
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "qor/detail/ordered_map.h"
+#include "ordered_map.h"
 #include "qor/diff.h"
 #include "qor/errors.h"
 #include "qor/notebook.h"
@@ -281,4 +281,4 @@ typename Tree::Owned diff_documents(typename Tree::Ref prev, typename Tree::Ref 
 
 }  // namespace qor::diff
 
-#endif  // QOR_DETAIL_DIFF_INL_H_
+#endif  // QOR_DIFF_DIFF_INL_H_

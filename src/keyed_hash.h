@@ -2,8 +2,8 @@
 // every table whose keys an input can choose (component ids, parameter names, object keys,
 // values in the list alignment): without the key, nobody can build many inputs that share one
 // hash.
-#ifndef QOR_DETAIL_KEYED_HASH_H_
-#define QOR_DETAIL_KEYED_HASH_H_
+#ifndef QOR_KEYED_HASH_H_
+#define QOR_KEYED_HASH_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -46,4 +46,4 @@ struct KeyedStringHash {
 
 }  // namespace qor::detail
 
-#endif  // QOR_DETAIL_KEYED_HASH_H_
+#endif  // QOR_KEYED_HASH_H_

@@ -1,7 +1,7 @@
 // The insertion-ordered map of the engines: the cell and parameter tables of the merge and the
 // diff, keyed by text (component ids, parameter names as notebook::ValueTree::key spells them).
-#ifndef QOR_DETAIL_ORDERED_MAP_H_
-#define QOR_DETAIL_ORDERED_MAP_H_
+#ifndef QOR_ORDERED_MAP_H_
+#define QOR_ORDERED_MAP_H_
 
 #include <algorithm>
 #include <cstddef>
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "qor/detail/keyed_hash.h"
+#include "keyed_hash.h"
 
 namespace qor::detail {
 
@@ -170,4 +170,4 @@ class OrderedMap {
 
 }  // namespace qor::detail
 
-#endif  // QOR_DETAIL_ORDERED_MAP_H_
+#endif  // QOR_ORDERED_MAP_H_
