@@ -15,18 +15,6 @@ std::string py_quote(const std::string& text) {
   return out;
 }
 
-std::string invalid_choice_message(std::string_view option, const std::string& value,
-                                   std::initializer_list<const char*> choices) {
-  std::string text =
-      "argument " + std::string(option) + ": invalid choice: " + py_quote(value) + " (choose from ";
-  const char* separator = "";
-  for (const char* choice : choices) {
-    text += separator + py_quote(choice);
-    separator = ", ";
-  }
-  return text + ")";
-}
-
 std::string argument_type_message(std::string_view name, std::string_view expected,
                                   std::string_view given) {
   // The "%.200s" of the message's C format: at most 200 bytes, cut on a character boundary.

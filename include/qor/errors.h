@@ -5,7 +5,6 @@
 #define QOR_ERRORS_H_
 
 #include <cstddef>
-#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -135,11 +134,6 @@ class GitCommandError : public CommandError {
 
 // Quotes `text` the way Python's repr() quotes a str, for messages.
 std::string py_quote(const std::string& text);
-
-// The command line's message for a value outside an option's choices, as argparse words it:
-// "argument --format: invalid choice: 'x' (choose from 'json', 'text')".
-std::string invalid_choice_message(std::string_view option, const std::string& value,
-                                   std::initializer_list<const char*> choices);
 
 // "Argument '<name>' has incorrect type (expected <expected>, got <given>)": the message of a
 // call whose argument has the wrong type (each part cut at 200 bytes, as the C format does).

@@ -1,17 +1,12 @@
-// qormerge: the option handling of a conventional long-option parser, then one merge.
-//
-// Arguments are first classified (option-like or not, with unambiguous prefixes resolved), then
-// consumed in order; errors that concern one argument stop at once, missing options and
-// unrecognized arguments are reported after the whole command line was read.
+// qormerge: its options read by the commands' option parser (argparse's conventions), then one
+// merge.
 #include "driver/qormerge_cli.h"
 
-#include <cctype>
 #include <cerrno>
 #include <exception>
-#include <iterator>
-#include <limits>
 #include <new>
 
+#include "cli/options.h"
 #include "qor/errors.h"
 #include "qor/interrupt.h"
 #include "qor/log.h"
@@ -67,311 +62,43 @@ constexpr const char* kHelp =
     "                        file path followed by -incoming; git passes it as %Y)\n"
     "  --version             show program's version number and exit\n";
 
-enum class Opt {
-  kCurrent,
-  kBase,
-  kIncoming,
-  kFilePath,
-  kVerbose,
-  kHelp,
-  kConflictExit,
-  kLayout,
-  kFallback,
-  kMarkerSize,
-  kAncestorLabel,
-  kOursLabel,
-  kTheirsLabel,
-  kVersion
+// The table of qormerge's options, in the order of its usage.
+const Command kCommand{
+    kProg,
+    kUsage,
+    kHelp,
+    {
+        {.name = "--help", .short_name = "-h", .action = Action::kHelp},
+        {.name = "--current-file", .required = true},
+        {.name = "--base-file", .required = true},
+        {.name = "--incoming-file", .required = true},
+        {.name = "--file-path"},
+        {.name = "--verbose", .short_name = "-v", .action = Action::kFlag},
+        {.name = "--conflict-exit", .action = Action::kFlag},
+        {.name = "--layout", .choices = {"default", "jupyter"}},
+        {.name = "--fallback", .choices = {"none", "text"}},
+        {.name = "--marker-size", .type = Type::kInt},
+        {.name = "--ancestor-label"},
+        {.name = "--ours-label"},
+        {.name = "--theirs-label"},
+        {.name = "--version", .action = Action::kVersion},
+    },
 };
 
-struct OptionDecl {
-  Opt opt;
-  const char* long_name;
-  const char* short_name;  // nullptr when none
-  bool takes_value;
-  bool required;
-};
-
-constexpr OptionDecl kOptions[] = {
-    {Opt::kHelp, "--help", "-h", false, false},
-    {Opt::kCurrent, "--current-file", nullptr, true, true},
-    {Opt::kBase, "--base-file", nullptr, true, true},
-    {Opt::kIncoming, "--incoming-file", nullptr, true, true},
-    {Opt::kFilePath, "--file-path", nullptr, true, false},
-    {Opt::kVerbose, "--verbose", "-v", false, false},
-    {Opt::kConflictExit, "--conflict-exit", nullptr, false, false},
-    {Opt::kLayout, "--layout", nullptr, true, false},
-    {Opt::kFallback, "--fallback", nullptr, true, false},
-    {Opt::kMarkerSize, "--marker-size", nullptr, true, false},
-    {Opt::kAncestorLabel, "--ancestor-label", nullptr, true, false},
-    {Opt::kOursLabel, "--ours-label", nullptr, true, false},
-    {Opt::kTheirsLabel, "--theirs-label", nullptr, true, false},
-    {Opt::kVersion, "--version", nullptr, false, false},
-};
-
-// How an option is named in messages: "-v/--verbose", "--current-file".
-std::string display_name(const OptionDecl& s) {
-  return s.short_name != nullptr ? std::string(s.short_name) + "/" + s.long_name : s.long_name;
-}
-
-struct UsageError {
-  std::string message;
-};
-
-// One argument as the parser sees it.
-struct Classified {
-  bool option = false;                        // option-like
-  const OptionDecl* decl = nullptr;           // the option it names, when known
-  std::optional<std::string> explicit_value;  // text after "=" (or after a short flag)
-  std::string used_name;                      // the option string as matched
-};
-
-// All option strings, for exact and prefix matching.
-std::vector<std::pair<std::string, const OptionDecl*>> option_strings() {
-  std::vector<std::pair<std::string, const OptionDecl*>> all;
-  for (const OptionDecl& s : kOptions) {
-    if (s.short_name != nullptr) all.emplace_back(s.short_name, &s);
-    all.emplace_back(s.long_name, &s);
-  }
-  return all;
-}
-
-// "-12" or "-1.5" or "-.5": such arguments are values, since no option looks like a number.
-bool looks_negative_number(const std::string& arg) {
-  std::size_t i = 1, digits = 0;
-  while (i < arg.size() && std::isdigit(static_cast<unsigned char>(arg[i]))) ++i, ++digits;
-  if (i == arg.size()) return digits > 0;
-  if (arg[i] != '.') return false;
-  std::size_t fraction = 0;
-  for (++i; i < arg.size() && std::isdigit(static_cast<unsigned char>(arg[i])); ++i) ++fraction;
-  return i == arg.size() && fraction > 0;
-}
-
-Classified classify(const std::string& arg) {
-  Classified c;
-  if (arg.empty() || arg[0] != '-') return c;
-  const auto all = option_strings();
-  for (const auto& [name, decl] : all) {
-    if (arg == name) return {true, decl, std::nullopt, name};
-  }
-  if (arg.size() == 1) return c;
-  const auto eq = arg.find('=');
-  if (eq != std::string::npos) {
-    const std::string head = arg.substr(0, eq);
-    for (const auto& [name, decl] : all) {
-      if (head == name) return {true, decl, arg.substr(eq + 1), name};
-    }
-  }
-  std::vector<Classified> matches;
-  std::vector<std::string> names;
-  if (arg.size() > 1 && arg[1] == '-') {
-    const std::string prefix = eq == std::string::npos ? arg : arg.substr(0, eq);
-    std::optional<std::string> value;
-    if (eq != std::string::npos) value = arg.substr(eq + 1);
-    for (const auto& [name, decl] : all) {
-      if (name.rfind(prefix, 0) == 0) {
-        matches.push_back({true, decl, value, name});
-        names.push_back(name);
-      }
-    }
-  } else {
-    const std::string short_prefix = arg.substr(0, 2);
-    for (const auto& [name, decl] : all) {
-      if (name == short_prefix) {
-        matches.push_back({true, decl, arg.substr(2), name});
-        names.push_back(name);
-      } else if (name.rfind(arg, 0) == 0) {
-        matches.push_back({true, decl, std::nullopt, name});
-        names.push_back(name);
-      }
-    }
-  }
-  if (matches.size() > 1) {
-    std::string list;
-    for (const auto& n : names) list += (list.empty() ? "" : ", ") + n;
-    throw UsageError{"ambiguous option: " + (eq == std::string::npos ? arg : arg.substr(0, eq)) +
-                     " could match " + list};
-  }
-  if (matches.size() == 1) return matches[0];
-  if (looks_negative_number(arg)) return c;
-  if (arg.find(' ') != std::string::npos) return c;
-  c.option = true;  // an option nobody declared
-  return c;
-}
-
-// `text` read as Python's int() reads a decimal: blanks around, a sign, digits with single
-// underscores between them; nothing when it is not one (or does not fit an int).
-std::optional<int> python_int(const std::string& text) {
-  std::size_t i = 0, end = text.size();
-  while (i < end && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  while (end > i && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
-  bool negative = false;
-  if (i < end && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long value = 0;
-  bool digit_before = false;
-  for (; i < end; ++i) {
-    const char c = text[i];
-    if (c == '_' && digit_before && i + 1 < end &&
-        std::isdigit(static_cast<unsigned char>(text[i + 1]))) {
-      continue;
-    }
-    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
-    digit_before = true;
-    value = value * 10 + (c - '0');
-    if (value > std::numeric_limits<int>::max()) return std::nullopt;
-  }
-  if (!digit_before) return std::nullopt;
-  return static_cast<int>(negative ? -value : value);
-}
-
-void store(QormergeArgs& args, Opt opt, const std::string& value) {
-  switch (opt) {
-    case Opt::kCurrent:
-      args.current_file = value;
-      break;
-    case Opt::kBase:
-      args.base_file = value;
-      break;
-    case Opt::kIncoming:
-      args.incoming_file = value;
-      break;
-    case Opt::kFilePath:
-      args.file_path = value;
-      break;
-    case Opt::kLayout:
-      if (value == "default") {
-        args.layout = notebook::Layout::kDefault;
-      } else if (value == "jupyter") {
-        args.layout = notebook::Layout::kJupyter;
-      } else {
-        throw UsageError{invalid_choice_message("--layout", value, {"default", "jupyter"})};
-      }
-      break;
-    case Opt::kFallback:
-      if (value == "none") {
-        args.fallback = merge::Fallback::kNone;
-      } else if (value == "text") {
-        args.fallback = merge::Fallback::kText;
-      } else {
-        throw UsageError{invalid_choice_message("--fallback", value, {"none", "text"})};
-      }
-      break;
-    case Opt::kMarkerSize: {
-      const std::optional<int> size = python_int(value);
-      if (!size) throw UsageError{"argument --marker-size: invalid int value: " + py_quote(value)};
-      args.text.marker_size = *size;
-      break;
-    }
-    case Opt::kAncestorLabel:
-      args.text.base_label = value;
-      break;
-    case Opt::kOursLabel:
-      args.text.current_label = value;
-      break;
-    case Opt::kTheirsLabel:
-      args.text.incoming_label = value;
-      break;
-    default:
-      break;
-  }
-}
-
-// Parses; returns nullopt when the help or the version was printed.
-std::optional<QormergeArgs> parse(const std::vector<std::string>& argv, std::ostream& out) {
-  std::vector<Classified> kinds;
-  bool rest_positional = false;
-  for (const std::string& arg : argv) {
-    if (rest_positional) {
-      kinds.push_back({});
-    } else if (arg == "--") {
-      rest_positional = true;
-      kinds.push_back({});
-    } else {
-      kinds.push_back(classify(arg));
-    }
-  }
+QormergeArgs qormerge_args(const Args& parsed) {
   QormergeArgs args;
-  bool seen[std::size(kOptions)] = {};
-  std::vector<std::string> extras;
-  for (std::size_t i = 0; i < argv.size(); ++i) {
-    const Classified& c = kinds[i];
-    if (argv[i] == "--" && (i == 0 || !(kinds[i - 1].decl && kinds[i - 1].decl->takes_value))) {
-      continue;  // the separator itself
-    }
-    if (!c.option) {
-      extras.push_back(argv[i]);
-      continue;
-    }
-    if (c.decl == nullptr) {
-      extras.push_back(argv[i]);
-      continue;
-    }
-    const OptionDecl& s = *c.decl;
-    if (!s.takes_value) {
-      // Flags: "-vh" is "-v -h"; any other text after a flag is an error.
-      std::vector<const OptionDecl*> flags{&s};
-      if (c.explicit_value && !c.explicit_value->empty()) {
-        const bool single_dash = c.used_name.size() > 1 && c.used_name[1] != '-';
-        std::string tail = *c.explicit_value;
-        while (!tail.empty()) {
-          const OptionDecl* next = nullptr;
-          if (single_dash) {
-            for (const OptionDecl& o : kOptions) {
-              if (o.short_name != nullptr && o.short_name[1] == tail[0]) next = &o;
-            }
-          }
-          if (next == nullptr || next->takes_value) {
-            throw UsageError{"argument " + display_name(*flags.back()) +
-                             ": ignored explicit argument '" + tail + "'"};
-          }
-          flags.push_back(next);
-          tail.erase(0, 1);
-        }
-      } else if (c.explicit_value) {
-        throw UsageError{"argument " + display_name(s) + ": ignored explicit argument ''"};
-      }
-      for (const OptionDecl* f : flags) {
-        seen[static_cast<int>(f->opt)] = true;
-        if (f->opt == Opt::kHelp) {
-          out << kUsage << kHelp;
-          return std::nullopt;
-        }
-        if (f->opt == Opt::kVersion) {
-          out << kProg << " " << kVersion << "\n";
-          return std::nullopt;
-        }
-        if (f->opt == Opt::kVerbose) args.verbose = true;
-        if (f->opt == Opt::kConflictExit) args.conflict_exit = true;
-      }
-      continue;
-    }
-    std::string value;
-    if (c.explicit_value) {
-      value = *c.explicit_value;
-    } else {
-      std::size_t next = i + 1;
-      if (next < argv.size() && argv[next] == "--") ++next;
-      if (next >= argv.size() || (kinds[next].option && argv[next] != "--")) {
-        throw UsageError{"argument " + display_name(s) + ": expected one argument"};
-      }
-      value = argv[next];
-      i = next;
-    }
-    store(args, s.opt, value);
-    seen[static_cast<int>(s.opt)] = true;
-  }
-  std::string missing;
-  for (const OptionDecl& s : kOptions) {
-    if (s.required && !seen[static_cast<int>(s.opt)]) {
-      missing += (missing.empty() ? "" : ", ") + std::string(s.long_name);
-    }
-  }
-  if (!missing.empty()) throw UsageError{"the following arguments are required: " + missing};
-  if (!extras.empty()) {
-    std::string list;
-    for (const auto& e : extras) list += (list.empty() ? "" : " ") + e;
-    throw UsageError{"unrecognized arguments: " + list};
-  }
+  args.current_file = parsed.get("current-file");
+  args.base_file = parsed.get("base-file");
+  args.incoming_file = parsed.get("incoming-file");
+  if (parsed.has("file-path")) args.file_path = parsed.get("file-path");
+  args.verbose = parsed.flag("verbose");
+  args.conflict_exit = parsed.flag("conflict-exit");
+  if (parsed.get("layout") == "jupyter") args.layout = notebook::Layout::kJupyter;
+  if (parsed.get("fallback") == "text") args.fallback = merge::Fallback::kText;
+  if (parsed.has("marker-size")) args.text.marker_size = std::stoi(parsed.get("marker-size"));
+  args.text.base_label = parsed.get("ancestor-label");
+  args.text.current_label = parsed.get("ours-label");
+  args.text.incoming_label = parsed.get("theirs-label");
   return args;
 }
 
@@ -384,14 +111,9 @@ std::string out_of_memory(const std::string& notebook) {
 
 ParseResult parse_qormerge_args(const std::vector<std::string>& argv, std::ostream& out,
                                 std::ostream& err) {
-  try {
-    std::optional<QormergeArgs> args = parse(argv, out);
-    if (!args) return {std::nullopt, 0};
-    return {std::move(args), 0};
-  } catch (const UsageError& e) {
-    err << kUsage << kProg << ": error: " << printable_line(e.message) << "\n";
-    return {std::nullopt, 2};
-  }
+  Parsed parsed = parse(kCommand, argv, out, err);
+  if (!parsed.args) return {std::nullopt, parsed.exit_status};
+  return {qormerge_args(*parsed.args), 0};
 }
 
 int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::ostream& err,

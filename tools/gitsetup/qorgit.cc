@@ -5,13 +5,15 @@
 //   qorgit check [--json] [-q] [PATH...]
 //   qorgit status
 //
-// Options are parsed here; the work is done by the core (qor/gitsetup.h, qor/conflicts.h).
+// Options are read by the commands' option parser (cli/options.h); the work is done by the
+// git set-up (gitsetup/gitsetup.h) and the core's conflict scan (qor/conflicts.h).
 #include <exception>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/options.h"
 #include "gitsetup/gitsetup.h"
 #include "qor/conflicts.h"
 #include "qor/json.h"
@@ -140,42 +142,97 @@ constexpr const char* kStatusHelp =
     "options:\n"
     "  -h, --help  show this help message and exit\n";
 
-struct Usage {
-  const char* usage;
-  std::string message;
+using qor::cli::Action;
+using qor::cli::Command;
+
+const qor::cli::Option kHelpOption{.name = "--help", .short_name = "-h", .action = Action::kHelp};
+
+// --local, --global, --system: the configuration scope, one of them.
+const qor::cli::Option kScopes[] = {
+    {.name = "--local", .action = Action::kFlag, .dest = "scope", .value = "local"},
+    {.name = "--global", .action = Action::kFlag, .dest = "scope", .value = "global"},
+    {.name = "--system", .action = Action::kFlag, .dest = "scope", .value = "system"},
+};
+const qor::cli::Exclusive kOneScope{{"--local", "--global", "--system"},
+                                    "choose one of --local, --global and --system"};
+
+const Command kInstall{
+    "qorgit install",
+    kInstallUsage,
+    kInstallHelp,
+    {
+        kHelpOption,
+        kScopes[0],
+        kScopes[1],
+        kScopes[2],
+        {.name = "--conflict-exit", .action = Action::kFlag},
+        {.name = "--no-conflict-exit",
+         .action = Action::kFlag,
+         .dest = "conflict-exit",
+         .value = "false"},
+        {.name = "--hook", .action = Action::kFlag},
+        {.name = "--no-hook", .action = Action::kFlag, .dest = "hook", .value = "false"},
+        {.name = "--layout",
+         .choices = {"default", "jupyter"},
+         .invalid_choice = "argument --layout: expected --layout=jupyter or --layout=default"},
+        {.name = "--pattern", .action = Action::kAppend, .metavar = "GLOB"},
+        {.name = "--shared", .action = Action::kFlag},
+        {.name = "--no-shared", .action = Action::kFlag, .dest = "shared", .value = "false"},
+        {.name = "--force", .action = Action::kFlag},
+    },
+    {},
+    {kOneScope},
+    /*first_unrecognized_only=*/true,
 };
 
-// One command's options, read in order; any unknown option is a usage error.
-class Options {
- public:
-  Options(const std::vector<std::string>& args, const char* usage) : args_(args), usage_(usage) {}
-
-  // Whether help was asked for anywhere among the options.
-  bool help() const {
-    for (const std::string& a : args_) {
-      if (a == "--") break;
-      if (a == "-h" || a == "--help") return true;
-    }
-    return false;
-  }
-
-  [[noreturn]] void fail(const std::string& message) const { throw Usage{usage_, message}; }
-
- private:
-  std::vector<std::string> args_;
-  const char* usage_;
+const Command kUninstall{
+    "qorgit uninstall",
+    kUninstallUsage,
+    kUninstallHelp,
+    {kHelpOption, kScopes[0], kScopes[1], kScopes[2]},
+    {},
+    {kOneScope},
+    /*first_unrecognized_only=*/true,
 };
 
-void parse_scope(const std::string& arg, std::optional<Scope>& scope, const Options& options) {
-  const Scope s = arg == "--local"    ? Scope::kLocal
-                  : arg == "--global" ? Scope::kGlobal
-                                      : Scope::kSystem;
-  if (scope && *scope != s) options.fail("choose one of --local, --global and --system");
-  scope = s;
+const Command kCheck{
+    "qorgit check",
+    kCheckUsage,
+    kCheckHelp,
+    {
+        kHelpOption,
+        {.name = "--json", .action = Action::kFlag},
+        {.name = "--quiet", .short_name = "-q", .action = Action::kFlag},
+    },
+    {{.dest = "paths", .metavar = "PATH", .min = 0, .max = qor::cli::Positional::kMany}},
+    {},
+    /*first_unrecognized_only=*/true,
+};
+
+const Command kStatus{
+    "qorgit status",
+    kStatusUsage,
+    kStatusHelp,
+    {kHelpOption},
+    {},
+    {},
+    /*first_unrecognized_only=*/true,
+};
+
+const Command kQorgit{
+    "qorgit", kUsage, kHelp, {kHelpOption, {.name = "--version", .action = Action::kVersion}},
+    {},       {},     false, {&kInstall, &kUninstall, &kCheck, &kStatus},
+};
+
+Scope scope_of(const qor::cli::Args& args) {
+  const std::string scope = args.get("scope", "local");
+  return scope == "global" ? Scope::kGlobal : scope == "system" ? Scope::kSystem : Scope::kLocal;
 }
 
-bool is_scope(const std::string& arg) {
-  return arg == "--local" || arg == "--global" || arg == "--system";
+// An optional yes or no: given as "true" or "false", or not at all.
+std::optional<bool> choice(const qor::cli::Args& args, std::string_view key) {
+  if (!args.has(key)) return std::nullopt;
+  return args.flag(key);
 }
 
 int print_lines(const std::vector<std::string>& lines, const std::string& when_empty) {
@@ -189,52 +246,27 @@ std::string scope_text(Scope scope) {
   return "the " + std::string(qor::gitsetup::scope_name(scope)) + " configuration";
 }
 
-int run_install(const std::vector<std::string>& args) {
-  const Options options(args, kInstallUsage);
-  if (options.help()) {
-    std::cout << kInstallUsage << kInstallHelp;
-    return 0;
-  }
-  std::optional<Scope> scope;
+int run_install(const qor::cli::Args& args) {
   qor::gitsetup::InstallOptions install;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (is_scope(arg)) {
-      parse_scope(arg, scope, options);
-    } else if (arg == "--conflict-exit" || arg == "--no-conflict-exit") {
-      install.conflict_exit = arg == "--conflict-exit";
-    } else if (arg == "--hook" || arg == "--no-hook") {
-      install.hook = arg == "--hook";
-    } else if (arg == "--shared" || arg == "--no-shared") {
-      install.shared = arg == "--shared";
-    } else if (arg == "--force") {
-      install.force = true;
-    } else if (arg == "--layout=jupyter") {
-      install.layout = qor::notebook::Layout::kJupyter;
-    } else if (arg == "--layout=default") {
-      install.layout = qor::notebook::Layout::kDefault;
-    } else if (arg.starts_with("--layout")) {
-      options.fail("argument --layout: expected --layout=jupyter or --layout=default");
-    } else if (arg == "--pattern" || arg.starts_with("--pattern=")) {
-      std::string pattern;
-      if (arg == "--pattern") {
-        if (i + 1 == args.size()) options.fail("argument --pattern: expected one argument");
-        pattern = args[++i];
-      } else {
-        pattern = arg.substr(std::string_view("--pattern=").size());
-      }
-      // An attribute line is a pattern and attributes separated by blanks.
-      if (pattern.empty() || pattern.find_first_of(" \t\r\n") != std::string::npos ||
-          pattern.starts_with('#') || pattern.starts_with('!')) {
-        options.fail("argument --pattern: not a pattern git's attribute files can hold: " +
-                     pattern);
-      }
-      install.patterns.push_back(pattern);
-    } else {
-      options.fail("unrecognized argument: " + arg);
-    }
+  install.scope = scope_of(args);
+  install.conflict_exit = choice(args, "conflict-exit");
+  install.hook = choice(args, "hook");
+  install.shared = choice(args, "shared");
+  install.force = args.flag("force");
+  if (args.has("layout")) {
+    install.layout = args.get("layout") == "jupyter" ? qor::notebook::Layout::kJupyter
+                                                     : qor::notebook::Layout::kDefault;
   }
-  install.scope = scope.value_or(Scope::kLocal);
+  for (const std::string& pattern : args.all("pattern")) {
+    // An attribute line is a pattern and attributes separated by blanks.
+    if (pattern.empty() || pattern.find_first_of(" \t\r\n") != std::string::npos ||
+        pattern.starts_with('#') || pattern.starts_with('!')) {
+      throw qor::cli::UsageError{
+          &kInstall,
+          "argument --pattern: not a pattern git's attribute files can hold: " + pattern};
+    }
+    install.patterns.push_back(pattern);
+  }
   install.qormerge = qor::gitsetup::locate_program("qormerge");
   install.qordiff = qor::gitsetup::locate_program("qordiff");
   install.qorgit = qor::gitsetup::locate_program("qorgit");
@@ -242,18 +274,8 @@ int run_install(const std::vector<std::string>& args) {
                      "already installed in " + scope_text(install.scope) + "; nothing changed");
 }
 
-int run_uninstall(const std::vector<std::string>& args) {
-  const Options options(args, kUninstallUsage);
-  if (options.help()) {
-    std::cout << kUninstallUsage << kUninstallHelp;
-    return 0;
-  }
-  std::optional<Scope> scope;
-  for (const std::string& arg : args) {
-    if (!is_scope(arg)) options.fail("unrecognized argument: " + arg);
-    parse_scope(arg, scope, options);
-  }
-  const Scope s = scope.value_or(Scope::kLocal);
+int run_uninstall(const qor::cli::Args& args) {
+  const Scope s = scope_of(args);
   return print_lines(qor::gitsetup::uninstall(s),
                      "nothing installed by qorgit in " + scope_text(s) + "; nothing changed");
 }
@@ -405,29 +427,11 @@ void print_json(const std::vector<CheckedNotebook>& checked,
   std::cout << qor::json::write(qor::json::Value(std::move(doc))) << "\n";
 }
 
-int run_check(const std::vector<std::string>& args) {
-  const Options options(args, kCheckUsage);
-  if (options.help()) {
-    std::cout << kCheckUsage << kCheckHelp;
-    return 0;
-  }
-  bool json = false, quiet = false, only_paths = false;
-  std::vector<std::string> paths;
-  for (const std::string& arg : args) {
-    if (only_paths || arg == "-" || !arg.starts_with("-")) {
-      paths.push_back(arg);
-    } else if (arg == "--") {
-      only_paths = true;
-    } else if (arg == "--json") {
-      json = true;
-    } else if (arg == "-q" || arg == "--quiet") {
-      quiet = true;
-    } else {
-      options.fail("unrecognized argument: " + arg);
-    }
-  }
+int run_check(const qor::cli::Args& args) {
+  const bool json = args.flag("json"), quiet = args.flag("quiet");
+  const std::vector<std::string>& paths = args.all("paths");
   if (paths.empty() && !qor::gitsetup::inside_work_tree()) {
-    options.fail("not inside a git work tree: name the notebooks to check");
+    throw qor::cli::UsageError{&kCheck, "not inside a git work tree: name the notebooks to check"};
   }
   const std::vector<CheckedNotebook> checked =
       paths.empty() ? qor::gitsetup::check_repository() : qor::gitsetup::check_files(paths);
@@ -446,14 +450,15 @@ int run_check(const std::vector<std::string>& args) {
   return 0;
 }
 
-int run_status(const std::vector<std::string>& args) {
-  const Options options(args, kStatusUsage);
-  if (options.help()) {
-    std::cout << kStatusUsage << kStatusHelp;
-    return 0;
-  }
-  if (!args.empty()) options.fail("unrecognized argument: " + args[0]);
-  return print_lines(qor::gitsetup::status(), "");
+int run_status(const qor::cli::Args&) { return print_lines(qor::gitsetup::status(), ""); }
+
+// Runs the subcommand that `args` chose.
+int run(const qor::cli::Args& args) {
+  const Command* command = args.subcommand();
+  if (command == &kInstall) return run_install(args);
+  if (command == &kUninstall) return run_uninstall(args);
+  if (command == &kCheck) return run_check(args);
+  return run_status(args);
 }
 
 }  // namespace
@@ -465,35 +470,17 @@ int main(int argc, char** argv) {
   // signal; a closed output is a write error.
   qor::program::install_signal_cleanup();
   std::ios::sync_with_stdio(false);
-  const std::vector<std::string> all(argv + 1, argv + argc);
-  if (all.empty()) {
-    std::cerr << kUsage << "qorgit: error: a command is required\n";
-    return 2;
-  }
-  const std::string& command = all[0];
-  const std::vector<std::string> args(all.begin() + 1, all.end());
+  const qor::cli::Parsed parsed =
+      qor::cli::parse(kQorgit, {argv + 1, argv + argc}, std::cout, std::cerr);
+  if (!parsed.args) return parsed.exit_status;
   try {
-    if (command == "-h" || command == "--help") {
-      std::cout << kUsage << kHelp;
-      return 0;
-    }
-    if (command == "--version") {
-      std::cout << "qorgit " << qor::kVersion << "\n";
-      return 0;
-    }
-    if (command == "install") return run_install(args);
-    if (command == "uninstall") return run_uninstall(args);
-    if (command == "check") return run_check(args);
-    if (command == "status") return run_status(args);
-    std::cerr << kUsage << "qorgit: error: unknown command: " << qor::printable(command) << "\n";
-    return 2;
-  } catch (const Usage& u) {
-    std::cerr << u.usage << "qorgit " << command << ": error: " << qor::printable_line(u.message)
-              << "\n";
-    return 2;
+    return run(*parsed.args);
+  } catch (const qor::cli::UsageError& e) {
+    return qor::cli::report(e, std::cerr);
   } catch (const std::exception& e) {
     std::cout.flush();
-    std::cerr << "qorgit " << command << ": error: " << qor::printable_line(e.what()) << "\n";
+    std::cerr << parsed.args->subcommand()->prog << ": error: " << qor::printable_line(e.what())
+              << "\n";
     return 1;
   }
 }

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/options.h"
 #include "qor/diff.h"
 #include "qor/errors.h"
 #include "qor/json.h"
@@ -56,9 +57,25 @@ constexpr const char* kHelp =
     "  --textconv    print one notebook FILE as line-oriented text for git's textconv\n"
     "                (git config diff.qordiff.textconv 'qordiff --textconv')\n";
 
+using qor::cli::Action;
+
+const qor::cli::Command kCommand{
+    "qordiff",
+    kUsage,
+    kHelp,
+    {
+        {.name = "--help", .short_name = "-h", .action = Action::kHelp},
+        {.name = "--version", .action = Action::kVersion},
+        {.name = "--format", .choices = {"json", "text", "html"}},
+        {.name = "--color", .choices = {"auto", "always", "never"}},
+        {.name = "--output", .short_name = "-o", .metavar = "FILE"},
+        {.name = "--textconv", .action = Action::kFlag},
+    },
+    {{.dest = "files", .metavar = "FILE", .min = 0, .max = qor::cli::Positional::kMany}},
+};
+
 int usage_error(const std::string& message) {
-  std::cerr << kUsage << "qordiff: error: " << qor::printable_line(message) << "\n";
-  return 2;
+  return qor::cli::report({&kCommand, message}, std::cerr);
 }
 
 struct Options {
@@ -96,96 +113,39 @@ bool use_color(const Options& options) {
   return !(no_color && *no_color) && isatty(STDOUT_FILENO);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // Before anything opens a file: a closed standard descriptor must not become one of ours.
-  qor::program::open_standard_descriptors();
-  Options options;
-  bool positional_only = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (positional_only || arg.size() < 2 || arg[0] != '-') {
-      options.files.push_back(arg);
-      continue;
-    }
-    if (arg == "--") {
-      positional_only = true;
-      continue;
-    }
-    if (arg == "-h" || arg == "--help") {
-      std::cout << kUsage << kHelp;
-      return 0;
-    }
-    if (arg == "--version") {
-      std::cout << "qordiff " << qor::kVersion << "\n";
-      return 0;
-    }
-    if (arg == "--textconv") {
-      options.textconv = true;
-      continue;
-    }
-    // Options with a value, as --name=VALUE or --name VALUE (-o FILE).
-    std::string name = arg, value;
-    bool has_value = false;
-    if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-      name = arg.substr(0, eq);
-      value = arg.substr(eq + 1);
-      has_value = true;
-    }
-    if (name != "--format" && name != "--color" && name != "-o" && name != "--output") {
-      return usage_error("unrecognized arguments: " + arg);
-    }
-    if (!has_value) {
-      if (i + 1 >= argc) return usage_error("argument " + name + ": expected one argument");
-      value = argv[++i];
-    }
-    if (name == "--format") {
-      if (value != "json" && value != "text" && value != "html") {
-        return usage_error(
-            qor::invalid_choice_message("--format", value, {"json", "text", "html"}));
-      }
-      options.format = value;
-    } else if (name == "--color") {
-      if (value != "auto" && value != "always" && value != "never") {
-        return usage_error(
-            qor::invalid_choice_message("--color", value, {"auto", "always", "never"}));
-      }
-      options.color = value;
-    } else {
-      options.output = value;
-    }
+// qordiff --textconv FILE: the notebook as lines; a file that is not a notebook as the text it
+// is.
+int run_textconv(const Options& options) {
+  if (options.files.size() != 1) {
+    return usage_error("--textconv takes one file, got " + std::to_string(options.files.size()));
   }
-
-  if (options.textconv) {
-    if (options.files.size() != 1) {
-      return usage_error("--textconv takes one file, got " + std::to_string(options.files.size()));
-    }
-    const std::string& path = options.files[0];
+  const std::string& path = options.files[0];
+  try {
+    std::string text;
     try {
-      std::string text;
-      try {
-        qor::diff::textconv(qor::notebook::read_notebook(path), text);
-      } catch (const qor::IoError&) {
-        throw;
-      } catch (const qor::Error& e) {
-        // Git stops the whole command (log -p, show) when a textconv fails: a file that is not
-        // a notebook is shown as the text it is.
-        std::string problem = e.what();
-        if (problem.starts_with(path + ": ")) problem.erase(0, path.size() + 2);
-        std::ifstream in(path, std::ios::binary);
-        if (!in.is_open()) throw qor::IoError(errno, path);
-        const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-        text.clear();
-        qor::diff::textconv_unreadable(bytes, problem, text);
-      }
-      return emit(options, text) ? 0 : 1;
-    } catch (const std::exception& e) {
-      std::cerr << "qordiff: error: " << qor::printable_line(e.what()) << "\n";
-      return 1;
+      qor::diff::textconv(qor::notebook::read_notebook(path), text);
+    } catch (const qor::IoError&) {
+      throw;
+    } catch (const qor::Error& e) {
+      // Git stops the whole command (log -p, show) when a textconv fails: a file that is not
+      // a notebook is shown as the text it is.
+      std::string problem = e.what();
+      if (problem.starts_with(path + ": ")) problem.erase(0, path.size() + 2);
+      std::ifstream in(path, std::ios::binary);
+      if (!in.is_open()) throw qor::IoError(errno, path);
+      const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+      text.clear();
+      qor::diff::textconv_unreadable(bytes, problem, text);
     }
+    return emit(options, text) ? 0 : 1;
+  } catch (const std::exception& e) {
+    std::cerr << "qordiff: error: " << qor::printable_line(e.what()) << "\n";
+    return 1;
   }
+}
 
+// qordiff PREV CURRENT: the diff document, or one of its views.
+int run_diff(const Options& options) {
   if (options.files.size() != 2) {
     return usage_error("expected 2 files, PREV and CURRENT, got " +
                        std::to_string(options.files.size()));
@@ -222,4 +182,22 @@ int main(int argc, char** argv) {
     std::cerr << "qordiff: error: " << qor::printable_line(e.what()) << "\n";
     return 1;
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Before anything opens a file: a closed standard descriptor must not become one of ours.
+  qor::program::open_standard_descriptors();
+  const qor::cli::Parsed parsed =
+      qor::cli::parse(kCommand, {argv + 1, argv + argc}, std::cout, std::cerr);
+  if (!parsed.args) return parsed.exit_status;
+  const qor::cli::Args& args = *parsed.args;
+  Options options;
+  options.format = args.get("format");
+  options.color = args.get("color", "auto");
+  if (args.has("output")) options.output = args.get("output");
+  options.textconv = args.flag("textconv");
+  options.files = args.all("files");
+  return options.textconv ? run_textconv(options) : run_diff(options);
 }

@@ -1,0 +1,136 @@
+// The one option parser of the commands (qormerge, qordiff, qorgit and its subcommands), with
+// the conventions and the wording of Python's argparse: a value after "=" or as the next
+// argument, unambiguous prefixes of long options, short flags run together ("-vh"), "--" before
+// arguments that are not options, the last of repeated options winning, every missing option
+// and unrecognized argument reported after the whole command line was read.
+//
+// A command declares its options as a table (Command), which stays readable by other code
+// (names, values, choices, metavariables): the help and usage texts are the command's own.
+#ifndef QOR_CLI_OPTIONS_H_
+#define QOR_CLI_OPTIONS_H_
+
+#include <cstddef>
+#include <limits>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qor::cli {
+
+// What an option does when it is given.
+enum class Action {
+  kStore,    // takes one value; the last one given counts
+  kAppend,   // takes one value; every one given counts, in order
+  kFlag,     // takes none; stores Option::value
+  kHelp,     // prints the usage and the help, and ends with 0
+  kVersion,  // prints "<program> <version>", and ends with 0
+};
+
+// What a value must be.
+enum class Type { kString, kInt };  // kInt: a decimal as Python's int() reads it
+
+struct Option {
+  std::string_view name = {};  // the long name, "--layout"; empty when there is only a short one
+  std::string_view short_name = {};  // "-o", or empty
+  Action action = Action::kStore;
+  // The key the value is stored under; empty: the long name without its dashes ("file-path").
+  // Flags that set one setting share a key (--hook and --no-hook store "hook").
+  std::string_view dest = {};
+  std::string_view value = "true";  // what kFlag stores
+  std::vector<std::string_view> choices = {};
+  Type type = Type::kString;
+  std::string_view metavar = {};  // the value's name in the usage ("FILE")
+  bool required = false;
+  // The message for a value outside `choices`; empty: argparse's "invalid choice" message.
+  std::string_view invalid_choice = {};
+
+  std::string key() const;
+  // How messages name the option: "-o/--output", "--layout".
+  std::string display_name() const;
+};
+
+// Arguments that are not options, taken in order.
+struct Positional {
+  std::string_view dest = {};
+  std::string_view metavar = {};
+  std::size_t min = 1;
+  std::size_t max = 1;  // kMany: as many as given
+  static constexpr std::size_t kMany = std::numeric_limits<std::size_t>::max();
+};
+
+// Options of which at most one may be given (the same one more than once is fine).
+struct Exclusive {
+  std::vector<std::string_view> names = {};  // long names
+  std::string_view message = {};             // the error when two of them are given
+};
+
+struct Command {
+  std::string_view prog = {};   // "qormerge", "qorgit install": the start of every error line
+  std::string_view usage = {};  // the usage lines, each ending in "\n"
+  std::string_view help = {};   // what -h prints after the usage
+  std::vector<Option> options = {};
+  std::vector<Positional> positionals = {};
+  std::vector<Exclusive> exclusive = {};
+  // Names the first unrecognized argument alone ("unrecognized argument: X") instead of all of
+  // them ("unrecognized arguments: X Y"): qorgit's subcommands word it so.
+  bool first_unrecognized_only = false;
+  // Commands named by the first argument ("qorgit install ..."); this command's own options
+  // then come before it.
+  std::vector<const Command*> subcommands = {};
+};
+
+// The parsed arguments: the values stored under each key, in the order given.
+class Args {
+ public:
+  bool has(std::string_view key) const;
+  // The last value stored under `key`, or `fallback` when none was.
+  std::string get(std::string_view key, std::string_view fallback = {}) const;
+  // Every value stored under `key` (options given several times, positional arguments).
+  const std::vector<std::string>& all(std::string_view key) const;
+  // Whether the last value under `key` is "true" (false when none was stored).
+  bool flag(std::string_view key) const;
+  // The subcommand chosen, for a command that has them; else null.
+  const Command* subcommand() const { return subcommand_; }
+
+  void add(std::string_view key, std::string value);
+  void set_subcommand(const Command* command) { subcommand_ = command; }
+
+ private:
+  std::map<std::string, std::vector<std::string>, std::less<>> values_;
+  const Command* subcommand_ = nullptr;
+};
+
+// A usage error found after parsing (a wrong number of files, a value the command refuses):
+// reported as parse() reports its own, with the usage of `command`.
+struct UsageError {
+  const Command* command;
+  std::string message;
+};
+
+// The outcome of parse(): arguments to run with, or the exit status to end with (0 after the
+// help or the version, 2 after a usage error).
+struct Parsed {
+  std::optional<Args> args;
+  int exit_status = 0;
+};
+
+// Parses `argv` (without the program name) by `command`'s table. Prints the help and the
+// version on `out`; a usage error as the usage of the command (or subcommand) concerned and one
+// line "<prog>: error: <message>" on `err`, its text made printable.
+Parsed parse(const Command& command, const std::vector<std::string>& argv, std::ostream& out,
+             std::ostream& err);
+
+// Prints `error` as parse() prints its own; returns 2, the status of a usage error.
+int report(const UsageError& error, std::ostream& err);
+
+// argparse's message for a value outside the choices of `option`: "argument --layout: invalid
+// choice: 'x' (choose from 'default', 'jupyter')".
+std::string invalid_choice_message(std::string_view option, const std::string& value,
+                                   const std::vector<std::string_view>& choices);
+
+}  // namespace qor::cli
+
+#endif  // QOR_CLI_OPTIONS_H_
