@@ -59,15 +59,28 @@ void connect_root_logger() {
 // The module's GitCommandError class, created at import.
 PyObject* git_command_error = nullptr;
 
-// Raises git's report of conflicts as GitCommandError, with the attributes callers inspect.
+// git's report of conflicts from Git.merge_file: Python callers expect it as an error,
+// GitCommandError, the way GitPython's runner reports a non-zero exit status.
+struct GitConflicts {
+  std::string command;
+  int status;
+  std::string stderr_text;
+};
+
+// Raises GitConflicts as GitCommandError, with GitPython's message and the attributes callers
+// inspect.
 void translate_git_errors(std::exception_ptr p) {
   try {
     std::rethrow_exception(p);
-  } catch (const qor::GitCommandError& e) {
-    pyb::object exc = pyb::reinterpret_borrow<pyb::object>(git_command_error)(e.what());
-    exc.attr("command") = e.command();
-    exc.attr("status") = e.status();
-    exc.attr("stderr") = qor::py::make_str(e.stderr_text());
+  } catch (const GitConflicts& e) {
+    const std::string message =
+        "Cmd('git') failed due to: exit code(" + std::to_string(e.status) +
+        ")\n  cmdline: " + e.command +
+        (e.stderr_text.empty() ? std::string() : "\n  stderr: " + qor::py_quote(e.stderr_text));
+    pyb::object exc = pyb::reinterpret_borrow<pyb::object>(git_command_error)(message);
+    exc.attr("command") = e.command;
+    exc.attr("status") = e.status;
+    exc.attr("stderr") = qor::py::make_str(e.stderr_text);
     exc.attr("stdout") = "";
     PyErr_SetObject(git_command_error, exc.ptr());
   }
@@ -80,17 +93,18 @@ class PythonRunner : public qor::merge::GitRunner {
  public:
   explicit PythonRunner(pyb::object runner) : runner_(std::move(runner)) {}
 
-  void merge_file(const std::vector<std::string>& args) override {
+  qor::merge::MergeFileStatus merge_file(const std::vector<std::string>& args) override {
     pyb::tuple paths(args.size());
     for (std::size_t i = 0; i < args.size(); ++i) paths[i] = qor::py::make_str(args[i]);
     try {
       runner_.attr("merge_file")(*paths);
     } catch (pyb::error_already_set& e) {
       if (pyb::str(e.type().attr("__name__")).cast<std::string>() == "GitCommandError") {
-        throw qor::GitCommandError("git merge-file", 1, "");
+        return {1, ""};
       }
       throw;
     }
+    return {};
   }
 
  private:
@@ -215,8 +229,16 @@ PYBIND11_MODULE(notebook_merge, m) {
           [](qor::merge::Git& self, const pyb::args& args) {
             std::vector<std::string> paths;
             for (pyb::handle a : args) paths.push_back(path_text(a));
-            pyb::gil_scoped_release nogil;
-            self.merge_file(paths);
+            qor::merge::MergeFileStatus status;
+            {
+              pyb::gil_scoped_release nogil;
+              status = self.merge_file(paths);
+            }
+            if (status.conflicts != 0) {
+              std::string command = "git merge-file";
+              for (const std::string& p : paths) command += " " + p;
+              throw GitConflicts{std::move(command), status.conflicts, std::move(status.messages)};
+            }
           },
           // Takes any number of paths, which a Signature cannot show: the text signature is
           // written out.

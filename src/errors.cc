@@ -104,12 +104,4 @@ IoError::IoError(int err, const std::string& path)
 IoError::IoError(int err, const std::string& path, const std::string& message)
     : Error(message), errno_(err), path_(path) {}
 
-GitCommandError::GitCommandError(std::string command, int status, std::string stderr_text)
-    : CommandError("Cmd('git') failed due to: exit code(" + std::to_string(status) +
-                   ")\n  cmdline: " + command +
-                   (stderr_text.empty() ? std::string() : "\n  stderr: " + py_quote(stderr_text))),
-      command_(std::move(command)),
-      status_(status),
-      stderr_(std::move(stderr_text)) {}
-
 }  // namespace qor

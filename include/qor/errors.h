@@ -116,22 +116,6 @@ class CommandError : public Error {
   using Error::Error;
 };
 
-// `git` reported its normal "command error": a non-zero exit status below 128, which for
-// `git merge-file` is the number of conflicts left in the merged file.
-class GitCommandError : public CommandError {
- public:
-  GitCommandError(std::string command, int status, std::string stderr_text);
-
-  const std::string& command() const { return command_; }
-  int status() const { return status_; }
-  const std::string& stderr_text() const { return stderr_; }
-
- private:
-  std::string command_;
-  int status_;
-  std::string stderr_;
-};
-
 // Quotes `text` the way Python's repr() quotes a str, for messages.
 std::string py_quote(const std::string& text);
 

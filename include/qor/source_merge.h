@@ -9,21 +9,28 @@
 
 namespace qor::merge {
 
+// What one run of `git merge-file` reported.
+struct MergeFileStatus {
+  // 0 when git merged without conflicts, else the number of conflicts it left in the merged
+  // file (1 to 127).
+  int conflicts = 0;
+  std::string messages;  // what git printed on its standard error
+};
+
 // Runs `git merge-file`. The source merge receives one and calls it once per merge.
 class GitRunner {
  public:
   virtual ~GitRunner() = default;
-  // Runs `git merge-file` with `args` (the current, base and incoming paths). Returns when git
-  // exits with 0. Throws GitCommandError for exit statuses 1 to 127 (git's count of conflicts),
-  // CommandError when git itself fails (128 and above, or a signal), IoError when git cannot be
-  // started.
-  virtual void merge_file(const std::vector<std::string>& args) = 0;
+  // Runs `git merge-file` with `args` (the current, base and incoming paths) and returns its
+  // report: conflicts are a normal result. Throws CommandError when git itself fails (exit
+  // status 128 and above, or a signal), IoError when git cannot be started.
+  virtual MergeFileStatus merge_file(const std::vector<std::string>& args) = 0;
 };
 
 // The runner that starts the `git` program found on PATH, in the current working directory.
 class Git : public GitRunner {
  public:
-  void merge_file(const std::vector<std::string>& args) override;
+  MergeFileStatus merge_file(const std::vector<std::string>& args) override;
 };
 
 // Merges three versions of a cell's source lines with one `git merge-file` run in a fresh
@@ -32,7 +39,7 @@ class Git : public GitRunner {
 // (the temporary current and incoming paths) are replaced by `current_name` and
 // `incoming_name` when these are given and not empty. Returned lines keep their line ends, each
 // as "\n". Throws ValueError for lines holding lone surrogates (not encodable), UnicodeError
-// when git's output is not UTF-8, and whatever `git` throws except GitCommandError.
+// when git's output is not UTF-8, and whatever `git` throws.
 std::vector<std::string> merge_source(GitRunner& git, const std::vector<std::string>& current,
                                       const std::vector<std::string>& base,
                                       const std::vector<std::string>& incoming,

@@ -1,7 +1,8 @@
-// The source-text merge: three files in a private temporary directory (or, for the real git, in
-// memory), one `git merge-file` run, and the merged text read back as lines with its conflict
-// labels replaced. The git runner tells git's report of conflicts (exit statuses 1 to 127) from
-// a failure of git itself.
+// The source-text merge, and the choice of how each source merges: its result known without
+// git, or three files in a private temporary directory (or, for the real git, in memory), one
+// `git merge-file` run, and the merged text read back as lines with its conflict labels
+// replaced. The git runner returns git's report of conflicts (exit statuses 1 to 127) and
+// throws only when git itself fails.
 #include "qor/source_merge.h"
 
 #include <algorithm>
@@ -10,8 +11,9 @@
 #include <unordered_set>
 
 #include "keyed_hash.h"
-#include "merge/source_queue.h"
+#include "merge/source_merge.h"
 #include "platform/file.h"
+#include "platform/git.h"
 #include "platform/process.h"
 #include "platform/temp_dir.h"
 #include "qor/errors.h"
@@ -19,15 +21,6 @@
 
 namespace qor::merge {
 namespace {
-
-std::string command_line(const std::vector<std::string>& argv) {
-  std::string out;
-  for (const std::string& a : argv) {
-    if (!out.empty()) out += ' ';
-    out += a;
-  }
-  return out;
-}
 
 // Text for a file as UTF-8; lone surrogates (which the values can hold) cannot be encoded.
 std::string joined(const std::vector<std::string>& lines) {
@@ -62,38 +55,6 @@ void replace_all(std::string& line, const std::string& from, const std::string& 
        at = line.find(from, at + to.size())) {
     line.replace(at, from.size(), to);
   }
-}
-
-// `git merge-file` with `args`, handed the descriptors `passed` (platform::run_process()).
-// Returns when git merged without conflicts; throws GitCommandError when it reports conflicts,
-// CommandError when it failed, IoError when it cannot be started.
-void run_merge_file(const std::vector<std::string>& args, const std::vector<int>& passed) {
-  std::vector<std::string> argv = {"git", "merge-file"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  platform::ProcessResult result;
-  try {
-    result = platform::run_process(argv, passed);
-  } catch (const IoError& e) {
-    throw IoError(e.error_code(), argv[0],
-                  "cannot run git: " + std::string(e.what()) +
-                      " (git must be installed and on the PATH for source merges)");
-  }
-  if (result.signal != 0) {
-    throw CommandError(command_line(argv) + " was killed by signal " +
-                       std::to_string(result.signal));
-  }
-  if (result.exit_status == 0) return;
-  if (result.exit_status < 128) {
-    throw GitCommandError(command_line(argv), result.exit_status, result.stderr_text);
-  }
-  std::string message =
-      command_line(argv) + " failed with exit status " + std::to_string(result.exit_status);
-  if (!result.stderr_text.empty()) {
-    std::string text = result.stderr_text;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    message += ": " + text;
-  }
-  throw CommandError(message);
 }
 
 // The merged text that git left, as lines with the labels `current_label` and `incoming_label`
@@ -205,7 +166,9 @@ std::optional<std::string> merged_apart(std::string_view current, std::string_vi
 
 }  // namespace
 
-void Git::merge_file(const std::vector<std::string>& args) { run_merge_file(args, {}); }
+MergeFileStatus Git::merge_file(const std::vector<std::string>& args) {
+  return detail::git_merge_file(args, {});
+}
 
 std::vector<std::string> merge_source(GitRunner& git, const std::vector<std::string>& current,
                                       const std::vector<std::string>& base,
@@ -219,8 +182,21 @@ std::vector<std::string> merge_source(GitRunner& git, const std::vector<std::str
 
 namespace detail {
 
-void git_merge_file(const std::vector<std::string>& args, const std::vector<int>& passed) {
-  run_merge_file(args, passed);
+MergeFileStatus git_merge_file(const std::vector<std::string>& args,
+                               const std::vector<int>& passed) {
+  std::vector<std::string> git_args = {"merge-file"};
+  git_args.insert(git_args.end(), args.begin(), args.end());
+  platform::GitRun run;
+  try {
+    run = platform::run_git(git_args, passed);
+  } catch (const IoError& e) {
+    throw IoError(e.error_code(), "git",
+                  "cannot run git: " + std::string(e.what()) +
+                      " (git must be installed and on the PATH for source merges)");
+  }
+  // Exit statuses 1 to 127 are git's count of conflicts; from 128 on, git itself failed.
+  if (run.status >= 128) platform::git_failed(git_args, run);
+  return {run.status, std::move(run.err)};
 }
 
 void check_writable(std::string_view text) {
@@ -253,11 +229,8 @@ std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git
   platform::write_file(current_path, current_text);
   platform::write_file(base_path, base_text);
   platform::write_file(incoming_path, incoming_text);
-  try {
-    git.merge_file({current_path, base_path, incoming_path});
-  } catch (const GitCommandError&) {
-    // git's report of conflicts: the merged file holds the conflict blocks.
-  }
+  // Conflicts or none, the merged file holds git's text.
+  git.merge_file({current_path, base_path, incoming_path});
   return labelled_lines(platform::read_file(current_path), current_path, incoming_path,
                         current_name, incoming_name);
 }
@@ -281,21 +254,39 @@ std::vector<std::string> merge_source_in_memory(const std::string& stem,
   const platform::MemoryFile current_file(joined(current), current_label);
   const platform::MemoryFile base_file(joined(base), base_label);
   const platform::MemoryFile incoming_file(joined(incoming), incoming_label);
-  try {
-    run_merge_file(
-        {"-L", current_label, "-L", base_label, "-L", incoming_label, platform::passed_fd_path(0),
-         platform::passed_fd_path(1), platform::passed_fd_path(2)},
-        {current_file.fd(), base_file.fd(), incoming_file.fd()});
-  } catch (const GitCommandError&) {
-    // git's report of conflicts: the current file holds the conflict blocks.
-  }
+  // Conflicts or none, the current file holds git's text.
+  git_merge_file(
+      {"-L", current_label, "-L", base_label, "-L", incoming_label, platform::passed_fd_path(0),
+       platform::passed_fd_path(1), platform::passed_fd_path(2)},
+      {current_file.fd(), base_file.fd(), incoming_file.fd()});
   return labelled_lines(current_file.read(), current_label, incoming_label, current_name,
                         incoming_name);
 }
 
-std::optional<std::vector<std::string>> merged_without_git(
-    const std::vector<std::string>& current, const std::vector<std::string>& base,
-    const std::vector<std::string>& incoming) {
+SourcePlan plan_source_merge(GitRunner* runner, const Lines& current, const Lines& base,
+                             const Lines& incoming) {
+  if (runner != nullptr) return {SourceWay::kFiles, std::nullopt};
+  if (std::optional<Lines> merged = merged_without_git(current, base, incoming)) {
+    return {SourceWay::kKnown, std::move(merged)};
+  }
+  if (mergeable_in_memory(current, base, incoming)) return {SourceWay::kMemory, std::nullopt};
+  return {SourceWay::kFiles, std::nullopt};
+}
+
+Lines run_source_merge(const SourcePlan& plan, GitRunner* runner, const std::string& stem,
+                       const Lines& current, const Lines& base, const Lines& incoming,
+                       const std::optional<std::string>& current_name,
+                       const std::optional<std::string>& incoming_name) {
+  if (plan.way == SourceWay::kMemory) {
+    return merge_source_in_memory(stem, current, base, incoming, current_name, incoming_name);
+  }
+  Git git;
+  return merge_source_in(stem, runner != nullptr ? *runner : git, current, base, incoming,
+                         current_name, incoming_name);
+}
+
+std::optional<Lines> merged_without_git(const Lines& current, const Lines& base,
+                                        const Lines& incoming) {
   // Lines that cannot be written for git fail here as they would there.
   const std::string current_text = joined(current);
   const std::string base_text = joined(base);

@@ -70,28 +70,30 @@ void SourceQueue::add(Lines current, Lines base, Lines incoming, std::string cur
                       std::string incoming_name, SourcePlaces where, Apply apply) {
   if (runner_ != nullptr) {
     check_versions_writable(current, base, incoming, where);
+    const SourcePlan plan = plan_source_merge(runner_, current, base, incoming);
     const platform::TempDir dir = merge_directory(where.current);
     apply(in_context(where.current, [&] {
-      return merge_source_in(dir.path() + "/", *runner_, current, base, incoming, current_name,
-                             incoming_name);
+      return run_source_merge(plan, runner_, dir.path() + "/", current, base, incoming,
+                              current_name, incoming_name);
     }));
     return;
   }
   // A result known without git is ready at once, as is its error.
   std::future<Lines> result;
+  SourcePlan plan;
   try {
     check_versions_writable(current, base, incoming, where);
-    if (std::optional<Lines> lines = merged_without_git(current, base, incoming)) {
-      result = settled([&](std::promise<Lines>& p) { p.set_value(std::move(*lines)); });
+    plan = plan_source_merge(nullptr, current, base, incoming);
+    if (plan.merged) {
+      result = settled([&](std::promise<Lines>& p) { p.set_value(std::move(*plan.merged)); });
     }
   } catch (...) {
     result = settled([](std::promise<Lines>& p) { p.set_exception(std::current_exception()); });
   }
   if (!result.valid()) {
     while (jobs_.size() >= kRunning) settle_oldest();
-    const bool in_memory = mergeable_in_memory(current, base, incoming);
     std::string stem;
-    if (in_memory) {
+    if (plan.way == SourceWay::kMemory) {
       if (labels_.empty()) labels_ = platform::unmade_temp_path("qor-merge");
       stem = labels_;
     } else {
@@ -99,21 +101,17 @@ void SourceQueue::add(Lines current, Lines base, Lines incoming, std::string cur
       stem = dir_->path();
     }
     stem.append("/").append(std::to_string(++added_)).append("-");
-    result = std::async(
-        std::launch::async,
-        [current = std::move(current), base = std::move(base), incoming = std::move(incoming),
-         current_name = std::move(current_name), incoming_name = std::move(incoming_name),
-         where = std::move(where.current), stem = std::move(stem), in_memory, stopped = &stopped_] {
-          const interrupt::StopWhen stop(stopped);
-          return in_context(where, [&] {
-            if (in_memory) {
-              return merge_source_in_memory(stem, current, base, incoming, current_name,
-                                            incoming_name);
-            }
-            Git git;
-            return merge_source_in(stem, git, current, base, incoming, current_name, incoming_name);
-          });
-        });
+    result = std::async(std::launch::async,
+                        [current = std::move(current), base = std::move(base),
+                         incoming = std::move(incoming), current_name = std::move(current_name),
+                         incoming_name = std::move(incoming_name), where = std::move(where.current),
+                         stem = std::move(stem), plan = std::move(plan), stopped = &stopped_] {
+                          const interrupt::StopWhen stop(stopped);
+                          return in_context(where, [&] {
+                            return run_source_merge(plan, nullptr, stem, current, base, incoming,
+                                                    current_name, incoming_name);
+                          });
+                        });
   }
   jobs_.push_back(Job{std::move(result), std::move(apply)});
 }

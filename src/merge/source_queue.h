@@ -13,86 +13,30 @@
 #include <string_view>
 #include <vector>
 
+#include "merge/source_merge.h"
 #include "platform/temp_dir.h"
 #include "qor/merge.h"
 
 namespace qor::merge::detail {
 
-// Largest file git merges as text (its MAX_XDIFF_SIZE): git takes a larger one for binary.
-inline constexpr std::size_t kGitTextLimit = std::size_t{1023} << 20;
-
-// Runs `git merge-file` with `args`, handing it the open descriptors `passed` as
-// platform::run_process() does. Returns when git merged without conflicts; throws
-// GitCommandError when it reports conflicts (its exit status is their number), CommandError
-// when git failed, IoError when it cannot be started.
-void git_merge_file(const std::vector<std::string>& args, const std::vector<int>& passed);
-
-// Throws the ValueError merge_source() throws for `text` when it cannot be written for git (it
-// holds a lone surrogate).
-void check_writable(std::string_view text);
-
-// merge_source() with its three files at `stem` followed by "current", "base" and "incoming",
-// in a private directory of the caller's, which removes them with itself.
-std::vector<std::string> merge_source_in(const std::string& stem, GitRunner& git,
-                                         const std::vector<std::string>& current,
-                                         const std::vector<std::string>& base,
-                                         const std::vector<std::string>& incoming,
-                                         const std::optional<std::string>& current_name,
-                                         const std::optional<std::string>& incoming_name);
-
-// Whether merge_source_in_memory() can take the three versions: the system offers memory files,
-// and git takes every version for text (no NUL byte, not above its size limit), so that git
-// reports nothing about the files themselves.
-bool mergeable_in_memory(const std::vector<std::string>& current,
-                         const std::vector<std::string>& base,
-                         const std::vector<std::string>& incoming);
-
-// merge_source() with the real git, its three files in memory (platform::MemoryFile) instead of
-// in a directory: git reads and rewrites them through the descriptors it is handed, and labels
-// them, with its -L option, `stem` followed by "current", "base" and "incoming", the paths the
-// files would have had in a directory that is never made. The result is the one the files in
-// that directory would have given. Nothing is made on a disk, and nothing is left to remove.
-std::vector<std::string> merge_source_in_memory(const std::string& stem,
-                                                const std::vector<std::string>& current,
-                                                const std::vector<std::string>& base,
-                                                const std::vector<std::string>& incoming,
-                                                const std::optional<std::string>& current_name,
-                                                const std::optional<std::string>& incoming_name);
-
-// merge_source()'s result with the real git when it is known without running git. When one
-// side's text is the base's, git takes the other side's text whole; when both sides made the
-// same change, git takes the current side's text (each change of one side meets the same change
-// of the other, which git does not count as a conflict). When the sides changed parts of the
-// text that lie apart, with base lines between them that git's diff cannot move either change
-// over, git merges the two changes without conflict, and its text is built here the way git
-// builds it. Nothing when the changes may meet (git then decides whether they conflict), or
-// when git would refuse a text as binary (a NUL byte) or as too large: only git itself reports
-// those. A text without conflict blocks has no labels to replace (the temporary paths, named for
-// each merge, cannot occur in the versions). Throws the ValueError of merge_source() for lines
-// that cannot be written for git.
-std::optional<std::vector<std::string>> merged_without_git(
-    const std::vector<std::string>& current, const std::vector<std::string>& base,
-    const std::vector<std::string>& incoming);
-
-// The source merges a notebook merge asks for, in order. With the real git, each runs in a
-// worker thread as soon as it is added, a few at a time, so that the git processes overlap one
-// another and the rest of the merge; a merge whose result merged_without_git() knows needs no
-// thread. Results are handed to their callbacks in the order the merges were added, and a
-// failure is reported as the first failing merge in that order would have been reported had
-// they run one after the other. With a runner of the caller's own (MergeOptions::git), each
-// merge runs at once, in the calling thread.
-//
-// Git is handed the versions in memory where it can be (merge_source_in_memory()): nothing is
-// made on a disk for them. Where they go in files, the files stay until finish() has applied
-// every result; their directory is then removed in a helper thread, which the destructor waits
-// for. On a file system that discards freed blocks, removing a file git has written takes a
-// device round trip: the merge need not wait for it.
 // Where the three versions of a source come from, for messages: "nb.ipynb (incoming version):
 // cell 3 'train' (code)".
 struct SourcePlaces {
   std::string current, base, incoming;
 };
 
+// The source merges a notebook merge asks for, in order, each done the way plan_source_merge()
+// chooses. With the real git, each runs in a worker thread as soon as it is added, a few at a
+// time, so that the git processes overlap one another and the rest of the merge; a merge whose
+// result is known without git needs no thread. Results are handed to their callbacks in the order
+// the merges were added, and a failure is reported as the first failing merge in that order would
+// have been reported had they run one after the other. With a runner of the caller's own
+// (MergeOptions::git), each merge runs at once, in the calling thread.
+//
+// Where git reads the versions from files, the files stay until finish() has applied
+// every result; their directory is then removed in a helper thread, which the destructor waits
+// for. On a file system that discards freed blocks, removing a file git has written takes a
+// device round trip: the merge need not wait for it.
 class SourceQueue {
  public:
   using Lines = std::vector<std::string>;

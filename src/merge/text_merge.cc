@@ -8,9 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "merge/source_queue.h"
+#include "merge/source_merge.h"
 #include "notebook/notebook_file.h"
 #include "platform/file.h"
+#include "platform/git.h"
 #include "platform/process.h"
 #include "platform/temp_dir.h"
 #include "qor/errors.h"
@@ -34,15 +35,15 @@ bool binary_for_git(std::string_view text) {
 bool merge_file_takes_diff_algorithm() {
   static const bool takes = [] {
     try {
-      const platform::ProcessOutput out = platform::run_process_output({"git", "version"});
+      const platform::GitRun run = platform::run_git({"version"}, {}, /*capture_output=*/true);
       int major = 0, minor = 0;
-      if (out.exit_status != 0 || out.signal != 0 ||
-          std::sscanf(out.stdout_text.c_str(), "git version %d.%d", &major, &minor) != 2) {
+      if (run.status != 0 ||
+          std::sscanf(run.out.c_str(), "git version %d.%d", &major, &minor) != 2) {
         return false;
       }
       return major > 2 || (major == 2 && minor >= 44);
-    } catch (const IoError&) {
-      return false;  // merge-file itself then says that git cannot be run
+    } catch (const Error&) {
+      return false;  // merge-file itself then says what keeps git from running
     }
   }();
   return takes;
@@ -64,11 +65,7 @@ std::pair<std::string, std::size_t> git_merge_text(std::string_view current, std
   const auto run = [&](const std::vector<std::string>& files, const std::vector<int>& passed) {
     std::vector<std::string> all = args;
     all.insert(all.end(), files.begin(), files.end());
-    try {
-      detail::git_merge_file(all, passed);
-    } catch (const GitCommandError& e) {
-      conflicts = static_cast<std::size_t>(e.status());
-    }
+    conflicts = static_cast<std::size_t>(detail::git_merge_file(all, passed).conflicts);
   };
   if (platform::MemoryFile::available()) {
     const platform::MemoryFile current_file(current, options.current_label);

@@ -129,7 +129,10 @@ TEST(SourceQueue, AnEarlierFailureComesBeforeALaterError) {
 // A runner of the caller's own runs at once, in the calling thread.
 class RecordingGit : public GitRunner {
  public:
-  void merge_file(const std::vector<std::string>& args) override { calls.push_back(args); }
+  MergeFileStatus merge_file(const std::vector<std::string>& args) override {
+    calls.push_back(args);
+    return {};
+  }
   std::vector<std::vector<std::string>> calls;
 };
 

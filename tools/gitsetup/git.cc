@@ -8,19 +8,12 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/process.h"
 #include "qor/errors.h"
 
 namespace qor::gitsetup::detail {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string command_text(const std::vector<std::string>& args) {
-  std::string text = "git";
-  for (const std::string& a : args) text += " " + a;
-  return text;
-}
 
 bool exists(const std::string& path) {
   std::error_code ec;
@@ -66,19 +59,7 @@ std::string system_config_file() {
 }  // namespace
 
 GitResult run_git(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{"git"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  platform::ProcessOutput p = platform::run_process_output(argv);
-  if (p.signal != 0) {
-    throw CommandError(command_text(args) + ": git died of signal " + std::to_string(p.signal));
-  }
-  return {p.exit_status, std::move(p.stdout_text), std::move(p.stderr_text)};
-}
-
-void git_failed(const std::vector<std::string>& args, const GitResult& result) {
-  std::string message = chomp(result.err);
-  if (message.empty()) message = "exit status " + std::to_string(result.status);
-  throw CommandError(command_text(args) + ": " + message);
+  return platform::run_git(args, {}, /*capture_output=*/true);
 }
 
 std::string git_ok(const std::vector<std::string>& args) {

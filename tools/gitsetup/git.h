@@ -7,25 +7,21 @@
 #include <vector>
 
 #include "gitsetup/gitsetup.h"
+#include "platform/git.h"
 
 namespace qor::gitsetup::detail {
 
-struct GitResult {
-  int status = 0;
-  std::string out;
-  std::string err;
-};
+using GitResult = platform::GitRun;
 
-// Runs `git` with `args`. Throws IoError when git cannot be started, CommandError when a
-// signal ends it.
+// platform::run_git() with git's standard output collected. Throws IoError when git cannot be
+// started, CommandError when a signal ends it.
 GitResult run_git(const std::vector<std::string>& args);
 
 // run_git() that requires exit status 0 and returns the standard output. Throws CommandError
-// with git's own message otherwise.
+// with git's own message otherwise (platform::git_failed()).
 std::string git_ok(const std::vector<std::string>& args);
 
-// Throws the CommandError of git_ok() for `result`, the failed run of git with `args`.
-[[noreturn]] void git_failed(const std::vector<std::string>& args, const GitResult& result);
+using platform::git_failed;
 
 // `text` without its final line end.
 std::string chomp(std::string text);

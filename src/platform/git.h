@@ -1,0 +1,37 @@
+// Running the git program: the one place that starts git and words its failures, for the
+// source and text merges of the core and for the git set-up of qorgit.
+#ifndef QOR_PLATFORM_GIT_H_
+#define QOR_PLATFORM_GIT_H_
+
+#include <string>
+#include <vector>
+
+namespace qor::platform {
+
+// How a run of git ended: its exit status and what it printed (standard output only when it
+// was asked for).
+struct GitRun {
+  int status = 0;
+  std::string out;
+  std::string err;
+};
+
+// Runs `git` with `args`, found on PATH, without a shell, in the current working directory and
+// environment, handed the open descriptors `passed` as run_process() hands them; with
+// `capture_output`, its standard output is collected too (`passed` must then be empty). Returns
+// whatever exit status git gives: what a status means is the caller's to say. Throws IoError
+// (errno, "git") when git cannot be started, CommandError "<command> was killed by signal N"
+// when a signal ends it.
+GitRun run_git(const std::vector<std::string>& args, const std::vector<int>& passed = {},
+               bool capture_output = false);
+
+// Throws the CommandError for a run of git (with `args`) that failed: "git <args> failed with
+// exit status N", followed by ": " and git's own message when it printed one.
+[[noreturn]] void git_failed(const std::vector<std::string>& args, const GitRun& run);
+
+// The command line of git with `args` as messages show it: "git merge-file a b c".
+std::string git_command_line(const std::vector<std::string>& args);
+
+}  // namespace qor::platform
+
+#endif  // QOR_PLATFORM_GIT_H_
