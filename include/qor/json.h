@@ -345,10 +345,6 @@ struct LazyOptions {
   // Called once at the start and then after every few megabytes of text.
   ProgressFn progress = nullptr;
   void* progress_context = nullptr;
-  // When set, receives the texts (slices of the parsed text) of the items of the array that
-  // the top-level object holds under `item_texts_key` (under its last such key), in order.
-  std::vector<std::string_view>* item_texts = nullptr;
-  std::string_view item_texts_key{};
 };
 
 // parse() that leaves the arrays and objects that `options` allows as slices of `text` when

@@ -15,6 +15,7 @@
 
 #include "json/byte_scan.h"
 #include "json/escape.h"
+#include "json/item_texts.h"
 #include "json/raw.h"
 #include "qor/errors.h"
 #include "qor/json.h"
@@ -112,8 +113,13 @@ class Reader {
     block_ = block;
     lazy_depth_ = options.depth;
     built_keys_ = options.built_keys;
-    item_texts_ = options.item_texts;
-    item_texts_key_ = options.item_texts_key;
+  }
+
+  // Hands the texts of the items of the array that the top-level object holds under `key`
+  // (under its last such key) to `texts`, in order.
+  void record_item_texts(std::string_view key, std::vector<std::string_view>* texts) {
+    item_texts_ = texts;
+    item_texts_key_ = key;
   }
 
   Value document() {
@@ -773,6 +779,14 @@ Value parse(std::string_view text, const std::string& source) {
 
 Value parse_lazy(std::string_view text, const std::string& source,
                  std::shared_ptr<const void> owner, const LazyOptions& options) {
+  return detail::parse_lazy_with_item_texts(text, source, std::move(owner), options, {}, nullptr);
+}
+
+namespace detail {
+
+Value parse_lazy_with_item_texts(std::string_view text, const std::string& source,
+                                 std::shared_ptr<const void> owner, const LazyOptions& options,
+                                 std::string_view key, std::vector<std::string_view>* texts) {
   check_utf8(text, source);
   // The reader holds the block's first reference while it runs.
   struct Hold {
@@ -781,10 +795,9 @@ Value parse_lazy(std::string_view text, const std::string& source,
   } hold{new detail::RawBlock(std::move(owner))};
   Reader reader(text, source, options.progress, options.progress_context);
   reader.keep_raw(hold.block, options);
+  if (texts != nullptr) reader.record_item_texts(key, texts);
   return reader.document();
 }
-
-namespace detail {
 
 Value read_trusted(std::string_view text, RawBlock* block, std::uint8_t form) {
   static const std::string kNoSource;

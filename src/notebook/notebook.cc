@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "json/item_texts.h"
 #include "notebook/notebook_file.h"
 #include "platform/file.h"
 #include "qor/interrupt.h"
@@ -60,12 +61,13 @@ json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name,
   const std::string_view text = owner->view();
   json::LazyOptions options{3, kBuilt};
   options.progress = [](void*) { interrupt::poll(); };
+  std::vector<std::string_view>* texts = nullptr;
   if (cell_texts != nullptr) {
-    options.item_texts = &cell_texts->texts;
-    options.item_texts_key = "cells";
+    texts = &cell_texts->texts;
     cell_texts->bytes = owner;
   }
-  return json::parse_lazy(text, name, std::move(owner), options);
+  return json::detail::parse_lazy_with_item_texts(text, name, std::move(owner), options, "cells",
+                                                  texts);
 }
 
 json::Value read_notebook(const std::string& path, const std::string& name, CellTexts* cell_texts) {

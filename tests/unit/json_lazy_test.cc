@@ -9,6 +9,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "json/item_texts.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 #include "support/expect.h"
@@ -231,10 +232,7 @@ TEST(JsonLazyReader, GivesTheTextsOfTheItemsUnderOneTopLevelKey) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     std::vector<std::string_view> texts = {"stale"};
-    LazyOptions options{2, {}};
-    options.item_texts = &texts;
-    options.item_texts_key = "cells";
-    parse_lazy(c.text, "doc.json", nullptr, options);
+    detail::parse_lazy_with_item_texts(c.text, "doc.json", nullptr, {2, {}}, "cells", &texts);
     if (c.items.empty()) {
       EXPECT_TRUE(texts.empty() || texts == std::vector<std::string_view>{"stale"});
     } else {
