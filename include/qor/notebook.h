@@ -84,6 +84,40 @@ typename Tree::Ref peek(typename Tree::Ref obj, std::string_view key) {
   return obj && Tree::is_object(obj) ? Tree::find(obj, key) : typename Tree::Ref();
 }
 
+// "metadata" -> "canvas" of a cell or of the notebook, read as peek() reads.
+template <class Tree>
+typename Tree::Ref peek_canvas(typename Tree::Ref obj) {
+  return peek<Tree>(peek<Tree>(obj, "metadata"), "canvas");
+}
+
+// Lenient reads of a notebook's parts, for code that shows or scans whatever a file holds (the
+// views, textconv, the conflict scan, the pipeline check): a step that is missing or is not of
+// the kind expected gives null (or nothing), and no read throws. The engines read through the
+// checked views below (BasicCell, BasicNotebook), whose errors name what is wrong.
+
+// Member `key` of `value` when `value` is there and is an object, else null.
+inline const json::Value* member(const json::Value* value, std::string_view key) {
+  return value != nullptr ? value->find(key) : nullptr;
+}
+
+// "metadata" -> "canvas" of a cell or of the notebook.
+inline const json::Value* canvas_of(const json::Value* cell_or_notebook) {
+  return member(member(cell_or_notebook, "metadata"), "canvas");
+}
+
+// The notebook's "cells" when it is a list.
+const json::Value* cell_list(const json::Value& doc);
+
+// The notebook's canvas "parameters" ("metadata" -> "canvas" -> "parameters") when a list.
+const json::Value* parameter_list(const json::Value& doc);
+
+// A cell's "source" (a list of lines, or one string) as one text; list items that are not
+// strings count as their JSON text. Empty when `source` is null or of another kind.
+std::string source_text(const json::Value* source);
+
+// source_text() split after each "\n" (split_lines()).
+std::vector<std::string> source_text_lines(const json::Value* source);
+
 // Where a cell sits, for error messages: the name of its notebook in messages (for example
 // "analysis/churn.ipynb (incoming version)") and its position in the notebook's "cells".
 struct CellPlace {
@@ -314,7 +348,7 @@ class BasicCell {
     out += std::to_string(place_->index);
     const Ref type = peek<Tree>(data_, "cell_type");
     std::string detail = type && Tree::is_string(type) ? Tree::to_string(type) : std::string();
-    const Ref canvas = peek<Tree>(peek<Tree>(data_, "metadata"), "canvas");
+    const Ref canvas = peek_canvas<Tree>(data_);
     const Ref name = peek<Tree>(canvas, "name");
     if (name && Tree::is_string(name) && !Tree::to_string(name).empty()) {
       out += ' ';

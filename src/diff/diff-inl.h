@@ -93,7 +93,8 @@ class Version {
     const std::size_t n = Tree::size(cells);
     for (std::size_t i = 0; i < n; ++i) {
       using notebook::peek;
-      Ref canvas = peek<Tree>(peek<Tree>(Tree::item(cells, i), "metadata"), "canvas");
+      using notebook::peek_canvas;
+      Ref canvas = peek_canvas<Tree>(Tree::item(cells, i));
       Ref id = peek<Tree>(canvas, "id");
       if (!id) continue;
       Ref name = peek<Tree>(canvas, "name");

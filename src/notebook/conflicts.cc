@@ -219,17 +219,12 @@ Conflicts find_conflicts(const json::Value& doc) {
   // input: a keyed hash keeps ids built to share a bucket apart.
   std::unordered_set<std::string_view, qor::detail::KeyedStringHash> ids;
   for (const json::Value& cell : list) {
-    const json::Value* metadata = cell.is_object() ? cell.find("metadata") : nullptr;
-    const json::Value* canvas =
-        metadata != nullptr && metadata->is_object() ? metadata->find("canvas") : nullptr;
-    if (auto id = string_member(canvas, "id")) ids.insert(*id);
+    if (auto id = string_member(canvas_of(&cell), "id")) ids.insert(*id);
   }
   for (std::size_t i = 0; i < list.size(); ++i) {
     const json::Value& cell = list[i];
     if (!cell.is_object()) continue;
-    const json::Value* metadata = cell.find("metadata");
-    const json::Value* canvas =
-        metadata != nullptr && metadata->is_object() ? metadata->find("canvas") : nullptr;
+    const json::Value* canvas = canvas_of(&cell);
     ConflictBlock proto;
     proto.cell = i;
     proto.name = std::string(string_member(canvas, "name").value_or(""));
@@ -242,8 +237,7 @@ Conflicts find_conflicts(const json::Value& doc) {
                   found.blocks);
     }
     if (is_marked(proto.name)) found.components.push_back({i, proto.name, proto.component_id});
-    const json::Value* parents =
-        canvas != nullptr && canvas->is_object() ? canvas->find("parents") : nullptr;
+    const json::Value* parents = member(canvas, "parents");
     if (parents == nullptr || !parents->is_array()) continue;
     for (const json::Value& record : parents->as_array()) {
       const std::optional<std::string_view> parent = string_member(&record, "id");
@@ -252,10 +246,7 @@ Conflicts find_conflicts(const json::Value& doc) {
       }
     }
   }
-  const json::Value* metadata = doc.find("metadata");
-  const json::Value* canvas = metadata != nullptr ? metadata->find("canvas") : nullptr;
-  const json::Value* parameters = canvas != nullptr ? canvas->find("parameters") : nullptr;
-  if (parameters != nullptr && parameters->is_array()) {
+  if (const json::Value* parameters = parameter_list(doc)) {
     const json::Array& params = parameters->as_array();
     for (std::size_t i = 0; i < params.size(); ++i) {
       const std::optional<std::string_view> name = string_member(&params[i], "name");

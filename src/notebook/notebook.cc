@@ -1,5 +1,5 @@
-// Notebook files and the helpers of the views. Reading checks the whole file with the JSON
-// reader and builds what the engines look at; writing streams the text into a file that
+// Notebook files and the lenient reads of a notebook's parts. Reading checks the whole file with
+// the JSON reader and builds what the engines look at; writing streams the text into a file that
 // replaces the old one atomically.
 #include "qor/notebook.h"
 
@@ -24,27 +24,54 @@ std::vector<std::string_view> split_lines(std::string_view text) {
   return lines;
 }
 
+const json::Value* cell_list(const json::Value& doc) {
+  const json::Value* cells = member(&doc, "cells");
+  return cells != nullptr && cells->is_array() ? cells : nullptr;
+}
+
+const json::Value* parameter_list(const json::Value& doc) {
+  const json::Value* parameters = member(canvas_of(&doc), "parameters");
+  return parameters != nullptr && parameters->is_array() ? parameters : nullptr;
+}
+
+std::string source_text(const json::Value* source) {
+  std::string text;
+  if (source != nullptr && source->is_string()) {
+    text = source->as_string();
+  } else if (source != nullptr && source->is_array()) {
+    for (const json::Value& item : source->as_array()) {
+      if (item.is_string()) {
+        text += item.as_string();
+      } else {
+        json::write(item, text);
+      }
+    }
+  }
+  return text;
+}
+
+std::vector<std::string> source_text_lines(const json::Value* source) {
+  const std::string text = source_text(source);
+  std::vector<std::string> lines;
+  for (std::string_view line : split_lines(text)) lines.emplace_back(line);
+  return lines;
+}
+
 std::string version_name(std::string_view notebook, std::string_view version) {
   return std::string(notebook) + " (" + std::string(version) + " version)";
 }
 
 std::optional<PipelineProblem> pipeline_problem(const json::Value& doc) {
-  const auto member = [](const json::Value* v, std::string_view key) -> const json::Value* {
-    return v != nullptr && v->is_object() ? v->find(key) : nullptr;
-  };
   if (!doc.is_object()) return PipelineProblem{std::nullopt, "is not a JSON object"};
-  const json::Value* cells = doc.find("cells");
-  if (cells == nullptr || !cells->is_array()) {
-    return PipelineProblem{std::nullopt, "has no cell list"};
-  }
+  const json::Value* cells = cell_list(doc);
+  if (cells == nullptr) return PipelineProblem{std::nullopt, "has no cell list"};
   const json::Array& list = cells->as_array();
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (!list[i].is_object()) return PipelineProblem{i, "is not a JSON object"};
-    const json::Value* id = member(member(member(&list[i], "metadata"), "canvas"), "id");
+    const json::Value* id = member(canvas_of(&list[i]), "id");
     if (id == nullptr || !id->is_string()) return PipelineProblem{i, "has no component id"};
   }
-  const json::Value* parameters = member(member(member(&doc, "metadata"), "canvas"), "parameters");
-  if (parameters == nullptr || !parameters->is_array()) {
+  if (parameter_list(doc) == nullptr) {
     return PipelineProblem{std::nullopt, "has no canvas parameter list"};
   }
   return std::nullopt;

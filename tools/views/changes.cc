@@ -19,11 +19,10 @@ namespace {
 using json::Value;
 using notebook::ValueTree;
 
-const Value* member(const Value* v, std::string_view key) {
-  return v && v->is_object() ? v->find(key) : nullptr;
-}
-
-const Value* canvas_of(const Value& cell) { return member(member(&cell, "metadata"), "canvas"); }
+using notebook::canvas_of;
+using notebook::member;
+using notebook::source_text;
+using notebook::source_text_lines;
 
 std::string key_of(const Value& v) { return ValueTree::key(const_cast<Value*>(&v)); }
 
@@ -32,7 +31,7 @@ std::string text_of(const Value& v) {
 }
 
 std::string name_of(const Value& cell) {
-  const Value* name = member(canvas_of(cell), "name");
+  const Value* name = member(canvas_of(&cell), "name");
   if (!name || name->is_null()) return std::string();
   return text_of(*name);
 }
@@ -48,11 +47,11 @@ struct Version {
   std::unordered_map<std::string, const Value*> cells;
 
   explicit Version(const Value& doc) {
-    const Value* list = member(&doc, "cells");
-    if (!list || !list->is_array()) return;
+    const Value* list = notebook::cell_list(doc);
+    if (!list) return;
     for (const Value& cell : list->as_array()) {
       if (!cell.is_object() || !is_code(cell)) continue;
-      const Value* id = member(canvas_of(cell), "id");
+      const Value* id = member(canvas_of(&cell), "id");
       if (id) cells[key_of(*id)] = &cell;
     }
   }
@@ -133,7 +132,7 @@ std::vector<KeyChange> cell_key_changes(const Value* before, const Value* after)
   differing_keys(member(before, "metadata"), member(after, "metadata"), {"canvas"}, "metadata.",
                  out);
   differing_keys(
-      member(member(before, "metadata"), "canvas"), member(member(after, "metadata"), "canvas"),
+      canvas_of(before), canvas_of(after),
       {"name", "parents", "id", "diff_status", "prev_source", "added_parents", "removed_parents"},
       "", out);
   return out;
@@ -147,7 +146,7 @@ std::vector<KeyChange> notebook_key_changes(const Value& before, const Value& af
   const Value* a = member(&before, "metadata");
   const Value* b = member(&after, "metadata");
   differing_keys(a, b, {"canvas"}, "metadata.", out);
-  differing_keys(member(a, "canvas"), member(b, "canvas"), {"parameters", "parameter"},
+  differing_keys(canvas_of(&before), canvas_of(&after), {"parameters", "parameter"},
                  "metadata.canvas.", out);
   return out;
 }
@@ -230,29 +229,6 @@ std::string_view strip_line_end(std::string_view line) {
   if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   return line;
-}
-
-std::string source_text(const Value* source) {
-  std::string text;
-  if (source && source->is_string()) {
-    text = source->as_string();
-  } else if (source && source->is_array()) {
-    for (const Value& item : source->as_array()) {
-      if (item.is_string()) {
-        text += item.as_string();
-      } else {
-        json::write(item, text);
-      }
-    }
-  }
-  return text;
-}
-
-std::vector<std::string> source_text_lines(const Value* source) {
-  const std::string text = source_text(source);
-  std::vector<std::string> lines;
-  for (std::string_view line : notebook::split_lines(text)) lines.emplace_back(line);
-  return lines;
 }
 
 OutputInfo output_info(const Value& output) {
@@ -432,14 +408,14 @@ Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
   // The diff document's cells by component key.
   std::unordered_map<std::string, const Value*> diff_cells;
   for (const Value& cell : diff.as_object().at("cells").as_array()) {
-    diff_cells[key_of(*member(canvas_of(cell), "id"))] = &cell;
+    diff_cells[key_of(*member(canvas_of(&cell), "id"))] = &cell;
   }
 
   std::vector<std::vector<PendingLink>> pending;  // parents, gained, lost per component
   std::unordered_map<std::string, std::size_t> component_index;
   auto add_component = [&](const std::string& key, const Value& id) {
     const Value& d = *diff_cells.at(key);
-    const Value* canvas = canvas_of(d);
+    const Value* canvas = canvas_of(&d);
     Component c;
     c.key = key;
     c.id = display(text_of(id));
@@ -500,15 +476,15 @@ Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
   };
   auto slots_of = [](const Value& doc) {
     std::vector<Slot> slots;
-    const Value* list = member(&doc, "cells");
-    if (!list || !list->is_array()) return slots;
+    const Value* list = notebook::cell_list(doc);
+    if (!list) return slots;
     const json::Array& cells = list->as_array();
     for (std::size_t i = 0; i < cells.size(); ++i) {
       if (!cells[i].is_object() || is_code(cells[i])) continue;
       std::string key;
       if (const Value* id = member(&cells[i], "id"); id && id->is_string()) {
         key = "cell " + key_of(*id);
-      } else if (const Value* cid = member(canvas_of(cells[i]), "id")) {
+      } else if (const Value* cid = member(canvas_of(&cells[i]), "id")) {
         key = "component " + key_of(*cid);
       }
       slots.push_back(Slot{&cells[i], i, std::move(key)});
@@ -610,8 +586,8 @@ Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
 
   // Components and text cells in reading order.
   auto walk = [&](const Value& doc, bool removed_only) {
-    const Value* list = member(&doc, "cells");
-    if (!list || !list->is_array()) return;
+    const Value* list = notebook::cell_list(doc);
+    if (!list) return;
     const auto& texts = removed_only ? text_at_prev : text_at_current;
     const json::Array& cells = list->as_array();
     for (std::size_t i = 0; i < cells.size(); ++i) {
@@ -621,7 +597,7 @@ Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
           changes.order.push_back({false, it->second});
         continue;
       }
-      const Value* id = member(canvas_of(cell), "id");
+      const Value* id = member(canvas_of(&cell), "id");
       if (!id) continue;
       const std::string key = key_of(*id);
       if (component_index.count(key) || (removed_only && now.find(key))) continue;
@@ -661,8 +637,7 @@ Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
 
   // Parameters: value changes from the diff document, type changes from the two versions.
   std::unordered_map<std::string, const Value*> prev_parameters;
-  if (const Value* list = member(member(member(&prev, "metadata"), "canvas"), "parameters");
-      list && list->is_array()) {
+  if (const Value* list = notebook::parameter_list(prev)) {
     for (const Value& p : list->as_array()) {
       if (const Value* name = member(&p, "name")) prev_parameters[key_of(*name)] = &p;
     }

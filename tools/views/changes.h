@@ -128,13 +128,6 @@ inline std::string display(std::string_view text) { return printable(text); }
 // A line without its line end ("\n" or "\r\n").
 std::string_view strip_line_end(std::string_view line);
 
-// The text of a cell's "source" value (a list of strings or one string): the items joined,
-// those that are not strings as their JSON text. Absent or another kind: empty.
-std::string source_text(const json::Value* source);
-
-// source_text() split at every "\n", so that each line holds exactly one line end.
-std::vector<std::string> source_text_lines(const json::Value* source);
-
 // The kind of one output object (see OutputInfo) and the bytes of text it holds.
 OutputInfo output_info(const json::Value& output);
 

@@ -89,9 +89,8 @@ std::uint64_t hash_value(const Value& v) {
   return 0;
 }
 
-const Value* member(const Value* v, std::string_view key) {
-  return v && v->is_object() ? v->find(key) : nullptr;
-}
+using notebook::canvas_of;
+using notebook::member;
 
 void put_display(std::string& out, const Value* v) {
   if (!v) return;
@@ -141,12 +140,165 @@ void key_lines(std::string& out, const Value* obj, std::string_view prefix,
 }
 
 void source_lines(std::string& out, const Value* source) {
-  for (const std::string& line : detail::source_text_lines(source)) {
+  for (const std::string& line : notebook::source_text_lines(source)) {
     const std::string_view text = detail::strip_line_end(line);
     out += text.empty() ? "  |" : "  | ";
     detail::append_display(text, out);
     out += '\n';
   }
+}
+
+// The notebook's own keys: its format, its metadata and its canvas keys but the parameters.
+void notebook_lines(std::string& out, const Value& notebook) {
+  std::string keys;
+  const Value* metadata = member(&notebook, "metadata");
+  key_lines(keys, &notebook, "", {"cells", "metadata"});
+  key_lines(keys, metadata, "metadata.", {"canvas"});
+  key_lines(keys, canvas_of(&notebook), "metadata.canvas.", {"parameters"});
+  if (!keys.empty()) out += "notebook\n" + keys + "\n";
+}
+
+// One line per canvas parameter, and its keys beyond name, value and type.
+void parameter_lines(std::string& out, const Value& notebook) {
+  const Value* parameters = notebook::parameter_list(notebook);
+  if (!parameters || parameters->as_array().empty()) return;
+  out += "parameters\n";
+  for (const Value& p : parameters->as_array()) {
+    out += "  ";
+    if (!p.is_object()) {
+      put_display(out, &p);
+    } else {
+      out += detail::display_value(member(&p, "name"), false);
+      out += " = ";
+      out += detail::display_value(member(&p, "value"), true);
+      out += " (";
+      out += detail::display_value(member(&p, "type"), false);
+      out += ")";
+    }
+    out += '\n';
+    std::string extra;
+    key_lines(extra, &p, "", {"name", "value", "type"});
+    for (std::string_view line : notebook::split_lines(extra)) {
+      out += "  ";
+      out += line;
+    }
+  }
+}
+
+// Component names by id, for parent records that carry only an id.
+using Names = std::unordered_map<std::string, const Value*>;
+
+Names component_names(const Value& cells) {
+  Names names;
+  for (const Value& cell : cells.as_array()) {
+    const Value* canvas = canvas_of(&cell);
+    const Value* id = member(canvas, "id");
+    const Value* name = member(canvas, "name");
+    if (id && id->is_string() && name && name->is_string()) {
+      names[std::string(id->as_string())] = name;
+    }
+  }
+  return names;
+}
+
+// The cell's heading: its type, its name (always for a component) and its id.
+void cell_heading(std::string& out, const Value& cell) {
+  const Value* type = member(&cell, "cell_type");
+  const Value* canvas = canvas_of(&cell);
+  if (type && type->is_string()) {
+    detail::append_display(type->as_string(), out);
+  } else {
+    out += "cell";
+  }
+  const bool code = type && type->is_string() && type->as_string() == "code";
+  if (const Value* name = member(canvas, "name"); code || name) {
+    out += "  ";
+    if (name && name->is_string() && !name->as_string().empty()) {
+      detail::append_display(name->as_string(), out);
+    } else {
+      out += "(unnamed)";
+    }
+  }
+  if (const Value* id = member(canvas, "id")) {
+    out += "  id ";
+    put_display(out, id);
+  } else if (const Value* cell_id = member(&cell, "id")) {
+    out += "  cell ";
+    put_display(out, cell_id);
+  }
+  out += '\n';
+}
+
+// "  parents: name (id), ...", each parent named as its component is now named.
+void parent_line(std::string& out, const Value* canvas, const Names& names) {
+  const Value* parents = member(canvas, "parents");
+  if (!parents || !parents->is_array() || parents->as_array().empty()) return;
+  out += "  parents: ";
+  bool first = true;
+  for (const Value& record : parents->as_array()) {
+    if (!first) out += ", ";
+    first = false;
+    // The parent's name as its component carries it: stored names go stale when a parent
+    // is renamed, and a merge stores ids only.
+    const Value* pid = member(&record, "id");
+    const Value* pname = member(&record, "name");
+    if (pid && pid->is_string()) {
+      auto it = names.find(std::string(pid->as_string()));
+      if (it != names.end()) pname = it->second;
+    }
+    if (pname && pname->is_string()) {
+      detail::append_display(pname->as_string(), out);
+      out += " (";
+      put_display(out, pid);
+      out += ")";
+    } else if (pid) {
+      put_display(out, pid);
+    } else {
+      put_display(out, &record);
+    }
+  }
+  out += '\n';
+}
+
+// One line per output: its kind, its size and a short hash of its content.
+void output_lines(std::string& out, const Value& cell) {
+  const Value* outputs = member(&cell, "outputs");
+  if (!outputs || !outputs->is_array()) return;
+  for (const Value& output : outputs->as_array()) {
+    const detail::OutputInfo info = detail::output_info(output);
+    char hash[16];
+    std::snprintf(hash, sizeof hash, "%012llx",
+                  static_cast<unsigned long long>(hash_value(output) >> 16));
+    out += "  output ";
+    out += info.kind;
+    out += "  ";
+    out += detail::format_size(info.size);
+    out += "  #";
+    out += hash;
+    out += '\n';
+  }
+}
+
+void cell_lines(std::string& out, const Value& cell, const Names& names) {
+  out += '\n';
+  if (!cell.is_object()) {
+    out += "(not a cell) ";
+    put_display(out, &cell);
+    out += '\n';
+    return;
+  }
+  cell_heading(out, cell);
+  const Value* canvas = canvas_of(&cell);
+  // Every other key, so that no change of the cell goes unseen; an execution count is a run's,
+  // not a change.
+  key_lines(out, &cell, "",
+            {"cell_type", "source", "outputs", "metadata", "execution_count",
+             member(canvas, "id") ? std::string_view() : std::string_view("id")});
+  key_lines(out, member(&cell, "metadata"), "metadata.", {"canvas"});
+  key_lines(out, canvas, "", {"id", "name", "parents"});
+  parent_line(out, canvas, names);
+  source_lines(out, member(&cell, "source"));
+  output_lines(out, cell);
 }
 
 }  // namespace
@@ -158,137 +310,12 @@ void textconv(const json::Value& notebook, std::string& out) {
     out += ")\n";
     return;
   }
-  // The notebook's own keys: its format, its metadata and its canvas keys but the parameters.
-  {
-    std::string keys;
-    const Value* metadata = member(&notebook, "metadata");
-    key_lines(keys, &notebook, "", {"cells", "metadata"});
-    key_lines(keys, metadata, "metadata.", {"canvas"});
-    key_lines(keys, member(metadata, "canvas"), "metadata.canvas.", {"parameters"});
-    if (!keys.empty()) out += "notebook\n" + keys + "\n";
-  }
-  const Value* parameters = member(member(member(&notebook, "metadata"), "canvas"), "parameters");
-  if (parameters && parameters->is_array() && !parameters->as_array().empty()) {
-    out += "parameters\n";
-    for (const Value& p : parameters->as_array()) {
-      out += "  ";
-      if (!p.is_object()) {
-        put_display(out, &p);
-      } else {
-        out += detail::display_value(member(&p, "name"), false);
-        out += " = ";
-        out += detail::display_value(member(&p, "value"), true);
-        out += " (";
-        out += detail::display_value(member(&p, "type"), false);
-        out += ")";
-      }
-      out += '\n';
-      std::string extra;
-      key_lines(extra, &p, "", {"name", "value", "type"});
-      for (std::string_view line : notebook::split_lines(extra)) {
-        out += "  ";
-        out += line;
-      }
-    }
-  }
-  const Value* cells = member(&notebook, "cells");
-  if (!cells || !cells->is_array()) return;
-
-  // Component names by id, for parent records that carry only an id.
-  std::unordered_map<std::string, const Value*> names;
-  for (const Value& cell : cells->as_array()) {
-    const Value* canvas = member(member(&cell, "metadata"), "canvas");
-    const Value* id = member(canvas, "id");
-    const Value* name = member(canvas, "name");
-    if (id && id->is_string() && name && name->is_string())
-      names[std::string(id->as_string())] = name;
-  }
-
-  for (const Value& cell : cells->as_array()) {
-    out += '\n';
-    if (!cell.is_object()) {
-      out += "(not a cell) ";
-      put_display(out, &cell);
-      out += '\n';
-      continue;
-    }
-    const Value* type = member(&cell, "cell_type");
-    const Value* canvas = member(member(&cell, "metadata"), "canvas");
-    const Value* id = member(canvas, "id");
-    if (type && type->is_string()) {
-      detail::append_display(type->as_string(), out);
-    } else {
-      out += "cell";
-    }
-    const bool code = type && type->is_string() && type->as_string() == "code";
-    if (const Value* name = member(canvas, "name"); code || name) {
-      out += "  ";
-      if (name && name->is_string() && !name->as_string().empty()) {
-        detail::append_display(name->as_string(), out);
-      } else {
-        out += "(unnamed)";
-      }
-    }
-    if (id) {
-      out += "  id ";
-      put_display(out, id);
-    } else if (const Value* cell_id = member(&cell, "id")) {
-      out += "  cell ";
-      put_display(out, cell_id);
-    }
-    out += '\n';
-    // Every other key, so that no change of the cell goes unseen; an execution count is a
-    // run's, not a change.
-    key_lines(out, &cell, "",
-              {"cell_type", "source", "outputs", "metadata", "execution_count",
-               id ? std::string_view() : std::string_view("id")});
-    key_lines(out, member(&cell, "metadata"), "metadata.", {"canvas"});
-    key_lines(out, canvas, "", {"id", "name", "parents"});
-    if (const Value* parents = member(canvas, "parents");
-        parents && parents->is_array() && !parents->as_array().empty()) {
-      out += "  parents: ";
-      bool first = true;
-      for (const Value& record : parents->as_array()) {
-        if (!first) out += ", ";
-        first = false;
-        // The parent's name as its component carries it: stored names go stale when a parent
-        // is renamed, and a merge stores ids only.
-        const Value* pid = member(&record, "id");
-        const Value* pname = member(&record, "name");
-        if (pid && pid->is_string()) {
-          auto it = names.find(std::string(pid->as_string()));
-          if (it != names.end()) pname = it->second;
-        }
-        if (pname && pname->is_string()) {
-          detail::append_display(pname->as_string(), out);
-          out += " (";
-          put_display(out, pid);
-          out += ")";
-        } else if (pid) {
-          put_display(out, pid);
-        } else {
-          put_display(out, &record);
-        }
-      }
-      out += '\n';
-    }
-    source_lines(out, member(&cell, "source"));
-    if (const Value* outputs = member(&cell, "outputs"); outputs && outputs->is_array()) {
-      for (const Value& output : outputs->as_array()) {
-        const detail::OutputInfo info = detail::output_info(output);
-        char hash[16];
-        std::snprintf(hash, sizeof hash, "%012llx",
-                      static_cast<unsigned long long>(hash_value(output) >> 16));
-        out += "  output ";
-        out += info.kind;
-        out += "  ";
-        out += detail::format_size(info.size);
-        out += "  #";
-        out += hash;
-        out += '\n';
-      }
-    }
-  }
+  notebook_lines(out, notebook);
+  parameter_lines(out, notebook);
+  const Value* cells = notebook::cell_list(notebook);
+  if (!cells) return;
+  const Names names = component_names(*cells);
+  for (const Value& cell : cells->as_array()) cell_lines(out, cell, names);
 }
 
 void textconv_unreadable(std::string_view bytes, std::string_view problem, std::string& out) {
