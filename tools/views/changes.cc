@@ -399,243 +399,101 @@ std::string Changes::summary() const {
   return out.empty() ? "no changes" : out;
 }
 
-Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
-                        std::string_view current_name) {
-  Value diff = diff_documents<ValueTree>(&prev, &current, prev_name, current_name);
-  const Version before(prev), now(current);
-  Changes changes;
+namespace {
 
-  // The diff document's cells by component key.
-  std::unordered_map<std::string, const Value*> diff_cells;
-  for (const Value& cell : diff.as_object().at("cells").as_array()) {
-    diff_cells[key_of(*member(canvas_of(&cell), "id"))] = &cell;
+// A non-code cell of one version, with its position.
+struct Slot {
+  const Value* cell;
+  std::size_t position;
+  std::string key;  // its cell id or component id, or empty
+  int pair = -1;    // index of the paired slot of the other version
+};
+
+std::vector<Slot> slots_of(const Value& doc) {
+  std::vector<Slot> slots;
+  const Value* list = notebook::cell_list(doc);
+  if (!list) return slots;
+  const json::Array& cells = list->as_array();
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    if (!cells[i].is_object() || is_code(cells[i])) continue;
+    std::string key;
+    if (const Value* id = member(&cells[i], "id"); id && id->is_string()) {
+      key = "cell " + key_of(*id);
+    } else if (const Value* cid = member(canvas_of(&cells[i]), "id")) {
+      key = "component " + key_of(*cid);
+    }
+    slots.push_back(Slot{&cells[i], i, std::move(key)});
   }
+  return slots;
+}
 
-  std::vector<std::vector<PendingLink>> pending;  // parents, gained, lost per component
-  std::unordered_map<std::string, std::size_t> component_index;
-  auto add_component = [&](const std::string& key, const Value& id) {
-    const Value& d = *diff_cells.at(key);
-    const Value* canvas = canvas_of(&d);
-    Component c;
-    c.key = key;
-    c.id = display(text_of(id));
-    const Value* status = member(canvas, "diff_status");
-    c.status = status && status->is_string() ? std::string(status->as_string()) : "unchanged";
-    const Value* prev_cell = before.find(key);
-    const Value* cur_cell = now.find(key);
-    c.name = display(cur_cell ? name_of(*cur_cell) : name_of(*prev_cell));
-    c.prev_name = prev_cell ? display(name_of(*prev_cell)) : c.name;
-    c.prev_source = source_text_lines(member(canvas, "prev_source"));
-    if (cur_cell) c.source = source_text_lines(member(&d, "source"));
-    const std::vector<std::string>& shown = cur_cell ? c.source : c.prev_source;
-    c.conflict =
-        notebook::is_marked(c.name) || notebook::has_conflict_block({shown.begin(), shown.end()});
-    pending.push_back(links(member(canvas, "parents"), now));
-    pending.push_back(links(member(canvas, "added_parents"), now));
-    pending.push_back(links(member(canvas, "removed_parents"), before));
-    if (c.status == kAdded) {
-      c.change = Change::kAdded;
-    } else if (c.status == kRemoved) {
-      c.change = Change::kRemoved;
-    } else {
-      const Value* a = member(prev_cell, "outputs");
-      const Value* b = member(cur_cell, "outputs");
-      const std::size_t na = a && a->is_array() ? a->as_array().size() : 0;
-      const std::size_t nb = b && b->is_array() ? b->as_array().size() : 0;
-      for (std::size_t i = 0; i < std::min(na, nb); ++i) {
-        c.output_same.push_back(a->as_array()[i] == b->as_array()[i]);
-        if (!c.output_same.back()) c.outputs_changed = true;
-      }
-      if (na != nb) c.outputs_changed = true;
-      c.other_changes = cell_key_changes(prev_cell, cur_cell);
-      const bool parents_changed =
-          !pending[pending.size() - 2].empty() || !pending[pending.size() - 1].empty();
-      if (c.status == kModified) {
-        c.change = Change::kModified;
-      } else if (c.renamed()) {
-        c.change = Change::kRenamed;
-      } else if (parents_changed || c.outputs_changed || !c.other_changes.empty()) {
-        c.change = Change::kChanged;
-      }
-    }
-    // Outputs are summarised only where the views show them: on changed components.
-    if (c.change != Change::kUnchanged) {
-      c.outputs = outputs_of(cur_cell);
-      c.prev_outputs = outputs_of(prev_cell);
-    }
-    component_index.emplace(key, changes.components.size());
-    changes.components.push_back(std::move(c));
-  };
-
-  // Non-code cells of each version, with their positions.
-  struct Slot {
-    const Value* cell;
-    std::size_t position;
-    std::string key;  // its cell id or component id, or empty
-    int pair = -1;    // index of the paired slot of the other version
-  };
-  auto slots_of = [](const Value& doc) {
-    std::vector<Slot> slots;
-    const Value* list = notebook::cell_list(doc);
-    if (!list) return slots;
-    const json::Array& cells = list->as_array();
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-      if (!cells[i].is_object() || is_code(cells[i])) continue;
-      std::string key;
-      if (const Value* id = member(&cells[i], "id"); id && id->is_string()) {
-        key = "cell " + key_of(*id);
-      } else if (const Value* cid = member(canvas_of(&cells[i]), "id")) {
-        key = "component " + key_of(*cid);
-      }
-      slots.push_back(Slot{&cells[i], i, std::move(key)});
-    }
-    return slots;
-  };
-  std::vector<Slot> prev_slots = slots_of(prev), cur_slots = slots_of(current);
-  {
-    std::unordered_map<std::string, std::size_t> by_key;
-    for (std::size_t i = 0; i < prev_slots.size(); ++i) {
-      if (!prev_slots[i].key.empty()) by_key.emplace(prev_slots[i].key, i);
-    }
-    for (std::size_t j = 0; j < cur_slots.size(); ++j) {
-      auto it = cur_slots[j].key.empty() ? by_key.end() : by_key.find(cur_slots[j].key);
-      if (it != by_key.end() && prev_slots[it->second].pair < 0) {
-        prev_slots[it->second].pair = static_cast<int>(j);
-        cur_slots[j].pair = static_cast<int>(it->second);
-      }
-    }
-    // The rest pair up by content, and what differs between two kept ones pairs in order.
-    std::vector<std::size_t> ra, rb;
-    std::vector<std::string> ta, tb;
-    auto content = [](const Slot& s) {
-      const Value* type = member(s.cell, "cell_type");
-      return (type ? text_of(*type) : std::string()) + '\0' + source_text(member(s.cell, "source"));
-    };
-    for (std::size_t i = 0; i < prev_slots.size(); ++i) {
-      if (prev_slots[i].pair < 0) ra.push_back(i), ta.push_back(content(prev_slots[i]));
-    }
-    for (std::size_t j = 0; j < cur_slots.size(); ++j) {
-      if (cur_slots[j].pair < 0) rb.push_back(j), tb.push_back(content(cur_slots[j]));
-    }
-    std::vector<std::string_view> va(ta.begin(), ta.end()), vb(tb.begin(), tb.end());
-    const std::vector<LineEdit> edits = diff_lines(va, vb);
-    std::vector<std::size_t> dels, inss;
-    auto flush = [&] {
-      for (std::size_t k = 0; k < std::min(dels.size(), inss.size()); ++k) {
-        prev_slots[ra[dels[k]]].pair = static_cast<int>(rb[inss[k]]);
-        cur_slots[rb[inss[k]]].pair = static_cast<int>(ra[dels[k]]);
-      }
-      dels.clear();
-      inss.clear();
-    };
-    for (const LineEdit& e : edits) {
-      if (e.op == LineOp::kDelete) {
-        dels.push_back(e.old_index);
-      } else if (e.op == LineOp::kInsert) {
-        inss.push_back(e.new_index);
-      } else {
-        flush();
-        prev_slots[ra[e.old_index]].pair = static_cast<int>(rb[e.new_index]);
-        cur_slots[rb[e.new_index]].pair = static_cast<int>(ra[e.old_index]);
-      }
-    }
-    flush();
+// Pairs the non-code cells of two versions: by key first; the rest by content, and what
+// differs between two kept ones in order.
+void pair_slots(std::vector<Slot>& prev_slots, std::vector<Slot>& cur_slots) {
+  std::unordered_map<std::string, std::size_t> by_key;
+  for (std::size_t i = 0; i < prev_slots.size(); ++i) {
+    if (!prev_slots[i].key.empty()) by_key.emplace(prev_slots[i].key, i);
   }
-  auto text_cell = [](const Slot& s, Change change) {
-    TextCell t;
+  for (std::size_t j = 0; j < cur_slots.size(); ++j) {
+    auto it = cur_slots[j].key.empty() ? by_key.end() : by_key.find(cur_slots[j].key);
+    if (it != by_key.end() && prev_slots[it->second].pair < 0) {
+      prev_slots[it->second].pair = static_cast<int>(j);
+      cur_slots[j].pair = static_cast<int>(it->second);
+    }
+  }
+  std::vector<std::size_t> ra, rb;
+  std::vector<std::string> ta, tb;
+  auto content = [](const Slot& s) {
     const Value* type = member(s.cell, "cell_type");
-    t.cell_type = type ? text_of(*type) : std::string("cell");
-    t.change = change;
-    if (const Value* id = member(s.cell, "id"); id && id->is_string()) {
-      t.label = display(id->as_string());
+    return (type ? text_of(*type) : std::string()) + '\0' + source_text(member(s.cell, "source"));
+  };
+  for (std::size_t i = 0; i < prev_slots.size(); ++i) {
+    if (prev_slots[i].pair < 0) ra.push_back(i), ta.push_back(content(prev_slots[i]));
+  }
+  for (std::size_t j = 0; j < cur_slots.size(); ++j) {
+    if (cur_slots[j].pair < 0) rb.push_back(j), tb.push_back(content(cur_slots[j]));
+  }
+  std::vector<std::string_view> va(ta.begin(), ta.end()), vb(tb.begin(), tb.end());
+  const std::vector<LineEdit> edits = diff_lines(va, vb);
+  std::vector<std::size_t> dels, inss;
+  auto pair = [&](std::size_t del, std::size_t ins) {
+    prev_slots[ra[del]].pair = static_cast<int>(rb[ins]);
+    cur_slots[rb[ins]].pair = static_cast<int>(ra[del]);
+  };
+  auto flush = [&] {
+    for (std::size_t k = 0; k < std::min(dels.size(), inss.size()); ++k) pair(dels[k], inss[k]);
+    dels.clear();
+    inss.clear();
+  };
+  for (const LineEdit& e : edits) {
+    if (e.op == LineOp::kDelete) {
+      dels.push_back(e.old_index);
+    } else if (e.op == LineOp::kInsert) {
+      inss.push_back(e.new_index);
     } else {
-      t.label = "cell " + std::to_string(s.position + 1);
+      flush();
+      pair(e.old_index, e.new_index);
     }
-    return t;
-  };
-  std::unordered_map<std::size_t, std::size_t> text_at_current, text_at_prev;  // position -> cell
-  for (const Slot& s : cur_slots) {
-    if (s.pair < 0) {
-      TextCell t = text_cell(s, Change::kAdded);
-      t.source = source_text_lines(member(s.cell, "source"));
-      text_at_current[s.position] = changes.text_cells.size();
-      changes.text_cells.push_back(std::move(t));
-      continue;
-    }
-    const Slot& p = prev_slots[static_cast<std::size_t>(s.pair)];
-    TextCell t = text_cell(s, Change::kModified);
-    t.source = source_text_lines(member(s.cell, "source"));
-    t.prev_source = source_text_lines(member(p.cell, "source"));
-    const Value* a = member(p.cell, "cell_type");
-    const Value* b = member(s.cell, "cell_type");
-    t.other_changes = cell_key_changes(p.cell, s.cell);
-    if (t.source == t.prev_source && ((!a && !b) || (a && b && *a == *b)) &&
-        t.other_changes.empty()) {
-      continue;
-    }
-    text_at_current[s.position] = changes.text_cells.size();
-    changes.text_cells.push_back(std::move(t));
   }
-  for (const Slot& s : prev_slots) {
-    if (s.pair >= 0) continue;
-    TextCell t = text_cell(s, Change::kRemoved);
-    t.prev_source = source_text_lines(member(s.cell, "source"));
-    text_at_prev[s.position] = changes.text_cells.size();
-    changes.text_cells.push_back(std::move(t));
-  }
+  flush();
+}
 
-  // Components and text cells in reading order.
-  auto walk = [&](const Value& doc, bool removed_only) {
-    const Value* list = notebook::cell_list(doc);
-    if (!list) return;
-    const auto& texts = removed_only ? text_at_prev : text_at_current;
-    const json::Array& cells = list->as_array();
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-      const Value& cell = cells[i];
-      if (!is_code(cell)) {
-        if (auto it = texts.find(i); it != texts.end())
-          changes.order.push_back({false, it->second});
-        continue;
-      }
-      const Value* id = member(canvas_of(&cell), "id");
-      if (!id) continue;
-      const std::string key = key_of(*id);
-      if (component_index.count(key) || (removed_only && now.find(key))) continue;
-      add_component(key, *id);
-      const std::size_t index = changes.components.size() - 1;
-      if (changes.components[index].change != Change::kUnchanged) {
-        changes.order.push_back({true, index});
-      }
-    }
-  };
-  walk(current, false);
-  walk(prev, true);
-
-  {
-    std::vector<std::string> ids;
-    for (const Component& c : changes.components) ids.push_back(c.id);
-    const std::vector<std::string> short_ids = shorten_ids(ids);
-    for (std::size_t i = 0; i < ids.size(); ++i) changes.components[i].short_id = short_ids[i];
+TextCell text_cell(const Slot& s, Change change) {
+  TextCell t;
+  const Value* type = member(s.cell, "cell_type");
+  t.cell_type = type ? text_of(*type) : std::string("cell");
+  t.change = change;
+  if (const Value* id = member(s.cell, "id"); id && id->is_string()) {
+    t.label = display(id->as_string());
+  } else {
+    t.label = "cell " + std::to_string(s.position + 1);
   }
-  for (std::size_t i = 0; i < changes.components.size(); ++i) {
-    Component& c = changes.components[i];
-    std::vector<ParentLink>* lists[] = {&c.parents, &c.gained, &c.lost};
-    for (std::size_t k = 0; k < 3; ++k) {
-      for (const PendingLink& p : pending[3 * i + k]) {
-        std::string label;
-        if (!p.name.empty()) {
-          label = display(p.name);
-        } else if (auto it = component_index.find(p.key); it != component_index.end()) {
-          label = "id " + changes.components[it->second].short_id;
-        } else {
-          label = "id " + display(p.id);
-        }
-        lists[k]->push_back(ParentLink{p.key, std::move(label)});
-      }
-    }
-  }
+  return t;
+}
 
-  // Parameters: value changes from the diff document, type changes from the two versions.
+// The parameter changes of the diff document: value changes from it, type changes from the two
+// versions; changed ones first, then added, then removed.
+std::vector<ParameterChange> parameter_changes(const Value& diff, const Value& prev) {
   std::unordered_map<std::string, const Value*> prev_parameters;
   if (const Value* list = notebook::parameter_list(prev)) {
     for (const Value& p : list->as_array()) {
@@ -643,13 +501,7 @@ Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
     }
   }
   std::vector<ParameterChange> changed, added, removed;
-  for (const Value& p : diff.as_object()
-                            .at("metadata")
-                            .as_object()
-                            .at("canvas")
-                            .as_object()
-                            .at("parameter")
-                            .as_array()) {
+  for (const Value& p : member(canvas_of(&diff), "parameter")->as_array()) {
     ParameterChange change;
     change.name = display_value(member(&p, "name"), false);
     const Value* status = member(&p, "diff_status");
@@ -677,11 +529,208 @@ Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
     change.type_changed = change.old_type != change.new_type;
     if (change.value_changed || change.type_changed) changed.push_back(std::move(change));
   }
-  for (auto* group : {&changed, &added, &removed}) {
-    for (ParameterChange& p : *group) changes.parameters.push_back(std::move(p));
+  for (ParameterChange& p : added) changed.push_back(std::move(p));
+  for (ParameterChange& p : removed) changed.push_back(std::move(p));
+  return changed;
+}
+
+// collect_changes() phase by phase: the diff document, the text cells, the components in
+// reading order, their parents' labels, the parameters and the notebook's own keys.
+class Collector {
+ public:
+  Collector(Value& prev, Value& current, std::string_view prev_name, std::string_view current_name)
+      : prev_(prev),
+        current_(current),
+        diff_(diff_documents<ValueTree>(&prev, &current, prev_name, current_name)),
+        before_(prev),
+        now_(current) {
+    for (const Value& cell : diff_.as_object().at("cells").as_array()) {
+      diff_cells_[key_of(*member(canvas_of(&cell), "id"))] = &cell;
+    }
   }
-  changes.notebook_changes = notebook_key_changes(prev, current);
-  return changes;
+
+  Changes collect() {
+    collect_text_cells();
+    walk(current_, false);
+    walk(prev_, true);
+    label_parents();
+    changes_.parameters = parameter_changes(diff_, prev_);
+    changes_.notebook_changes = notebook_key_changes(prev_, current_);
+    return std::move(changes_);
+  }
+
+ private:
+  // The changed markdown and raw cells, added ones and kept ones in the current version's
+  // order, then removed ones.
+  void collect_text_cells() {
+    std::vector<Slot> prev_slots = slots_of(prev_), cur_slots = slots_of(current_);
+    pair_slots(prev_slots, cur_slots);
+    for (const Slot& s : cur_slots) {
+      if (s.pair < 0) {
+        TextCell t = text_cell(s, Change::kAdded);
+        t.source = source_text_lines(member(s.cell, "source"));
+        add_text_cell(text_at_current_, s, std::move(t));
+        continue;
+      }
+      const Slot& p = prev_slots[static_cast<std::size_t>(s.pair)];
+      TextCell t = text_cell(s, Change::kModified);
+      t.source = source_text_lines(member(s.cell, "source"));
+      t.prev_source = source_text_lines(member(p.cell, "source"));
+      const Value* a = member(p.cell, "cell_type");
+      const Value* b = member(s.cell, "cell_type");
+      t.other_changes = cell_key_changes(p.cell, s.cell);
+      if (t.source == t.prev_source && ((!a && !b) || (a && b && *a == *b)) &&
+          t.other_changes.empty()) {
+        continue;
+      }
+      add_text_cell(text_at_current_, s, std::move(t));
+    }
+    for (const Slot& s : prev_slots) {
+      if (s.pair >= 0) continue;
+      TextCell t = text_cell(s, Change::kRemoved);
+      t.prev_source = source_text_lines(member(s.cell, "source"));
+      add_text_cell(text_at_prev_, s, std::move(t));
+    }
+  }
+
+  void add_text_cell(std::unordered_map<std::size_t, std::size_t>& at, const Slot& s, TextCell t) {
+    at[s.position] = changes_.text_cells.size();
+    changes_.text_cells.push_back(std::move(t));
+  }
+
+  // Components and text cells of `doc` in reading order; of the previous version, only the
+  // components removed since.
+  void walk(const Value& doc, bool removed_only) {
+    const Value* list = notebook::cell_list(doc);
+    if (!list) return;
+    const auto& texts = removed_only ? text_at_prev_ : text_at_current_;
+    const json::Array& cells = list->as_array();
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+      const Value& cell = cells[i];
+      if (!is_code(cell)) {
+        if (auto it = texts.find(i); it != texts.end()) {
+          changes_.order.push_back({false, it->second});
+        }
+        continue;
+      }
+      const Value* id = member(canvas_of(&cell), "id");
+      if (!id) continue;
+      const std::string key = key_of(*id);
+      if (component_index_.count(key) || (removed_only && now_.find(key))) continue;
+      add_component(key, *id);
+      const std::size_t index = changes_.components.size() - 1;
+      if (changes_.components[index].change != Change::kUnchanged) {
+        changes_.order.push_back({true, index});
+      }
+    }
+  }
+
+  void add_component(const std::string& key, const Value& id) {
+    const Value& d = *diff_cells_.at(key);
+    const Value* canvas = canvas_of(&d);
+    Component c;
+    c.key = key;
+    c.id = display(text_of(id));
+    const Value* status = member(canvas, "diff_status");
+    c.status = status && status->is_string() ? std::string(status->as_string()) : "unchanged";
+    const Value* prev_cell = before_.find(key);
+    const Value* cur_cell = now_.find(key);
+    c.name = display(cur_cell ? name_of(*cur_cell) : name_of(*prev_cell));
+    c.prev_name = prev_cell ? display(name_of(*prev_cell)) : c.name;
+    c.prev_source = source_text_lines(member(canvas, "prev_source"));
+    if (cur_cell) c.source = source_text_lines(member(&d, "source"));
+    const std::vector<std::string>& shown = cur_cell ? c.source : c.prev_source;
+    c.conflict =
+        notebook::is_marked(c.name) || notebook::has_conflict_block({shown.begin(), shown.end()});
+    pending_.push_back(links(member(canvas, "parents"), now_));
+    pending_.push_back(links(member(canvas, "added_parents"), now_));
+    pending_.push_back(links(member(canvas, "removed_parents"), before_));
+    const bool parents_changed =
+        !pending_[pending_.size() - 2].empty() || !pending_[pending_.size() - 1].empty();
+    classify(c, prev_cell, cur_cell, parents_changed);
+    // Outputs are summarised only where the views show them: on changed components.
+    if (c.change != Change::kUnchanged) {
+      c.outputs = outputs_of(cur_cell);
+      c.prev_outputs = outputs_of(prev_cell);
+    }
+    component_index_.emplace(key, changes_.components.size());
+    changes_.components.push_back(std::move(c));
+  }
+
+  // What happened to component `c` as a reader names it, and which of its outputs changed.
+  static void classify(Component& c, const Value* prev_cell, const Value* cur_cell,
+                       bool parents_changed) {
+    if (c.status == kAdded) {
+      c.change = Change::kAdded;
+      return;
+    }
+    if (c.status == kRemoved) {
+      c.change = Change::kRemoved;
+      return;
+    }
+    const Value* a = member(prev_cell, "outputs");
+    const Value* b = member(cur_cell, "outputs");
+    const std::size_t na = a && a->is_array() ? a->as_array().size() : 0;
+    const std::size_t nb = b && b->is_array() ? b->as_array().size() : 0;
+    for (std::size_t i = 0; i < std::min(na, nb); ++i) {
+      c.output_same.push_back(a->as_array()[i] == b->as_array()[i]);
+      if (!c.output_same.back()) c.outputs_changed = true;
+    }
+    if (na != nb) c.outputs_changed = true;
+    c.other_changes = cell_key_changes(prev_cell, cur_cell);
+    if (c.status == kModified) {
+      c.change = Change::kModified;
+    } else if (c.renamed()) {
+      c.change = Change::kRenamed;
+    } else if (parents_changed || c.outputs_changed || !c.other_changes.empty()) {
+      c.change = Change::kChanged;
+    }
+  }
+
+  // The short ids of the components, and the labels of their parents: a parent's name, else
+  // the short id of its component, else its id.
+  void label_parents() {
+    std::vector<std::string> ids;
+    for (const Component& c : changes_.components) ids.push_back(c.id);
+    const std::vector<std::string> short_ids = shorten_ids(ids);
+    for (std::size_t i = 0; i < ids.size(); ++i) changes_.components[i].short_id = short_ids[i];
+    for (std::size_t i = 0; i < changes_.components.size(); ++i) {
+      Component& c = changes_.components[i];
+      std::vector<ParentLink>* lists[] = {&c.parents, &c.gained, &c.lost};
+      for (std::size_t k = 0; k < 3; ++k) {
+        for (const PendingLink& p : pending_[3 * i + k]) {
+          std::string label;
+          if (!p.name.empty()) {
+            label = display(p.name);
+          } else if (auto it = component_index_.find(p.key); it != component_index_.end()) {
+            label = "id " + changes_.components[it->second].short_id;
+          } else {
+            label = "id " + display(p.id);
+          }
+          lists[k]->push_back(ParentLink{p.key, std::move(label)});
+        }
+      }
+    }
+  }
+
+  Value& prev_;
+  Value& current_;
+  Value diff_;
+  const Version before_, now_;
+  Changes changes_;
+  // The diff document's cells by component key.
+  std::unordered_map<std::string, const Value*> diff_cells_;
+  std::vector<std::vector<PendingLink>> pending_;  // parents, gained, lost per component
+  std::unordered_map<std::string, std::size_t> component_index_;
+  // Text cells by position in the current and in the previous version.
+  std::unordered_map<std::size_t, std::size_t> text_at_current_, text_at_prev_;
+};
+
+}  // namespace
+
+Changes collect_changes(Value& prev, Value& current, std::string_view prev_name,
+                        std::string_view current_name) {
+  return Collector(prev, current, prev_name, current_name).collect();
 }
 
 }  // namespace qor::diff::detail
