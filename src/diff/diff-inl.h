@@ -159,29 +159,47 @@ auto read_parameter(const Version<Tree>& version, const Entry<Tree>& p, Read rea
   }
 }
 
-}  // namespace qor::diff::detail
-
-namespace qor::diff {
-
+// The diff cell of a cell kept from `before` in `now`: a shallow copy of the current cell with
+// its previous source, its status when modified and its parents split into kept, gained and
+// lost.
 template <class Tree>
-typename Tree::Owned diff_documents(typename Tree::Ref prev, typename Tree::Ref current,
-                                    std::string_view prev_name, std::string_view current_name) {
-  using Ref = typename Tree::Ref;
+typename Tree::Owned kept_cell(Version<Tree>& now, const Entry<Tree>& entry, Version<Tree>& before,
+                               const Entry<Tree>& prev_entry) {
   using Owned = typename Tree::Owned;
   using Cell = BasicDiffCell<Tree>;
-  using Parameter = BasicDiffParameter<Tree>;
-  if (!Tree::is_object(prev)) detail::wrong_argument("prev", "dict", Tree::type_name(prev));
-  if (!Tree::is_object(current))
-    detail::wrong_argument("current", "dict", Tree::type_name(current));
+  const Cell prev_cell(prev_entry.value, before.place(prev_entry));
+  const Cell current_cell(entry.value, now.place(entry));
+  Owned data = Tree::shallow_copy(entry.value);
+  Cell diff_cell = Cell::start(Tree::ref(data), now.place(entry));
+  diff_cell.set_prev_source(prev_cell.source_list());
+  if (cell_modified(diff_cell)) diff_cell.set_status(Tree::make_string(kModified));
+  const auto gained = parent_map(current_cell, now);
+  const auto lost = parent_map(prev_cell, before);
+  Owned added = Tree::make_array(), removed = Tree::make_array(), kept = Tree::make_array();
+  for (auto g : gained.handles()) {
+    const auto& e = gained.at(g);
+    Tree::append(Tree::ref(lost.contains(e.key) ? kept : added), parent_record<Tree>(e.value));
+  }
+  for (auto l : lost.handles()) {
+    const auto& e = lost.at(l);
+    if (!gained.contains(e.key)) Tree::append(Tree::ref(removed), parent_record<Tree>(e.value));
+  }
+  diff_cell.set_added_parents(std::move(added));
+  diff_cell.set_removed_parents(std::move(removed));
+  diff_cell.set_parents(std::move(kept));
+  return data;
+}
 
-  detail::Version<Tree> now(current, current_name);
-  detail::Version<Tree> before(prev, prev_name);
+// The diff document's cells: removed ones, then added ones, then kept ones.
+template <class Tree>
+typename Tree::Owned diff_cells(Version<Tree>& now, Version<Tree>& before) {
+  using Owned = typename Tree::Owned;
+  using Cell = BasicDiffCell<Tree>;
   now.read_cells();
   before.read_cells();
   Owned cells = Tree::make_array();
-
   for (auto h : before.cells().handles()) {
-    const auto [key, entry] = detail::entry_of(before.cells().at(h));
+    const auto [key, entry] = entry_of(before.cells().at(h));
     if (now.cells().contains(key)) continue;
     Owned data = Tree::shallow_copy(entry.value);
     Cell diff_cell = Cell::start(Tree::ref(data), before.place(entry));
@@ -193,7 +211,7 @@ typename Tree::Owned diff_documents(typename Tree::Ref prev, typename Tree::Ref 
     Tree::append(Tree::ref(cells), std::move(data));
   }
   for (auto h : now.cells().handles()) {
-    const auto [key, entry] = detail::entry_of(now.cells().at(h));
+    const auto [key, entry] = entry_of(now.cells().at(h));
     if (before.cells().contains(key)) continue;
     Owned data = Tree::shallow_copy(entry.value);
     Cell diff_cell = Cell::start(Tree::ref(data), now.place(entry));
@@ -204,76 +222,76 @@ typename Tree::Owned diff_documents(typename Tree::Ref prev, typename Tree::Ref 
     Tree::append(Tree::ref(cells), std::move(data));
   }
   for (auto h : now.cells().handles()) {
-    const auto [key, entry] = detail::entry_of(now.cells().at(h));
+    const auto [key, entry] = entry_of(now.cells().at(h));
     const auto b = before.cells().find(key);
     if (b == before.cells().kNone) continue;
-    const detail::Entry<Tree>& prev_entry = before.cells().at(b).value;
-    const Cell prev_cell(prev_entry.value, before.place(prev_entry));
-    const Cell current_cell(entry.value, now.place(entry));
-    Owned data = Tree::shallow_copy(entry.value);
-    Cell diff_cell = Cell::start(Tree::ref(data), now.place(entry));
-    diff_cell.set_prev_source(prev_cell.source_list());
-    if (cell_modified(diff_cell)) diff_cell.set_status(Tree::make_string(kModified));
-    const auto gained = detail::parent_map(current_cell, now);
-    const auto lost = detail::parent_map(prev_cell, before);
-    Owned added = Tree::make_array(), removed = Tree::make_array(), kept = Tree::make_array();
-    for (auto g : gained.handles()) {
-      const auto& e = gained.at(g);
-      Tree::append(Tree::ref(lost.contains(e.key) ? kept : added),
-                   detail::parent_record<Tree>(e.value));
-    }
-    for (auto l : lost.handles()) {
-      const auto& e = lost.at(l);
-      if (!gained.contains(e.key)) {
-        Tree::append(Tree::ref(removed), detail::parent_record<Tree>(e.value));
-      }
-    }
-    diff_cell.set_added_parents(std::move(added));
-    diff_cell.set_removed_parents(std::move(removed));
-    diff_cell.set_parents(std::move(kept));
-    Tree::append(Tree::ref(cells), std::move(data));
+    Tree::append(Tree::ref(cells), kept_cell(now, entry, before, before.cells().at(b).value));
   }
+  return cells;
+}
 
-  Owned result = Tree::make_object();
-  Tree::set(Tree::ref(result), "cells", std::move(cells));
-
+// The diff document's parameters, annotated in place: removed ones, then kept ones, then added
+// ones.
+template <class Tree>
+typename Tree::Owned diff_parameters(Version<Tree>& now, Version<Tree>& before) {
+  using Ref = typename Tree::Ref;
+  using Owned = typename Tree::Owned;
+  using Parameter = BasicDiffParameter<Tree>;
   now.read_parameters();
   before.read_parameters();
   Owned parameters = Tree::make_array();
   for (auto h : before.parameters().handles()) {
-    const auto [key, entry] = detail::entry_of(before.parameters().at(h));
+    const auto [key, entry] = entry_of(before.parameters().at(h));
     if (now.parameters().contains(key)) continue;
     Parameter(entry.value).set_status(Tree::make_string(kRemoved));
     Tree::append(Tree::ref(parameters), Tree::own(entry.value));
   }
   for (auto h : now.parameters().handles()) {
-    const auto [key, entry] = detail::entry_of(now.parameters().at(h));
+    const auto [key, entry] = entry_of(now.parameters().at(h));
     const auto b = before.parameters().find(key);
     if (b == before.parameters().kNone) continue;
-    const detail::Entry<Tree>& prev_entry = before.parameters().at(b).value;
+    const Entry<Tree>& prev_entry = before.parameters().at(b).value;
     Parameter param(entry.value);
     const Parameter prev_param(prev_entry.value);
-    const Ref a = detail::read_parameter(now, entry, [&] { return param.value(); });
-    const Ref v = detail::read_parameter(before, prev_entry, [&] { return prev_param.value(); });
+    const Ref a = read_parameter(now, entry, [&] { return param.value(); });
+    const Ref v = read_parameter(before, prev_entry, [&] { return prev_param.value(); });
     const bool same = Tree::is_null(a)
                           ? Tree::is_null(v)
                           : Tree::is_string(v) && Tree::to_string(a) == Tree::to_string(v);
     if (!same) {
       param.set_status(Tree::make_string(kModified));
-      Ref type = detail::read_parameter(before, prev_entry, [&] { return prev_param.type(); });
+      Ref type = read_parameter(before, prev_entry, [&] { return prev_param.type(); });
       param.set_prev_type(Tree::own(type));
       param.set_prev_value(Tree::own(v));
     }
     Tree::append(Tree::ref(parameters), Tree::own(entry.value));
   }
   for (auto h : now.parameters().handles()) {
-    const auto [key, entry] = detail::entry_of(now.parameters().at(h));
+    const auto [key, entry] = entry_of(now.parameters().at(h));
     if (before.parameters().contains(key)) continue;
     Parameter(entry.value).set_status(Tree::make_string(kAdded));
     Tree::append(Tree::ref(parameters), Tree::own(entry.value));
   }
+  return parameters;
+}
+
+}  // namespace qor::diff::detail
+
+namespace qor::diff {
+
+template <class Tree>
+typename Tree::Owned diff_documents(typename Tree::Ref prev, typename Tree::Ref current,
+                                    std::string_view prev_name, std::string_view current_name) {
+  using Owned = typename Tree::Owned;
+  if (!Tree::is_object(prev)) detail::wrong_argument("prev", "dict", Tree::type_name(prev));
+  if (!Tree::is_object(current))
+    detail::wrong_argument("current", "dict", Tree::type_name(current));
+  detail::Version<Tree> now(current, current_name);
+  detail::Version<Tree> before(prev, prev_name);
+  Owned result = Tree::make_object();
+  Tree::set(Tree::ref(result), "cells", detail::diff_cells(now, before));
   Owned canvas = Tree::make_object();
-  Tree::set(Tree::ref(canvas), "parameter", std::move(parameters));
+  Tree::set(Tree::ref(canvas), "parameter", detail::diff_parameters(now, before));
   Owned metadata = Tree::make_object();
   Tree::set(Tree::ref(metadata), "canvas", std::move(canvas));
   Tree::set(Tree::ref(result), "metadata", std::move(metadata));
