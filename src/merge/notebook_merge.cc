@@ -767,142 +767,156 @@ std::string problem_sentence(const std::string& notebook, std::string_view versi
   return notebook + ": " + subject + " " + problem.what;
 }
 
+// With the text fallback, an error about what a version holds, met before anything is written,
+// makes the file merge as text: `work` then throws NotMergeable.
+template <class Work>
+void guarded(bool fallback, const Work& work) {
+  try {
+    work();
+  } catch (const Error& e) {
+    if (!fallback || !about_content(e)) throw;
+    throw NotMergeable{e.what()};
+  }
+}
+
+// A version as read: its document and the texts of its cells.
+struct Read {
+  std::unique_ptr<Value> doc;
+  notebook::CellTexts cells;
+};
+
+// The three files of a merge, their names in messages, and the pinned current file.
+struct Versions {
+  std::string base_path, current_path, incoming_path;
+  std::string notebook;  // the notebook's name in messages
+  std::string base_name, current_name, incoming_name;
+  Read base, current, incoming;
+  std::optional<platform::ReplaceTarget> target;
+};
+
+// Reads the three files side by side, pinning the current file before it is read (the file
+// replaced is the file read). When several cannot be read, the error is the one of the first in
+// the order current, base, incoming, as reading them in turn would give. The helper threads stop
+// when this one does. They start reading once both exist: a thread that starts working at once
+// can hold the processor of the thread that starts it for a whole time slice, while the other
+// processor stays idle. With `fallback`, an empty version (git hands one for the base of a file
+// both sides added) is NotMergeable.
+void read_versions(Versions& v, bool fallback) {
+  std::atomic<bool> stopped{false};
+  std::latch started(1);
+  const auto read = [&](const std::string& path, const std::string& name,
+                        std::string_view version) {
+    started.wait();
+    const interrupt::StopWhen stop(&stopped);
+    Read r;
+    platform::FileBuffer bytes =
+        notebook::naming_io_errors(name, path, [&] { return platform::FileBuffer::read(path); });
+    if (fallback && bytes.view().empty()) {
+      throw NotMergeable{v.notebook + ": the " + std::string(version) + " version is empty"};
+    }
+    r.doc = std::make_unique<Value>(notebook::parse_notebook(std::move(bytes), name, &r.cells));
+    return r;
+  };
+  std::future<Read> base_read, incoming_read;
+  try {
+    base_read = std::async(std::launch::async, read, v.base_path, v.base_name, kBaseName);
+    incoming_read =
+        std::async(std::launch::async, read, v.incoming_path, v.incoming_name, kIncomingName);
+  } catch (...) {
+    started.count_down();
+    throw;
+  }
+  started.count_down();
+  try {
+    notebook::naming_io_errors(v.current_name, v.current_path,
+                               [&] { v.target.emplace(v.current_path); });
+    platform::FileBuffer bytes = notebook::naming_io_errors(v.current_name, v.current_path,
+                                                            [&] { return v.target->read(); });
+    if (fallback && bytes.view().empty()) {
+      throw NotMergeable{v.notebook + ": the current version is empty"};
+    }
+    v.current.doc = std::make_unique<Value>(
+        notebook::parse_notebook(std::move(bytes), v.current_name, &v.current.cells));
+    interrupt::wait_polling(base_read);
+    interrupt::wait_polling(incoming_read);
+  } catch (...) {
+    stopped = true;
+    base_read.wait();
+    incoming_read.wait();
+    throw;
+  }
+  v.base = base_read.get();
+  v.incoming = incoming_read.get();
+}
+
+// With `fallback`, throws NotMergeable when a version is not a pipeline notebook.
+void check_pipelines(const Versions& v, bool fallback) {
+  if (!fallback) return;
+  for (const auto& [doc, version] :
+       {std::pair{v.current.doc.get(), kCurrentName}, std::pair{v.base.doc.get(), kBaseName},
+        std::pair{v.incoming.doc.get(), kIncomingName}}) {
+    if (auto problem = notebook::pipeline_problem(*doc)) {
+      throw NotMergeable{problem_sentence(v.notebook, version, *problem)};
+    }
+  }
+}
+
 }  // namespace
 
 MergeResult merge_files(const std::string& base_file_path, const std::string& current_file_path,
                         const std::string& incoming_file_path, const std::string& file_path,
                         const MergeOptions& options) {
   const bool fallback = options.fallback == Fallback::kText;
-  const std::string notebook =
-      options.notebook_name.empty() ? current_file_path : options.notebook_name;
   auto name_of = [&](const std::string& path, std::string_view version) {
     return notebook::version_name(options.notebook_name.empty() ? path : options.notebook_name,
                                   version);
   };
-  const std::string current_name = name_of(current_file_path, kCurrentName);
-  const std::string base_name = name_of(base_file_path, kBaseName);
-  const std::string incoming_name = name_of(incoming_file_path, kIncomingName);
-  // With the text fallback, an error about what a version holds, met before anything is
-  // written, makes the file merge as text.
-  const auto guarded = [&](const auto& work) {
-    try {
-      work();
-    } catch (const Error& e) {
-      if (!fallback || !about_content(e)) throw;
-      throw NotMergeable{e.what()};
-    }
-  };
-  struct Read {
-    std::unique_ptr<Value> doc;
-    notebook::CellTexts cells;
-  };
-  std::unique_ptr<Value> current;
-  notebook::CellTexts current_cells;
-  Read base_file, incoming_file;
-  // The current file is pinned before it is read: the file replaced is the file read.
-  std::optional<platform::ReplaceTarget> target;
-  try {
-    guarded([&] {
-      // The three files are read side by side; when several cannot be read, the error is the
-      // one of the first in the order current, base, incoming, as reading them in turn would
-      // give. The helper threads stop when this one does. They start reading once both exist:
-      // a thread that starts working at once can hold the processor of the thread that starts
-      // it for a whole time slice, while the other processor stays idle.
-      std::atomic<bool> stopped{false};
-      std::latch started(1);
-      const auto read = [&](const std::string& path, const std::string& name,
-                            std::string_view version) {
-        started.wait();
-        const interrupt::StopWhen stop(&stopped);
-        Read r;
-        platform::FileBuffer bytes = notebook::naming_io_errors(
-            name, path, [&] { return platform::FileBuffer::read(path); });
-        // git hands an empty file for the base of a file both sides added.
-        if (fallback && bytes.view().empty()) {
-          throw NotMergeable{notebook + ": the " + std::string(version) + " version is empty"};
-        }
-        r.doc = std::make_unique<Value>(notebook::parse_notebook(std::move(bytes), name, &r.cells));
-        return r;
-      };
-      std::future<Read> base_read, incoming_read;
-      try {
-        base_read = std::async(std::launch::async, read, base_file_path, base_name, kBaseName);
-        incoming_read =
-            std::async(std::launch::async, read, incoming_file_path, incoming_name, kIncomingName);
-      } catch (...) {
-        started.count_down();
-        throw;
-      }
-      started.count_down();
-      try {
-        notebook::naming_io_errors(current_name, current_file_path,
-                                   [&] { target.emplace(current_file_path); });
-        platform::FileBuffer bytes = notebook::naming_io_errors(current_name, current_file_path,
-                                                                [&] { return target->read(); });
-        if (fallback && bytes.view().empty()) {
-          throw NotMergeable{notebook + ": the current version is empty"};
-        }
-        current = std::make_unique<Value>(
-            notebook::parse_notebook(std::move(bytes), current_name, &current_cells));
-        interrupt::wait_polling(base_read);
-        interrupt::wait_polling(incoming_read);
-      } catch (...) {
-        stopped = true;
-        base_read.wait();
-        incoming_read.wait();
-        throw;
-      }
-      base_file = base_read.get();
-      incoming_file = incoming_read.get();
-      if (!fallback) return;
-      for (const auto& [doc, version] :
-           {std::pair{current.get(), kCurrentName}, std::pair{base_file.doc.get(), kBaseName},
-            std::pair{incoming_file.doc.get(), kIncomingName}}) {
-        if (auto problem = notebook::pipeline_problem(*doc)) {
-          throw NotMergeable{problem_sentence(notebook, version, *problem)};
-        }
-      }
-    });
-  } catch (const NotMergeable& n) {
-    target.reset();
+  Versions v;
+  v.base_path = base_file_path;
+  v.current_path = current_file_path;
+  v.incoming_path = incoming_file_path;
+  v.notebook = options.notebook_name.empty() ? current_file_path : options.notebook_name;
+  v.current_name = name_of(current_file_path, kCurrentName);
+  v.base_name = name_of(base_file_path, kBaseName);
+  v.incoming_name = name_of(incoming_file_path, kIncomingName);
+  const auto as_text = [&](const NotMergeable& n) {
+    v.target.reset();
     return merge_text_files(base_file_path, current_file_path, incoming_file_path, file_path,
                             options.text, n.reason);
+  };
+  try {
+    guarded(fallback, [&] {
+      read_versions(v, fallback);
+      check_pipelines(v, fallback);
+    });
+  } catch (const NotMergeable& n) {
+    return as_text(n);
   }
-  std::unique_ptr<Value> base = std::move(base_file.doc);
-  std::unique_ptr<Value> incoming = std::move(incoming_file.doc);
-  const MergeInput input{*current,
-                         *base,
-                         *incoming,
-                         current_name,
-                         base_name,
-                         incoming_name,
-                         current_cells.texts,
-                         base_file.cells.texts,
-                         incoming_file.cells.texts};
+  const MergeInput input{*v.current.doc,        *v.base.doc,        *v.incoming.doc,
+                         v.current_name,        v.base_name,        v.incoming_name,
+                         v.current.cells.texts, v.base.cells.texts, v.incoming.cells.texts};
   // The merger lives on while the result is written: the removal of its source merges' files
   // goes on meanwhile.
   Merger merger(input, file_path, options);
   try {
-    guarded([&] { merger.run(); });
+    guarded(fallback, [&] { merger.run(); });
   } catch (const NotMergeable& n) {
-    target.reset();
-    return merge_text_files(base_file_path, current_file_path, incoming_file_path, file_path,
-                            options.text, n.reason);
+    return as_text(n);
   }
-  notebook::naming_io_errors(current_name, current_file_path, [&] {
-    target->replace_with(notebook::notebook_text(*current, options.layout));
+  notebook::naming_io_errors(v.current_name, current_file_path, [&] {
+    v.target->replace_with(notebook::notebook_text(*v.current.doc, options.layout));
   });
   // Closing the replaced file frees its blocks, which takes a device round trip per extent on a
   // file system that discards them: done while the conflicts are found, and waited for on the
   // way out.
-  const std::future<void> released = platform::in_background([&target] { target.reset(); });
+  const std::future<void> released = platform::in_background([&v] { v.target.reset(); });
   MergeResult result;
-  result.conflicts = notebook::find_conflicts(*current);
+  result.conflicts = notebook::find_conflicts(*v.current.doc);
   if (!options.free_documents) {
     static auto* kept = new std::vector<std::unique_ptr<Value>>();
-    kept->push_back(std::move(current));
-    kept->push_back(std::move(base));
-    kept->push_back(std::move(incoming));
+    kept->push_back(std::move(v.current.doc));
+    kept->push_back(std::move(v.base.doc));
+    kept->push_back(std::move(v.incoming.doc));
   }
   return result;
 }
