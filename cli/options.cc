@@ -178,117 +178,162 @@ std::vector<const Option*> flags_of(const Command& command, const Classified& c)
   return flags;
 }
 
-// Parses `argv` by `command`'s own table; nothing when the help or the version was printed.
-std::optional<Args> parse_options(const Command& command, const std::vector<std::string>& argv,
-                                  std::ostream& out) {
-  std::vector<Classified> kinds;
-  bool rest_positional = false;
-  for (const std::string& arg : argv) {
-    if (rest_positional) {
-      kinds.push_back({});
-    } else if (arg == "--") {
-      rest_positional = true;
-      kinds.push_back({});
-    } else {
-      kinds.push_back(classify(command, arg));
+// One parse of `argv` by `command`'s own table, as argparse consumes a command line.
+class Parser {
+ public:
+  Parser(const Command& command, const std::vector<std::string>& argv, std::ostream& out)
+      : command_(command), argv_(argv), out_(out) {}
+
+  // The arguments; nothing when the help or the version was printed.
+  std::optional<Args> parse() {
+    classify_all();
+    for (std::size_t i = 0; i < argv_.size(); ++i) {
+      const Classified& c = kinds_[i];
+      if (argv_[i] == "--" &&
+          (i == 0 || !(kinds_[i - 1].decl && takes_value(*kinds_[i - 1].decl)))) {
+        continue;  // the separator itself
+      }
+      if (!c.option || c.decl == nullptr) {
+        rest_.emplace_back(argv_[i], c.option);
+      } else if (!takes_value(*c.decl)) {
+        if (!take_flags(c)) return std::nullopt;
+      } else {
+        take_value(c, i);
+      }
+    }
+    const std::vector<std::string> extras = take_positionals();
+    check_required();
+    if (!extras.empty() && command_.first_unrecognized_only) {
+      throw Failure{"unrecognized argument: " + extras[0]};
+    }
+    if (!extras.empty()) {
+      std::string list;
+      for (const auto& e : extras) list += (list.empty() ? "" : " ") + e;
+      throw Failure{"unrecognized arguments: " + list};
+    }
+    return std::move(args_);
+  }
+
+ private:
+  // Every argument classified up front; those after "--" are never options.
+  void classify_all() {
+    bool rest_positional = false;
+    for (const std::string& arg : argv_) {
+      if (rest_positional) {
+        kinds_.push_back({});
+      } else if (arg == "--") {
+        rest_positional = true;
+        kinds_.push_back({});
+      } else {
+        kinds_.push_back(classify(command_, arg));
+      }
     }
   }
-  Args args;
-  std::vector<const Option*> seen;
-  const auto mark_seen = [&](const Option* o) {
-    for (const Exclusive& group : command.exclusive) {
+
+  // The flags of `c`; false when one of them printed the help or the version.
+  bool take_flags(const Classified& c) {
+    for (const Option* f : flags_of(command_, c)) {
+      mark_seen(f);
+      if (f->action == Action::kHelp) {
+        out_ << command_.usage << command_.help;
+        return false;
+      }
+      if (f->action == Action::kVersion) {
+        out_ << command_.prog << " " << kVersion << "\n";
+        return false;
+      }
+      args_.add(f->key(), std::string(f->value));
+    }
+    return true;
+  }
+
+  // The value of the option `c` at `i`: after "=" or attached, else the next argument (which
+  // `i` then moves to).
+  void take_value(const Classified& c, std::size_t& i) {
+    const Option& o = *c.decl;
+    std::string value;
+    if (c.explicit_value) {
+      value = *c.explicit_value;
+    } else {
+      std::size_t next = i + 1;
+      if (next < argv_.size() && argv_[next] == "--") ++next;
+      if (next >= argv_.size() || (kinds_[next].option && argv_[next] != "--")) {
+        throw Failure{"argument " + o.display_name() + ": expected one argument"};
+      }
+      value = argv_[next];
+      i = next;
+    }
+    args_.add(o.key(), checked_value(o, value));
+    mark_seen(&o);
+  }
+
+  // Records that `o` was given; a second option of an exclusive group is an error.
+  void mark_seen(const Option* o) {
+    for (const Exclusive& group : command_.exclusive) {
       bool in_group = false;
       for (const std::string_view name : group.names) in_group = in_group || name == o->name;
       if (!in_group) continue;
-      for (const Option* before : seen) {
+      for (const Option* before : seen_) {
         if (before == o) continue;
         for (const std::string_view name : group.names) {
           if (name == before->name) throw Failure{std::string(group.message)};
         }
       }
     }
-    seen.push_back(o);
-  };
-  // Arguments that are not options (true: an option nobody declared), in order.
-  std::vector<std::pair<std::string, bool>> rest;
-  for (std::size_t i = 0; i < argv.size(); ++i) {
-    const Classified& c = kinds[i];
-    if (argv[i] == "--" && (i == 0 || !(kinds[i - 1].decl && takes_value(*kinds[i - 1].decl)))) {
-      continue;  // the separator itself
-    }
-    if (!c.option || c.decl == nullptr) {
-      rest.emplace_back(argv[i], c.option);
-      continue;
-    }
-    const Option& o = *c.decl;
-    if (!takes_value(o)) {
-      for (const Option* f : flags_of(command, c)) {
-        mark_seen(f);
-        if (f->action == Action::kHelp) {
-          out << command.usage << command.help;
-          return std::nullopt;
-        }
-        if (f->action == Action::kVersion) {
-          out << command.prog << " " << kVersion << "\n";
-          return std::nullopt;
-        }
-        args.add(f->key(), std::string(f->value));
-      }
-      continue;
-    }
-    std::string value;
-    if (c.explicit_value) {
-      value = *c.explicit_value;
-    } else {
-      std::size_t next = i + 1;
-      if (next < argv.size() && argv[next] == "--") ++next;
-      if (next >= argv.size() || (kinds[next].option && argv[next] != "--")) {
-        throw Failure{"argument " + o.display_name() + ": expected one argument"};
-      }
-      value = argv[next];
-      i = next;
-    }
-    args.add(o.key(), checked_value(o, value));
-    mark_seen(&o);
+    seen_.push_back(o);
   }
+
   // Positional arguments take the arguments that are not options in order, each as many as it
-  // may; what none takes is unrecognized.
-  std::vector<std::string> extras;
-  std::size_t next_positional = 0, taken = 0;
-  for (auto& [arg, unknown_option] : rest) {
-    while (!unknown_option && next_positional < command.positionals.size() &&
-           taken == command.positionals[next_positional].max) {
-      ++next_positional;
-      taken = 0;
+  // may; returns what none takes, which is unrecognized.
+  std::vector<std::string> take_positionals() {
+    std::vector<std::string> extras;
+    std::size_t next_positional = 0, taken = 0;
+    for (auto& [arg, unknown_option] : rest_) {
+      while (!unknown_option && next_positional < command_.positionals.size() &&
+             taken == command_.positionals[next_positional].max) {
+        ++next_positional;
+        taken = 0;
+      }
+      if (unknown_option || next_positional == command_.positionals.size()) {
+        extras.push_back(std::move(arg));
+        continue;
+      }
+      args_.add(command_.positionals[next_positional].dest, std::move(arg));
+      ++taken;
     }
-    if (unknown_option || next_positional == command.positionals.size()) {
-      extras.push_back(std::move(arg));
-      continue;
+    return extras;
+  }
+
+  // Every required option and positional argument not given, in one error.
+  void check_required() const {
+    std::string missing;
+    for (const Option& o : command_.options) {
+      bool given = false;
+      for (const Option* s : seen_) given = given || s == &o;
+      if (o.required && !given) missing += (missing.empty() ? "" : ", ") + std::string(o.name);
     }
-    args.add(command.positionals[next_positional].dest, std::move(arg));
-    ++taken;
-  }
-  std::string missing;
-  for (const Option& o : command.options) {
-    bool given = false;
-    for (const Option* s : seen) given = given || s == &o;
-    if (o.required && !given) missing += (missing.empty() ? "" : ", ") + std::string(o.name);
-  }
-  for (const Positional& p : command.positionals) {
-    if (args.all(p.dest).size() < p.min) {
-      missing += (missing.empty() ? "" : ", ") + std::string(p.metavar);
+    for (const Positional& p : command_.positionals) {
+      if (args_.all(p.dest).size() < p.min) {
+        missing += (missing.empty() ? "" : ", ") + std::string(p.metavar);
+      }
     }
+    if (!missing.empty()) throw Failure{"the following arguments are required: " + missing};
   }
-  if (!missing.empty()) throw Failure{"the following arguments are required: " + missing};
-  if (!extras.empty() && command.first_unrecognized_only) {
-    throw Failure{"unrecognized argument: " + extras[0]};
-  }
-  if (!extras.empty()) {
-    std::string list;
-    for (const auto& e : extras) list += (list.empty() ? "" : " ") + e;
-    throw Failure{"unrecognized arguments: " + list};
-  }
-  return args;
+
+  const Command& command_;
+  const std::vector<std::string>& argv_;
+  std::ostream& out_;
+  std::vector<Classified> kinds_;
+  Args args_;
+  std::vector<const Option*> seen_;
+  // Arguments that are not options (true: an option nobody declared), in order.
+  std::vector<std::pair<std::string, bool>> rest_;
+};
+
+// Parses `argv` by `command`'s own table; nothing when the help or the version was printed.
+std::optional<Args> parse_options(const Command& command, const std::vector<std::string>& argv,
+                                  std::ostream& out) {
+  return Parser(command, argv, out).parse();
 }
 
 const std::vector<std::string> kNone;
