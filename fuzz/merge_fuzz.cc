@@ -11,6 +11,7 @@
 #include <typeinfo>
 
 #include "fuzz_input.h"
+#include "merge/merge_documents.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 #include "qor/merge.h"

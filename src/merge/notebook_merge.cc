@@ -17,6 +17,7 @@
 #include <optional>
 #include <set>
 
+#include "merge/merge_documents.h"
 #include "merge/source_queue.h"
 #include "notebook/notebook_file.h"
 #include "ordered_map.h"

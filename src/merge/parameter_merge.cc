@@ -1,6 +1,7 @@
 // The canvas parameter merge: three tables keyed by parameter name over the documents' own
 // parameter objects, and the merged table, which starts as the current one. Conflicting
 // versions are moved to the end under marked names.
+#include "merge/merge_documents.h"
 #include "ordered_map.h"
 #include "qor/errors.h"
 #include "qor/merge.h"

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "merge/merge_documents.h"
 #include "merge/source_queue.h"
 #include "platform/file.h"
 #include "platform/process.h"
