@@ -157,22 +157,17 @@ std::size_t layout_size(std::size_t node_count, const std::vector<GraphEdge>& ed
   return size;
 }
 
-std::optional<std::string> draw_graph(const std::vector<GraphNode>& nodes,
-                                      const std::vector<GraphEdge>& edges) {
-  const std::size_t size = layout_size(nodes.size(), edges);
-  if (nodes.size() > kMaxNodes || size > kMaxLayoutSize) return std::nullopt;
-  MessageCatcher catcher;
-  std::unique_ptr<GVC_t, ContextDeleter> gvc(gvContext());
-  if (!gvc) fail("no Graphviz context");
-  std::unique_ptr<Agraph_t, GraphDeleter> graph(agopen(s("pipeline"), Agdirected, nullptr));
-  if (!graph) fail("no graph");
-  Agraph_t* g = graph.get();
+namespace {
+
+// The graph's own attributes and the defaults of its nodes and edges; `cheap`: a layout that
+// gives up sooner on crossings (large or dense graphs).
+void set_graph_attributes(Agraph_t* g, bool cheap) {
   agattr(g, AGRAPH, s("rankdir"), s("LR"));
   agattr(g, AGRAPH, s("nodesep"), s("0.25"));
   agattr(g, AGRAPH, s("ranksep"), s("0.45"));
   agattr(g, AGRAPH, s("bgcolor"), s("transparent"));
   agattr(g, AGRAPH, s("id"), s("pipeline"));
-  if (size > kCheapLayoutSize || edges.size() > 2 * nodes.size()) {
+  if (cheap) {
     agattr(g, AGRAPH, s("mclimit"), s("0.1"));
     agattr(g, AGRAPH, s("nslimit"), s("1"));
     agattr(g, AGRAPH, s("nslimit1"), s("1"));
@@ -183,22 +178,34 @@ std::optional<std::string> draw_graph(const std::vector<GraphNode>& nodes,
   agattr(g, AGNODE, s("margin"), s("0.12,0.05"));
   agattr(g, AGNODE, s("height"), s("0.4"));
   agattr(g, AGEDGE, s("arrowsize"), s("0.7"));
-  Agsym_t* label = agattr(g, AGNODE, s("label"), s(""));
-  Agsym_t* tooltip = agattr(g, AGNODE, s("tooltip"), s(""));
-  Agsym_t* href = agattr(g, AGNODE, s("href"), s(""));
-  Agsym_t* id = agattr(g, AGNODE, s("id"), s(""));
-  Agsym_t* cls = agattr(g, AGNODE, s("class"), s(""));
-  Agsym_t* style = agattr(g, AGNODE, s("style"), s("rounded,filled"));
-  Agsym_t* fill = agattr(g, AGNODE, s("fillcolor"), s("#f6f8fa"));
-  Agsym_t* border = agattr(g, AGNODE, s("color"), s("#8c959f"));
-  Agsym_t* penwidth = agattr(g, AGNODE, s("penwidth"), s("1"));
-  Agsym_t* peripheries = agattr(g, AGNODE, s("peripheries"), s("1"));
-  Agsym_t* fontcolor = agattr(g, AGNODE, s("fontcolor"), s("#1f2328"));
-  Agsym_t* edge_color = agattr(g, AGEDGE, s("color"), s("#57606a"));
-  Agsym_t* edge_style = agattr(g, AGEDGE, s("style"), s("solid"));
-  Agsym_t* edge_width = agattr(g, AGEDGE, s("penwidth"), s("1"));
-  Agsym_t* edge_class = agattr(g, AGEDGE, s("class"), s(""));
+}
 
+// The attributes each node and edge sets, declared with their defaults.
+struct Attributes {
+  explicit Attributes(Agraph_t* g)
+      : label(agattr(g, AGNODE, s("label"), s(""))),
+        tooltip(agattr(g, AGNODE, s("tooltip"), s(""))),
+        href(agattr(g, AGNODE, s("href"), s(""))),
+        id(agattr(g, AGNODE, s("id"), s(""))),
+        cls(agattr(g, AGNODE, s("class"), s(""))),
+        style(agattr(g, AGNODE, s("style"), s("rounded,filled"))),
+        fill(agattr(g, AGNODE, s("fillcolor"), s("#f6f8fa"))),
+        border(agattr(g, AGNODE, s("color"), s("#8c959f"))),
+        penwidth(agattr(g, AGNODE, s("penwidth"), s("1"))),
+        peripheries(agattr(g, AGNODE, s("peripheries"), s("1"))),
+        fontcolor(agattr(g, AGNODE, s("fontcolor"), s("#1f2328"))),
+        edge_color(agattr(g, AGEDGE, s("color"), s("#57606a"))),
+        edge_style(agattr(g, AGEDGE, s("style"), s("solid"))),
+        edge_width(agattr(g, AGEDGE, s("penwidth"), s("1"))),
+        edge_class(agattr(g, AGEDGE, s("class"), s(""))) {}
+
+  Agsym_t *label, *tooltip, *href, *id, *cls, *style, *fill, *border, *penwidth, *peripheries,
+      *fontcolor;
+  Agsym_t *edge_color, *edge_style, *edge_width, *edge_class;
+};
+
+std::vector<Agnode_t*> add_nodes(Agraph_t* g, const std::vector<GraphNode>& nodes,
+                                 const Attributes& a) {
   std::vector<Agnode_t*> made;
   made.reserve(nodes.size());
   for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -207,44 +214,52 @@ std::optional<std::string> draw_graph(const std::vector<GraphNode>& nodes,
     name.insert(name.begin(), 'n');
     Agnode_t* v = agnode(g, s(name), 1);
     const Look l = look(n.style);
-    agxset(v, label, s(escaped(n.sublabel.empty() ? n.label : n.label + "\n" + n.sublabel)));
-    agxset(v, tooltip, s(escaped(n.tooltip)));
-    if (!n.href.empty()) agxset(v, href, s(escaped(n.href)));
-    agxset(v, id, s(n.svg_id));
-    agxset(v, cls, s(n.css_class));
-    agxset(v, style, s(l.style));
-    agxset(v, fill, s(l.fill));
-    agxset(v, border, s(n.conflict ? "#8250df" : l.border));
-    if (n.conflict) agxset(v, penwidth, s("3"));
-    if (n.renamed) agxset(v, peripheries, s("2"));
-    if (n.style == NodeStyle::kMissing) agxset(v, fontcolor, s("#57606a"));
+    agxset(v, a.label, s(escaped(n.sublabel.empty() ? n.label : n.label + "\n" + n.sublabel)));
+    agxset(v, a.tooltip, s(escaped(n.tooltip)));
+    if (!n.href.empty()) agxset(v, a.href, s(escaped(n.href)));
+    agxset(v, a.id, s(n.svg_id));
+    agxset(v, a.cls, s(n.css_class));
+    agxset(v, a.style, s(l.style));
+    agxset(v, a.fill, s(l.fill));
+    agxset(v, a.border, s(n.conflict ? "#8250df" : l.border));
+    if (n.conflict) agxset(v, a.penwidth, s("3"));
+    if (n.renamed) agxset(v, a.peripheries, s("2"));
+    if (n.style == NodeStyle::kMissing) agxset(v, a.fontcolor, s("#57606a"));
     made.push_back(v);
   }
+  return made;
+}
+
+void add_edges(Agraph_t* g, const std::vector<GraphEdge>& edges, const std::vector<Agnode_t*>& made,
+               const Attributes& a) {
   for (const GraphEdge& e : edges) {
     Agedge_t* edge = agedge(g, made.at(e.from), made.at(e.to), nullptr, 1);
     switch (e.kind) {
       case EdgeKind::kGained:
-        agxset(edge, edge_color, s("#1a7f37"));
-        agxset(edge, edge_width, s("2.2"));
-        agxset(edge, edge_class, s("edge-gained"));
+        agxset(edge, a.edge_color, s("#1a7f37"));
+        agxset(edge, a.edge_width, s("2.2"));
+        agxset(edge, a.edge_class, s("edge-gained"));
         break;
       case EdgeKind::kLost:
-        agxset(edge, edge_color, s("#cf222e"));
-        agxset(edge, edge_style, s("dashed"));
-        agxset(edge, edge_width, s("1.6"));
-        agxset(edge, edge_class, s("edge-lost"));
+        agxset(edge, a.edge_color, s("#cf222e"));
+        agxset(edge, a.edge_style, s("dashed"));
+        agxset(edge, a.edge_width, s("1.6"));
+        agxset(edge, a.edge_class, s("edge-lost"));
         break;
       case EdgeKind::kKept:
-        agxset(edge, edge_class, s("edge-kept"));
+        agxset(edge, a.edge_class, s("edge-kept"));
         break;
     }
   }
+}
 
-  if (gvLayout(gvc.get(), g, "dot") != 0) fail("dot");
+// The graph laid out by dot and rendered as an SVG element.
+std::string render(GVC_t* gvc, Agraph_t* g) {
+  if (gvLayout(gvc, g, "dot") != 0) fail("dot");
   char* data = nullptr;
   unsigned int length = 0;
-  const int rendered = gvRenderData(gvc.get(), g, "svg", &data, &length);
-  gvFreeLayout(gvc.get(), g);
+  const int rendered = gvRenderData(gvc, g, "svg", &data, &length);
+  gvFreeLayout(gvc, g);
   if (rendered != 0 || !data) fail("svg");
   std::string svg(data, length);
   gvFreeRenderData(data);
@@ -252,6 +267,24 @@ std::optional<std::string> draw_graph(const std::vector<GraphNode>& nodes,
   const std::size_t start = svg.find("<svg");
   if (start == std::string::npos) fail("svg");
   return svg.substr(start);
+}
+
+}  // namespace
+
+std::optional<std::string> draw_graph(const std::vector<GraphNode>& nodes,
+                                      const std::vector<GraphEdge>& edges) {
+  const std::size_t size = layout_size(nodes.size(), edges);
+  if (nodes.size() > kMaxNodes || size > kMaxLayoutSize) return std::nullopt;
+  MessageCatcher catcher;
+  std::unique_ptr<GVC_t, ContextDeleter> gvc(gvContext());
+  if (!gvc) fail("no Graphviz context");
+  std::unique_ptr<Agraph_t, GraphDeleter> graph(agopen(s("pipeline"), Agdirected, nullptr));
+  if (!graph) fail("no graph");
+  Agraph_t* g = graph.get();
+  set_graph_attributes(g, size > kCheapLayoutSize || edges.size() > 2 * nodes.size());
+  const Attributes attributes(g);
+  add_edges(g, edges, add_nodes(g, nodes, attributes), attributes);
+  return render(gvc.get(), g);
 }
 
 }  // namespace qor::diff::detail
