@@ -646,6 +646,58 @@ void ReplaceTarget::replace_with(const Produce& produce) {
   sync_directory(dir_fd_, path_);
 }
 
+namespace {
+
+// The pinned file `name` (shown as `path`) opened to be written over with `size` bytes, room for
+// them taken first where the file system can; IoError when the file is no longer the pinned one
+// or cannot grow that much.
+Fd open_for_rewrite(int dir_fd, const std::string& name, const std::string& path,
+                    const struct stat& pinned, std::size_t size) {
+  Fd fd(::openat(dir_fd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0) {
+    // A link or nothing where the file was a moment ago.
+    if (errno == ELOOP || errno == ENOENT) throw changed_meanwhile(path);
+    throw IoError(errno, path);
+  }
+  struct stat opened;
+  if (::fstat(fd.get(), &opened) != 0) throw IoError(errno, path);
+  if (!same_file(opened, pinned)) throw changed_meanwhile(path);
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      size > limit.rlim_cur) {
+    throw IoError(EFBIG, path);
+  }
+  if (size > static_cast<std::size_t>(opened.st_size)) {
+    // Room for the whole content before the first byte changes.
+    if (::fallocate(fd.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) != 0 &&
+        errno != EOPNOTSUPP && errno != ENOSYS) {
+      throw IoError(errno, path);
+    }
+  }
+  return fd;
+}
+
+// Fills `copy` with the old content of the file `name` (read through `file_fd` when that is
+// open), owned as the pinned file is where that can be given, and syncs it. `copy_of` says in
+// errors what the copy is for.
+void fill_backup_copy(const NewFile& copy, int dir_fd, const std::string& name, int file_fd,
+                      const std::string& path, const struct stat& pinned,
+                      const std::string& copy_of) {
+  if (can_give(pinned.st_uid, pinned.st_gid)) {
+    if (::fchown(copy.fd(), pinned.st_uid, pinned.st_gid) != 0) throw IoError(errno, path);
+  }
+  {
+    const Fd own_read(
+        file_fd >= 0 ? -1 : ::openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const int from = file_fd >= 0 ? file_fd : own_read.get();
+    if (from < 0) throw refused(path, errno, "reading " + copy_of);
+    copy_content(from, copy.fd(), path);
+  }
+  if (::fsync(copy.fd()) != 0) throw IoError(errno, path);
+}
+
+}  // namespace
+
 void ReplaceTarget::write_in_place(const Produce& produce) {
   // The whole content first: nothing it throws can leave the file half written.
   std::string content;
@@ -654,27 +706,7 @@ void ReplaceTarget::write_in_place(const Produce& produce) {
     interrupt::poll();
   });
   check_unchanged(dir_fd_, name_, path_, existed_, pinned_);
-  Fd fd(::openat(dir_fd_, name_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.get() < 0) {
-    // A link or nothing where the file was a moment ago.
-    if (errno == ELOOP || errno == ENOENT) throw changed_meanwhile(path_);
-    throw IoError(errno, path_);
-  }
-  struct stat opened;
-  if (::fstat(fd.get(), &opened) != 0) throw IoError(errno, path_);
-  if (!same_file(opened, pinned_)) throw changed_meanwhile(path_);
-  struct rlimit limit;
-  if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-      content.size() > limit.rlim_cur) {
-    throw IoError(EFBIG, path_);
-  }
-  if (content.size() > static_cast<std::size_t>(opened.st_size)) {
-    // Room for the whole content before the first byte changes.
-    if (::fallocate(fd.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(content.size())) != 0 &&
-        errno != EOPNOTSUPP && errno != ENOSYS) {
-      throw IoError(errno, path_);
-    }
-  }
+  Fd fd = open_for_rewrite(dir_fd_, name_, path_, pinned_, content.size());
 
   // A copy of the old content, on the device before the first byte of the file changes: a kill
   // or a power cut while the file is written leaves it beside the file. Readable by the file's
@@ -689,17 +721,7 @@ void ReplaceTarget::write_in_place(const Produce& produce) {
   } catch (const IoError& e) {
     throw refused(path_, e.error_code(), "creating " + copy_of);
   }
-  if (can_give(pinned_.st_uid, pinned_.st_gid)) {
-    if (::fchown(copy->fd(), pinned_.st_uid, pinned_.st_gid) != 0) throw IoError(errno, path_);
-  }
-  {
-    const Fd own_read(
-        file_fd_ >= 0 ? -1 : ::openat(dir_fd_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    const int from = file_fd_ >= 0 ? file_fd_ : own_read.get();
-    if (from < 0) throw refused(path_, errno, "reading " + copy_of);
-    copy_content(from, copy->fd(), path_);
-  }
-  if (::fsync(copy->fd()) != 0) throw IoError(errno, path_);
+  fill_backup_copy(*copy, dir_fd_, name_, file_fd_, path_, pinned_, copy_of);
 
   const TerminationHeld held;
   try {
