@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "qor/errors.h"
+#include "qor/json.h"
 #include "views/changes.h"
 #include "views/graph_layout.h"
 #include "views/line_diff.h"
 #include "views/views.h"
-#include "qor/errors.h"
-#include "qor/json.h"
 
 namespace qor::diff {
 namespace {
