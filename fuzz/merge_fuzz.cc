@@ -20,8 +20,8 @@ namespace {
 
 class NoGit : public qor::merge::GitRunner {
  public:
-  void merge_file(const std::vector<std::string>&) override {
-    throw qor::GitCommandError("git merge-file", 1, "");
+  qor::merge::MergeFileStatus merge_file(const std::vector<std::string>&) override {
+    return {1, ""};
   }
 };
 

@@ -17,7 +17,6 @@ namespace qor::notebook {
 namespace {
 
 constexpr std::string_view kOpening = "<<<<<<<";
-constexpr std::string_view kBase = "|||||||";
 constexpr std::string_view kSeparator = "=======";
 constexpr std::string_view kClosing = ">>>>>>>";
 // The label suffixes of the two sides of a notebook merge's conflict blocks.
