@@ -647,13 +647,9 @@ class Merger {
     for (Handle h = merged_.first(); h != MergedTable::kNone; h = merged_.next(h)) {
       cells.push_back(std::move(*merged_.at(h).value.at.cell));
     }
-    json::Object& doc = docs_.current.as_object();
-    doc.set("cells", Value(std::move(cells)));
-    doc.at("metadata")
-        .as_object()
-        .at("canvas")
-        .as_object()
-        .set("parameters", Value(std::move(parameters)));
+    // Both lists were read (and checked) through the notebook view before: they are there.
+    *current_doc_.cells() = Value(std::move(cells));
+    *current_doc_.parameters() = Value(std::move(parameters));
     settle_format();
   }
 
