@@ -12,29 +12,29 @@ namespace qor::cli {
 namespace {
 
 const Command kResolve{
-    "tool resolve",
-    "usage: tool resolve [-h] PATH...\n",
-    "\nhelp text\n",
-    {
-        {.name = "--help", .short_name = "-h", .action = Action::kHelp},
-        {.name = "--take", .choices = {"current", "incoming"}},
-        {.name = "--component", .action = Action::kAppend, .metavar = "NAME_OR_ID"},
-        {.name = "--list", .action = Action::kFlag},
-        {.name = "--json", .action = Action::kFlag},
-        {.name = "--no-add", .action = Action::kFlag, .dest = "add", .value = "false"},
-        {.name = "--size", .type = Type::kInt},
-    },
-    {{.dest = "paths", .metavar = "PATH", .min = 1, .max = Positional::kMany}},
+    .prog = "tool resolve",
+    .usage = "usage: tool resolve [-h] PATH...\n",
+    .help = "\nhelp text\n",
+    .options =
+        {
+            {.name = "--help", .short_name = "-h", .action = Action::kHelp},
+            {.name = "--take", .choices = {"current", "incoming"}},
+            {.name = "--component", .action = Action::kAppend, .metavar = "NAME_OR_ID"},
+            {.name = "--list", .action = Action::kFlag},
+            {.name = "--json", .action = Action::kFlag},
+            {.name = "--no-add", .action = Action::kFlag, .dest = "add", .value = "false"},
+            {.name = "--size", .type = Type::kInt},
+        },
+    .positionals = {{.dest = "paths", .metavar = "PATH", .min = 1, .max = Positional::kMany}},
 };
 
-const Command kTool{"tool",
-                    "usage: tool <command>\n",
-                    "\ncommands\n",
-                    {{.name = "--version", .action = Action::kVersion}},
-                    {},
-                    {},
-                    false,
-                    {&kResolve}};
+const Command kTool{
+    .prog = "tool",
+    .usage = "usage: tool <command>\n",
+    .help = "\ncommands\n",
+    .options = {{.name = "--version", .action = Action::kVersion}},
+    .subcommands = {&kResolve},
+};
 
 struct Outcome {
   Parsed parsed;

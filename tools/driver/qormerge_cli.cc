@@ -64,25 +64,26 @@ constexpr const char* kHelp =
 
 // The table of qormerge's options, in the order of its usage.
 const Command kCommand{
-    kProg,
-    kUsage,
-    kHelp,
-    {
-        {.name = "--help", .short_name = "-h", .action = Action::kHelp},
-        {.name = "--current-file", .required = true},
-        {.name = "--base-file", .required = true},
-        {.name = "--incoming-file", .required = true},
-        {.name = "--file-path"},
-        {.name = "--verbose", .short_name = "-v", .action = Action::kFlag},
-        {.name = "--conflict-exit", .action = Action::kFlag},
-        {.name = "--layout", .choices = {"default", "jupyter"}},
-        {.name = "--fallback", .choices = {"none", "text"}},
-        {.name = "--marker-size", .type = Type::kInt},
-        {.name = "--ancestor-label"},
-        {.name = "--ours-label"},
-        {.name = "--theirs-label"},
-        {.name = "--version", .action = Action::kVersion},
-    },
+    .prog = kProg,
+    .usage = kUsage,
+    .help = kHelp,
+    .options =
+        {
+            {.name = "--help", .short_name = "-h", .action = Action::kHelp},
+            {.name = "--current-file", .required = true},
+            {.name = "--base-file", .required = true},
+            {.name = "--incoming-file", .required = true},
+            {.name = "--file-path"},
+            {.name = "--verbose", .short_name = "-v", .action = Action::kFlag},
+            {.name = "--conflict-exit", .action = Action::kFlag},
+            {.name = "--layout", .choices = {"default", "jupyter"}},
+            {.name = "--fallback", .choices = {"none", "text"}},
+            {.name = "--marker-size", .type = Type::kInt},
+            {.name = "--ancestor-label"},
+            {.name = "--ours-label"},
+            {.name = "--theirs-label"},
+            {.name = "--version", .action = Action::kVersion},
+        },
 };
 
 QormergeArgs qormerge_args(const Args& parsed) {

@@ -157,71 +157,72 @@ const qor::cli::Exclusive kOneScope{{"--local", "--global", "--system"},
                                     "choose one of --local, --global and --system"};
 
 const Command kInstall{
-    "qorgit install",
-    kInstallUsage,
-    kInstallHelp,
-    {
-        kHelpOption,
-        kScopes[0],
-        kScopes[1],
-        kScopes[2],
-        {.name = "--conflict-exit", .action = Action::kFlag},
-        {.name = "--no-conflict-exit",
-         .action = Action::kFlag,
-         .dest = "conflict-exit",
-         .value = "false"},
-        {.name = "--hook", .action = Action::kFlag},
-        {.name = "--no-hook", .action = Action::kFlag, .dest = "hook", .value = "false"},
-        {.name = "--layout",
-         .choices = {"default", "jupyter"},
-         .invalid_choice = "argument --layout: expected --layout=jupyter or --layout=default"},
-        {.name = "--pattern", .action = Action::kAppend, .metavar = "GLOB"},
-        {.name = "--shared", .action = Action::kFlag},
-        {.name = "--no-shared", .action = Action::kFlag, .dest = "shared", .value = "false"},
-        {.name = "--force", .action = Action::kFlag},
-    },
-    {},
-    {kOneScope},
-    /*first_unrecognized_only=*/true,
+    .prog = "qorgit install",
+    .usage = kInstallUsage,
+    .help = kInstallHelp,
+    .options =
+        {
+            kHelpOption,
+            kScopes[0],
+            kScopes[1],
+            kScopes[2],
+            {.name = "--conflict-exit", .action = Action::kFlag},
+            {.name = "--no-conflict-exit",
+             .action = Action::kFlag,
+             .dest = "conflict-exit",
+             .value = "false"},
+            {.name = "--hook", .action = Action::kFlag},
+            {.name = "--no-hook", .action = Action::kFlag, .dest = "hook", .value = "false"},
+            {.name = "--layout",
+             .choices = {"default", "jupyter"},
+             .invalid_choice = "argument --layout: expected --layout=jupyter or --layout=default"},
+            {.name = "--pattern", .action = Action::kAppend, .metavar = "GLOB"},
+            {.name = "--shared", .action = Action::kFlag},
+            {.name = "--no-shared", .action = Action::kFlag, .dest = "shared", .value = "false"},
+            {.name = "--force", .action = Action::kFlag},
+        },
+    .exclusive = {kOneScope},
+    .first_unrecognized_only = true,
 };
 
 const Command kUninstall{
-    "qorgit uninstall",
-    kUninstallUsage,
-    kUninstallHelp,
-    {kHelpOption, kScopes[0], kScopes[1], kScopes[2]},
-    {},
-    {kOneScope},
-    /*first_unrecognized_only=*/true,
+    .prog = "qorgit uninstall",
+    .usage = kUninstallUsage,
+    .help = kUninstallHelp,
+    .options = {kHelpOption, kScopes[0], kScopes[1], kScopes[2]},
+    .exclusive = {kOneScope},
+    .first_unrecognized_only = true,
 };
 
 const Command kCheck{
-    "qorgit check",
-    kCheckUsage,
-    kCheckHelp,
-    {
-        kHelpOption,
-        {.name = "--json", .action = Action::kFlag},
-        {.name = "--quiet", .short_name = "-q", .action = Action::kFlag},
-    },
-    {{.dest = "paths", .metavar = "PATH", .min = 0, .max = qor::cli::Positional::kMany}},
-    {},
-    /*first_unrecognized_only=*/true,
+    .prog = "qorgit check",
+    .usage = kCheckUsage,
+    .help = kCheckHelp,
+    .options =
+        {
+            kHelpOption,
+            {.name = "--json", .action = Action::kFlag},
+            {.name = "--quiet", .short_name = "-q", .action = Action::kFlag},
+        },
+    .positionals =
+        {{.dest = "paths", .metavar = "PATH", .min = 0, .max = qor::cli::Positional::kMany}},
+    .first_unrecognized_only = true,
 };
 
 const Command kStatus{
-    "qorgit status",
-    kStatusUsage,
-    kStatusHelp,
-    {kHelpOption},
-    {},
-    {},
-    /*first_unrecognized_only=*/true,
+    .prog = "qorgit status",
+    .usage = kStatusUsage,
+    .help = kStatusHelp,
+    .options = {kHelpOption},
+    .first_unrecognized_only = true,
 };
 
 const Command kQorgit{
-    "qorgit", kUsage, kHelp, {kHelpOption, {.name = "--version", .action = Action::kVersion}},
-    {},       {},     false, {&kInstall, &kUninstall, &kCheck, &kStatus},
+    .prog = "qorgit",
+    .usage = kUsage,
+    .help = kHelp,
+    .options = {kHelpOption, {.name = "--version", .action = Action::kVersion}},
+    .subcommands = {&kInstall, &kUninstall, &kCheck, &kStatus},
 };
 
 Scope scope_of(const qor::cli::Args& args) {

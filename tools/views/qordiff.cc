@@ -60,18 +60,20 @@ constexpr const char* kHelp =
 using qor::cli::Action;
 
 const qor::cli::Command kCommand{
-    "qordiff",
-    kUsage,
-    kHelp,
-    {
-        {.name = "--help", .short_name = "-h", .action = Action::kHelp},
-        {.name = "--version", .action = Action::kVersion},
-        {.name = "--format", .choices = {"json", "text", "html"}},
-        {.name = "--color", .choices = {"auto", "always", "never"}},
-        {.name = "--output", .short_name = "-o", .metavar = "FILE"},
-        {.name = "--textconv", .action = Action::kFlag},
-    },
-    {{.dest = "files", .metavar = "FILE", .min = 0, .max = qor::cli::Positional::kMany}},
+    .prog = "qordiff",
+    .usage = kUsage,
+    .help = kHelp,
+    .options =
+        {
+            {.name = "--help", .short_name = "-h", .action = Action::kHelp},
+            {.name = "--version", .action = Action::kVersion},
+            {.name = "--format", .choices = {"json", "text", "html"}},
+            {.name = "--color", .choices = {"auto", "always", "never"}},
+            {.name = "--output", .short_name = "-o", .metavar = "FILE"},
+            {.name = "--textconv", .action = Action::kFlag},
+        },
+    .positionals =
+        {{.dest = "files", .metavar = "FILE", .min = 0, .max = qor::cli::Positional::kMany}},
 };
 
 int usage_error(const std::string& message) {
