@@ -436,7 +436,14 @@ int run_check(const qor::cli::Args& args) {
   }
   const std::vector<CheckedNotebook> checked =
       paths.empty() ? qor::gitsetup::check_repository() : qor::gitsetup::check_files(paths);
-  const auto interrupted = qor::gitsetup::interrupted_writes(paths);
+  // Copies of old content lie beside the notebooks checked (those below a directory named
+  // included), or anywhere in the work tree when no path was named.
+  std::vector<std::string> checked_paths;
+  for (const CheckedNotebook& nb : checked) checked_paths.push_back(nb.path);
+  const auto interrupted =
+      paths.empty() || !checked_paths.empty()
+          ? qor::gitsetup::interrupted_writes(paths.empty() ? paths : checked_paths)
+          : std::vector<qor::gitsetup::InterruptedWrite>();
   if (json) {
     print_json(checked, interrupted);
   } else {
