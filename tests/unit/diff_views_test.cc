@@ -505,11 +505,11 @@ TEST(Textconv, MetadataChangesChangeTheirLines) {
   }
   // A long value changes only the lines of its indented form that its change touches.
   std::string list = "[";
-  for (int i = 0; i < 40; ++i) list += (i ? ", " : "") + std::to_string(i);
+  for (int i = 0; i < 60; ++i) list += (i ? ", " : "") + std::to_string(i);
   const Value a = with(base, {"metadata", "widgets"}, list + "]");
-  const Value b = with(base, {"metadata", "widgets"}, list + ", 40]");
+  const Value b = with(base, {"metadata", "widgets"}, list + ", 60]");
   EXPECT_EQ(changed_lines(conv(a), conv(b)),
-            (std::vector<std::string>{"-     39\n", "+     39,\n", "+     40\n"}));
+            (std::vector<std::string>{"-     59\n", "+     59,\n", "+     60\n"}));
   // An execution count is a run's, not a change.
   EXPECT_EQ(conv(base), conv(with(base, {"cells", "0", "execution_count"}, "7")));
 }

@@ -122,17 +122,15 @@ void key_lines(std::string& out, const Value* obj, std::string_view prefix,
     out += prefix;
     detail::append_display(m->name(), out);
     out += ':';
-    const std::vector<std::string> lines = detail::display_json_lines(m->value);
-    std::size_t length = 0;
-    for (const std::string& line : lines) length += line.size();
-    if (length <= kOneLine) {
+    const std::string compact = detail::display_json(m->value);
+    if (compact.size() <= kOneLine) {
       out += ' ';
-      out += detail::display_json(m->value);
+      out += compact;
       out += '\n';
       continue;
     }
     out += '\n';
-    for (const std::string& line : lines) {
+    for (const std::string& line : detail::display_json_lines(m->value)) {
       out += "    ";
       out += line;
     }
