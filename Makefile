@@ -107,6 +107,7 @@ bench:
 	@cmake -S . -B $(BUILD)-bench $(CMAKE_FLAGS) -DQOR_BUILD_BENCH=ON -DQOR_BUILD_TESTS=OFF >/dev/null
 	@cmake --build $(BUILD)-bench -j$(JOBS)
 	@PYTHONPATH=$(BUILD)-bench/python $(PYTHON) bench/run.py --build $(BUILD)-bench
+	@$(PYTHON) bench/resolve_page.py --qorgit $(BUILD)-bench/bin/qorgit
 	@$(PYTHON) bench/interrupt.py --build $(BUILD)-bench
 
 # The extension modules for CPython 3.8 (when present), imported and run there.

@@ -368,6 +368,7 @@ const std::vector<std::string>& Args::all(std::string_view key) const {
 bool Args::flag(std::string_view key) const { return get(key) == "true"; }
 
 void Args::add(std::string_view key, std::string value) {
+  given_.emplace_back(std::string(key), value);
   auto it = values_.find(key);
   if (it == values_.end()) it = values_.emplace(std::string(key), std::vector<std::string>{}).first;
   it->second.push_back(std::move(value));

@@ -16,6 +16,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qor::cli {
@@ -92,6 +93,9 @@ class Args {
   const std::vector<std::string>& all(std::string_view key) const;
   // Whether the last value under `key` is "true" (false when none was stored).
   bool flag(std::string_view key) const;
+  // Every value stored, with its key, in the order the command line gave them: for options
+  // whose meaning depends on the ones before them ("--take X --component Y").
+  const std::vector<std::pair<std::string, std::string>>& given() const { return given_; }
   // The subcommand chosen, for a command that has them; else null.
   const Command* subcommand() const { return subcommand_; }
 
@@ -100,6 +104,7 @@ class Args {
 
  private:
   std::map<std::string, std::vector<std::string>, std::less<>> values_;
+  std::vector<std::pair<std::string, std::string>> given_;
   const Command* subcommand_ = nullptr;
 };
 

@@ -17,7 +17,7 @@ set(QOR_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QOR_DEB_NAME})
 # The one-line summaries of the manual pages.
 set(QOR_SUMMARY_qormerge "git's merge driver for pipeline notebooks")
 set(QOR_SUMMARY_qordiff "what changed between two versions of a pipeline notebook")
-set(QOR_SUMMARY_qorgit "git set-up and conflict check for pipeline notebooks")
+set(QOR_SUMMARY_qorgit "git set-up, conflict check and resolution for pipeline notebooks")
 
 add_custom_target(qor_programs)
 set(manuals "")
@@ -34,6 +34,18 @@ foreach(program IN LISTS QOR_PROGRAMS)
     VERBATIM)
   list(APPEND manuals ${manual}.gz)
 endforeach()
+# qorgit resolve has a page of its own, made from `qorgit resolve --help`.
+if(TARGET qorgit)
+  set(manual ${PROJECT_BINARY_DIR}/man/qorgit-resolve.1)
+  add_custom_command(OUTPUT ${manual}.gz
+    COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:qorgit> -DCOMMAND=resolve -DNAME=qorgit-resolve
+            "-DSUMMARY=resolve a notebook's merge conflicts component by component"
+            -DVERSION=${PROJECT_VERSION} -DOUTPUT=${manual} -P ${PROJECT_SOURCE_DIR}/cmake/man_page.cmake
+    COMMAND gzip -9nf ${manual}
+    DEPENDS qorgit ${PROJECT_SOURCE_DIR}/cmake/man_page.cmake
+    VERBATIM)
+  list(APPEND manuals ${manual}.gz)
+endif()
 add_custom_target(qor_manuals ALL DEPENDS ${manuals})
 install(FILES ${manuals} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manuals)
 add_custom_target(qor_installables DEPENDS qor_programs qor_manuals)
@@ -135,7 +147,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION vcs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "git, python3 (>= 3.${python_minor}~), python3 (<< 3.${python_next_minor})")
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # Graphviz and civetweb (qordiff, qorgit)
+# qorgit resolve opens its page with $BROWSER or the desktop's opener.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_BINARY_DIR}/debian/postinst ${PROJECT_BINARY_DIR}/debian/prerm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -1,7 +1,7 @@
 # Writes the manual page of a command from its --help text, as help2man does:
-#   cmake -DPROGRAM=<path> -DNAME=<name> -DSUMMARY=<one line> -DVERSION=<version>
-#         -DOUTPUT=<file> -P man_page.cmake
-execute_process(COMMAND ${PROGRAM} --help OUTPUT_VARIABLE help RESULT_VARIABLE status)
+#   cmake -DPROGRAM=<path> [-DCOMMAND=<subcommand>] -DNAME=<name> -DSUMMARY=<one line>
+#         -DVERSION=<version> -DOUTPUT=<file> -P man_page.cmake
+execute_process(COMMAND ${PROGRAM} ${COMMAND} --help OUTPUT_VARIABLE help RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${PROGRAM} --help failed")
 endif()

@@ -70,6 +70,10 @@ struct Conflicts {
 // nothing).
 Conflicts find_conflicts(const json::Value& doc);
 
+// `text` split into lines as the scan numbers them, each with its line end: "\n", "\r\n" or a
+// lone "\r".
+std::vector<std::string_view> text_lines(std::string_view text);
+
 // Whether `name` starts with a conflict mark ("<<< " or ">>> ").
 bool is_marked(std::string_view name);
 

@@ -61,20 +61,6 @@ std::optional<std::string_view> string_member(const json::Value* obj, std::strin
   return v->as_string();
 }
 
-// Splits `text` into lines, each with its line end: "\n", "\r\n" or a lone "\r".
-std::vector<std::string_view> text_lines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\n' && text[i] != '\r') continue;
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    lines.push_back(text.substr(start, i + 1 - start));
-    start = i + 1;
-  }
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
-}
-
 // The blocks among `lines`: (first, last) line indexes, from 0. With `labelled`, only blocks
 // whose markers carry a notebook merge's labels.
 std::vector<std::pair<std::size_t, std::size_t>> blocks_in(
@@ -178,6 +164,19 @@ std::vector<std::string> conflict_names(const std::vector<MarkedName>& marked, b
 }
 
 }  // namespace
+
+std::vector<std::string_view> text_lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\n' && text[i] != '\r') continue;
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    lines.push_back(text.substr(start, i + 1 - start));
+    start = i + 1;
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
 
 bool is_marked(std::string_view name) {
   return name.starts_with(kCurrentMark) || name.starts_with(kIncomingMark);

@@ -682,7 +682,7 @@ def test_check_outside_a_repository_needs_paths(tmp_path, env):
     assert os.listdir(env["HOME"]) == []  # refused before anything was written
 
 
-@pytest.mark.parametrize("command", ["", "install", "uninstall", "check", "status"])
+@pytest.mark.parametrize("command", ["", "install", "uninstall", "check", "status", "resolve"])
 def test_help_and_version(tmp_path, env, command):
     args = [command] if command else []
     for flag in ("-h", "--help"):

@@ -47,6 +47,9 @@ struct InstallOptions {
   // Also give merge=qormerge and diff=qordiff to patterns whose merge or diff attribute the
   // scope's attribute files already set otherwise (an LFS rule, binary, -diff).
   bool force = false;
+  // Also register `qorgit resolve` as git mergetool's tool "qor" (mergetool.qor.cmd and
+  // .trustExitCode, and merge.tool where git has none) (default: no).
+  std::optional<bool> mergetool;
   // Whether the driver command asks git for the labels of the three versions (%S, %X, %Y,
   // which git passes from 2.44 on); unset: as the git on PATH does.
   std::optional<bool> git_labels;

@@ -47,9 +47,10 @@ constexpr const char* kConflictExitKey = "qorgit.conflictexit";  // "true" or "f
 constexpr const char* kLayoutKey = "qorgit.layout";              // "default" or "jupyter"
 constexpr const char* kPatternKey = "qorgit.pattern";            // the attribute patterns
 constexpr const char* kSharedKey = "qorgit.shared";              // "true" or "false"
+constexpr const char* kMergetoolKey = "qorgit.mergetool";        // "true": the tool is set
 constexpr const char* kRecordKeys[] = {
     kCreatedKey, kSetKey,          kPreviousKey, kAttributesKey, kAttributesFileKey, kHookKey,
-    kLineKey,    kConflictExitKey, kLayoutKey,   kPatternKey,    kSharedKey};
+    kLineKey,    kConflictExitKey, kLayoutKey,   kPatternKey,    kSharedKey,         kMergetoolKey};
 // The attributes the lines give, and the line of installs that recorded no lines of their own.
 constexpr std::string_view kMergeAttribute = "merge=qormerge";
 constexpr std::string_view kDiffAttribute = "diff=qordiff";
@@ -259,6 +260,7 @@ struct Settings {
   notebook::Layout layout = notebook::Layout::kDefault;
   std::vector<std::string> patterns{std::string(kDefaultPattern)};
   bool shared = false;
+  bool mergetool = false;
 };
 
 // The choices the install recorded in `config`; for an install that recorded none, those its
@@ -274,6 +276,7 @@ Settings recorded_settings(const Config& config) {
   }
   if (auto patterns = config.get_all(kPatternKey); !patterns.empty()) s.patterns = patterns;
   if (auto v = config.get(kSharedKey)) s.shared = *v == "true";
+  if (auto v = config.get(kMergetoolKey)) s.mergetool = *v == "true";
   s.hook = !config.get_all(kHookKey).empty();
   return s;
 }
@@ -290,6 +293,7 @@ Settings settings_for(const InstallOptions& options, const Config& config) {
     }
   }
   if (options.shared) s.shared = *options.shared;
+  if (options.mergetool) s.mergetool = *options.mergetool;
   return s;
 }
 
@@ -519,6 +523,28 @@ void install_attributes(Config& config, Record& record, const Settings& settings
   done.insert(done.end(), notes.begin(), notes.end());
 }
 
+// git mergetool's tool "qor": `qorgit resolve` on the files git passes, its exit status trusted
+// (0 only when the result was saved and passes the checks); merge.tool names it where git knows
+// no merge.tool yet.
+void install_mergetool(Config& config, Record& record, const std::string& qorgit,
+                       std::vector<std::string>& done) {
+  const std::pair<const char*, std::string> keys[] = {
+      {"mergetool.qor.cmd",
+       detail::shell_quote(qorgit) +
+           " resolve --mergetool \"$BASE\" \"$LOCAL\" \"$REMOTE\" \"$MERGED\""},
+      {"mergetool.qor.trustExitCode", "true"},
+  };
+  for (const auto& [key, value] : keys) {
+    if (record.set_key(key, value)) {
+      done.push_back("set " + std::string(key) + " = " + value + in_scope(config));
+    }
+  }
+  if (detail::run_git({"config", "--get", "merge.tool"}).status != 0 &&
+      record.set_key("merge.tool", "qor")) {
+    done.push_back("set merge.tool = qor" + in_scope(config));
+  }
+}
+
 // The directory the hooks go to. Throws CommandError when there is none (for the global and
 // system scopes: when that scope sets no core.hooksPath, since git reads no other hooks outside
 // a repository), IoError when an existing hook cannot be kept because its place is taken.
@@ -687,6 +713,10 @@ std::vector<std::string> install(const InstallOptions& options) {
   if (config.get_all(kPatternKey) != settings.patterns) {
     if (!config.get_all(kPatternKey).empty()) config.unset(kPatternKey);
     for (const std::string& p : settings.patterns) config.add(kPatternKey, p);
+  }
+  if (settings.mergetool) {
+    install_mergetool(config, record, options.qorgit, done);
+    record.note(kMergetoolKey, "true");
   }
   install_attributes(config, record, settings, options.force, done);
   if (settings.hook) {

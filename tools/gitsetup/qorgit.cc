@@ -4,9 +4,13 @@
 //   qorgit uninstall [--local | --global | --system]
 //   qorgit check [--json] [-q] [PATH...]
 //   qorgit status
+//   qorgit resolve [PATH...] [--list [--json]] [--take SIDE [--component C]...]...
 //
 // Options are read by the commands' option parser (cli/options.h); the work is done by the
-// git set-up (gitsetup/gitsetup.h) and the core's conflict scan (qor/conflicts.h).
+// git set-up (gitsetup/gitsetup.h), the core's conflict scan (qor/conflicts.h) and, for
+// resolve, the resolve tool (resolve/command.h).
+#include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <optional>
@@ -20,6 +24,7 @@
 #include "qor/printable.h"
 #include "qor/program.h"
 #include "qor/version.h"
+#include "resolve/command.h"
 
 namespace {
 
@@ -32,7 +37,9 @@ constexpr const char* kUsage =
     "                      [--layout=jupyter]\n"
     "       qorgit uninstall [--local | --global | --system]\n"
     "       qorgit check [--json] [-q] [PATH...]\n"
-    "       qorgit status\n";
+    "       qorgit status\n"
+    "       qorgit resolve [PATH...] [--list [--json]] [--take SIDE [--component NAME_OR_ID]...\n"
+    "                      [--parameter NAME]...]... [--no-browser] [--no-add]\n";
 
 constexpr const char* kHelp =
     "\n"
@@ -44,6 +51,8 @@ constexpr const char* kHelp =
     "  uninstall   remove exactly what install wrote\n"
     "  check       list unresolved conflicts in notebooks (exit 1 when any is left)\n"
     "  status      show what is installed where, and which qormerge git will run\n"
+    "  resolve     resolve a notebook's conflicts component by component, on a page in the\n"
+    "              browser or from the shell\n"
     "\n"
     "options:\n"
     "  -h, --help  show this help message (or a command's, after the command) and exit\n"
@@ -52,7 +61,8 @@ constexpr const char* kHelp =
 constexpr const char* kInstallUsage =
     "usage: qorgit install [-h] [--local | --global | --system] [--no-conflict-exit]\n"
     "                      [--hook | --no-hook] [--layout={default,jupyter}]\n"
-    "                      [--pattern GLOB]... [--shared | --no-shared] [--force]\n";
+    "                      [--pattern GLOB]... [--shared | --no-shared] [--force]\n"
+    "                      [--mergetool]\n";
 constexpr const char* kInstallHelp =
     "\n"
     "Registers qormerge as git's merge driver and qordiff as its diff driver for notebooks:\n"
@@ -93,7 +103,10 @@ constexpr const char* kInstallHelp =
     "  --shared            the attribute lines go to the repository's .gitattributes, to be\n"
     "                      committed (a clone without the drivers merges notebooks as text)\n"
     "  --no-shared         back to .git/info/attributes\n"
-    "  --force             also for patterns whose merge or diff attribute is already set\n";
+    "  --force             also for patterns whose merge or diff attribute is already set\n"
+    "  --mergetool         also register `qorgit resolve` as git mergetool's tool qor\n"
+    "                      (mergetool.qor.cmd, mergetool.qor.trustExitCode = true, and\n"
+    "                      merge.tool = qor where git has no merge.tool yet)\n";
 
 constexpr const char* kUninstallUsage =
     "usage: qorgit uninstall [-h] [--local | --global | --system]\n";
@@ -142,6 +155,53 @@ constexpr const char* kStatusHelp =
     "options:\n"
     "  -h, --help  show this help message and exit\n";
 
+constexpr const char* kResolveUsage =
+    "usage: qorgit resolve [-h] [PATH...] [--list [--json]]\n"
+    "                      [--take {current,incoming,both} [--component NAME_OR_ID]...\n"
+    "                       [--parameter NAME]...]... [--no-browser] [--no-add]\n"
+    "                      [--idle-timeout SECONDS]\n"
+    "       qorgit resolve --mergetool BASE LOCAL REMOTE MERGED [<options>]\n";
+constexpr const char* kResolveHelp =
+    "\n"
+    "Resolves the conflicts a merge left in notebooks, component by component: conflict\n"
+    "blocks in sources, components and parameters marked \"<<< \" / \">>> \" (two versions of\n"
+    "a component, one kept against a deletion, names that collide) and parent records that name\n"
+    "no component. It starts from each file as it is (hand edits kept) and reads the base,\n"
+    "current and incoming versions from git's index. A notebook is written only when nothing is\n"
+    "left and its result passes the checks: no markers or marked names, unique component ids,\n"
+    "every parent a component, no cycle among parents. It is written atomically, in the layout\n"
+    "`qorgit install` recorded, then staged (git add). Keeping the incoming version of a\n"
+    "component keeps the component id its children name; a parameter goes back to its place.\n"
+    "\n"
+    "Without --list or --take, one page is served on 127.0.0.1 and opened with $BROWSER (else\n"
+    "the desktop's opener); its URL is always printed. Keys: n / p next and previous conflict,\n"
+    "1 current, 2 incoming, 3 both, e edit (Ctrl+Enter applies), u withdraw, s save, ? keys.\n"
+    "The page needs the URL's one-time token; closing it without saving leaves the files as\n"
+    "they were.\n"
+    "Exit status: 0 when every notebook was written, 1 when something is left (the shell\n"
+    "names it) or the page closed unsaved, 2 on bad usage. With --list: 0 when nothing is left.\n"
+    "\n"
+    "positional arguments:\n"
+    "  PATH                 notebooks to resolve (default: every notebook git holds as\n"
+    "                       unmerged)\n"
+    "\n"
+    "options:\n"
+    "  -h, --help           show this help message and exit\n"
+    "  --list               list the conflicts and what the merge settled worth a look\n"
+    "  --json               with --list: one JSON document, for tools\n"
+    "  --take SIDE          take current, incoming or both for the conflicts selected after\n"
+    "                       it (none selected: every conflict not decided before); repeatable\n"
+    "  --component NAME_OR_ID\n"
+    "                       the conflicts of a component (after --take; repeatable)\n"
+    "  --parameter NAME     the conflict of a canvas parameter (after --take; repeatable)\n"
+    "  --no-browser         print the page's URL without opening it\n"
+    "  --no-add             write the notebooks without staging them\n"
+    "  --idle-timeout SECONDS\n"
+    "                       end the page's server after this long without the page (600)\n"
+    "  --mergetool BASE LOCAL REMOTE MERGED\n"
+    "                       run as git mergetool's tool: the three versions from these files,\n"
+    "                       the result into MERGED (git stages it when the exit status is 0)\n";
+
 using qor::cli::Action;
 using qor::cli::Command;
 
@@ -180,6 +240,7 @@ const Command kInstall{
             {.name = "--shared", .action = Action::kFlag},
             {.name = "--no-shared", .action = Action::kFlag, .dest = "shared", .value = "false"},
             {.name = "--force", .action = Action::kFlag},
+            {.name = "--mergetool", .action = Action::kFlag},
         },
     .exclusive = {kOneScope},
     .first_unrecognized_only = true,
@@ -217,12 +278,39 @@ const Command kStatus{
     .first_unrecognized_only = true,
 };
 
+const Command kResolve{
+    .prog = "qorgit resolve",
+    .usage = kResolveUsage,
+    .help = kResolveHelp,
+    .options =
+        {
+            kHelpOption,
+            {.name = "--list", .action = Action::kFlag},
+            {.name = "--json", .action = Action::kFlag},
+            // --take and the selectors after it are read in the order given (Args::given()).
+            {.name = "--take",
+             .action = Action::kAppend,
+             .choices = {"current", "incoming", "both"},
+             .metavar = "SIDE"},
+            {.name = "--component", .action = Action::kAppend, .metavar = "NAME_OR_ID"},
+            {.name = "--parameter", .action = Action::kAppend, .metavar = "NAME"},
+            {.name = "--no-browser", .action = Action::kFlag},
+            {.name = "--no-add", .action = Action::kFlag},
+            {.name = "--idle-timeout", .metavar = "SECONDS"},
+            // With it, the paths are git mergetool's BASE, LOCAL, REMOTE and MERGED.
+            {.name = "--mergetool", .action = Action::kFlag},
+        },
+    .positionals =
+        {{.dest = "paths", .metavar = "PATH", .min = 0, .max = qor::cli::Positional::kMany}},
+    .first_unrecognized_only = true,
+};
+
 const Command kQorgit{
     .prog = "qorgit",
     .usage = kUsage,
     .help = kHelp,
     .options = {kHelpOption, {.name = "--version", .action = Action::kVersion}},
-    .subcommands = {&kInstall, &kUninstall, &kCheck, &kStatus},
+    .subcommands = {&kInstall, &kUninstall, &kCheck, &kStatus, &kResolve},
 };
 
 Scope scope_of(const qor::cli::Args& args) {
@@ -254,6 +342,7 @@ int run_install(const qor::cli::Args& args) {
   install.hook = choice(args, "hook");
   install.shared = choice(args, "shared");
   install.force = args.flag("force");
+  install.mergetool = choice(args, "mergetool");
   if (args.has("layout")) {
     install.layout = args.get("layout") == "jupyter" ? qor::notebook::Layout::kJupyter
                                                      : qor::notebook::Layout::kDefault;
@@ -460,12 +549,60 @@ int run_check(const qor::cli::Args& args) {
 
 int run_status(const qor::cli::Args&) { return print_lines(qor::gitsetup::status(), ""); }
 
+int run_resolve(const qor::cli::Args& args) {
+  const auto refuse = [](std::string message) {
+    throw qor::cli::UsageError{&kResolve, std::move(message)};
+  };
+  qor::resolve::CommandOptions resolve;
+  resolve.paths = args.all("paths");
+  resolve.list = args.flag("list");
+  resolve.json = args.flag("json");
+  resolve.open_browser = !args.flag("no-browser");
+  resolve.add = !args.flag("no-add");
+  for (const auto& [key, value] : args.given()) {
+    if (key == "take") {
+      resolve.takes.push_back({*qor::resolve::take_from_name(value), {}, {}});
+    } else if (key == "component" || key == "parameter") {
+      if (resolve.takes.empty()) {
+        refuse("argument --" + key + ": comes after the --take it selects for");
+      }
+      auto& group = resolve.takes.back();
+      (key == "component" ? group.components : group.parameters).push_back(value);
+    }
+  }
+  if (args.has("idle-timeout")) {
+    const std::string text = args.get("idle-timeout");
+    char* end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(seconds > 0)) {
+      refuse("argument --idle-timeout: a number of seconds above 0 expected: " + text);
+    }
+    resolve.idle_timeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+  }
+  if (args.flag("mergetool")) {
+    if (resolve.paths.size() != 4) {
+      refuse("argument --mergetool: expected four files (BASE LOCAL REMOTE MERGED)");
+    }
+    resolve.mergetool = resolve.paths;
+    resolve.paths.clear();
+  }
+  if (resolve.json && !resolve.list) refuse("--json goes with --list");
+  if (resolve.list && !resolve.takes.empty()) refuse("choose one of --list and --take");
+  if (!resolve.mergetool && resolve.paths.empty() && !qor::gitsetup::inside_work_tree()) {
+    refuse("not inside a git work tree: name the notebooks to resolve");
+  }
+  const int status = qor::resolve::run_command(resolve, std::cout, std::cerr);
+  std::cout.flush();
+  return std::cout ? status : 1;
+}
+
 // Runs the subcommand that `args` chose.
 int run(const qor::cli::Args& args) {
   const Command* command = args.subcommand();
   if (command == &kInstall) return run_install(args);
   if (command == &kUninstall) return run_uninstall(args);
   if (command == &kCheck) return run_check(args);
+  if (command == &kResolve) return run_resolve(args);
   return run_status(args);
 }
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string_view>
 
@@ -47,6 +48,10 @@ struct ContextDeleter {
 };
 struct GraphDeleter {
   void operator()(Agraph_t* g) const { agclose(g); }
+};
+struct LayoutDeleter {
+  GVC_t* gvc;
+  void operator()(Agraph_t* g) const { gvFreeLayout(gvc, g); }
 };
 
 [[noreturn]] void fail(const char* what) {
@@ -253,26 +258,28 @@ void add_edges(Agraph_t* g, const std::vector<GraphEdge>& edges, const std::vect
   }
 }
 
-// The graph laid out by dot and rendered as an SVG element.
-std::string render(GVC_t* gvc, Agraph_t* g) {
+// The graph laid out by dot and rendered in `format` into memory; `read` gets the graph (its
+// attributes hold the layout) and the rendered text, and gives the result. The layout is freed
+// before the graph, also when `read` throws.
+template <class Read>
+auto render(GVC_t* gvc, Agraph_t* g, const char* format, Read read) {
   if (gvLayout(gvc, g, "dot") != 0) fail("dot");
+  const std::unique_ptr<Agraph_t, LayoutDeleter> layout(g, LayoutDeleter{gvc});
   char* data = nullptr;
   unsigned int length = 0;
-  const int rendered = gvRenderData(gvc, g, "svg", &data, &length);
-  gvFreeLayout(gvc, g);
-  if (rendered != 0 || !data) fail("svg");
-  std::string svg(data, length);
+  const int rendered = gvRenderData(gvc, g, format, &data, &length);
+  if (rendered != 0 || !data) fail(format);
+  const std::string text(data, length);
   gvFreeRenderData(data);
-  // The element alone, without the XML prolog and doctype.
-  const std::size_t start = svg.find("<svg");
-  if (start == std::string::npos) fail("svg");
-  return svg.substr(start);
+  return read(g, text);
 }
 
-}  // namespace
-
-std::optional<std::string> draw_graph(const std::vector<GraphNode>& nodes,
-                                      const std::vector<GraphEdge>& edges) {
+// Builds the graph of `nodes` and `edges` and renders it (render()); nothing when its layout
+// would take too long.
+template <class Read>
+auto build_and_render(const std::vector<GraphNode>& nodes, const std::vector<GraphEdge>& edges,
+                      const char* format, Read read)
+    -> std::optional<decltype(read(nullptr, std::string()))> {
   const std::size_t size = layout_size(nodes.size(), edges);
   if (nodes.size() > kMaxNodes || size > kMaxLayoutSize) return std::nullopt;
   MessageCatcher catcher;
@@ -284,7 +291,86 @@ std::optional<std::string> draw_graph(const std::vector<GraphNode>& nodes,
   set_graph_attributes(g, size > kCheapLayoutSize || edges.size() > 2 * nodes.size());
   const Attributes attributes(g);
   add_edges(g, edges, add_nodes(g, nodes, attributes), attributes);
-  return render(gvc.get(), g);
+  return render(gvc.get(), g, format, read);
+}
+
+// The numbers of a Graphviz point list ("x,y x,y", or "e,x,y ..." for an edge whose arrow tip
+// comes first).
+std::vector<double> numbers(const char* text) {
+  std::vector<double> out;
+  if (text == nullptr) return out;
+  const char* p = text;
+  while (*p != '\0') {
+    if ((*p >= '0' && *p <= '9') || *p == '-' || *p == '.') {
+      char* end = nullptr;
+      out.push_back(std::strtod(p, &end));
+      p = end;
+    } else {
+      ++p;
+    }
+  }
+  return out;
+}
+
+// The layout dot attached to the laid-out graph `g` as attributes: "bb" (llx,lly,urx,ury), node
+// "pos" (centre) with "width" and "height" in inches, edge "pos" (B-spline control points, after
+// "e,x,y" for the arrow tip). Graphviz's y grows upwards; the layout's grows downwards.
+GraphLayout read_layout(Agraph_t* g, const std::vector<GraphNode>& nodes,
+                        const std::vector<GraphEdge>& edges) {
+  GraphLayout layout;
+  const std::vector<double> bb = numbers(agget(g, s("bb")));
+  if (bb.size() == 4) {
+    layout.width = bb[2];
+    layout.height = bb[3];
+  }
+  const auto point = [&](double x, double y) { return LayoutPoint{x, layout.height - y}; };
+  std::vector<Agnode_t*> by_index(nodes.size());
+  for (Agnode_t* v = agfstnode(g); v; v = agnxtnode(g, v)) {
+    const std::size_t i = std::strtoul(agnameof(v) + 1, nullptr, 10);
+    if (i < by_index.size()) by_index[i] = v;
+  }
+  for (Agnode_t* v : by_index) {
+    GraphLayout::Box box;
+    if (v) {
+      const std::vector<double> pos = numbers(agget(v, s("pos")));
+      if (pos.size() == 2) box.centre = point(pos[0], pos[1]);
+      box.width = std::strtod(agget(v, s("width")), nullptr) * 72;
+      box.height = std::strtod(agget(v, s("height")), nullptr) * 72;
+    }
+    layout.nodes.push_back(box);
+  }
+  for (const GraphEdge& e : edges) {
+    std::vector<LayoutPoint> points;
+    Agedge_t* edge = agedge(g, by_index.at(e.from), by_index.at(e.to), nullptr, 0);
+    const char* pos = edge ? agget(edge, s("pos")) : nullptr;
+    const std::vector<double> values = numbers(pos);
+    const bool tip = pos != nullptr && pos[0] == 'e';
+    for (std::size_t i = tip ? 2 : 0; i + 1 < values.size(); i += 2) {
+      points.push_back(point(values[i], values[i + 1]));
+    }
+    if (tip && values.size() >= 2) points.push_back(point(values[0], values[1]));
+    layout.edges.push_back(std::move(points));
+  }
+  return layout;
+}
+
+}  // namespace
+
+std::optional<std::string> draw_graph(const std::vector<GraphNode>& nodes,
+                                      const std::vector<GraphEdge>& edges) {
+  return build_and_render(nodes, edges, "svg", [](Agraph_t*, const std::string& svg) {
+    // The element alone, without the XML prolog and doctype.
+    const std::size_t start = svg.find("<svg");
+    if (start == std::string::npos) fail("svg");
+    return svg.substr(start);
+  });
+}
+
+std::optional<GraphLayout> lay_out_graph(const std::vector<GraphNode>& nodes,
+                                         const std::vector<GraphEdge>& edges) {
+  return build_and_render(nodes, edges, "dot", [&](Agraph_t* g, const std::string&) {
+    return read_layout(g, nodes, edges);
+  });
 }
 
 }  // namespace qor::diff::detail

@@ -42,6 +42,30 @@ struct GraphEdge {
 std::optional<std::string> draw_graph(const std::vector<GraphNode>& nodes,
                                       const std::vector<GraphEdge>& edges);
 
+// A point of a layout, in points (1/72 inch), x to the right and y downwards from the top left.
+struct LayoutPoint {
+  double x = 0, y = 0;
+};
+
+// Where the layout of draw_graph() puts each node and edge, for a page that draws the graph
+// itself: node boxes (centre and size) in the order of the nodes given, and each edge as the
+// control points of its cubic B-spline (1 + 3k points) followed by its arrow head's tip, in the
+// order of the edges given.
+struct GraphLayout {
+  double width = 0, height = 0;
+  struct Box {
+    LayoutPoint centre;
+    double width = 0, height = 0;
+  };
+  std::vector<Box> nodes;
+  std::vector<std::vector<LayoutPoint>> edges;
+};
+
+// The layout draw_graph() draws, as coordinates; nothing when draw_graph() would draw nothing.
+// Same errors and the same caveat on reentrancy.
+std::optional<GraphLayout> lay_out_graph(const std::vector<GraphNode>& nodes,
+                                         const std::vector<GraphEdge>& edges);
+
 // The size of the layered layout of a graph: its nodes plus, for each edge, the number of
 // layers from one end to the other when every node sits one layer after its furthest parent, then
 // moves up to the layer before its nearest child (cycles broken at the edges that close them). What

@@ -1,0 +1,198 @@
+// The command's flow over the notebooks: read each with its versions, then list, decide from the
+// shell, or serve the page; write only notebooks whose result passes the checks.
+#include "resolve/command.h"
+
+#include <memory>
+
+#include "qor/errors.h"
+#include "resolve/server.h"
+#include "resolve/session.h"
+#include "views/changes.h"
+
+namespace qor::resolve {
+namespace {
+
+using diff::detail::display;
+
+std::vector<std::unique_ptr<NotebookFile>> open_notebooks(const CommandOptions& options) {
+  std::vector<std::unique_ptr<NotebookFile>> notebooks;
+  if (options.mergetool) {
+    const std::vector<std::string>& f = *options.mergetool;
+    notebooks.push_back(
+        std::make_unique<NotebookFile>(f[3], f[3], stages_from_files(f[0], f[1], f[2], f[3])));
+    return notebooks;
+  }
+  std::vector<std::pair<std::string, std::string>> files;
+  if (options.paths.empty()) {
+    files = unmerged_notebooks();
+  } else {
+    for (const std::string& path : options.paths) files.emplace_back(path, path);
+  }
+  for (const auto& [shown, file] : files) {
+    notebooks.push_back(std::make_unique<NotebookFile>(
+        shown, file, stages_from_index(file, shown).value_or(Stages{})));
+  }
+  return notebooks;
+}
+
+std::string choices(const Conflict& c) {
+  std::string text = "current, incoming";
+  if (c.can_both) text += ", both";
+  if (c.can_edit) text += ", edit";
+  return text;
+}
+
+void list_text(const NotebookFile& nb, std::ostream& out) {
+  const Resolution& r = nb.resolution();
+  const std::string path = display(nb.shown());
+  out << path << ": " << r.left() << " of " << r.conflicts().size() << " left\n";
+  for (const Conflict& c : r.conflicts()) {
+    out << "  " << c.key << "  " << display(c.label) << "  [" << choices(c) << "]\n";
+  }
+  for (const ReviewItem& item : r.review()) {
+    out << "  review: " << display(item.text) << "\n";
+  }
+}
+
+void decide_from_shell(const CommandOptions& options,
+                       std::vector<std::unique_ptr<NotebookFile>>& notebooks, std::ostream& err) {
+  // A selector must name a conflict in one of the notebooks at least.
+  std::vector<std::string> unmatched;
+  for (const auto& group : options.takes) {
+    for (const auto& name : group.components) {
+      bool found = false;
+      for (const auto& nb : notebooks) {
+        try {
+          nb->resolution().select({name}, {});
+          found = true;
+        } catch (const ValueError&) {
+        }
+      }
+      if (!found) unmatched.push_back("component " + name);
+    }
+    for (const auto& name : group.parameters) {
+      bool found = false;
+      for (const auto& nb : notebooks) {
+        try {
+          nb->resolution().select({}, {name});
+          found = true;
+        } catch (const ValueError&) {
+        }
+      }
+      if (!found) unmatched.push_back("parameter " + name);
+    }
+  }
+  if (!unmatched.empty()) {
+    throw ValueError(
+        "no conflict of a " + display(unmatched.front()) + " in " +
+        (notebooks.size() == 1 ? display(notebooks.front()->shown()) : "these notebooks"));
+  }
+  for (auto& nb : notebooks) {
+    Resolution& r = nb->resolution();
+    std::vector<std::string> decided;
+    for (const auto& group : options.takes) {
+      std::vector<std::string> keys;
+      if (group.components.empty() && group.parameters.empty()) {
+        keys = r.select({}, {});
+      } else {
+        for (const auto& name : group.components) {
+          try {
+            for (auto& k : r.select({name}, {})) keys.push_back(k);
+          } catch (const ValueError&) {
+          }
+        }
+        for (const auto& name : group.parameters) {
+          try {
+            for (auto& k : r.select({}, {name})) keys.push_back(k);
+          } catch (const ValueError&) {
+          }
+        }
+      }
+      const bool everything = group.components.empty() && group.parameters.empty();
+      for (const std::string& key : keys) {
+        if (everything && std::find(decided.begin(), decided.end(), key) != decided.end()) {
+          continue;
+        }
+        try {
+          r.decide(key, Decision{group.take, {}});
+          decided.push_back(key);
+        } catch (const ValueError& e) {
+          err << "qorgit resolve: " << display(e.what()) << "\n";
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+int run_command(const CommandOptions& options, std::ostream& out, std::ostream& err) {
+  std::vector<std::unique_ptr<NotebookFile>> notebooks = open_notebooks(options);
+  if (notebooks.empty()) {
+    out << "qorgit resolve: no unmerged notebooks\n";
+    return 0;
+  }
+  const notebook::Layout layout = recorded_layout();
+  const bool add = options.add && !options.mergetool;
+  if (options.list) {
+    bool left = false;
+    if (options.json) {
+      json::Array list;
+      for (std::size_t i = 0; i < notebooks.size(); ++i) {
+        list.push_back(notebook_state(*notebooks[i], i));
+      }
+      out << json::write(json::Value(json::Object{{"notebooks", json::Value(std::move(list))}}))
+          << "\n";
+    }
+    for (const auto& nb : notebooks) {
+      if (!options.json) list_text(*nb, out);
+      left = left || nb->resolution().left() != 0;
+    }
+    return left ? 1 : 0;
+  }
+  if (!options.takes.empty()) {
+    decide_from_shell(options, notebooks, err);
+    int status = 0;
+    for (auto& nb : notebooks) {
+      const std::vector<std::string> left = nb->resolution().problems();
+      if (!left.empty()) {
+        for (const std::string& p : left) {
+          err << display(nb->shown()) << ": left: " << display(p) << "\n";
+        }
+        err << "qorgit resolve: " << display(nb->shown()) << ": not written\n";
+        status = 1;
+        continue;
+      }
+      nb->save(layout);
+      const bool staged = add && in_work_tree(nb->file());
+      if (staged) stage(nb->file());
+      out << "qorgit resolve: " << display(nb->shown()) << ": "
+          << nb->resolution().conflicts().size() << " conflicts resolved, written"
+          << (staged ? " and staged" : "") << "\n";
+    }
+    return status;
+  }
+  ServeOptions serve_options;
+  serve_options.open_browser = options.open_browser;
+  serve_options.idle_timeout = options.idle_timeout;
+  serve_options.announce = [&](const std::string& url) {
+    out << "qorgit resolve: the page is at " << url << "\n";
+    out.flush();
+  };
+  serve_options.save = [&](NotebookFile& nb) {
+    nb.save(layout);
+    if (add && in_work_tree(nb.file())) stage(nb.file());
+  };
+  const bool all = serve(notebooks, serve_options);
+  for (const auto& nb : notebooks) {
+    if (nb->saved()) {
+      out << "qorgit resolve: " << display(nb->shown()) << ": written" << (add ? " and staged" : "")
+          << "\n";
+    } else {
+      err << "qorgit resolve: " << display(nb->shown()) << ": not saved, left as it was\n";
+    }
+  }
+  return all ? 0 : 1;
+}
+
+}  // namespace qor::resolve
