@@ -115,6 +115,32 @@ def merge_triple(cells, lines, image_every, image_bytes, seed, meeting=False):
     return base, current, incoming
 
 
+def accented(doc, ascii_twin=False):
+    """`doc` with about 30% of the characters of its texts (names, sources, outputs; not keys,
+    not images) non-ASCII: a letter in four of ten places becomes a two-byte letter (U+00E0 to
+    U+00F9). With `ascii_twin`, the letter is doubled instead, which gives files of the same size
+    in plain ASCII. The same text always changes alike, so merges of the two decide the same."""
+    def text(value):
+        out = []
+        for i, c in enumerate(value):
+            if c.isascii() and c.isalpha() and i % 10 < 4:
+                out.append(c + c if ascii_twin else chr(0xE0 + ord(c) % 26))
+            else:
+                out.append(c)
+        return "".join(out)
+
+    def walk(value, key=None):
+        if isinstance(value, str):
+            return value if key == "image/png" else text(value)
+        if isinstance(value, list):
+            return [walk(v, key) for v in value]
+        if isinstance(value, dict):
+            return {k: walk(v, k) for k, v in value.items()}
+        return value
+
+    return walk(doc)
+
+
 # ---------------------------------------------------------------------------------------------
 # Hostile triples: small files built to make a merge slow or greedy. Each function returns the
 # base, current and incoming notebooks; the current side changes the hostile value and the
