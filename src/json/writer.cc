@@ -34,7 +34,7 @@ class Sink {
  public:
   // Writes into `out` after what it holds; with `emit`, hands the text over in pieces instead.
   explicit Sink(std::string& out, const std::function<void(std::string_view)>* emit = nullptr)
-      : out_(out), emit_(emit) {
+      : out_(out), emit_(emit), start_(out.size()) {
     cur_ = limit_ = out_.data() + out_.size();
   }
   ~Sink() { out_.resize(static_cast<std::size_t>(cur_ - out_.data())); }
@@ -44,6 +44,7 @@ class Sink {
     if (emit_ == nullptr) return;
     (*emit_)(std::string_view(out_.data(), static_cast<std::size_t>(cur_ - out_.data())));
     cur_ = out_.data();
+    start_ = 0;
   }
 
   // Room for at least `n` more bytes; returns where to write.
@@ -74,6 +75,7 @@ class Sink {
     if (emit_ == nullptr || s.size() < kDirect) return put(s);
     (*emit_)(std::string_view(out_.data(), static_cast<std::size_t>(cur_ - out_.data())));
     cur_ = out_.data();
+    start_ = 0;
     (*emit_)(s);
   }
 
@@ -83,17 +85,22 @@ class Sink {
     if (emit_ != nullptr && cur_ - out_.data() >= static_cast<std::ptrdiff_t>(kPiece)) {
       (*emit_)(std::string_view(out_.data(), static_cast<std::size_t>(cur_ - out_.data())));
       cur_ = out_.data();
+      start_ = 0;
       if (static_cast<std::size_t>(limit_ - cur_) >= n) return;
     }
     const std::size_t used = static_cast<std::size_t>(cur_ - out_.data());
-    // Grow into the capacity the string already has before doubling: every resize zero-fills.
-    out_.resize(std::max({out_.capacity(), out_.size() * 2, used + n + 65536}));
+    // Every resize zero-fills what it adds, so the room grows with what this sink has written
+    // (doubling it), never with what the string held before or the capacity it has: a small
+    // value written after a large text costs what it writes. Pieces handed over start large.
+    const std::size_t written = used - start_;
+    out_.resize(used + std::max({n + 256, written, emit_ != nullptr ? kPiece / 4 : 0}));
     cur_ = out_.data() + used;
     limit_ = out_.data() + out_.size();
   }
 
   std::string& out_;
   const std::function<void(std::string_view)>* emit_;
+  std::size_t start_;  // the string's size when this sink began (or last handed its text over)
   char* cur_;
   char* limit_;
 };
