@@ -307,6 +307,49 @@ def bench_views(build, data_dir):
                                                      html_wall - text_wall, html_cpu - text_cpu))
 
 
+def bench_check(build, data_dir, files=1820, runs=7):
+    """`qorgit check` over a repository whose staged notebooks are many small ones (a monorepo's
+    pre-commit hook), against `git cat-file --batch` reading the same blobs; alternately, each
+    ratio taken within one round."""
+    import statistics
+
+    repo = data_dir / ("check_repo_%d" % files)
+    env = dict(floor.GIT_ENV, GIT_AUTHOR_NAME="b", GIT_AUTHOR_EMAIL="b@b", GIT_COMMITTER_NAME="b",
+               GIT_COMMITTER_EMAIL="b@b")
+    if not (repo / ".git").exists():
+        repo.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["git", "init", "-q", str(repo)], check=True, env=env)
+        rng = gen.random.Random(5)
+        for k in range(files):
+            folder = repo / ("team%02d" % (k % 40))
+            folder.mkdir(exist_ok=True)
+            doc = gen.notebook(rng, rng.randint(6, 14), 12, 0, 0)
+            (folder / ("nb%04d.ipynb" % k)).write_text(json.dumps(doc, indent=1))
+        subprocess.run(["git", "add", "-A"], cwd=repo, check=True, env=env)
+    listing = subprocess.run(["git", "ls-files", "-s", "-z"], cwd=repo, check=True, env=env,
+                             capture_output=True).stdout.split(b"\0")
+    objects = b"".join(entry.split(b" ")[1] + b"\n" for entry in listing if entry)
+    size = sum(p.stat().st_size for p in repo.rglob("*.ipynb"))
+    qorgit = str((build / "bin" / "qorgit").resolve())
+
+    def timed(args, stdin=None):
+        t0 = time.perf_counter()
+        subprocess.run(args, cwd=repo, env=env, input=stdin, stdout=subprocess.DEVNULL, check=True)
+        return time.perf_counter() - t0
+
+    check, cat = [], []
+    for _ in range(runs):
+        check.append(timed([qorgit, "check"]))
+        cat.append(timed(["git", "cat-file", "--batch"], objects))
+    ratios = sorted(a / b for a, b in zip(check, cat))
+    ratio = statistics.median(ratios)
+    print("qorgit check over %d staged notebooks (%.0f MB), %d rounds: %.0f ms; git cat-file --batch\n"
+          "  reading the same blobs: %.0f ms (medians); run by run %.2fx [%.2f, %.2f]  <= 3x %s" % (
+              files, size / 1e6, runs, statistics.median(check) * 1e3, statistics.median(cat) * 1e3,
+              ratio, ratios[0], ratios[-1], verdict(ratio <= 3.0)))
+    print()
+
+
 def run_merge(build, qormerge, paths, work, timeout):
     """Merges a copy of the triple with `qormerge` (git without the user's configuration, as in
     floor.py); returns (seconds, peak RSS in bytes, exit status), or None when it ran longer than
@@ -388,6 +431,7 @@ def main():
     bench_startup(args.build)
     bench_diff(args.build / "bench-data")
     bench_views(args.build, args.build / "bench-data")
+    bench_check(args.build, args.build / "bench-data")
     bench_hostile(args.build, args.build / "bench-data", args.baseline, args.timeout)
     missed = RESULTS.count(False)
     print("%d of %d targets met" % (len(RESULTS) - missed, len(RESULTS)))

@@ -34,6 +34,17 @@ GitRun run_git(const std::vector<std::string>& args, const std::vector<int>& pas
   return run;
 }
 
+GitRun run_git_with_input(const std::vector<std::string>& args, std::string_view input) {
+  std::vector<std::string> argv{"git"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProcessOutput p = run_process_output(argv, input);
+  if (p.signal != 0) {
+    throw CommandError(git_command_line(args) + " was killed by signal " +
+                       std::to_string(p.signal));
+  }
+  return {p.exit_status, std::move(p.stdout_text), std::move(p.stderr_text)};
+}
+
 void git_failed(const std::vector<std::string>& args, const GitRun& run) {
   std::string message =
       git_command_line(args) + " failed with exit status " + std::to_string(run.status);

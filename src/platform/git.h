@@ -4,6 +4,7 @@
 #define QOR_PLATFORM_GIT_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qor::platform {
@@ -24,6 +25,10 @@ struct GitRun {
 // when a signal ends it.
 GitRun run_git(const std::vector<std::string>& args, const std::vector<int>& passed = {},
                bool capture_output = false);
+
+// run_git() with its standard output collected and `input` written to its standard input (for
+// git's --batch and --stdin modes). Same errors.
+GitRun run_git_with_input(const std::vector<std::string>& args, std::string_view input);
 
 // Throws the CommandError for a run of git (with `args`) that failed: "git <args> failed with
 // exit status N", followed by ": " and git's own message when it printed one.

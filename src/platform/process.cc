@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/fd.h"
@@ -129,13 +131,42 @@ class Child {
   std::optional<CleanupChild> registered_;
 };
 
+// write() to a pipe whose reader may be gone, without SIGPIPE ending a program that does not
+// ignore it: the signal is held off in this thread during the write, and one that the write
+// raised is taken back before it is let through.
+ssize_t write_to_pipe(int fd, std::string_view text) {
+  sigset_t pipe_signal, previous;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+  sigset_t pending;
+  sigemptyset(&pending);
+  ::sigpending(&pending);
+  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+  const ssize_t n = ::write(fd, text.data(), text.size());
+  const int error = errno;
+  if (n < 0 && error == EPIPE && !was_pending) {
+    const struct timespec now {};
+    while (::sigtimedwait(&pipe_signal, nullptr, &now) < 0 && errno == EINTR) {
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  errno = error;
+  return n;
+}
+
 // Reads the pipes `fds` until each is closed, appending what comes to `texts` (at most
-// `limit` bytes each); between reads, the interruption check runs, so that a caller can stop
-// waiting.
-void drain(std::vector<int> fds, const std::vector<std::string*>& texts, std::size_t limit) {
+// `limit` bytes each), while `input` is written to the pipe `in` (when given, non-blocking),
+// which is closed once all of it is written or the child stops reading; between reads, the
+// interruption check runs, so that a caller can stop waiting.
+void drain(std::vector<int> fds, const std::vector<std::string*>& texts, std::size_t limit,
+           Pipe* in = nullptr, std::string_view input = {}) {
   std::vector<struct pollfd> polled;
   for (int fd : fds) polled.push_back({fd, POLLIN, 0});
   std::size_t open_pipes = fds.size();
+  if (in != nullptr && input.empty()) in->close_write();
+  const bool writing = in != nullptr && !input.empty();
+  if (writing) polled.push_back({in->write_end(), POLLOUT, 0});
   char buf[65536];
   while (open_pipes > 0) {
     const int ready =
@@ -143,7 +174,15 @@ void drain(std::vector<int> fds, const std::vector<std::string*>& texts, std::si
     interrupt::poll();
     if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
     if (ready < 0) break;
-    for (std::size_t i = 0; i < polled.size(); ++i) {
+    if (writing && polled.back().fd >= 0 && polled.back().revents != 0) {
+      const ssize_t n = write_to_pipe(polled.back().fd, input);
+      if (n > 0) input.remove_prefix(static_cast<std::size_t>(n));
+      if (input.empty() || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+        polled.back().fd = -1;
+        in->close_write();  // the child reads the end of its input
+      }
+    }
+    for (std::size_t i = 0; i < fds.size(); ++i) {
       if (polled[i].fd < 0 || polled[i].revents == 0) continue;
       const ssize_t n = ::read(polled[i].fd, buf, sizeof buf);
       if (n > 0) {
@@ -197,17 +236,30 @@ std::string passed_fd_path(std::size_t index) {
 }
 
 ProcessOutput run_process_output(const std::vector<std::string>& argv) {
+  return run_process_output(argv, std::nullopt);
+}
+
+ProcessOutput run_process_output(const std::vector<std::string>& argv,
+                                 std::optional<std::string_view> input) {
   Pipe out, err;
+  std::optional<Pipe> in;
   SpawnActions actions;
-  ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
+  if (input) {
+    in.emplace();
+    if (::fcntl(in->write_end(), F_SETFL, O_NONBLOCK) != 0) throw IoError(errno, "pipe");
+    ::posix_spawn_file_actions_adddup2(actions.get(), in->read_end(), 0);
+  } else {
+    ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
+  }
   ::posix_spawn_file_actions_adddup2(actions.get(), out.write_end(), 1);
   ::posix_spawn_file_actions_adddup2(actions.get(), err.write_end(), 2);
   Child child(argv, actions);
   out.close_write();
   err.close_write();
+  if (in) in->close_read();
   ProcessOutput result;
   drain({out.read_end(), err.read_end()}, {&result.stdout_text, &result.stderr_text},
-        std::string().max_size());
+        std::string().max_size(), in ? &*in : nullptr, input.value_or(std::string_view()));
   child.wait(result);
   return result;
 }

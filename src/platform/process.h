@@ -3,7 +3,9 @@
 #define QOR_PLATFORM_PROCESS_H_
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qor::platform {
@@ -40,6 +42,12 @@ struct ProcessOutput {
 // run_process() that collects the whole standard output as well. Both pipes are drained
 // together, so a child that fills one while the other waits cannot block.
 ProcessOutput run_process_output(const std::vector<std::string>& argv);
+
+// run_process_output() with `input` written to the child's standard input (a pipe, closed once
+// all of it is written; nothing more is written once the child closes it) while its output is
+// read; without `input`, standard input is /dev/null.
+ProcessOutput run_process_output(const std::vector<std::string>& argv,
+                                 std::optional<std::string_view> input);
 
 }  // namespace qor::platform
 

@@ -356,6 +356,21 @@ TEST(MemoryFile, AChildReadsAndRewritesTheFilesItIsHanded) {
   EXPECT_EQ(second.read(), "two");
 }
 
+TEST(ProcessOutput, AChildReadsItsInputWhileItsOutputIsRead) {
+  // More than a pipe holds either way, so that writing and reading must go on together.
+  std::string input;
+  for (int i = 0; input.size() < (std::size_t{1} << 20); ++i) input += std::to_string(i) + "\n";
+  const ProcessOutput copied = run_process_output({"cat"}, input);
+  EXPECT_EQ(copied.exit_status, 0);
+  EXPECT_EQ(copied.stdout_text, input);
+  const ProcessOutput none = run_process_output({"wc", "-c"}, std::string_view());
+  EXPECT_EQ(none.stdout_text, "0\n");
+  // A child that stops reading early ends the input without failing the run.
+  const ProcessOutput head = run_process_output({"head", "-n", "2"}, input);
+  EXPECT_EQ(head.exit_status, 0);
+  EXPECT_EQ(head.stdout_text, "0\n1\n");
+}
+
 // Runs `body` in a child process with the programs' signal handlers installed; returns its
 // wait status.
 template <class Body>

@@ -1,16 +1,24 @@
 // The conflict check over files and over what git is about to commit. Staged notebooks are
-// read from the index (`git cat-file`), because that is what a commit records; unmerged ones
+// read from the index (one `git cat-file --batch` for all of them, then scanned by two
+// threads), because that is what a commit records; unmerged ones
 // from the work tree, where the merge driver left its result, and they stay unresolved until
 // they are staged whatever they hold. Each notebook is scanned by notebook::find_conflicts, the
 // scan the merge's own summary uses.
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <future>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "gitsetup/git.h"
 #include "gitsetup/gitsetup.h"
 #include "platform/file.h"
+#include "platform/git.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 
@@ -98,17 +106,96 @@ std::vector<bool> unmerged_among(const std::vector<std::string>& paths) {
   return unmerged;
 }
 
-// The paths of `git diff --raw -z` output whose new mode is a file's (symbolic links and
-// submodules left out). Records read ":<old mode> <new mode> <old> <new> <status>\0<path>\0".
-std::vector<std::string> staged_files(const std::string& out) {
+// A staged file: its path and the object name of its staged content.
+struct StagedFile {
+  std::string path;
+  std::string object;
+};
+
+// The files of `git diff --raw -z --no-abbrev` output whose new mode is a file's (symbolic links
+// and submodules left out). Records read ":<old mode> <new mode> <old> <new> <status>\0<path>\0".
+std::vector<StagedFile> staged_files(const std::string& out) {
   const std::vector<std::string> fields = split_names(out);
-  std::vector<std::string> paths;
+  std::vector<StagedFile> files;
   for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
     const std::string& record = fields[i];
     const std::string mode = record.size() > 14 ? record.substr(8, 6) : std::string();
-    if (mode == "100644" || mode == "100755") paths.push_back(fields[i + 1]);
+    if (mode != "100644" && mode != "100755") continue;
+    // The new object name is the fourth field.
+    std::size_t at = 0;
+    for (int k = 0; k < 3 && at != std::string::npos; ++k) at = record.find(' ', at + 1);
+    if (at == std::string::npos) continue;
+    const std::size_t end = record.find(' ', at + 1);
+    files.push_back({fields[i + 1], record.substr(at + 1, end - at - 1)});
   }
-  return paths;
+  return files;
+}
+
+// The contents of `objects`, read by one `git cat-file --batch` process; an object git does not
+// have gives nothing. Throws CommandError when git fails.
+std::vector<std::optional<std::string_view>> read_objects(const std::vector<std::string>& objects,
+                                                          std::string& out) {
+  std::string input;
+  for (const std::string& object : objects) input += object + "\n";
+  const std::vector<std::string> args{"cat-file", "--batch"};
+  platform::GitRun run = platform::run_git_with_input(args, input);
+  if (run.status != 0) platform::git_failed(args, run);
+  out = std::move(run.out);
+  // Each object: "<name> <type> <size>\n<contents>\n", or "<name> missing\n".
+  std::vector<std::optional<std::string_view>> contents;
+  const std::string_view text(out);
+  std::size_t at = 0;
+  for (std::size_t k = 0; k < objects.size(); ++k) {
+    const std::size_t line_end = text.find('\n', at);
+    if (line_end == std::string_view::npos) {
+      throw CommandError("git cat-file --batch ended early, at object " + objects[k]);
+    }
+    const std::string_view header = text.substr(at, line_end - at);
+    at = line_end + 1;
+    const std::size_t space = header.rfind(' ');
+    if (header.ends_with(" missing") || space == std::string_view::npos) {
+      contents.emplace_back();
+      continue;
+    }
+    const std::size_t size = std::stoull(std::string(header.substr(space + 1)));
+    if (at + size > text.size()) {
+      throw CommandError("git cat-file --batch ended early, at object " + objects[k]);
+    }
+    contents.emplace_back(text.substr(at, size));
+    at += size + 1;
+  }
+  return contents;
+}
+
+// check_text() of each staged file, by the threads the machine has (up to two): each takes the
+// next file not yet taken, and the results keep the files' order.
+std::vector<CheckedNotebook> check_staged(const std::vector<StagedFile>& files) {
+  std::vector<std::string> objects;
+  for (const StagedFile& f : files) objects.push_back(f.object);
+  std::string out;
+  const std::vector<std::optional<std::string_view>> contents = read_objects(objects, out);
+  std::vector<CheckedNotebook> checked(files.size());
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t i = next++; i < files.size(); i = next++) {
+      if (contents[i]) {
+        checked[i] = check_text(files[i].path, "staged", *contents[i]);
+      } else {
+        checked[i] = {files[i].path, "staged", std::nullopt,
+                      "git has no object " + files[i].object + " for the staged file"};
+      }
+    }
+  };
+  std::future<void> helper;
+  if (files.size() > 1 && std::thread::hardware_concurrency() > 1) {
+    try {
+      helper = std::async(std::launch::async, work);
+    } catch (const std::system_error&) {
+    }
+  }
+  work();
+  if (helper.valid()) helper.get();
+  return checked;
 }
 
 }  // namespace
@@ -141,20 +228,12 @@ std::vector<CheckedNotebook> check_repository() {
   const std::string top = detail::chomp(detail::git_ok({"rev-parse", "--show-toplevel"}));
   // Names relative to the top of the work tree, whatever the working directory.
   const std::string notebooks = ":(top)*.ipynb";
-  const std::vector<std::string> staged =
-      staged_files(detail::git_ok({"diff", "--cached", "--raw", "--no-relative", "-z",
-                                   "--no-renames", "--diff-filter=AMT", "--", notebooks}));
+  const std::vector<StagedFile> staged =
+      staged_files(detail::git_ok({"diff", "--cached", "--raw", "--no-abbrev", "--no-relative",
+                                   "-z", "--no-renames", "--diff-filter=AMT", "--", notebooks}));
   const std::vector<std::string> unmerged = split_names(detail::git_ok(
       {"diff", "--name-only", "--no-relative", "-z", "--diff-filter=U", "--", notebooks}));
-  std::vector<CheckedNotebook> checked;
-  for (const std::string& path : staged) {
-    const detail::GitResult blob = detail::run_git({"cat-file", "blob", ":0:" + path});
-    if (blob.status != 0) {
-      checked.push_back({path, "staged", std::nullopt, detail::chomp(blob.err)});
-    } else {
-      checked.push_back(check_text(path, "staged", blob.out));
-    }
-  }
+  std::vector<CheckedNotebook> checked = check_staged(staged);
   for (const std::string& path : unmerged) {
     checked.push_back(check_file(top + "/" + path, path, "unmerged"));
     checked.back().unmerged = true;
