@@ -637,24 +637,37 @@ class Collector {
     const Value* cur_cell = now_.find(key);
     c.name = display(cur_cell ? name_of(*cur_cell) : name_of(*prev_cell));
     c.prev_name = prev_cell ? display(name_of(*prev_cell)) : c.name;
-    c.prev_source = source_text_lines(member(canvas, "prev_source"));
-    if (cur_cell) c.source = source_text_lines(member(&d, "source"));
-    const std::vector<std::string>& shown = cur_cell ? c.source : c.prev_source;
-    c.conflict =
-        notebook::is_marked(c.name) || notebook::has_conflict_block({shown.begin(), shown.end()});
     pending_.push_back(links(member(canvas, "parents"), now_));
     pending_.push_back(links(member(canvas, "added_parents"), now_));
     pending_.push_back(links(member(canvas, "removed_parents"), before_));
     const bool parents_changed =
         !pending_[pending_.size() - 2].empty() || !pending_[pending_.size() - 1].empty();
     classify(c, prev_cell, cur_cell, parents_changed);
-    // Outputs are summarised only where the views show them: on changed components.
+    // Sources and outputs are taken only where the views show them: on changed components.
+    // An unchanged one's source is read only for its conflict blocks, and not at all when it is
+    // still held as text without a run of '<' (see notebook::find_conflicts).
+    const Value* shown = cur_cell ? member(&d, "source") : member(canvas, "prev_source");
     if (c.change != Change::kUnchanged) {
+      c.prev_source = source_text_lines(member(canvas, "prev_source"));
+      if (cur_cell) c.source = source_text_lines(shown);
       c.outputs = outputs_of(cur_cell);
       c.prev_outputs = outputs_of(prev_cell);
     }
+    c.conflict = notebook::is_marked(c.name) || has_conflict_block(c, cur_cell, shown);
     component_index_.emplace(key, changes_.components.size());
     changes_.components.push_back(std::move(c));
+  }
+
+  // Whether the source shown for `c` (`shown`, its current one when `cur_cell`, else its
+  // previous one) holds a conflict block.
+  static bool has_conflict_block(const Component& c, const Value* cur_cell, const Value* shown) {
+    if (c.change != Change::kUnchanged) {
+      const std::vector<std::string>& lines = cur_cell ? c.source : c.prev_source;
+      return notebook::has_conflict_block({lines.begin(), lines.end()});
+    }
+    if (shown != nullptr && shown->text_lacks({"<<<<"})) return false;
+    const std::vector<std::string> lines = source_text_lines(shown);
+    return notebook::has_conflict_block({lines.begin(), lines.end()});
   }
 
   // What happened to component `c` as a reader names it, and which of its outputs changed.

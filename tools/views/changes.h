@@ -64,7 +64,8 @@ struct Component {
   Change change = Change::kUnchanged;
   bool conflict = false;  // a conflict mark on the name ("<<< ", ">>> ") or a conflict block
                           // in the source
-  std::vector<std::string> source, prev_source;   // lines with their line ends
+  // Lines with their line ends, taken only when the component is not unchanged.
+  std::vector<std::string> source, prev_source;
   std::vector<ParentLink> parents, gained, lost;  // parents kept, gained and lost
   std::vector<OutputInfo> outputs, prev_outputs;  // summarised only when changed
   std::vector<bool> output_same;  // per position below both counts: whether the output is equal
