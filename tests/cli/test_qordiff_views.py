@@ -2,6 +2,7 @@
 scratch repositories (also across a merge that rewrites the file as one line), and the HTML page
 in a real browser (headless chromium)."""
 import copy
+import html
 import json
 import os
 import pathlib
@@ -409,7 +410,7 @@ def png_pixels(path):
 def test_html_page_in_a_browser(tmp_path):
     prev, cur = pipeline_pair()
     page = tmp_path / "diff.html"
-    got = qordiff("--format=html", "-o", page, write(tmp_path / "prev.ipynb", prev),
+    got = qordiff("--format=html", "--graph=full", "-o", page, write(tmp_path / "prev.ipynb", prev),
                   write(tmp_path / "cur.ipynb", cur))
     assert got.returncode == 0, got.stderr
     text = page.read_text()
@@ -482,7 +483,8 @@ def test_two_thousand_components_with_cycles_and_unknown_parents_are_drawn(tmp_p
         cur["cells"][i]["source"] = ["x = -%d" % i]
     page = tmp_path / "big.html"
     start = time.monotonic()
-    got = qordiff("--format=html", "-o", page, write(tmp_path / "a.ipynb", prev), write(tmp_path / "b.ipynb", cur))
+    got = qordiff("--format=html", "--graph=full", "-o", page, write(tmp_path / "a.ipynb", prev),
+                  write(tmp_path / "b.ipynb", cur))
     print("qordiff --format=html, 2,000 components: %.2f s" % (time.monotonic() - start))
     assert got.returncode == 0, got.stderr
     dom = Dom(chromium(tmp_path, "--dump-dom", page.as_uri()))
@@ -490,6 +492,44 @@ def test_two_thousand_components_with_cycles_and_unknown_parents_are_drawn(tmp_p
     assert len(nodes) == 2000 + 20
     assert sum("status-modified" in cls for _, cls in nodes) == len(range(0, 2000, 97))
     assert sum(cls == "missing" for _, cls in nodes) == 20
+
+    # By default, the changed components with their parents and children; the rest folded.
+    folded = tmp_path / "folded.html"
+    assert qordiff("--format=html", "-o", folded, tmp_path / "a.ipynb", tmp_path / "b.ipynb").returncode == 0
+    dom = Dom(chromium(tmp_path, "--dump-dom", folded.as_uri()))
+    nodes = dom.nodes()
+    assert sum("status-modified" in cls for _, cls in nodes) == len(range(0, 2000, 97))
+    assert sum(cls == "missing" for _, cls in nodes) == 20
+    folds = [cls for _, cls in nodes if cls == "folded"]
+    assert folds and len(nodes) < 400, len(nodes)
+    held = [int(n) for n in re.findall(r">(\d+) unchanged components<", dom.html)]
+    unchanged_shown = sum("status-unchanged" in cls for _, cls in nodes)
+    single = len(folds) - len(held)  # a fold of one component is named as that component
+    assert sum(held) + single + unchanged_shown == 2000 - len(range(0, 2000, 97))
+
+
+def test_html_graph_folds_what_did_not_change(tmp_path):
+    # A chain of 60 components, two of them changed, and 10 components joined to nothing.
+    cells = [code_cell("c%02d" % i, "step_%d" % i, ["x = %d" % i], ["c%02d" % (i - 1)] if i else [])
+             for i in range(60)]
+    cells += [code_cell("alone%d" % i, "alone_%d" % i, ["y"]) for i in range(10)]
+    prev = {"cells": cells, "metadata": {"canvas": {"parameters": []}}}
+    cur = copy.deepcopy(prev)
+    for i in (20, 40):
+        cur["cells"][i]["source"] = ["x = -%d" % i]
+    a, b = write(tmp_path / "a.ipynb", prev), write(tmp_path / "b.ipynb", cur)
+    page = html.unescape(qordiff("--format=html", a, b).stdout)
+    nodes = re.findall(r'<g id="([^"]*)" class="node ([^"]*)"', page)
+    # step_19..21 and step_39..41 as they are; folded: step_0..18, step_22..38, step_42..59 and
+    # the ten alone.
+    assert sorted(i for i, cls in nodes if cls.startswith("status-")) == \
+        sorted("n-%d" % i for i in (19, 20, 21, 39, 40, 41))
+    held = sorted(int(n) for n in re.findall(r">(\d+) unchanged components<", page))
+    assert held == [10, 17, 18, 19]
+    assert "qordiff --graph=full draws every component" in page
+    full = qordiff("--format=html", "--graph=full", a, b).stdout
+    assert len(re.findall(r'class="node ', full)) == 70 and "unchanged components<" not in full
+    assert qordiff("--format=html", "--graph=all", a, b).returncode == 2
 
 
 @needs_chromium

@@ -11,6 +11,7 @@
 #include "qor/errors.h"
 #include "qor/json.h"
 #include "views/changes.h"
+#include "views/graph_fold.h"
 #include "views/graph_layout.h"
 #include "views/line_diff.h"
 #include "views/views.h"
@@ -591,6 +592,67 @@ TEST(GraphLayout, SizeCountsNodesAndTheLayersEdgesCross) {
   }
 }
 
+TEST(GraphFold, KeepsTheMarkedNodesWithTheirNeighboursAndFoldsTheRest) {
+  using detail::EdgeKind;
+  using detail::GraphEdge;
+  constexpr EdgeKind k = EdgeKind::kKept;
+  struct Case {
+    const char* name;
+    std::size_t nodes;
+    std::vector<GraphEdge> edges;
+    std::vector<bool> marked;
+    std::vector<std::size_t> kept;
+    std::vector<std::vector<std::size_t>> folds;
+    std::vector<std::vector<std::size_t>> edges_after;  // from, to (kinds kept)
+  };
+  const std::vector<Case> cases = {
+      {"a chain folds on both sides of a change",
+       7,
+       {{0, 1, k}, {1, 2, k}, {2, 3, k}, {3, 4, k}, {4, 5, k}, {5, 6, k}},
+       {false, false, false, true, false, false, false},
+       {2, 3, 4},
+       {{0, 1}, {5, 6}},
+       {{3, 0}, {0, 1}, {1, 2}, {2, 4}}},
+      {"chains hanging from the same kept node fold into one",
+       6,
+       {{0, 1, k}, {1, 2, k}, {2, 3, k}, {1, 4, k}, {4, 5, k}},
+       {true, false, false, false, false, false},
+       {0, 1},
+       {{2, 3, 4, 5}},
+       {{0, 1}, {1, 2}}},
+      {"nodes joined to nothing fold into one",
+       4,
+       {{0, 1, k}},
+       {true, false, false, false},
+       {0, 1},
+       {{2, 3}},
+       {{0, 1}}},
+      {"nothing marked: each connected part folds",
+       3,
+       {{0, 1, k}},
+       {false, false, false},
+       {},
+       {{0, 1, 2}},
+       {}},
+      {"everything kept",
+       2,
+       {{0, 1, EdgeKind::kGained}, {0, 1, EdgeKind::kGained}},
+       {true, false},
+       {0, 1},
+       {},
+       {{0, 1}, {0, 1}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const detail::FoldedGraph f = detail::fold_graph(c.nodes, c.edges, c.marked);
+    EXPECT_EQ(f.kept, c.kept);
+    EXPECT_EQ(f.folds, c.folds);
+    std::vector<std::vector<std::size_t>> edges;
+    for (const GraphEdge& e : f.edges) edges.push_back({e.from, e.to});
+    EXPECT_EQ(edges, c.edges_after);
+  }
+}
+
 TEST(HtmlView, AGraphTooEntangledToLayOutQuicklyIsListedNotDrawn) {
   std::vector<Value> cells;
   std::mt19937 rng(3);
@@ -605,9 +667,15 @@ TEST(HtmlView, AGraphTooEntangledToLayOutQuicklyIsListedNotDrawn) {
   }
   Value prev = notebook(std::move(cells));
   Value current = prev;
-  const std::string page = html_view(prev, current, HtmlViewOptions());
+  HtmlViewOptions full;
+  full.full_graph = true;
+  const std::string page = html_view(prev, current, full);
   EXPECT_EQ(page.find("<svg"), std::string::npos);
   EXPECT_NE(page.find("<p class=\"undrawn\">The pipeline has 600 components"), std::string::npos);
+  // Folded, the same pipeline, which did not change, is one node.
+  const std::string folded = html_view(prev, current, HtmlViewOptions());
+  EXPECT_NE(folded.find("<svg"), std::string::npos);
+  EXPECT_NE(folded.find(">600 unchanged components<"), std::string::npos);
 }
 
 std::size_t count(const std::string& text, const std::string& what) {

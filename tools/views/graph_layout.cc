@@ -92,6 +92,8 @@ Look look(NodeStyle style) {
       return {"#ddf4ff", "#0969da", "rounded,filled"};
     case NodeStyle::kMissing:
       return {"#ffffff", "#8c959f", "rounded,dashed"};
+    case NodeStyle::kFolded:
+      return {"#eaeef2", "#8c959f", "rounded,filled,dotted"};
     case NodeStyle::kUnchanged:
       break;
   }

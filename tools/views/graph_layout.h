@@ -11,7 +11,16 @@
 
 namespace qor::diff::detail {
 
-enum class NodeStyle : std::uint8_t { kUnchanged, kAdded, kRemoved, kModified, kChanged, kMissing };
+// How a node is drawn; kFolded stands for a group of unchanged components.
+enum class NodeStyle : std::uint8_t {
+  kUnchanged,
+  kAdded,
+  kRemoved,
+  kModified,
+  kChanged,
+  kMissing,
+  kFolded
+};
 
 struct GraphNode {
   std::string label;     // first line: the component's name

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "views/changes.h"
+#include "views/graph_fold.h"
 #include "views/graph_layout.h"
 #include "views/line_diff.h"
 #include "views/views.h"
@@ -366,10 +367,16 @@ void parameter_table(std::string& out, const Changes& changes) {
   out += "</tbody></table>\n</section>\n";
 }
 
-// The graph of every component, with a node for each parent id that names no component.
-std::string graph_svg(const Changes& changes) {
+// The nodes of the components, then one for each parent id that names no component, with the
+// edges between them.
+struct PipelineGraph {
   std::vector<detail::GraphNode> nodes;
   std::vector<detail::GraphEdge> edges;
+};
+
+PipelineGraph pipeline_graph(const Changes& changes) {
+  PipelineGraph graph;
+  std::vector<detail::GraphNode>& nodes = graph.nodes;
   std::unordered_map<std::string, std::size_t> index;
   for (std::size_t i = 0; i < changes.components.size(); ++i) {
     const Component& c = changes.components[i];
@@ -403,11 +410,62 @@ std::string graph_svg(const Changes& changes) {
   };
   for (std::size_t i = 0; i < changes.components.size(); ++i) {
     const Component& c = changes.components[i];
-    for (const auto& p : c.parents) edges.push_back({node_of(p), i, detail::EdgeKind::kKept});
-    for (const auto& p : c.gained) edges.push_back({node_of(p), i, detail::EdgeKind::kGained});
-    for (const auto& p : c.lost) edges.push_back({node_of(p), i, detail::EdgeKind::kLost});
+    for (const auto& p : c.parents) graph.edges.push_back({node_of(p), i, detail::EdgeKind::kKept});
+    for (const auto& p : c.gained)
+      graph.edges.push_back({node_of(p), i, detail::EdgeKind::kGained});
+    for (const auto& p : c.lost) graph.edges.push_back({node_of(p), i, detail::EdgeKind::kLost});
   }
-  return detail::draw_graph(nodes, edges).value_or(std::string());
+  return graph;
+}
+
+// The node that stands for the unchanged components `members` (indices of components).
+detail::GraphNode fold_node(const Changes& changes, const std::vector<std::size_t>& members,
+                            std::size_t k) {
+  detail::GraphNode n;
+  const std::size_t count = members.size();
+  n.label = count == 1 ? shortened(display_name(changes.components[members[0]].name), 36)
+                       : std::to_string(count) + " unchanged components";
+  n.sublabel = count == 1 ? "unchanged \xC2\xB7 folded" : "folded";
+  constexpr std::size_t kNamed = 5;
+  for (std::size_t i = 0; i < count && i < kNamed; ++i) {
+    n.tooltip += (i ? ", " : "") + display_name(changes.components[members[i]].name);
+  }
+  if (count > kNamed) n.tooltip += " and " + std::to_string(count - kNamed) + " more";
+  n.tooltip += count == 1 ? " (unchanged)" : " (unchanged, folded)";
+  n.href = count == 1 ? "#c-" + std::to_string(members[0]) : "#unchanged";
+  n.svg_id = "f-" + std::to_string(k);
+  n.css_class = "folded";
+  n.style = detail::NodeStyle::kFolded;
+  return n;
+}
+
+// The changed components with their parents and children, and the unchanged rest folded
+// (detail::fold_graph); unknown parents count as changes.
+PipelineGraph folded(const Changes& changes, PipelineGraph graph) {
+  std::vector<bool> marked(graph.nodes.size(), true);
+  for (std::size_t i = 0; i < changes.components.size(); ++i) {
+    const Component& c = changes.components[i];
+    marked[i] = c.change != Change::kUnchanged || c.conflict;
+  }
+  const detail::FoldedGraph f = detail::fold_graph(graph.nodes.size(), graph.edges, marked);
+  PipelineGraph out;
+  out.nodes.reserve(f.kept.size() + f.folds.size());
+  for (std::size_t i : f.kept) out.nodes.push_back(std::move(graph.nodes[i]));
+  for (std::size_t k = 0; k < f.folds.size(); ++k) {
+    out.nodes.push_back(fold_node(changes, f.folds[k], k));
+  }
+  out.edges = f.edges;
+  return out;
+}
+
+// The pipeline drawn as SVG (empty when it is too large to lay out): every component with
+// `full`, else folded(); `folds` counts the nodes that stand for folded components.
+std::string graph_svg(const Changes& changes, bool full, std::size_t& folds) {
+  PipelineGraph graph = pipeline_graph(changes);
+  if (!full) graph = folded(changes, std::move(graph));
+  folds = 0;
+  for (const detail::GraphNode& n : graph.nodes) folds += n.style == detail::NodeStyle::kFolded;
+  return detail::draw_graph(graph.nodes, graph.edges).value_or(std::string());
 }
 
 void legend(std::string& out) {
@@ -423,7 +481,9 @@ void legend(std::string& out) {
   out +=
       "<li><span class=\"ln\" style=\"border-color:#1a7f37\"></span>parent gained</li>"
       "<li><span class=\"ln\" style=\"border-color:#cf222e;border-top-style:dashed\"></span>"
-      "parent lost</li><li>double border: renamed</li></ul>\n";
+      "parent lost</li><li>double border: renamed</li>"
+      "<li><span class=\"sw\" style=\"background:#eaeef2;border-color:#8c959f;"
+      "border-style:dotted\"></span>unchanged components, folded</li></ul>\n";
 }
 
 }  // namespace
@@ -431,7 +491,8 @@ void legend(std::string& out) {
 std::string html_view(json::Value& prev, json::Value& current, const HtmlViewOptions& options) {
   const Changes changes =
       detail::collect_changes(prev, current, options.prev_name, options.current_name);
-  const std::string svg = graph_svg(changes);
+  std::size_t folds = 0;
+  const std::string svg = graph_svg(changes, options.full_graph, folds);
   const std::string prev_label = detail::display(options.prev_label);
   const std::string current_label = detail::display(options.current_label);
   const std::string summary = changes.summary();
@@ -457,7 +518,14 @@ std::string html_view(json::Value& prev, json::Value& current, const HtmlViewOpt
   } else {
     out += "<div class=\"graph-wrap\"><div class=\"graph\">\n" + svg +
            "</div><aside id=\"panel\" hidden></aside></div>\n"
-           "<p class=\"hint\">Each component links to its details below.</p>\n";
+           "<p class=\"hint\">Each component links to its details below.";
+    if (folds != 0) {
+      out +=
+          " Shown: the changed components with their parents and children; each dotted grey "
+          "node holds unchanged components joined to them alike (qordiff --graph=full draws "
+          "every component).";
+    }
+    out += "</p>\n";
   }
   out += "</section>\n";
 

@@ -1,6 +1,7 @@
 // qordiff: the difference between two versions of a pipeline notebook, for people and for git.
 //
-//   qordiff [--format=json|text|html] [--color=auto|always|never] [-o FILE] PREV CURRENT
+//   qordiff [--format=json|text|html] [--color=auto|always|never] [--graph=changed|full]
+//           [-o FILE] PREV CURRENT
 //   qordiff --textconv FILE
 //   qordiff --version
 #include <unistd.h>
@@ -31,7 +32,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: qordiff [-h] [--version] [--format {json,text,html}] [--color {auto,always,never}]\n"
-    "               [-o FILE] PREV CURRENT\n"
+    "               [--graph {changed,full}] [-o FILE] PREV CURRENT\n"
     "       qordiff --textconv FILE\n";
 constexpr const char* kHelp =
     "\n"
@@ -52,6 +53,10 @@ constexpr const char* kHelp =
     "                terminal); html: one self-contained page with the pipeline drawn\n"
     "  --color {auto,always,never}\n"
     "                colour the text on a terminal (auto, the default, also honours NO_COLOR)\n"
+    "  --graph {changed,full}\n"
+    "                the HTML view's pipeline: changed (the default) draws the changed\n"
+    "                components with their parents and children and folds the unchanged rest\n"
+    "                into nodes that say how many they hold; full draws every component\n"
     "  -o FILE, --output FILE\n"
     "                write to FILE instead of standard output\n"
     "  --textconv    print one notebook FILE as line-oriented text for git's textconv\n"
@@ -69,6 +74,7 @@ const qor::cli::Command kCommand{
             {.name = "--version", .action = Action::kVersion},
             {.name = "--format", .choices = {"json", "text", "html"}},
             {.name = "--color", .choices = {"auto", "always", "never"}},
+            {.name = "--graph", .choices = {"changed", "full"}},
             {.name = "--output", .short_name = "-o", .metavar = "FILE"},
             {.name = "--textconv", .action = Action::kFlag},
         },
@@ -83,6 +89,7 @@ int usage_error(const std::string& message) {
 struct Options {
   std::string format;  // empty: by the output
   std::string color = "auto";
+  bool full_graph = false;  // --graph=full
   std::optional<std::string> output;
   bool textconv = false;
   std::vector<std::string> files;
@@ -177,6 +184,7 @@ int run_diff(const Options& options) {
       html_options.current_name = current_name;
       html_options.prev_label = options.files[0];
       html_options.current_label = options.files[1];
+      html_options.full_graph = options.full_graph;
       out = qor::diff::html_view(prev, current, html_options);
     }
     return emit(options, out) ? 0 : 1;
@@ -198,6 +206,7 @@ int main(int argc, char** argv) {
   Options options;
   options.format = args.get("format");
   options.color = args.get("color", "auto");
+  options.full_graph = args.get("graph", "changed") == "full";
   if (args.has("output")) options.output = args.get("output");
   options.textconv = args.flag("textconv");
   options.files = args.all("files");

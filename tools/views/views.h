@@ -37,11 +37,15 @@ std::string text_view(json::Value& prev, json::Value& current, const TextViewOpt
 struct HtmlViewOptions : ViewNames {
   std::string prev_label;  // the two versions as the page's heading shows them (file paths)
   std::string current_label;
+  // Draw every component; otherwise the changed ones with their parents and children, the
+  // unchanged rest folded into nodes that say how many components each holds.
+  bool full_graph = false;
 };
 
 // The change from `prev` to `current` as one self-contained HTML page (no external resources):
 // the pipeline drawn as a graph (components coloured by status, edges gained and lost marked,
-// conflict-marked components flagged; every node a link to its details), the source diff,
+// conflict-marked components flagged; every node a link to its details; unchanged components
+// away from the changes folded unless `options.full_graph`), the source diff,
 // outputs and other changes of each changed component, the parameter table and the summary
 // line. Readable without scripts; a small inline script shows a node's details beside the
 // graph. Same effects and errors as text_view, and CommandError when the graph layout fails.
