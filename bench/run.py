@@ -289,6 +289,26 @@ def bench_views(build, data_dir):
         wall, cpu = min(w for w, _ in times), min(c for _, c in times)
         print("  textconv %-20s %6.0f MB/s wall (best of 7), %6.0f MB/s cpu  >= 200 MB/s %s" % (
             name, size / wall / 1e6, size / cpu / 1e6, verdict(size / wall >= 200e6)))
+    path = floor.triple(data_dir, "t20k", "jupyter")[0]
+    size = path.stat().st_size
+    times = [run_seconds([qordiff, "--textconv", str(path)]) for _ in range(7)]
+    wall = spread([w for w, _ in times])
+    print("  textconv t20k (20,000 small cells) %6.0f MB/s wall (median of 7; best %.0f), %6.0f MB/s cpu"
+          "  >= 300 MB/s %s" % (size / wall[0] / 1e6, size / wall[1] / 1e6,
+                                size / min(c for _, c in times) / 1e6, verdict(size / wall[0] >= 300e6)))
+
+    # The HTML page with its folded graph against the JSON diff, on the merge benchmark's pairs
+    # (base and current of m20: 2,000 components; of t20k: 20,000), rounds interleaved.
+    for name in ("m20", "t20k"):
+        pair = floor.triple(data_dir, name, "jupyter")[:2]
+        rounds = {"json": [], "html": []}
+        for _ in range(5):
+            for fmt in rounds:
+                rounds[fmt].append(run_seconds([qordiff, "--format=" + fmt, *map(str, pair)]))
+        wall = spread([a[0] / b[0] for a, b in zip(rounds["html"], rounds["json"])])
+        print("  html on %-4s (folded graph) %7.1f ms, json %7.1f ms: %.2fx [%.2f, %.2f] of json  <= 2x %s" % (
+            name, spread([w for w, _ in rounds["html"]])[0] * 1e3,
+            spread([w for w, _ in rounds["json"]])[0] * 1e3, *wall, verdict(wall[0] <= 2.0)))
 
     # The graph layout: 2,000 components (a chain with extra edges), HTML against text.
     big_prev, big_current = data_dir / "layout_2000_prev.ipynb", data_dir / "layout_2000_current.ipynb"
@@ -299,10 +319,11 @@ def bench_views(build, data_dir):
                 cell["metadata"]["canvas"]["parents"].append({"id": "cmp-%06d" % (i - 9), "name": "x"})
         big_prev.write_text(json.dumps(doc))
         big_current.write_text(json.dumps(changed_copy(doc)))
-    html = [run_seconds([qordiff, "--format=html", str(big_prev), str(big_current)]) for _ in range(3)]
+    html = [run_seconds([qordiff, "--format=html", "--graph=full", str(big_prev), str(big_current)])
+            for _ in range(3)]
     text = [run_seconds([qordiff, "--format=text", str(big_prev), str(big_current)]) for _ in range(3)]
     (html_wall, html_cpu), (text_wall, text_cpu) = min(html), min(text)
-    print("  2,000 components: html %.2f s (cpu %.2f s), text %.2f s (cpu %.2f s): the layout and\n"
+    print("  2,000 components, --graph=full: html %.2f s (cpu %.2f s), text %.2f s (cpu %.2f s): the layout and\n"
           "  drawing take about %.2f s (cpu %.2f s)" % (html_wall, html_cpu, text_wall, text_cpu,
                                                      html_wall - text_wall, html_cpu - text_cpu))
 
