@@ -170,6 +170,7 @@ std::vector<std::optional<std::string_view>> read_objects(const std::vector<std:
 // check_text() of each staged file, by the threads the machine has (up to two): each takes the
 // next file not yet taken, and the results keep the files' order.
 std::vector<CheckedNotebook> check_staged(const std::vector<StagedFile>& files) {
+  if (files.empty()) return {};
   std::vector<std::string> objects;
   for (const StagedFile& f : files) objects.push_back(f.object);
   std::string out;
