@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 #include "qor/errors.h"
@@ -43,9 +44,6 @@ class MessageCatcher {
   agusererrf previous_;
 };
 
-struct ContextDeleter {
-  void operator()(GVC_t* gvc) const { gvFreeContext(gvc); }
-};
 struct GraphDeleter {
   void operator()(Agraph_t* g) const { agclose(g); }
 };
@@ -62,6 +60,22 @@ struct LayoutDeleter {
   }
   throw CommandError(std::string("graph layout failed: ") + what + (text.empty() ? "" : ": ") +
                      text);
+}
+
+// The one Graphviz context of the process, made at the first layout and kept to the end, and
+// the lock every use of Graphviz takes. Graphviz keeps state between layouts in globals (the
+// last font name it looked up points into the context's font table, for one), so layouts may
+// neither overlap nor outlive the context they started from: a context freed after each layout
+// left the next one reading freed memory.
+GVC_t* shared_context() {
+  static GVC_t* const gvc = gvContext();
+  if (gvc == nullptr) fail("no Graphviz context");
+  return gvc;
+}
+
+std::mutex& graphviz_lock() {
+  static std::mutex lock;
+  return lock;
 }
 
 // A label in Graphviz's escaped-string form: a backslash stands for itself only when doubled.
@@ -284,16 +298,16 @@ auto build_and_render(const std::vector<GraphNode>& nodes, const std::vector<Gra
     -> std::optional<decltype(read(nullptr, std::string()))> {
   const std::size_t size = layout_size(nodes.size(), edges);
   if (nodes.size() > kMaxNodes || size > kMaxLayoutSize) return std::nullopt;
+  const std::lock_guard lock(graphviz_lock());
   MessageCatcher catcher;
-  std::unique_ptr<GVC_t, ContextDeleter> gvc(gvContext());
-  if (!gvc) fail("no Graphviz context");
+  GVC_t* const gvc = shared_context();
   std::unique_ptr<Agraph_t, GraphDeleter> graph(agopen(s("pipeline"), Agdirected, nullptr));
   if (!graph) fail("no graph");
   Agraph_t* g = graph.get();
   set_graph_attributes(g, size > kCheapLayoutSize || edges.size() > 2 * nodes.size());
   const Attributes attributes(g);
   add_edges(g, edges, add_nodes(g, nodes, attributes), attributes);
-  return render(gvc.get(), g, format, read);
+  return render(gvc, g, format, read);
 }
 
 // The numbers of a Graphviz point list ("x,y x,y", or "e,x,y ..." for an edge whose arrow tip
