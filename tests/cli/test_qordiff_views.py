@@ -441,19 +441,24 @@ def test_html_page_in_a_browser(tmp_path):
     assert re.search(r'<g id="n-3" class="node [^"]*selected', after)
 
     shot, quiet = tmp_path / "shot.png", tmp_path / "quiet.png"
-    chromium(tmp_path, "--screenshot=%s" % shot, "--window-size=1200,900", "--hide-scrollbars", page.as_uri())
     # Without its script the page looks the same: the script only adds the details panel on a
     # click. (Headless chromium needs scripts itself to dump or shoot a page, so the script is
     # taken out of a copy instead of turned off.)
     scriptless = tmp_path / "scriptless.html"
     scriptless.write_text(re.sub(r"<script>.*?</script>", "", text, flags=re.S))
     assert "<script" not in scriptless.read_text()
-    chromium(tmp_path, "--screenshot=%s" % quiet, "--window-size=1200,900", "--hide-scrollbars",
-             scriptless.as_uri())
-    width, height, bpp, rows = png_pixels(shot)
-    quiet_rows = png_pixels(quiet)[3]
-    differing = sum(1 for a, b in zip(rows, quiet_rows) if a != b)
-    assert differing <= height // 50, differing  # a glyph rendered late on a busy machine at most
+    # On a busy machine chromium may shoot before every glyph is drawn; a real difference shows
+    # in every pair of shots, a late glyph in one, so the pair is shot again up to twice.
+    for attempt in range(3):
+        for png, uri in ((shot, page.as_uri()), (quiet, scriptless.as_uri())):
+            chromium(tmp_path, "--screenshot=%s" % png, "--window-size=1200,900", "--hide-scrollbars",
+                     "--virtual-time-budget=2000", uri)
+        width, height, bpp, rows = png_pixels(shot)
+        quiet_rows = png_pixels(quiet)[3]
+        differing = sum(1 for a, b in zip(rows, quiet_rows) if a != b)
+        if differing <= height // 50:
+            break
+    assert differing <= height // 50, differing
     assert (width, height) == (1200, 900)
     pixels = [row[i:i + 3] for row in rows[::4] for i in range(0, len(row), bpp * 4)]
     colours = set(pixels)
