@@ -5,6 +5,8 @@
 #include "cli/options.h"
 
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <utility>
 
@@ -191,10 +193,13 @@ class Parser {
       const Classified& c = kinds_[i];
       if (argv_[i] == "--" &&
           (i == 0 || !(kinds_[i - 1].decl && takes_value(*kinds_[i - 1].decl)))) {
+        if (!args_.before_separator()) args_.set_before_separator(rest_.size());
         continue;  // the separator itself
       }
       if (!c.option || c.decl == nullptr) {
         rest_.emplace_back(argv_[i], c.option);
+      } else if (c.decl->action == Action::kOptional) {
+        take_optional_value(c, i);
       } else if (!takes_value(*c.decl)) {
         if (!take_flags(c)) return std::nullopt;
       } else {
@@ -264,6 +269,20 @@ class Parser {
       i = next;
     }
     args_.add(o.key(), checked_value(o, value));
+    mark_seen(&o);
+  }
+
+  // The value of the option `c` at `i` that may go without one: after "=", else the next
+  // argument when it is not an option (`i` then moves to it), else the option's own value.
+  void take_optional_value(const Classified& c, std::size_t& i) {
+    const Option& o = *c.decl;
+    std::string value(o.value);
+    if (c.explicit_value) {
+      value = checked_value(o, *c.explicit_value);
+    } else if (i + 1 < argv_.size() && !kinds_[i + 1].option && argv_[i + 1] != "--") {
+      value = checked_value(o, argv_[++i]);
+    }
+    args_.add(o.key(), std::move(value));
     mark_seen(&o);
   }
 
@@ -338,6 +357,81 @@ std::optional<Args> parse_options(const Command& command, const std::vector<std:
 
 const std::vector<std::string> kNone;
 
+// `text` as a JSON string (the tables hold ASCII text; other bytes are copied as they are).
+std::string json_string(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+const char* action_name(Action action) {
+  switch (action) {
+    case Action::kStore:
+      return "store";
+    case Action::kAppend:
+      return "append";
+    case Action::kFlag:
+      return "flag";
+    case Action::kOptional:
+      return "optional";
+    case Action::kHelp:
+      return "help";
+    case Action::kVersion:
+      break;
+  }
+  return "version";
+}
+
+const char* complete_name(Complete complete) {
+  switch (complete) {
+    case Complete::kNothing:
+      return "nothing";
+    case Complete::kFile:
+      return "file";
+    case Complete::kNotebook:
+      return "notebook";
+    case Complete::kRevisionOrNotebook:
+      break;
+  }
+  return "revision-or-notebook";
+}
+
+template <class List, class Write>
+std::string json_list(const List& items, Write write) {
+  std::string out = "[";
+  for (const auto& item : items) out += (out.size() > 1 ? ", " : "") + write(item);
+  return out + "]";
+}
+
+std::string describe_option(const Option& o) {
+  return "{\"name\": " + json_string(o.name) + ", \"short_name\": " + json_string(o.short_name) +
+         ", \"action\": " + json_string(action_name(o.action)) +
+         ", \"key\": " + json_string(o.key()) + ", \"metavar\": " + json_string(o.metavar) +
+         ", \"choices\": " + json_list(o.choices, json_string) +
+         ", \"required\": " + (o.required ? "true" : "false") +
+         ", \"complete\": " + json_string(complete_name(o.complete)) + "}";
+}
+
+std::string describe_positional(const Positional& p) {
+  return "{\"key\": " + json_string(p.dest) + ", \"metavar\": " + json_string(p.metavar) +
+         ", \"min\": " + std::to_string(p.min) + ", \"max\": " +
+         (p.max == Positional::kMany ? std::string("null") : std::to_string(p.max)) +
+         ", \"complete\": " + json_string(complete_name(p.complete)) + "}";
+}
+
 }  // namespace
 
 std::string Option::key() const {
@@ -376,6 +470,10 @@ void Args::add(std::string_view key, std::string value) {
 
 Parsed parse(const Command& command, const std::vector<std::string>& argv, std::ostream& out,
              std::ostream& err) {
+  if (const char* describing = std::getenv(kDescribeVariable); describing && *describing) {
+    out << describe(command) << "\n";
+    return {std::nullopt, 0};
+  }
   const Command* current = &command;
   try {
     if (command.subcommands.empty()) {
@@ -402,6 +500,17 @@ Parsed parse(const Command& command, const std::vector<std::string>& argv, std::
   } catch (const Failure& f) {
     return {std::nullopt, report(UsageError{current, f.message}, err)};
   }
+}
+
+std::string describe(const Command& command) {
+  return "{\"prog\": " + json_string(command.prog) + ", \"usage\": " + json_string(command.usage) +
+         ", \"options\": " + json_list(command.options, describe_option) +
+         ", \"positionals\": " + json_list(command.positionals, describe_positional) +
+         ", \"exclusive\": " +
+         json_list(command.exclusive,
+                   [](const Exclusive& e) { return json_list(e.names, json_string); }) +
+         ", \"subcommands\": " +
+         json_list(command.subcommands, [](const Command* sub) { return describe(*sub); }) + "}";
 }
 
 int report(const UsageError& error, std::ostream& err) {

@@ -1,12 +1,17 @@
 // The commands' option parser on a table of the shape a subcommand with every kind of option
-// has: positional arguments, choices, repeatable options, flags and a yes/no pair.
+// has: positional arguments, choices, repeatable options, flags, a yes/no pair and an option
+// whose value may be left out; the table as the build reads it (describe).
 #include "cli/options.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "qor/json.h"
 
 namespace qor::cli {
 namespace {
@@ -24,8 +29,18 @@ const Command kResolve{
             {.name = "--json", .action = Action::kFlag},
             {.name = "--no-add", .action = Action::kFlag, .dest = "add", .value = "false"},
             {.name = "--size", .type = Type::kInt},
+            {.name = "--open",
+             .action = Action::kOptional,
+             .value = "text",
+             .choices = {"text", "html"},
+             .complete = Complete::kNothing},
+            {.name = "--output", .short_name = "-o", .complete = Complete::kFile},
         },
-    .positionals = {{.dest = "paths", .metavar = "PATH", .min = 1, .max = Positional::kMany}},
+    .positionals = {{.dest = "paths",
+                     .metavar = "PATH",
+                     .min = 1,
+                     .max = Positional::kMany,
+                     .complete = Complete::kNotebook}},
 };
 
 const Command kTool{
@@ -90,6 +105,93 @@ TEST(Options, ReportsUsageErrorsAsArgparseDoes) {
     ASSERT_NE(r.err.rfind('\n', r.err.size() - 2), std::string::npos);
     EXPECT_EQ(r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1), c.message + "\n");
   }
+}
+
+TEST(Options, TakesAValueThatMayBeLeftOut) {
+  const struct {
+    std::vector<std::string> argv;
+    std::optional<std::string> open;  // nothing: not stored
+    std::vector<std::string> paths;
+  } cases[] = {
+      {{"a"}, std::nullopt, {"a"}},
+      {{"--open", "a"}, std::nullopt, {}},  // an invalid choice, as argparse takes it
+      {{"a", "--open"}, "text", {"a"}},
+      {{"a", "--open=html"}, "html", {"a"}},
+      {{"--open", "html", "a"}, "html", {"a"}},
+      {{"--ope", "--list", "a"}, "text", {"a"}},
+      {{"--open", "--", "a"}, "text", {"a"}},
+      {{"--open=html", "a", "--open"}, "text", {"a"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv{"resolve"};
+    argv.insert(argv.end(), c.argv.begin(), c.argv.end());
+    SCOPED_TRACE(testing::PrintToString(argv));
+    const Outcome r = run(argv);
+    if (c.paths.empty()) {
+      EXPECT_EQ(r.parsed.exit_status, 2);
+      EXPECT_NE(r.err.find("argument --open: invalid choice: 'a' (choose from 'text', 'html')"),
+                std::string::npos);
+      continue;
+    }
+    ASSERT_TRUE(r.parsed.args) << r.err;
+    EXPECT_EQ(r.parsed.args->has("open"), c.open.has_value());
+    if (c.open) {
+      EXPECT_EQ(r.parsed.args->get("open"), *c.open);
+    }
+    EXPECT_EQ(r.parsed.args->all("paths"), c.paths);
+  }
+}
+
+TEST(Options, TellsHowManyArgumentsCameBeforeTheSeparator) {
+  const struct {
+    std::vector<std::string> argv;
+    std::optional<std::size_t> before;
+  } cases[] = {
+      {{"a", "b"}, std::nullopt},
+      {{"a", "--", "b", "c"}, 1},
+      {{"--", "a", "b"}, 0},
+      {{"a", "b", "--list", "--"}, 2},
+      {{"a", "--", "b", "--", "c"}, 1},                 // the first one counts
+      {{"a", "--component", "--", "x"}, std::nullopt},  // a value, not a separator
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv{"resolve"};
+    argv.insert(argv.end(), c.argv.begin(), c.argv.end());
+    SCOPED_TRACE(testing::PrintToString(argv));
+    const Outcome r = run(argv);
+    ASSERT_TRUE(r.parsed.args) << r.err;
+    EXPECT_EQ(r.parsed.args->before_separator(), c.before);
+  }
+}
+
+TEST(Options, DescribesTheTableAsTheBuildReadsIt) {
+  const json::Value doc = json::parse(describe(kTool));
+  EXPECT_EQ(doc.find("prog")->as_string(), "tool");
+  const json::Value& resolve = doc.find("subcommands")->as_array().at(0);
+  EXPECT_EQ(resolve.find("prog")->as_string(), "tool resolve");
+  EXPECT_EQ(resolve.find("usage")->as_string(), "usage: tool resolve [-h] PATH...\n");
+  const json::Array& options = resolve.find("options")->as_array();
+  ASSERT_EQ(options.size(), kResolve.options.size());
+  const json::Value& open = options.at(7);
+  EXPECT_EQ(json::write(open),
+            "{\"name\": \"--open\", \"short_name\": \"\", \"action\": \"optional\", \"key\": "
+            "\"open\", \"metavar\": \"\", \"choices\": [\"text\", \"html\"], \"required\": false, "
+            "\"complete\": \"nothing\"}");
+  EXPECT_EQ(options.at(8).find("short_name")->as_string(), "-o");
+  EXPECT_EQ(options.at(8).find("complete")->as_string(), "file");
+  EXPECT_EQ(options.at(5).find("key")->as_string(), "add");
+  EXPECT_EQ(json::write(resolve.find("positionals")->as_array().at(0)),
+            "{\"key\": \"paths\", \"metavar\": \"PATH\", \"min\": 1, \"max\": null, "
+            "\"complete\": \"notebook\"}");
+
+  // Asked through the environment, the parse prints the description and parses nothing.
+  ::setenv(kDescribeVariable, "1", 1);
+  const Outcome r = run({"--bogus"});
+  ::unsetenv(kDescribeVariable);
+  EXPECT_EQ(r.parsed.exit_status, 0);
+  EXPECT_FALSE(r.parsed.args);
+  EXPECT_EQ(r.out, describe(kTool) + "\n");
+  EXPECT_EQ(r.err, "");
 }
 
 TEST(Options, PrintsHelpAndVersion) {
