@@ -50,6 +50,9 @@ struct InstallOptions {
   // Also register `qorgit resolve` as git mergetool's tool "qor" (mergetool.qor.cmd and
   // .trustExitCode, and merge.tool where git has none) (default: no).
   std::optional<bool> mergetool;
+  // Also register qordiff as git difftool's tool "qordiff" (difftool.qordiff.cmd): "text" shows
+  // the changes in the terminal, "html" the page in the browser (default: no difftool).
+  std::optional<std::string> difftool;
   // Whether the driver command asks git for the labels of the three versions (%S, %X, %Y,
   // which git passes from 2.44 on); unset: as the git on PATH does.
   std::optional<bool> git_labels;
@@ -79,7 +82,9 @@ std::string driver_command(const InstallOptions& options);
 //   (core.hooksPath honoured; for the global and system scopes, the core.hooksPath that scope
 //   sets, which git runs for every repository) that run the hook they replace, kept beside them
 //   as <hook>.qorgit-chained, then `qorgit check`; the hook lets commits through with a warning
-//   once qorgit is gone. Without the hook, hooks an earlier install put there are removed.
+//   once qorgit is gone. Without the hook, hooks an earlier install put there are removed;
+//   with the mergetool, mergetool.qor.cmd and .trustExitCode (and merge.tool where git has
+//   none); with the difftool, difftool.qordiff.cmd.
 // What it writes (keys it set and the values they held, files and directories it created, the
 // attribute lines, hooks, the choices made) is recorded in a [qorgit] section of the same
 // configuration, for uninstall and the next install. Returns one line per change, empty when

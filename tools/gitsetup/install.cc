@@ -48,9 +48,11 @@ constexpr const char* kLayoutKey = "qorgit.layout";              // "default" or
 constexpr const char* kPatternKey = "qorgit.pattern";            // the attribute patterns
 constexpr const char* kSharedKey = "qorgit.shared";              // "true" or "false"
 constexpr const char* kMergetoolKey = "qorgit.mergetool";        // "true": the tool is set
+constexpr const char* kDifftoolKey = "qorgit.difftool";  // "text" or "html": the tool is set
 constexpr const char* kRecordKeys[] = {
-    kCreatedKey, kSetKey,          kPreviousKey, kAttributesKey, kAttributesFileKey, kHookKey,
-    kLineKey,    kConflictExitKey, kLayoutKey,   kPatternKey,    kSharedKey,         kMergetoolKey};
+    kCreatedKey, kSetKey,       kPreviousKey,     kAttributesKey, kAttributesFileKey,
+    kHookKey,    kLineKey,      kConflictExitKey, kLayoutKey,     kPatternKey,
+    kSharedKey,  kMergetoolKey, kDifftoolKey};
 // The attributes the lines give, and the line of installs that recorded no lines of their own.
 constexpr std::string_view kMergeAttribute = "merge=qormerge";
 constexpr std::string_view kDiffAttribute = "diff=qordiff";
@@ -261,6 +263,7 @@ struct Settings {
   std::vector<std::string> patterns{std::string(kDefaultPattern)};
   bool shared = false;
   bool mergetool = false;
+  std::string difftool;  // "text" or "html"; empty: no difftool
 };
 
 // The choices the install recorded in `config`; for an install that recorded none, those its
@@ -277,6 +280,7 @@ Settings recorded_settings(const Config& config) {
   if (auto patterns = config.get_all(kPatternKey); !patterns.empty()) s.patterns = patterns;
   if (auto v = config.get(kSharedKey)) s.shared = *v == "true";
   if (auto v = config.get(kMergetoolKey)) s.mergetool = *v == "true";
+  if (auto v = config.get(kDifftoolKey)) s.difftool = *v;
   s.hook = !config.get_all(kHookKey).empty();
   return s;
 }
@@ -294,6 +298,7 @@ Settings settings_for(const InstallOptions& options, const Config& config) {
   }
   if (options.shared) s.shared = *options.shared;
   if (options.mergetool) s.mergetool = *options.mergetool;
+  if (options.difftool) s.difftool = *options.difftool;
   return s;
 }
 
@@ -545,6 +550,18 @@ void install_mergetool(Config& config, Record& record, const std::string& qorgit
   }
 }
 
+// git difftool's tool "qordiff": the two versions git passes and the notebook's path, shown as
+// text in the terminal or, with "html", as the page in the browser.
+void install_difftool(Config& config, Record& record, const std::string& qordiff,
+                      const std::string& view, std::vector<std::string>& done) {
+  const std::string command = detail::shell_quote(qordiff) + " --difftool" +
+                              (view == "html" ? " --browser" : "") +
+                              " \"$LOCAL\" \"$REMOTE\" \"$MERGED\"";
+  if (record.set_key("difftool.qordiff.cmd", command)) {
+    done.push_back("set difftool.qordiff.cmd = " + command + in_scope(config));
+  }
+}
+
 // The directory the hooks go to. Throws CommandError when there is none (for the global and
 // system scopes: when that scope sets no core.hooksPath, since git reads no other hooks outside
 // a repository), IoError when an existing hook cannot be kept because its place is taken.
@@ -718,6 +735,10 @@ std::vector<std::string> install(const InstallOptions& options) {
     install_mergetool(config, record, options.qorgit, done);
     record.note(kMergetoolKey, "true");
   }
+  if (!settings.difftool.empty()) {
+    install_difftool(config, record, options.qordiff, settings.difftool, done);
+    record.note(kDifftoolKey, settings.difftool);
+  }
   install_attributes(config, record, settings, options.force, done);
   if (settings.hook) {
     install_hooks(hooks, record, options.qorgit, done);
@@ -822,6 +843,9 @@ void scope_status(const Config& config, std::vector<std::string>& lines) {
     }
     if (auto textconv = config.get("diff.qordiff.textconv")) {
       lines.push_back("  diff textconv: " + *textconv);
+    }
+    if (auto difftool = config.get("difftool.qordiff.cmd")) {
+      lines.push_back("  difftool qordiff: " + *difftool);
     }
   }
   if (present) {

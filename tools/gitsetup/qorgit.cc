@@ -1,6 +1,7 @@
 // qorgit: git set-up for the notebook drivers and the conflict check, in one command.
 //
 //   qorgit install [--local | --global | --system] [--conflict-exit] [--hook] [--layout=jupyter]
+//                  [--mergetool] [--difftool[={text,html}]]
 //   qorgit uninstall [--local | --global | --system]
 //   qorgit check [--json] [-q] [PATH...]
 //   qorgit status
@@ -62,7 +63,7 @@ constexpr const char* kInstallUsage =
     "usage: qorgit install [-h] [--local | --global | --system] [--no-conflict-exit]\n"
     "                      [--hook | --no-hook] [--layout={default,jupyter}]\n"
     "                      [--pattern GLOB]... [--shared | --no-shared] [--force]\n"
-    "                      [--mergetool]\n";
+    "                      [--mergetool] [--difftool[={text,html}]]\n";
 constexpr const char* kInstallHelp =
     "\n"
     "Registers qormerge as git's merge driver and qordiff as its diff driver for notebooks:\n"
@@ -106,7 +107,12 @@ constexpr const char* kInstallHelp =
     "  --force             also for patterns whose merge or diff attribute is already set\n"
     "  --mergetool         also register `qorgit resolve` as git mergetool's tool qor\n"
     "                      (mergetool.qor.cmd, mergetool.qor.trustExitCode = true, and\n"
-    "                      merge.tool = qor where git has no merge.tool yet)\n";
+    "                      merge.tool = qor where git has no merge.tool yet)\n"
+    "  --difftool[={text,html}]\n"
+    "                      also register qordiff as git difftool's tool qordiff\n"
+    "                      (difftool.qordiff.cmd; `git difftool --tool=qordiff`): the\n"
+    "                      changes as text in the terminal (the default), or each\n"
+    "                      notebook's page opened in the browser (html)\n";
 
 constexpr const char* kUninstallUsage =
     "usage: qorgit uninstall [-h] [--local | --global | --system]\n";
@@ -241,6 +247,10 @@ const Command kInstall{
             {.name = "--no-shared", .action = Action::kFlag, .dest = "shared", .value = "false"},
             {.name = "--force", .action = Action::kFlag},
             {.name = "--mergetool", .action = Action::kFlag},
+            {.name = "--difftool",
+             .action = Action::kOptional,
+             .value = "text",
+             .choices = {"text", "html"}},
         },
     .exclusive = {kOneScope},
     .first_unrecognized_only = true,
@@ -343,6 +353,7 @@ int run_install(const qor::cli::Args& args) {
   install.shared = choice(args, "shared");
   install.force = args.flag("force");
   install.mergetool = choice(args, "mergetool");
+  if (args.has("difftool")) install.difftool = args.get("difftool");
   if (args.has("layout")) {
     install.layout = args.get("layout") == "jupyter" ? qor::notebook::Layout::kJupyter
                                                      : qor::notebook::Layout::kDefault;
