@@ -5,7 +5,10 @@ python3-setuptools, python3-wheel, python3-build) configure and build the produc
 running interpreter, then put into the wheel:
   - the package qor_kelm_git with that interpreter's extension modules;
   - the native commands (qormerge, qordiff, ...) as scripts, so that they land on the
-    environment's PATH as they are, with no Python start-up in front of them.
+    environment's PATH as they are, with no Python start-up in front of them;
+  - their manual pages (share/man/man1, where man finds them for a command on PATH) and bash
+    completion (share/bash-completion/completions, which bash-completion reads under ~/.local
+    for `pip install --user`) as data files.
 
 QOR_CMAKE_BUILD_DIR names an existing CMake build to take them from (only what is missing is
 built); without it, the build is configured under setuptools' build directory.
@@ -23,6 +26,7 @@ from setuptools import Distribution, setup
 from setuptools.command.build_py import build_py as _build_py
 
 from distutils.command.build_scripts import build_scripts as _build_scripts  # after setuptools
+from distutils.command.install_data import install_data as _install_data
 
 try:
     from wheel.bdist_wheel import bdist_wheel
@@ -66,7 +70,7 @@ class CMakeBuild:
         jobs = str(os.cpu_count() or 1)
         try:
             run(["cmake", "--build", self.dir, "-j", jobs, "--target", "qor_programs",
-                 "qor_python_" + self.tag])
+                 "qor_manuals", "qor_completions", "qor_python_" + self.tag])
         except subprocess.CalledProcessError:
             sys.exit("setup.py: the build in %s has no modules for Python %d.%d (add this "
                      "interpreter to its QOR_EXTRA_PYTHONS)" % ((self.dir,) + sys.version_info[:2]))
@@ -74,9 +78,17 @@ class CMakeBuild:
         shutil.rmtree(self.staging, ignore_errors=True)
         run(["cmake", "--install", self.dir, "--component", "programs", "--strip",
              "--prefix", self.staging])
+        for component in ("manuals", "completions"):
+            run(["cmake", "--install", self.dir, "--component", component,
+                 "--prefix", self.staging])
 
     def programs(self):
         return sorted(str(p) for p in (self.staging / "bin").iterdir())
+
+    def data_files(self):
+        """The manual pages and the completion, each for its place under the prefix."""
+        return [(place, sorted(str(p) for p in (self.staging / place).iterdir()))
+                for place in ("share/man/man1", "share/bash-completion/completions")]
 
     def copy_package(self, destination):
         """Copies the assembled package with this interpreter's modules only; returns the files."""
@@ -136,6 +148,14 @@ class build_scripts(_build_scripts):
         return outfiles, outfiles
 
 
+class install_data(_install_data):
+    """Installs the manual pages and the completion that the CMake build made."""
+
+    def run(self):
+        self.data_files = cmake_build(self).data_files()
+        super().run()
+
+
 class BinaryDistribution(Distribution):
     """Holds extension modules and programs built by CMake: the wheel is for one platform, and
     the programs are known once the build has run."""
@@ -144,6 +164,9 @@ class BinaryDistribution(Distribution):
         return True
 
     def has_scripts(self):
+        return True
+
+    def has_data_files(self):
         return True
 
 
@@ -170,7 +193,8 @@ setup(
     package_dir={"": "python"},
     zip_safe=False,
     distclass=BinaryDistribution,
-    cmdclass={"build_py": build_py, "build_scripts": build_scripts, "bdist_wheel": bdist_wheel},
+    cmdclass={"build_py": build_py, "build_scripts": build_scripts, "install_data": install_data,
+              "bdist_wheel": bdist_wheel},
     options={"build": {"build_base": str(SETUPTOOLS_BUILD)},
              "egg_info": {"egg_base": str(SETUPTOOLS_BUILD)}},
 )

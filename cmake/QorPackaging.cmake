@@ -1,6 +1,7 @@
 # What `make install` puts in place and what the Debian package holds, in install components:
 #   programs  the commands of QOR_PROGRAMS, into bin
-#   manuals   their manual pages, made from their --help, into share/man/man1
+#   manuals   their manual pages, made from their option tables and man/, into share/man/man1
+#   completions  their bash completion, into share/bash-completion/completions
 #   python    the qor_kelm_git package for the main interpreter (python/CMakeLists.txt)
 #   docs      README.md, into share/doc/qor-kelm-git
 #   license   LICENSE, next to it (the Debian package carries it as its copyright file)
@@ -14,41 +15,53 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 set(QOR_DEB_NAME qor-kelm-git)  # Debian package names have no underscores
 set(QOR_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QOR_DEB_NAME})
 
-# The one-line summaries of the manual pages.
-set(QOR_SUMMARY_qormerge "git's merge driver for pipeline notebooks")
-set(QOR_SUMMARY_qordiff "what changed between two versions of a pipeline notebook")
-set(QOR_SUMMARY_qorgit "git set-up, conflict check and resolution for pipeline notebooks")
-
 add_custom_target(qor_programs)
-set(manuals "")
 foreach(program IN LISTS QOR_PROGRAMS)
   install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
   add_dependencies(qor_programs ${program})
-  set(manual ${PROJECT_BINARY_DIR}/man/${program}.1)
-  add_custom_command(OUTPUT ${manual}.gz
-    COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${program}> -DNAME=${program}
-            "-DSUMMARY=${QOR_SUMMARY_${program}}" -DVERSION=${PROJECT_VERSION} -DOUTPUT=${manual}
-            -P ${PROJECT_SOURCE_DIR}/cmake/man_page.cmake
-    COMMAND gzip -9nf ${manual}
-    DEPENDS ${program} ${PROJECT_SOURCE_DIR}/cmake/man_page.cmake
-    VERBATIM)
-  list(APPEND manuals ${manual}.gz)
 endforeach()
-# qorgit resolve has a page of its own, made from `qorgit resolve --help`.
-if(TARGET qorgit)
-  set(manual ${PROJECT_BINARY_DIR}/man/qorgit-resolve.1)
-  add_custom_command(OUTPUT ${manual}.gz
-    COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:qorgit> -DCOMMAND=resolve -DNAME=qorgit-resolve
-            "-DSUMMARY=resolve a notebook's merge conflicts component by component"
-            -DVERSION=${PROJECT_VERSION} -DOUTPUT=${manual} -P ${PROJECT_SOURCE_DIR}/cmake/man_page.cmake
-    COMMAND gzip -9nf ${manual}
-    DEPENDS qorgit ${PROJECT_SOURCE_DIR}/cmake/man_page.cmake
-    VERBATIM)
-  list(APPEND manuals ${manual}.gz)
+
+# The manual pages and the bash completion of each program, made from its own option table
+# (which the program prints when QOR_CLI_DESCRIBE is set) and, for the pages, the hand-written
+# text in man/<program>.txt: cmake/cli_docs.py stops the build when the two disagree. A program
+# with subcommands also gets a page per subcommand (qorgit-install.1, ...).
+set(manuals "")
+set(completions "")
+if(QOR_PROGRAMS)
+  if(NOT Python_EXECUTABLE)
+    find_package(Python COMPONENTS Interpreter REQUIRED)
+  endif()
+  set(cli_docs ${PROJECT_SOURCE_DIR}/cmake/cli_docs.py)
 endif()
+foreach(program IN LISTS QOR_PROGRAMS)
+  set(stamp ${PROJECT_BINARY_DIR}/man/${program}.stamp)
+  add_custom_command(OUTPUT ${stamp}
+    COMMAND ${Python_EXECUTABLE} ${cli_docs} man $<TARGET_FILE:${program}>
+            ${PROJECT_SOURCE_DIR}/man/${program}.txt ${PROJECT_VERSION} ${PROJECT_BINARY_DIR}/man
+    COMMAND ${CMAKE_COMMAND} -E touch ${stamp}
+    DEPENDS ${program} ${cli_docs} ${PROJECT_SOURCE_DIR}/man/${program}.txt
+    COMMENT "Manual pages of ${program}"
+    VERBATIM)
+  list(APPEND manuals ${stamp})
+  set(completion ${PROJECT_BINARY_DIR}/completions/${program})
+  add_custom_command(OUTPUT ${completion}
+    COMMAND ${Python_EXECUTABLE} ${cli_docs} completion $<TARGET_FILE:${program}> ${completion}
+    DEPENDS ${program} ${cli_docs}
+    COMMENT "bash completion of ${program}"
+    VERBATIM)
+  list(APPEND completions ${completion})
+endforeach()
 add_custom_target(qor_manuals ALL DEPENDS ${manuals})
-install(FILES ${manuals} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manuals)
-add_custom_target(qor_installables DEPENDS qor_programs qor_manuals)
+add_custom_target(qor_completions ALL DEPENDS ${completions})
+if(QOR_PROGRAMS)
+  install(DIRECTORY ${PROJECT_BINARY_DIR}/man/ DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+          COMPONENT manuals FILES_MATCHING PATTERN "*.1.gz")
+  # Where Debian's bash-completion looks (pkg-config --variable=completionsdir bash-completion
+  # for /usr; /usr/local/share is on its default XDG_DATA_DIRS too).
+  install(FILES ${completions} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
+          COMPONENT completions)
+endif()
+add_custom_target(qor_installables DEPENDS qor_programs qor_manuals qor_completions)
 if(QOR_BUILD_PYTHON)
   add_dependencies(qor_installables qor_python)
 endif()
@@ -162,6 +175,7 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_CMAKE_PROJECTS
     ${PROJECT_BINARY_DIR} ${PROJECT_NAME} programs /
     ${PROJECT_BINARY_DIR} ${PROJECT_NAME} manuals /
+    ${PROJECT_BINARY_DIR} ${PROJECT_NAME} completions /
     ${PROJECT_BINARY_DIR} ${PROJECT_NAME} python /
     ${PROJECT_BINARY_DIR} ${PROJECT_NAME} docs /
     ${PROJECT_BINARY_DIR} ${PROJECT_NAME} debian /)

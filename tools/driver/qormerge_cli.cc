@@ -70,10 +70,10 @@ const Command kCommand{
     .options =
         {
             {.name = "--help", .short_name = "-h", .action = Action::kHelp},
-            {.name = "--current-file", .required = true},
-            {.name = "--base-file", .required = true},
-            {.name = "--incoming-file", .required = true},
-            {.name = "--file-path"},
+            {.name = "--current-file", .required = true, .complete = Complete::kNotebook},
+            {.name = "--base-file", .required = true, .complete = Complete::kNotebook},
+            {.name = "--incoming-file", .required = true, .complete = Complete::kNotebook},
+            {.name = "--file-path", .complete = Complete::kNotebook},
             {.name = "--verbose", .short_name = "-v", .action = Action::kFlag},
             {.name = "--conflict-exit", .action = Action::kFlag},
             {.name = "--layout", .choices = {"default", "jupyter"}},

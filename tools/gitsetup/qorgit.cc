@@ -35,7 +35,7 @@ using qor::gitsetup::Scope;
 constexpr const char* kUsage =
     "usage: qorgit [-h] [--version] <command> [<options>]\n"
     "       qorgit install [--local | --global | --system] [--conflict-exit] [--hook]\n"
-    "                      [--layout=jupyter]\n"
+    "                      [--layout=jupyter] [--mergetool] [--difftool[={text,html}]]\n"
     "       qorgit uninstall [--local | --global | --system]\n"
     "       qorgit check [--json] [-q] [PATH...]\n"
     "       qorgit status\n"
@@ -210,6 +210,7 @@ constexpr const char* kResolveHelp =
 
 using qor::cli::Action;
 using qor::cli::Command;
+using qor::cli::Complete;
 
 const qor::cli::Option kHelpOption{.name = "--help", .short_name = "-h", .action = Action::kHelp};
 
@@ -275,8 +276,11 @@ const Command kCheck{
             {.name = "--json", .action = Action::kFlag},
             {.name = "--quiet", .short_name = "-q", .action = Action::kFlag},
         },
-    .positionals =
-        {{.dest = "paths", .metavar = "PATH", .min = 0, .max = qor::cli::Positional::kMany}},
+    .positionals = {{.dest = "paths",
+                     .metavar = "PATH",
+                     .min = 0,
+                     .max = qor::cli::Positional::kMany,
+                     .complete = Complete::kNotebook}},
     .first_unrecognized_only = true,
 };
 
@@ -310,8 +314,11 @@ const Command kResolve{
             // With it, the paths are git mergetool's BASE, LOCAL, REMOTE and MERGED.
             {.name = "--mergetool", .action = Action::kFlag},
         },
-    .positionals =
-        {{.dest = "paths", .metavar = "PATH", .min = 0, .max = qor::cli::Positional::kMany}},
+    .positionals = {{.dest = "paths",
+                     .metavar = "PATH",
+                     .min = 0,
+                     .max = qor::cli::Positional::kMany,
+                     .complete = Complete::kNotebook}},
     .first_unrecognized_only = true,
 };
 
