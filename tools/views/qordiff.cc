@@ -195,9 +195,10 @@ int run_textconv(const Options& options) {
 // One report: two versions of one notebook and how they are named.
 struct Report {
   qor::diff::Version prev, current;
-  std::string path;        // the notebook's path in the repository; empty for two files
-  bool headed = false;     // the text names the versions above the changes
-  bool described = false;  // the JSON names the versions around the diff document
+  std::string path;  // the notebook's path in the repository; empty for two files
+  // The views name the versions: the text above the changes, the JSON around the diff
+  // document (as for revisions and git difftool, where the files' names tell nothing).
+  bool named = false;
 };
 
 std::string shown_label(const qor::diff::Version& v) {
@@ -217,7 +218,7 @@ std::string render(const Report& report, const std::string& format, bool color, 
   if (format == "json") {
     qor::json::Value doc = qor::diff::diff_documents<qor::notebook::ValueTree>(
         &*prev, &*current, prev_name, current_name);
-    if (!report.described) return qor::json::write(doc) + "\n";
+    if (!report.named) return qor::json::write(doc) + "\n";
     qor::json::Object entry;
     entry.set("path", report.path);
     entry.set("status", report.prev.absent      ? "added"
@@ -236,7 +237,7 @@ std::string render(const Report& report, const std::string& format, bool color, 
     text_options.current_name = current_name;
     text_options.color = color;
     std::string out;
-    if (report.headed) {
+    if (report.named) {
       const char* bold = color ? "\x1b[1m" : "";
       const char* plain = color ? "\x1b[0m" : "";
       out += bold + ("--- " + qor::printable(shown_label(report.prev))) + plain + "\n";
@@ -362,8 +363,8 @@ int show(const Options& options, const std::vector<Report>& reports, const std::
   return status;
 }
 
-// The reports the operands ask for, and whether they name revisions (their JSON and text then
-// name the versions); nothing after a usage error, which `status` then holds.
+// The reports the operands ask for: two files (or REV:PATH), the notebooks that differ between
+// revisions, or git difftool's files; nothing after a usage error, which `status` then holds.
 std::optional<std::vector<Report>> reports_for(const Options& options, int& status) {
   const std::vector<std::string>& files = options.files;
   if (options.difftool) {
@@ -376,7 +377,6 @@ std::optional<std::vector<Report>> reports_for(const Options& options, int& stat
     Report r{{"a/" + files[2], files[0] == "/dev/null", std::nullopt, files[0]},
              {"b/" + files[2], files[1] == "/dev/null", std::nullopt, files[1]},
              files[2],
-             true,
              true};
     return std::vector<Report>{r};
   }
@@ -402,7 +402,7 @@ std::optional<std::vector<Report>> reports_for(const Options& options, int& stat
   std::vector<Report> reports;
   if (!revisions.empty()) {
     for (qor::diff::NotebookPair& pair : qor::diff::revision_pairs(revisions, paths)) {
-      reports.push_back({std::move(pair.prev), std::move(pair.current), pair.path, true, true});
+      reports.push_back({std::move(pair.prev), std::move(pair.current), pair.path, true});
     }
     return reports;
   }
@@ -411,7 +411,7 @@ std::optional<std::vector<Report>> reports_for(const Options& options, int& stat
     return std::nullopt;
   }
   std::vector<qor::diff::Version> versions = qor::diff::operand_versions(files);
-  reports.push_back({std::move(versions[0]), std::move(versions[1]), {}, false, false});
+  reports.push_back({std::move(versions[0]), std::move(versions[1]), {}, false});
   return reports;
 }
 
