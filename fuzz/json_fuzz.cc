@@ -1,14 +1,16 @@
 // Fuzz target: the JSON reader and writer. Any text either fails with a core error or reads into
 // a value that writes, reads back equal and writes again to the same bytes. The lazy reader, from
 // a level the input chooses, agrees with the plain one: the same error, or a value that writes
-// the same bytes (in both layouts), compares equal both ways, and writes the same again once it
-// is read whole.
+// the same bytes (in both layouts), compares equal both ways (also to the value held as the text
+// of either layout), and writes the same again once it is read whole. The UTF-8 check reports
+// the sequence that a byte-wise decoder reports.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <typeinfo>
 
 #include "qor/errors.h"
@@ -22,6 +24,43 @@ std::string error_of(const std::function<void()>& read) {
     read();
   } catch (const qor::Error& e) {
     return std::string(typeid(e).name()) + ": " + e.what();
+  }
+  return {};
+}
+
+// The first invalid UTF-8 sequence of `text` as CPython's decoder reports it ("start end
+// reason"), or nothing: the byte-wise statement of the rules, for the reader's check, which
+// skips blocks of ASCII and two-byte sequences sixteen bytes at a time.
+std::string utf8_error(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  for (std::size_t i = 0; i < n;) {
+    const unsigned c = p[i];
+    std::size_t need = 1;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      need = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      need = 3;
+      lo = c == 0xE0 ? 0xA0 : 0x80;
+      hi = c == 0xED ? 0x9F : 0xBF;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      need = 4;
+      lo = c == 0xF0 ? 0x90 : 0x80;
+      hi = c == 0xF4 ? 0x8F : 0xBF;
+    } else if (c >= 0x80) {
+      return std::to_string(i) + " " + std::to_string(i + 1) + " invalid start byte";
+    }
+    for (std::size_t k = 1; k < need; ++k) {
+      if (i + k == n) {
+        return std::to_string(i) + " " + std::to_string(n) + " unexpected end of data";
+      }
+      const unsigned b = p[i + k];
+      if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) {
+        return std::to_string(i) + " " + std::to_string(i + k) + " invalid continuation byte";
+      }
+    }
+    i += need;
   }
   return {};
 }
@@ -40,6 +79,13 @@ void read_whole(const qor::json::Value& v) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const std::size_t lazy_depth = size == 0 ? 0 : data[size / 2] % 4;
+  std::string checked;
+  try {
+    qor::json::check_utf8(text);
+  } catch (const qor::UnicodeError& e) {
+    checked = std::to_string(e.start()) + " " + std::to_string(e.end()) + " " + e.reason();
+  }
+  if (checked != utf8_error(text)) std::abort();
   auto owned = std::make_shared<const std::string>(text);
   qor::json::Value value, lazy;
   const std::string plain_error = error_of([&] { value = qor::json::parse(text); });
@@ -56,6 +102,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (pretty_error.empty() && lazy_pretty != pretty) std::abort();
   const qor::json::Value lazy_copy = lazy;
   if (!(lazy == value) || !(value == lazy_copy)) std::abort();
+  // Held as text both (in the written form and, where it can be written, in the indented one),
+  // the value still compares equal to itself read lazily from the input.
+  for (const std::string* form : {&written, pretty_error.empty() ? &pretty : &written}) {
+    auto form_owned = std::make_shared<const std::string>(*form);
+    const qor::json::Value other = qor::json::parse_lazy(*form_owned, "", form_owned, {1, {}});
+    const qor::json::Value input = qor::json::parse_lazy(*owned, "", owned, {1, {}});
+    if (!(other == input) || !(input == other)) std::abort();
+  }
   read_whole(lazy);
   if (qor::json::write(lazy) != written) std::abort();
   const qor::json::Value again = qor::json::parse(written);

@@ -73,6 +73,31 @@ inline unsigned mask_non_ascii(const char* p) {
 #endif
 }
 
+// The bytes of the 16 at `p` that continue a UTF-8 sequence (0x80 to 0xBF) in `cont`, those that
+// start a two-byte sequence (0xC2 to 0xDF) in `lead2`; returns the bytes at or above 0x80.
+inline unsigned mask_utf8_two_byte(const char* p, unsigned& cont, unsigned& lead2) {
+#if defined(__SSE2__)
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  // Signed compares: 0x80..0xBF are -128..-65, 0xC2..0xDF are -62..-33.
+  cont = static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_cmplt_epi8(x, _mm_set1_epi8(static_cast<char>(0xC0)))));
+  lead2 = static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(0xC1))),
+                                      _mm_cmplt_epi8(x, _mm_set1_epi8(static_cast<char>(0xE0))))));
+  return static_cast<unsigned>(_mm_movemask_epi8(x));
+#else
+  unsigned any = 0;
+  cont = lead2 = 0;
+  for (std::size_t i = 0; i < kScanWidth; ++i) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    if (c >= 0x80) any |= 1u << i;
+    if (c >= 0x80 && c <= 0xBF) cont |= 1u << i;
+    if (c >= 0xC2 && c <= 0xDF) lead2 |= 1u << i;
+  }
+  return any;
+#endif
+}
+
 // The bytes equal to `c`.
 inline unsigned mask_equal(const char* p, char c) {
 #if defined(__SSE2__)

@@ -61,7 +61,7 @@ bool raw_texts_equal(const RawView& a, const RawView& b) {
   }
   // Two texts in written form that differ may still denote equal values (another key order,
   // 1 and 1.0): not known here.
-  if (a.form == kExact && b.form == kExact) return false;
+  if ((a.form & b.form & kExact) != 0) return false;
   return same_tokens(a.text, b.text);
 }
 

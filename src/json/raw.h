@@ -2,7 +2,10 @@
 //
 // A raw value is a slice of a text that the reader has checked completely: it is valid JSON,
 // and it is either exactly what the writer would write for the value it denotes (kExact), or
-// that up to the white space between tokens (kSpaced). Nothing ever changes a raw value: the
+// that up to the white space between tokens (kSpaced); either may hold characters from U+007F
+// on as themselves where the writer writes their \u escapes (kUnicode: as Jupyter saves
+// notebooks, ensure_ascii=False), which the writer escapes as it copies the text, and which the
+// indented writer's form keeps as they are. Nothing ever changes a raw value: the
 // first look into one replaces it by its members (arrays and objects among them may again be
 // raw), so a value that is still raw is written by copying its text. All raw values read from
 // one text share a RawBlock, which keeps the text alive and holds their nodes.
@@ -24,6 +27,9 @@ namespace qor::json::detail {
 // Forms of a raw text.
 inline constexpr std::uint8_t kExact = 1;   // the written form itself
 inline constexpr std::uint8_t kSpaced = 2;  // the written form up to white space between tokens
+// Added to kExact or kSpaced: strings may hold DEL and non-ASCII characters as themselves (never
+// in an object's key), where the written form has their \u escapes.
+inline constexpr std::uint8_t kUnicode = 4;
 
 struct RawBlock;
 

@@ -5,6 +5,7 @@
 // deep arrays and objects without building them, and keeps those already in written form as
 // slices of the text (json/raw.h).
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -64,6 +65,12 @@ bool written_as_u_escape(long cp) {
 
 bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
+// Whether every byte of `text` is below DEL (0x7F).
+bool ascii_below_del(std::string_view text) {
+  return std::all_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x7F; });
+}
+
 // Arrays and objects above this size stay raw when the members of a raw value are read.
 constexpr std::size_t kRawMin = 128;
 // Objects with more members than this are never raw (their keys are not checked for repeats).
@@ -71,7 +78,8 @@ constexpr std::size_t kRawMaxMembers = 16;
 
 // Every function reading a kind of value comes in two modes: kBuild = true builds the value,
 // kBuild = false only checks the text (with the same errors at the same places) and notes in
-// form_ whether the text is in written form. Both follow CPython's scanner step by step.
+// form_ whether the text is in written form (json/raw.h: kExact, kSpaced, with kUnicode when
+// its strings hold characters the writer escapes). Both follow CPython's scanner step by step.
 // The reader's working storage, kept per thread so that the many small reads of raw values do
 // not allocate it anew each time.
 struct Work {
@@ -284,11 +292,12 @@ class Reader {
     } else {
       object<false>(k);
     }
-    if (form_ != 0 && k - start > 2 && k - start <= std::numeric_limits<std::uint32_t>::max()) {
+    if (written() && k - start > 2 && k - start <= std::numeric_limits<std::uint32_t>::max()) {
       i = k;
-      return detail::RawAccess::make(
-          block_, std::string_view(p0_ + start, k - start),
-          (form_ & detail::kExact) != 0 ? detail::kExact : detail::kSpaced, max_depth_ - depth_);
+      const std::uint8_t form = ((form_ & detail::kExact) != 0 ? detail::kExact : detail::kSpaced) |
+                                (form_ & detail::kUnicode);
+      return detail::RawAccess::make(block_, std::string_view(p0_ + start, k - start), form,
+                                     max_depth_ - depth_);
     }
     return p0_[i] == '[' ? array<true>(i) : object<true>(i);
   }
@@ -358,7 +367,7 @@ class Reader {
       if constexpr (kBuild) {
         return Value(to_real(first, last));
       } else {
-        if (form_ != 0) check_real_form(first, last);
+        if (written()) check_real_form(first, last);
         return Skip();
       }
     }
@@ -444,11 +453,21 @@ class Reader {
            is_lower_hex(p0_[k + 3]);
   }
 
+  // Whether the text being checked is still in a written form (json/raw.h).
+  bool written() const { return (form_ & (detail::kExact | detail::kSpaced)) != 0; }
+
+  // Whether a string's scan must stop at DEL and non-ASCII bytes: while checking a text in
+  // written form that holds none so far.
+  template <bool kBuild>
+  bool watching_unicode() const {
+    return !kBuild && written() && (form_ & detail::kUnicode) == 0;
+  }
+
   template <bool kBuild>
   Ret<kBuild> string(std::size_t& i) {
     const std::size_t begin = i;
     std::size_t k = i + 1;
-    std::size_t run = kBuild ? scan_plain(k) : scan_plain<true>(k);
+    std::size_t run = watching_unicode<kBuild>() ? scan_plain<true>(k) : scan_plain(k);
     if (run < len_ && p0_[run] == '"') {
       i = run + 1;
       if constexpr (kBuild) {
@@ -459,13 +478,14 @@ class Reader {
     }
     if constexpr (kBuild) scratch_.clear();
     for (;;) {
-      run = (kBuild || form_ == 0) ? scan_plain(k) : scan_plain<true>(k);
+      run = watching_unicode<kBuild>() ? scan_plain<true>(k) : scan_plain(k);
       if (run >= len_) fail("Unterminated string starting at", begin);
       if constexpr (kBuild) scratch_.append(p0_ + k, run - k);
       const char c = p0_[run];
       if (!kBuild && static_cast<unsigned char>(c) >= 0x7F) {
-        // DEL or a UTF-8 sequence (checked before): valid, but written escaped.
-        form_ = 0;
+        // DEL or a UTF-8 sequence (checked before): valid, and written escaped; the text stays
+        // in its form with characters from U+007F on as themselves.
+        form_ |= detail::kUnicode;
         k = run + 1;
         continue;
       }
@@ -600,7 +620,7 @@ class Reader {
         } else {
           const std::size_t key_start = k;
           string<false>(k);
-          if (form_ != 0) note_key(base, std::string_view(p0_ + key_start, k - key_start));
+          if (written()) note_key(base, std::string_view(p0_ + key_start, k - key_start));
         }
         k = skip_ws<kBuild>(k, false);
         if (k >= len_ || p0_[k] != ':') fail("Expecting ':' delimiter", k);
@@ -652,9 +672,10 @@ class Reader {
   // Notes the key text (quotes included) of an object being checked, whose keys start at
   // keys_[base]. A repeated key is not in written form (the reader keeps one); so is an object
   // with many members, whose keys are not compared. Keys in written form are equal exactly when
-  // their texts are.
+  // their texts are, which a key holding a character from U+007F as itself would break (its
+  // escaped twin is the same key): such an object is not in written form either.
   void note_key(std::size_t base, std::string_view key) {
-    if (keys_.size() - base >= kRawMaxMembers) {
+    if (keys_.size() - base >= kRawMaxMembers || !ascii_below_del(key)) {
       form_ = 0;
       return;
     }
@@ -735,6 +756,26 @@ std::size_t utf8_prefix(const unsigned char* p, std::size_t n, std::size_t& need
   return k;
 }
 
+// The end of the longest run of whole blocks from `i` on that hold only ASCII and complete
+// two-byte sequences (Latin, Greek, Cyrillic, ... text), checked sixteen bytes at a time: each
+// continuation byte must follow a lead byte, each lead byte precede one. The run ends at a
+// sequence boundary; what follows it is for the byte-wise check.
+std::size_t valid_utf8_blocks(const char* p, std::size_t n, std::size_t i) {
+  unsigned carry = 0;  // whether the byte before i starts a two-byte sequence
+  while (i + detail::kScanWidth <= n) {
+    if (carry == 0 && i + 64 <= n && detail::all_ascii_64(p + i)) {
+      i += 64;
+      continue;
+    }
+    unsigned cont, lead2;
+    const unsigned high = detail::mask_utf8_two_byte(p + i, cont, lead2);
+    if ((high & ~(cont | lead2)) != 0 || cont != (((lead2 << 1) | carry) & 0xFFFFu)) break;
+    carry = lead2 >> 15;
+    i += detail::kScanWidth;
+  }
+  return i - carry;
+}
+
 }  // namespace
 
 void check_utf8(std::string_view bytes, const std::string& source) {
@@ -742,33 +783,27 @@ void check_utf8(std::string_view bytes, const std::string& source) {
   const std::size_t n = bytes.size();
   std::size_t i = 0;
   while (i < n) {
-    if (i + 64 <= n && detail::all_ascii_64(bytes.data() + i)) {
-      // Four vectors at a time while the text is plain ASCII.
-      i += 64;
-      continue;
-    }
-    if (i + detail::kScanWidth <= n) {
-      const unsigned mask = detail::mask_non_ascii(bytes.data() + i);
-      if (mask == 0) {
-        i += detail::kScanWidth;
+    i = valid_utf8_blocks(bytes.data(), n, i);
+    // Byte by byte through the block that the fast check left (or the last bytes), sequence by
+    // sequence, so that an error names the sequence as CPython's decoder does.
+    const std::size_t until = i + detail::kScanWidth;
+    while (i < n && i < until) {
+      if (p[i] < 0x80) {
+        ++i;
         continue;
       }
-      i += detail::first_set(mask);
-    } else if (p[i] < 0x80) {
-      ++i;
-      continue;
+      std::size_t need = 0;
+      const std::size_t got = utf8_prefix(p + i, n - i, need);
+      if (got == need) {
+        i += need;
+        continue;
+      }
+      const std::size_t end = got == 0 ? i + 1 : i + got;
+      const std::string sequence(bytes.substr(i, end - i));
+      if (got == 0) throw UnicodeError(i, end, sequence, "invalid start byte", source);
+      if (end == n) throw UnicodeError(i, end, sequence, "unexpected end of data", source);
+      throw UnicodeError(i, end, sequence, "invalid continuation byte", source);
     }
-    std::size_t need = 0;
-    const std::size_t got = utf8_prefix(p + i, n - i, need);
-    if (got == need) {
-      i += need;
-      continue;
-    }
-    const std::size_t end = got == 0 ? i + 1 : i + got;
-    const std::string sequence(bytes.substr(i, end - i));
-    if (got == 0) throw UnicodeError(i, end, sequence, "invalid start byte", source);
-    if (end == n) throw UnicodeError(i, end, sequence, "unexpected end of data", source);
-    throw UnicodeError(i, end, sequence, "invalid continuation byte", source);
   }
 }
 

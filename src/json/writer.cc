@@ -138,6 +138,35 @@ char* put_escape(char* out, const char* s, std::size_t& k) {
   return put_u_escape(out, cp);
 }
 
+// Copies s[k, block_end) of a text of `n` bytes to `out`, each byte that `stops` marks (sixteen
+// bytes at a time) or, near the end of the text, that `stop` names written by put_escape();
+// moves k to block_end (or past the character begun before it) and returns the end of what it
+// wrote. `out` must have room for six bytes per byte, three more, and a last sixteen-byte store.
+template <class Stops, class Stop>
+char* copy_escaping(char* out, const char* s, std::size_t n, std::size_t& k, std::size_t block_end,
+                    Stops stops, Stop stop) {
+  while (k < block_end) {
+    if (k + detail::kScanWidth <= n) {
+      const unsigned mask = stops(s + k);
+      // Store all sixteen bytes; only those before the first escape count.
+      std::memcpy(out, s + k, detail::kScanWidth);
+      if (mask == 0) {
+        out += detail::kScanWidth;
+        k += detail::kScanWidth;
+        continue;
+      }
+      const std::size_t plain = detail::first_set(mask);
+      out += plain;
+      k += plain;
+    } else if (!stop(static_cast<unsigned char>(s[k]))) {
+      *out++ = s[k++];
+      continue;
+    }
+    out = put_escape(out, s, k);
+  }
+  return out;
+}
+
 void write_string(Sink& sink, std::string_view text) {
   // Work in blocks, so that the room reserved for the worst case (six output bytes per input
   // byte, plus sixteen for the last vector store) stays small for long strings.
@@ -148,26 +177,10 @@ void write_string(Sink& sink, std::string_view text) {
   *out++ = '"';
   std::size_t k = 0;
   while (k < n) {
-    const std::size_t block_end = std::min(n, k + kBlock);
-    while (k < block_end) {
-      if (k + detail::kScanWidth <= n) {
-        const unsigned mask = detail::mask_needs_escape(s + k);
-        // Store all sixteen bytes; only those before the first escape count.
-        std::memcpy(out, s + k, detail::kScanWidth);
-        if (mask == 0) {
-          out += detail::kScanWidth;
-          k += detail::kScanWidth;
-          continue;
-        }
-        const std::size_t plain = detail::first_set(mask);
-        out += plain;
-        k += plain;
-      } else if (!needs_escape(static_cast<unsigned char>(s[k]))) {
-        *out++ = s[k++];
-        continue;
-      }
-      out = put_escape(out, s, k);
-    }
+    out = copy_escaping(
+        out, s, n, k, std::min(n, k + kBlock),
+        [](const char* p) { return detail::mask_needs_escape(p); },
+        [](unsigned char c) { return needs_escape(c); });
     if (k < n) {
       sink.commit(out);
       out = sink.reserve(std::min(n - k, kBlock) * 6 + 18);
@@ -250,10 +263,13 @@ class Writer {
       const detail::RawView raw = detail::RawAccess::view(v);
       // Past the depth limit, the members are read so that the error comes as for any value.
       if (depth_ + raw.depth <= kMaxDepth) {
-        if (raw.form == detail::kExact) {
-          sink_.put_long(raw.text);
+        const bool unicode = (raw.form & detail::kUnicode) != 0;
+        if ((raw.form & detail::kExact) == 0) {
+          put_spaced(raw.text, unicode);
+        } else if (unicode) {
+          put_escaping_unicode(raw.text);
         } else {
-          put_spaced(raw.text);
+          sink_.put_long(raw.text);
         }
         return;
       }
@@ -322,15 +338,20 @@ class Writer {
   }
 
   // Writes a checked text that is in written form up to the white space between tokens: tokens
-  // as they are, ", " and ": " as separators.
-  void put_spaced(std::string_view t) {
+  // as they are (with `unicode`, string tokens with their characters from U+007F on escaped),
+  // ", " and ": " as separators.
+  void put_spaced(std::string_view t, bool unicode) {
     std::size_t k = 0;
     const std::size_t n = t.size();
     while (k < n) {
       const char c = t[k];
       if (c == '"') {
         const std::size_t end = string_token_end(t, k);
-        sink_.put_long(t.substr(k, end - k));
+        if (unicode) {
+          put_escaping_unicode(t.substr(k, end - k));
+        } else {
+          sink_.put_long(t.substr(k, end - k));
+        }
         k = end;
       } else if (is_space(c)) {
         ++k;
@@ -344,6 +365,28 @@ class Writer {
         sink_.put(t.substr(k, end - k));
         k = end;
       }
+    }
+  }
+
+  // Writes a checked text (or a part of one made of whole tokens) in which only the characters
+  // from U+007F on (DEL and non-ASCII, found inside strings only) differ from their written
+  // form: the rest as it is, those characters as their \u escapes. Works in blocks, as
+  // write_string() does.
+  void put_escaping_unicode(std::string_view t) {
+    constexpr std::size_t kBlock = 4096;
+    const char* s = t.data();
+    const std::size_t n = t.size();
+    std::size_t k = 0;
+    while (k < n) {
+      const std::size_t block_end = std::min(n, k + kBlock);
+      // At most six bytes for each byte (DEL), a character begun in the block may end three
+      // bytes past it, and the last vector store writes sixteen.
+      char* out = sink_.reserve((block_end - k + 3) * 6 + detail::kScanWidth);
+      out = copy_escaping(
+          out, s, n, k, block_end,
+          [](const char* p) { return detail::mask_non_ascii(p) | detail::mask_equal(p, '\x7f'); },
+          [](unsigned char c) { return c >= 0x7F; });
+      sink_.commit(out);
     }
   }
 

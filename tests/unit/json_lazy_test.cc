@@ -44,8 +44,14 @@ TEST(JsonLazyReader, KeepsOnlyTheWrittenFormAsText) {
       {"[\"\\u0041\"]", false},         // written as "A"
       {"[\"\\u000a\"]", false},         // written as "\n"
       {"[\"\\ud83D\\ude00\"]", false},  // upper-case hex in a pair
-      {"[\"\xc3\xa9\"]", false},        // written escaped
-      {"[\"\x7f\"]", false},
+      {"[\"\xc3\xa9\"]", true},         // as Jupyter saves it: escaped as it is written
+      {"[\"\x7f\"]", true},
+      {"[\"a\xc3\xa9\", \"\\u00e9\", \"\xe2\x82\xac\\n\xf0\x9f\x98\x80\"]", true},
+      {"[\n \"\xc3\xa9\",\n 1\n]", true},
+      {"{\"k\": \"\xc3\xa9\"}", true},
+      {"{\"\xc3\xa9\": 1}", false},  // keys stay comparable by their texts
+      {"{\"\xc3\xa9\": 1, \"\\u00e9\": 2}", false},
+      {"[\"\xc3\xa9\", \"\\u00E9\"]", false},
       {"[-0]", false},
       {"[1.50]", false},
       {"[1E5]", false},
@@ -178,6 +184,9 @@ TEST(JsonLazyReader, EqualityOfTextsIsStructural) {
       {"[[\"a b\"]]", "[[\"a  b\"]]", false},  // spaces inside strings count
       {"[[\"a\", \"b\"]]", "[[\"a, \", \"b\"]]", false},
       {"[{\"a\": [1]}]", "[{\"a\": [1], \"b\": null}]", false},
+      {"[[\"\xc3\xa9\"]]", "[[\"\\u00e9\"]]", true},
+      {"[[\"\xc3\xa9\", 1]]", "[[\"\xc3\xa9\",1]]", true},
+      {"[[\"\xc3\xa9\"]]", "[[\"\xc3\xa8\"]]", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
@@ -238,6 +247,38 @@ TEST(JsonLazyReader, GivesTheTextsOfTheItemsUnderOneTopLevelKey) {
     } else {
       EXPECT_EQ(texts, c.items);
     }
+  }
+}
+
+// A text whose strings hold characters from U+007F on as themselves (as Jupyter saves notebooks)
+// stays text; it is written with those characters escaped (in pieces across the writer's blocks
+// and the pieces it hands over), and in the indented form as it is. (That form writes the
+// escape \u00e9 as the character itself, so a text holding one is read to be written there.)
+TEST(JsonLazyWriter, EscapesCharactersBeyondAsciiOfTextHeldValues) {
+  const char* const kChars[] = {"a",    "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
+                                "\x7f", "\\n",      "\\u00e9"};
+  std::string long_string;
+  for (std::size_t i = 0; long_string.size() < (std::size_t{600} << 10); ++i) {
+    long_string += kChars[i % 7];
+    if (i % 11 == 0) long_string += "bcdefghijklmnopq";
+  }
+  for (const std::string& inner :
+       {"[\"" + long_string + "\", {\"a\": \"\xc3\xa9\"}]", "[\n \"" + long_string + "\",\n 2\n]",
+        std::string("{\"a\": [\"x\xc3\xa9\", \"\xf0\x9f\x98\x80\"], \"b\": \"\x7f\"}")}) {
+    SCOPED_TRACE(inner.substr(0, 40));
+    const std::string text = "[" + inner + ", [1, 2]]";
+    const Value doc = lazy(text);
+    const Value eager = parse(text);
+    ASSERT_TRUE(doc.as_array()[0].is_raw());
+    EXPECT_EQ(write(doc), write(eager));
+    std::string streamed;
+    write(doc, [&](std::string_view piece) { streamed.append(piece); });
+    EXPECT_EQ(streamed, write(eager));
+    std::string pretty, eager_pretty;
+    write_pretty(doc, pretty);
+    write_pretty(eager, eager_pretty);
+    EXPECT_EQ(pretty, eager_pretty);
+    EXPECT_EQ(doc.as_array()[0].is_raw(), inner.find("\\u00e9") == std::string::npos);
   }
 }
 
