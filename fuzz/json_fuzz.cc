@@ -4,6 +4,7 @@
 // the same bytes (in both layouts), compares equal both ways (also to the value held as the text
 // of either layout), and writes the same again once it is read whole. The UTF-8 check reports
 // the sequence that a byte-wise decoder reports.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -109,6 +110,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const qor::json::Value other = qor::json::parse_lazy(*form_owned, "", form_owned, {1, {}});
     const qor::json::Value input = qor::json::parse_lazy(*owned, "", owned, {1, {}});
     if (!(other == input) || !(input == other)) std::abort();
+  }
+  // The strings of each array item joined from its text, as from its members read.
+  if (const qor::json::Value fresh = qor::json::parse_lazy(*owned, "", owned, {1, {}});
+      fresh.is_array()) {
+    for (const qor::json::Value& item : fresh.as_array()) {
+      std::string joined, expected;
+      const bool strings = qor::json::append_string_items(item, joined);
+      const qor::json::Value read = item;
+      read_whole(read);
+      if (read.is_array()) {
+        for (const qor::json::Value& s : read.as_array()) {
+          if (s.is_string()) expected += s.as_string();
+        }
+      }
+      const bool all_strings =
+          read.is_array() && std::all_of(read.as_array().begin(), read.as_array().end(),
+                                         [](const qor::json::Value& s) { return s.is_string(); });
+      if (strings != all_strings || joined != (strings ? expected : std::string())) std::abort();
+    }
   }
   read_whole(lazy);
   if (qor::json::write(lazy) != written) std::abort();

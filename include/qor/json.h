@@ -356,6 +356,11 @@ struct LazyOptions {
 Value parse_lazy(std::string_view text, const std::string& source,
                  std::shared_ptr<const void> owner, const LazyOptions& options);
 
+// Appends the strings that `array` holds to `out`, one after the other, reading an array held as
+// text (parse_lazy()) from its text without reading it into members. Returns false, having
+// appended nothing, when `array` is not an array or holds anything but strings.
+bool append_string_items(const Value& array, std::string& out);
+
 // Throws UnicodeError naming the first invalid sequence unless `bytes` is strict UTF-8.
 void check_utf8(std::string_view bytes, const std::string& source = {});
 

@@ -141,6 +141,26 @@ class Reader {
     return v;
   }
 
+  // Appends the strings of the array that is the whole (checked) text to `out`, one after the
+  // other; returns false, having appended nothing, when one of its items is not a string.
+  bool append_string_items(std::string& out) {
+    const std::size_t start = out.size();
+    appended_strings_ = &out;
+    std::size_t k = skip_ws(1);
+    while (p0_[k] != ']') {
+      if (p0_[k] != '"') {
+        out.resize(start);
+        appended_strings_ = nullptr;
+        return false;
+      }
+      string<true>(k);
+      k = skip_ws(k);
+      if (p0_[k] == ',') k = skip_ws(k + 1);
+    }
+    appended_strings_ = nullptr;
+    return true;
+  }
+
   // The members of the raw array or object that is the whole (checked) text, of form `form`;
   // large nested arrays and objects stay raw.
   Value members_of_raw(detail::RawBlock* block, std::uint8_t form) {
@@ -463,6 +483,14 @@ class Reader {
     return !kBuild && written() && (form_ & detail::kUnicode) == 0;
   }
 
+  // A decoded string as a value; while append_string_items() runs, appended to its text instead
+  // (the value is then null).
+  Value built_string(std::string_view text) {
+    if (appended_strings_ == nullptr) return Value(text);
+    appended_strings_->append(text);
+    return Value();
+  }
+
   template <bool kBuild>
   Ret<kBuild> string(std::size_t& i) {
     const std::size_t begin = i;
@@ -471,7 +499,7 @@ class Reader {
     if (run < len_ && p0_[run] == '"') {
       i = run + 1;
       if constexpr (kBuild) {
-        return Value(std::string_view(p0_ + k, run - k));
+        return built_string(std::string_view(p0_ + k, run - k));
       } else {
         return Skip();
       }
@@ -492,7 +520,7 @@ class Reader {
       if (c == '"') {
         i = run + 1;
         if constexpr (kBuild) {
-          return Value(std::string_view(scratch_));
+          return built_string(scratch_);
         } else {
           return Skip();
         }
@@ -706,6 +734,7 @@ class Reader {
   std::size_t lazy_depth_ = std::string_view::npos;
   std::span<const std::string_view> built_keys_;
   std::uint8_t trusted_form_ = 0;
+  std::string* appended_strings_ = nullptr;  // see append_string_items()
   // Item texts: where they go, the member key whose array they come from, and the depth of
   // that array while its value is being read (0 otherwise).
   std::vector<std::string_view>* item_texts_ = nullptr;
@@ -833,6 +862,24 @@ Value parse_lazy_with_item_texts(std::string_view text, const std::string& sourc
   if (texts != nullptr) reader.record_item_texts(key, texts);
   return reader.document();
 }
+
+}  // namespace detail
+
+bool append_string_items(const Value& array, std::string& out) {
+  if (!array.is_array()) return false;
+  if (array.is_raw()) {
+    static const std::string kNoSource;
+    return Reader(detail::RawAccess::view(array).text, kNoSource).append_string_items(out);
+  }
+  const Array& items = array.as_array();
+  if (!std::all_of(items.begin(), items.end(), [](const Value& v) { return v.is_string(); })) {
+    return false;
+  }
+  for (const Value& item : items) out += item.as_string();
+  return true;
+}
+
+namespace detail {
 
 Value read_trusted(std::string_view text, RawBlock* block, std::uint8_t form) {
   static const std::string kNoSource;

@@ -38,7 +38,7 @@ std::string source_text(const json::Value* source) {
   std::string text;
   if (source != nullptr && source->is_string()) {
     text = source->as_string();
-  } else if (source != nullptr && source->is_array()) {
+  } else if (source != nullptr && source->is_array() && !json::append_string_items(*source, text)) {
     for (const json::Value& item : source->as_array()) {
       if (item.is_string()) {
         text += item.as_string();

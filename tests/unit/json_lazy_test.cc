@@ -282,6 +282,46 @@ TEST(JsonLazyWriter, EscapesCharactersBeyondAsciiOfTextHeldValues) {
   }
 }
 
+// The strings of an array, joined, whether it is held as text or read: as its items read one by
+// one, escapes and characters beyond ASCII decoded, the array itself left as it was.
+TEST(JsonLazyReader, JoinsTheStringsOfAnArrayWithoutReadingIt) {
+  struct Case {
+    const char* items;
+    bool strings;
+  };
+  const Case cases[] = {
+      {"[]", true},
+      {"[\"a\\n\", \"b\"]", true},
+      {"[\n  \"x\",\n  \"\\u00e9\\ud83d\\ude00\\\"\\t\"\n ]", true},
+      {"[\"\xc3\xa9\x7f\", \"\\ud800 lone\"]", true},
+      {"[\"a\", 1]", false},
+      {"[\"a\", [\"b\"]]", false},
+      {"[null]", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.items);
+    const std::string text = std::string("[") + c.items + ", {}]";
+    for (bool held : {true, false}) {
+      const Value doc = held ? lazy(text) : parse(text);
+      const Value& array = doc.as_array()[0];
+      ASSERT_EQ(array.is_raw(), held && std::string(c.items) != "[]");
+      std::string joined = "before|";
+      EXPECT_EQ(append_string_items(array, joined), c.strings);
+      EXPECT_EQ(array.is_raw(), held && std::string(c.items) != "[]");
+      std::string expected = "before|";
+      if (c.strings) {
+        const Value items = parse(c.items);
+        for (const Value& item : items.as_array()) expected += item.as_string();
+      }
+      EXPECT_EQ(joined, expected);
+    }
+  }
+  std::string out;
+  EXPECT_FALSE(append_string_items(parse("\"a\""), out));
+  EXPECT_FALSE(append_string_items(lazy("[{\"a\": \"b\"}]").as_array()[0], out));
+  EXPECT_EQ(out, "");
+}
+
 TEST(JsonLazyWriter, KeepsTheDepthLimitForTextHeldValues) {
   const Value inner = lazy("[[[[1]]]]", 1).as_array()[0];
   ASSERT_TRUE(inner.is_raw());

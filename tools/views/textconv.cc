@@ -138,7 +138,8 @@ void key_lines(std::string& out, const Value* obj, std::string_view prefix,
 }
 
 void source_lines(std::string& out, const Value* source) {
-  for (const std::string& line : notebook::source_text_lines(source)) {
+  const std::string text = notebook::source_text(source);
+  for (std::string_view line : notebook::split_lines(text)) {
     const std::string_view text = detail::strip_line_end(line);
     out += text.empty() ? "  |" : "  | ";
     detail::append_display(text, out);
