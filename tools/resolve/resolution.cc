@@ -321,32 +321,71 @@ Plan plan_components(const detail::ConflictDetail& d, Take take, const Value& do
   return plan;
 }
 
-}  // namespace
+// A conflict found in the working notebook, with what deciding it needs.
+struct Found {
+  Conflict conflict;
+  detail::ConflictDetail info;
+  int order = 0;  // within a cell: blocks, then components, then parents
+};
 
-Resolution::Resolution(json::Value working, Stages stages, std::string path)
-    : path_(std::move(path)), working_(std::move(working)), stages_(std::move(stages)) {
-  const notebook::Conflicts found = notebook::find_conflicts(working_);
-  const json::Array& cells = working_.find("cells")->as_array();
-  const bool stages_known = stages_.base && stages_.current && stages_.incoming;
-  const auto base_ids = cells_by_id(stages_.base ? &*stages_.base : nullptr);
-  const auto current_ids = cells_by_id(stages_.current ? &*stages_.current : nullptr);
-  const auto incoming_ids = cells_by_id(stages_.incoming ? &*stages_.incoming : nullptr);
-  const auto known = [&](const std::string& id) {
-    return base_ids.contains(id) || current_ids.contains(id) || incoming_ids.contains(id);
-  };
-  const auto names = names_by_id(&working_);
-  const auto base_names = names_by_id(stages_.base ? &*stages_.base : nullptr);
+// The steps that find a working notebook's conflicts, over what they share: its cells, the
+// versions of the merge and the components of each by id.
+class Scan {
+ public:
+  Scan(const Value& working, const Stages& stages)
+      : working_(working),
+        stages_(stages),
+        cells_(working.find("cells")->as_array()),
+        found_(notebook::find_conflicts(working)),
+        stages_known_(stages.base && stages.current && stages.incoming),
+        base_ids_(cells_by_id(stages.base ? &*stages.base : nullptr)),
+        current_ids_(cells_by_id(stages.current ? &*stages.current : nullptr)),
+        incoming_ids_(cells_by_id(stages.incoming ? &*stages.incoming : nullptr)),
+        names_(names_by_id(&working)),
+        base_names_(names_by_id(stages.base ? &*stages.base : nullptr)) {}
 
-  struct Found {
-    Conflict conflict;
-    detail::ConflictDetail info;
-    int order;  // within a cell: blocks, then components, then parents
-  };
+  // Every conflict, numbered in the order shown: those of cells by cell, then parameters.
+  std::vector<Found> conflicts() const {
+    std::vector<Found> list = blocks();
+    for (Found& f : components()) list.push_back(std::move(f));
+    for (Found& f : dangling_parents()) list.push_back(std::move(f));
+    std::stable_sort(list.begin(), list.end(), [](const Found& a, const Found& b) {
+      return a.conflict.cell != b.conflict.cell ? a.conflict.cell < b.conflict.cell
+                                                : a.order < b.order;
+    });
+    for (Found& f : parameters()) list.push_back(std::move(f));
+    for (std::size_t i = 0; i < list.size(); ++i) list[i].conflict.key = std::to_string(i + 1);
+    return list;
+  }
+
+  // What the merge settled by itself that deserves a look.
+  std::vector<ReviewItem> review() const;
+
+ private:
+  using Ids = std::unordered_map<std::string, const Value*>;
+
+  bool known(const std::string& id) const {
+    return base_ids_.contains(id) || current_ids_.contains(id) || incoming_ids_.contains(id);
+  }
+  std::vector<Found> blocks() const;
+  std::vector<Found> components() const;
+  void describe_component(Found& g) const;
+  std::vector<Found> dangling_parents() const;
+  std::vector<Found> parameters() const;
+
+  const Value& working_;
+  const Stages& stages_;
+  const json::Array& cells_;
+  const notebook::Conflicts found_;
+  const bool stages_known_;
+  const Ids base_ids_, current_ids_, incoming_ids_;
+  const std::unordered_map<std::string, std::string> names_, base_names_;
+};
+
+std::vector<Found> Scan::blocks() const {
   std::vector<Found> list;
-
-  for (const notebook::ConflictBlock& b : found.blocks) {
+  for (const notebook::ConflictBlock& b : found_.blocks) {
     Found f;
-    f.order = 0;
     Conflict& c = f.conflict;
     c.kind = ConflictKind::kBlock;
     c.cell = b.cell;
@@ -359,7 +398,7 @@ Resolution::Resolution(json::Value working, Stages stages, std::string path)
     f.info.first = b.first_line - 1;
     f.info.last = b.last_line - 1;
     const BlockParts parts =
-        block_parts(lines_of(source_of(cells[b.cell])), f.info.first, f.info.last);
+        block_parts(lines_of(source_of(cells_[b.cell])), f.info.first, f.info.last);
     c.current = parts.current;
     c.incoming = parts.incoming;
     if (parts.has_base) {
@@ -373,20 +412,24 @@ Resolution::Resolution(json::Value working, Stages stages, std::string path)
     list.push_back(std::move(f));
   }
 
-  // Marked components grouped as the conflict scan counts them: names equal once unmarked, and
-  // a ">>> " cell right after a "<<< " cell, where that is a conflict copy (when the versions are
-  // known: a cell whose id none of them has; a component the incoming side changed and the
-  // current side deleted may come right after a marked cell too).
+  return list;
+}
+
+// Marked components grouped as the conflict scan counts them: names equal once unmarked, and
+// a ">>> " cell right after a "<<< " cell, where that is a conflict copy (when the versions are
+// known: a cell whose id none of them has; a component the incoming side changed and the
+// current side deleted may come right after a marked cell too).
+std::vector<Found> Scan::components() const {
   std::vector<Found> groups;
   const notebook::MarkedName* previous = nullptr;
-  for (const notebook::MarkedName& mark : found.components) {
+  for (const notebook::MarkedName& mark : found_.components) {
     detail::ConflictDetail::Member m{mark.index, mark.component_id,
                                      std::string(unmarked_name(mark.name)),
                                      mark.name.starts_with(kCurrentMark), false};
     const bool after_current = previous != nullptr && previous->index + 1 == mark.index &&
                                previous->name.starts_with(kCurrentMark) &&
                                mark.name.starts_with(kIncomingMark);
-    m.copy = after_current && (!stages_known || !known(m.cid));
+    m.copy = after_current && (!stages_known_ || !known(m.cid));
     Found* group = nullptr;
     if (m.copy) {
       group = &groups.back();
@@ -407,59 +450,65 @@ Resolution::Resolution(json::Value working, Stages stages, std::string path)
     group->info.members.push_back(m);
     group->conflict.component_ids.push_back(m.cid);
   }
-  for (Found& g : groups) {
-    Conflict& c = g.conflict;
-    const auto& m = g.info.members;
-    bool copy = false;
-    std::set<std::string> distinct;
-    for (const auto& member : m) {
-      copy = copy || member.copy;
-      distinct.insert(member.name);
-    }
-    c.what = copy            ? "two versions of one component"
-             : m.size() == 1 ? (m[0].current ? "changed here, deleted on the incoming side"
-                                             : "deleted here, changed on the incoming side")
-                             : "names collide";
-    std::string cells_text;
-    for (const auto& member : m) {
-      cells_text += (cells_text.empty() ? "" : ", ") + std::to_string(member.cell);
-    }
-    c.label = (m.size() == 1 ? "cell " : "cells ") + cells_text +
-              (c.name.empty() ? "" : " (" + c.name + ")") + ": component in conflict (" + c.what +
-              ")";
-    c.can_both = m.size() >= 2 && distinct.size() == m.size();
-    c.can_edit = true;
-    const auto side_text = [&](Take take) -> std::optional<std::string> {
-      const Plan plan = plan_components(g.info, take, working_, stages_);
-      if (plan.kept.empty()) return std::nullopt;
-      std::string text;
-      for (const Plan::Kept& k : plan.kept) {
-        const Value content = k.content ? *k.content : unmarked_copy(cells[k.cell]);
-        text += (text.empty() ? "" : "\n\n") + component_text(content, names);
-      }
-      return text;
-    };
-    c.current = side_text(Take::kCurrent);
-    c.incoming = side_text(Take::kIncoming);
-    std::string base;
-    std::set<std::string> seen;
-    for (const auto& member : m) {
-      const std::string id = member.copy ? std::string() : member.cid;
-      if (const Value* cell = find_cell(stages_.base, id); cell && seen.insert(id).second) {
-        base += (base.empty() ? "" : "\n\n") + component_text(*cell, base_names);
-      }
-    }
-    if (!base.empty()) c.base = base;
-    const Plan start = plan_components(g.info, Take::kCurrent, working_, stages_);
-    const Plan& edit =
-        start.kept.empty() ? plan_components(g.info, Take::kIncoming, working_, stages_) : start;
-    c.edit_start = edit.kept.empty()           ? std::string()
-                   : edit.kept.front().content ? source_of(*edit.kept.front().content)
-                                               : source_of(cells[edit.kept.front().cell]);
-    list.push_back(std::move(g));
-  }
+  for (Found& g : groups) describe_component(g);
+  return groups;
+}
 
-  for (const notebook::DanglingParent& d : found.dangling_parents) {
+// The texts and choices of a component conflict.
+void Scan::describe_component(Found& g) const {
+  Conflict& c = g.conflict;
+  const auto& m = g.info.members;
+  bool copy = false;
+  std::set<std::string> distinct;
+  for (const auto& member : m) {
+    copy = copy || member.copy;
+    distinct.insert(member.name);
+  }
+  c.what = copy            ? "two versions of one component"
+           : m.size() == 1 ? (m[0].current ? "changed here, deleted on the incoming side"
+                                           : "deleted here, changed on the incoming side")
+                           : "names collide";
+  std::string cells_text;
+  for (const auto& member : m) {
+    cells_text += (cells_text.empty() ? "" : ", ") + std::to_string(member.cell);
+  }
+  c.label = (m.size() == 1 ? "cell " : "cells ") + cells_text +
+            (c.name.empty() ? "" : " (" + c.name + ")") + ": component in conflict (" + c.what +
+            ")";
+  c.can_both = m.size() >= 2 && distinct.size() == m.size();
+  c.can_edit = true;
+  const auto side_text = [&](Take take) -> std::optional<std::string> {
+    const Plan plan = plan_components(g.info, take, working_, stages_);
+    if (plan.kept.empty()) return std::nullopt;
+    std::string text;
+    for (const Plan::Kept& k : plan.kept) {
+      const Value content = k.content ? *k.content : unmarked_copy(cells_[k.cell]);
+      text += (text.empty() ? "" : "\n\n") + component_text(content, names_);
+    }
+    return text;
+  };
+  c.current = side_text(Take::kCurrent);
+  c.incoming = side_text(Take::kIncoming);
+  std::string base;
+  std::set<std::string> seen;
+  for (const auto& member : m) {
+    const std::string id = member.copy ? std::string() : member.cid;
+    if (const Value* cell = find_cell(stages_.base, id); cell && seen.insert(id).second) {
+      base += (base.empty() ? "" : "\n\n") + component_text(*cell, base_names_);
+    }
+  }
+  if (!base.empty()) c.base = base;
+  const Plan start = plan_components(g.info, Take::kCurrent, working_, stages_);
+  const Plan& edit =
+      start.kept.empty() ? plan_components(g.info, Take::kIncoming, working_, stages_) : start;
+  c.edit_start = edit.kept.empty()           ? std::string()
+                 : edit.kept.front().content ? source_of(*edit.kept.front().content)
+                                             : source_of(cells_[edit.kept.front().cell]);
+}
+
+std::vector<Found> Scan::dangling_parents() const {
+  std::vector<Found> list;
+  for (const notebook::DanglingParent& d : found_.dangling_parents) {
     Found f;
     f.order = 2;
     Conflict& c = f.conflict;
@@ -473,15 +522,14 @@ Resolution::Resolution(json::Value working, Stages stages, std::string path)
     f.info.parent_id = d.parent_id;
     list.push_back(std::move(f));
   }
-  std::stable_sort(list.begin(), list.end(), [](const Found& a, const Found& b) {
-    return a.conflict.cell != b.conflict.cell ? a.conflict.cell < b.conflict.cell
-                                              : a.order < b.order;
-  });
+  return list;
+}
 
-  // Parameters, grouped by unmarked name, in the order of the list.
+// Parameters, grouped by unmarked name, in the order of the list.
+std::vector<Found> Scan::parameters() const {
   const Value* params = parameters_of(&working_);
   std::vector<Found> parameter_groups;
-  for (const notebook::MarkedName& mark : found.parameters) {
+  for (const notebook::MarkedName& mark : found_.parameters) {
     const std::string name(unmarked_name(mark.name));
     Found* group = nullptr;
     for (Found& g : parameter_groups) {
@@ -509,54 +557,62 @@ Resolution::Resolution(json::Value working, Stages stages, std::string path)
           value && value->is_string() ? std::string(value->as_string()) : std::string();
     }
   }
-  for (Found& g : parameter_groups) list.push_back(std::move(g));
+  return parameter_groups;
+}
 
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    list[i].conflict.key = std::to_string(i + 1);
-    conflicts_.push_back(std::move(list[i].conflict));
-    details_.push_back(std::move(list[i].info));
-  }
-
-  // What the merge settled by itself that deserves a look.
-  if (stages_known) {
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-      const std::string cid = cid_of(cells[i]);
-      const std::string name = name_of(cells[i]);
-      const std::string label = label_of(i, name);
-      const auto cur = current_ids.find(cid);
-      const auto inc = incoming_ids.find(cid);
-      const auto base = base_ids.find(cid);
-      if (cur != current_ids.end() && inc != incoming_ids.end() && base != base_ids.end()) {
-        const Value* here = member(canvas_of(cells[i]), "headerColor");
-        const Value* mine = member(canvas_of(*cur->second), "headerColor");
-        const Value* theirs = member(canvas_of(*inc->second), "headerColor");
-        const Value* old = member(canvas_of(*base->second), "headerColor");
-        const auto same = [](const Value* a, const Value* b) {
-          return a == nullptr ? b == nullptr : b != nullptr && *a == *b;
-        };
-        if (!same(theirs, old) && !same(theirs, here) && same(here, mine)) {
-          review_.push_back({i, cid,
-                             label + ": the incoming header colour " +
-                                 (theirs ? diff::detail::display_json(*theirs) : "(none)") +
-                                 " was not taken; it stays " +
-                                 (here ? diff::detail::display_json(*here) : "(none)")});
-        }
-      }
-      if (name.empty() && base != base_ids.end()) {
-        if (inc == incoming_ids.end() && cur != current_ids.end()) {
-          review_.push_back({i, cid, label + ": kept although the incoming side deleted it"});
-        } else if (cur == current_ids.end() && inc != incoming_ids.end()) {
-          review_.push_back({i, cid, label + ": kept although the current side deleted it"});
-        }
-      }
-      if (!cid.empty() && !known(cid) && !is_marked(name) && i > 0 &&
-          incoming_ids.contains(cid_of(cells[i - 1]))) {
-        review_.push_back({i, cid,
-                           label + ": the incoming version of the cell before it, kept beside it "
-                                   "under a new component id"});
+std::vector<ReviewItem> Scan::review() const {
+  std::vector<ReviewItem> review;
+  if (!stages_known_) return review;
+  for (std::size_t i = 0; i < cells_.size(); ++i) {
+    const std::string cid = cid_of(cells_[i]);
+    const std::string name = name_of(cells_[i]);
+    const std::string label = label_of(i, name);
+    const auto cur = current_ids_.find(cid);
+    const auto inc = incoming_ids_.find(cid);
+    const auto base = base_ids_.find(cid);
+    if (cur != current_ids_.end() && inc != incoming_ids_.end() && base != base_ids_.end()) {
+      const Value* here = member(canvas_of(cells_[i]), "headerColor");
+      const Value* mine = member(canvas_of(*cur->second), "headerColor");
+      const Value* theirs = member(canvas_of(*inc->second), "headerColor");
+      const Value* old = member(canvas_of(*base->second), "headerColor");
+      const auto same = [](const Value* a, const Value* b) {
+        return a == nullptr ? b == nullptr : b != nullptr && *a == *b;
+      };
+      if (!same(theirs, old) && !same(theirs, here) && same(here, mine)) {
+        review.push_back({i, cid,
+                          label + ": the incoming header colour " +
+                              (theirs ? diff::detail::display_json(*theirs) : "(none)") +
+                              " was not taken; it stays " +
+                              (here ? diff::detail::display_json(*here) : "(none)")});
       }
     }
+    if (name.empty() && base != base_ids_.end()) {
+      if (inc == incoming_ids_.end() && cur != current_ids_.end()) {
+        review.push_back({i, cid, label + ": kept although the incoming side deleted it"});
+      } else if (cur == current_ids_.end() && inc != incoming_ids_.end()) {
+        review.push_back({i, cid, label + ": kept although the current side deleted it"});
+      }
+    }
+    if (!cid.empty() && !known(cid) && !is_marked(name) && i > 0 &&
+        incoming_ids_.contains(cid_of(cells_[i - 1]))) {
+      review.push_back({i, cid,
+                        label + ": the incoming version of the cell before it, kept beside it "
+                                "under a new component id"});
+    }
   }
+  return review;
+}
+
+}  // namespace
+
+Resolution::Resolution(json::Value working, Stages stages, std::string path)
+    : path_(std::move(path)), working_(std::move(working)), stages_(std::move(stages)) {
+  const Scan scan(working_, stages_);
+  for (Found& f : scan.conflicts()) {
+    conflicts_.push_back(std::move(f.conflict));
+    details_.push_back(std::move(f.info));
+  }
+  review_ = scan.review();
   rebuild();
 }
 
@@ -618,13 +674,75 @@ std::optional<std::string> Resolution::result_text(const std::string& key) const
   return it->second;
 }
 
+namespace {
+
+// Where `parameter` goes back into `list`: after the nearest parameter before it in the list of
+// `side` (else of `base`) that `list` holds, else before the nearest after it, else at the end.
+std::size_t parameter_place(const json::Array& list, const Value& parameter,
+                            const std::optional<Value>& side, const std::optional<Value>& base) {
+  const std::string name = string_at(&parameter, "name");
+  // The names around it in its side's list (else the base's), nearest first.
+  std::vector<std::string> order;
+  for (const std::optional<Value>* source : {&side, &base}) {
+    const Value* ref = *source ? parameters_of(&**source) : nullptr;
+    if (ref == nullptr || find_parameter(*source, name) == nullptr) continue;
+    for (const Value& p : ref->as_array()) order.push_back(string_at(&p, "name"));
+    break;
+  }
+  const auto at = std::find(order.begin(), order.end(), name);
+  const auto index_of = [&](const std::string& n) -> std::optional<std::size_t> {
+    for (std::size_t k = 0; k < list.size(); ++k) {
+      if (string_at(&list[k], "name") == n) return k;
+    }
+    return std::nullopt;
+  };
+  std::size_t place = list.size();
+  bool found = false;
+  if (at != order.end()) {
+    for (auto it = at; it != order.begin() && !found;) {
+      --it;
+      if (auto k = index_of(*it)) {
+        place = *k + 1;
+        found = true;
+      }
+    }
+    for (auto it = at + 1; it != order.end() && !found; ++it) {
+      if (auto k = index_of(*it)) {
+        place = *k;
+        found = true;
+      }
+    }
+  }
+  return place;
+}
+
+}  // namespace
+
+struct Resolution::CellEdits {
+  std::vector<std::optional<Value>> replaced;  // by cell: its new content
+  std::vector<bool> dropped;                   // by cell
+  std::map<std::string, std::string> repoint;  // component id -> the id its records now name
+  std::set<std::string> removed;               // ids whose records go
+};
+
 void Resolution::rebuild() {
   Value doc = working_;
   json::Array& cells = doc.as_object().at("cells").as_array();
   result_texts_.clear();
-  const auto names = names_by_id(&working_);
+  decide_blocks(cells);
+  CellEdits edits{std::vector<std::optional<Value>>(cells.size()),
+                  std::vector<bool>(cells.size(), false),
+                  {},
+                  {}};
+  decide_components(cells, edits);
+  decide_parents(cells, edits);
+  doc.as_object().set("cells", Value(edited_cells(cells, edits)));
+  decide_parameters(doc);
+  result_ = std::move(doc);
+}
 
-  // Blocks, from the last of each cell upwards, so that line numbers hold.
+// Blocks, from the last of each cell upwards, so that line numbers hold.
+void Resolution::decide_blocks(json::Array& cells) {
   std::vector<std::size_t> order;
   for (std::size_t i = 0; i < conflicts_.size(); ++i) order.push_back(i);
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
@@ -662,12 +780,11 @@ void Resolution::rebuild() {
         joined(lines, 0, info.first) + text + joined(lines, info.last + 1, lines.size());
     set_source(cells[c.cell], source);
   }
+}
 
-  // Components: each cell kept (possibly replaced) or dropped; parent records follow.
-  std::vector<std::optional<Value>> replaced(cells.size());
-  std::vector<bool> dropped(cells.size(), false);
-  std::map<std::string, std::string> repoint;
-  std::set<std::string> removed;
+// Components: each cell kept (possibly replaced) or dropped; parent records follow.
+void Resolution::decide_components(const json::Array& cells, CellEdits& edits) {
+  const auto names = names_by_id(&working_);
   for (std::size_t i = 0; i < conflicts_.size(); ++i) {
     const Conflict& c = conflicts_[i];
     const auto d = decisions_.find(c.key);
@@ -687,19 +804,21 @@ void Resolution::rebuild() {
       Value content = k.content ? std::move(*k.content) : unmarked_copy(cells[k.cell]);
       if (take == Take::kEdit && &k == &plan.kept.front()) set_source(content, d->second.text);
       text += (text.empty() ? "" : "\n\n") + component_text(content, names);
-      replaced[k.cell] = std::move(content);
+      edits.replaced[k.cell] = std::move(content);
     }
     result_texts_[c.key] = text.empty() ? "(removed)" : text;
-    for (std::size_t cell : plan.dropped) dropped[cell] = true;
-    repoint.insert(plan.repoint.begin(), plan.repoint.end());
-    removed.insert(plan.removed_ids.begin(), plan.removed_ids.end());
+    for (std::size_t cell : plan.dropped) edits.dropped[cell] = true;
+    edits.repoint.insert(plan.repoint.begin(), plan.repoint.end());
+    edits.removed.insert(plan.removed_ids.begin(), plan.removed_ids.end());
   }
+}
 
-  // Dangling parent records: dropped, as a merge drops records of removed components.
+// Dangling parent records: dropped, as a merge drops records of removed components.
+void Resolution::decide_parents(json::Array& cells, CellEdits& edits) {
   for (std::size_t i = 0; i < conflicts_.size(); ++i) {
     const Conflict& c = conflicts_[i];
     if (c.kind != ConflictKind::kParent || !decisions_.contains(c.key)) continue;
-    Value& cell = replaced[c.cell] ? *replaced[c.cell] : cells[c.cell];
+    Value& cell = edits.replaced[c.cell] ? *edits.replaced[c.cell] : cells[c.cell];
     Value* parents = cell.find("metadata") ? cell.find("metadata")->find("canvas") : nullptr;
     parents = parents ? parents->find("parents") : nullptr;
     if (parents != nullptr && parents->is_array()) {
@@ -709,13 +828,16 @@ void Resolution::rebuild() {
     }
     result_texts_[c.key] = "(the parent record is removed)";
   }
+}
 
+// The cells as the edits leave them, parent records following the components they named.
+json::Array Resolution::edited_cells(json::Array& cells, CellEdits& edits) {
   json::Array out;
   for (std::size_t i = 0; i < cells.size(); ++i) {
-    if (dropped[i] && !replaced[i]) continue;
-    out.push_back(replaced[i] ? std::move(*replaced[i]) : std::move(cells[i]));
+    if (edits.dropped[i] && !edits.replaced[i]) continue;
+    out.push_back(edits.replaced[i] ? std::move(*edits.replaced[i]) : std::move(cells[i]));
   }
-  if (!repoint.empty() || !removed.empty()) {
+  if (!edits.repoint.empty() || !edits.removed.empty()) {
     for (Value& cell : out) {
       Value* canvas = cell.find("metadata") ? cell.find("metadata")->find("canvas") : nullptr;
       Value* parents = canvas ? canvas->find("parents") : nullptr;
@@ -725,8 +847,8 @@ void Resolution::rebuild() {
       std::set<std::string> seen;
       for (Value& record : parents->as_array()) {
         std::string id = string_at(&record, "id");
-        if (removed.contains(id)) continue;
-        if (auto it = repoint.find(id); it != repoint.end()) {
+        if (edits.removed.contains(id)) continue;
+        if (auto it = edits.repoint.find(id); it != edits.repoint.end()) {
           id = it->second;
           if (id == self) continue;
           record.as_object().set("id", Value(id));
@@ -737,10 +859,12 @@ void Resolution::rebuild() {
       *parents = Value(std::move(kept));
     }
   }
-  doc.as_object().set("cells", Value(std::move(out)));
+  return out;
+}
 
-  // Parameters: the decided ones leave their marked places and the kept one goes back to its
-  // place in the list of the side it comes from.
+// Parameters: the decided ones leave their marked places and the kept one goes back to its
+// place in the list of the side it comes from.
+void Resolution::decide_parameters(Value& doc) {
   Value* params_value = doc.find("metadata") && doc.find("metadata")->find("canvas")
                             ? doc.find("metadata")->find("canvas")->find("parameters")
                             : nullptr;
@@ -781,45 +905,11 @@ void Resolution::rebuild() {
       if (!leave[i]) list.push_back(before[i]);
     }
     for (Back& b : back) {
-      const std::string name = string_at(&b.parameter, "name");
-      // The names around it in its side's list (else the base's), nearest first.
-      std::vector<std::string> order;
-      for (const std::optional<Value>* source :
-           {b.side, static_cast<const std::optional<Value>*>(&stages_.base)}) {
-        const Value* ref = *source ? parameters_of(&**source) : nullptr;
-        if (ref == nullptr || find_parameter(*source, name) == nullptr) continue;
-        for (const Value& p : ref->as_array()) order.push_back(string_at(&p, "name"));
-        break;
-      }
-      const auto at = std::find(order.begin(), order.end(), name);
-      const auto index_of = [&](const std::string& n) -> std::optional<std::size_t> {
-        for (std::size_t k = 0; k < list.size(); ++k) {
-          if (string_at(&list[k], "name") == n) return k;
-        }
-        return std::nullopt;
-      };
-      std::size_t place = list.size();
-      bool found = false;
-      if (at != order.end()) {
-        for (auto it = at; it != order.begin() && !found;) {
-          --it;
-          if (auto k = index_of(*it)) {
-            place = *k + 1;
-            found = true;
-          }
-        }
-        for (auto it = at + 1; it != order.end() && !found; ++it) {
-          if (auto k = index_of(*it)) {
-            place = *k;
-            found = true;
-          }
-        }
-      }
+      const std::size_t place = parameter_place(list, b.parameter, *b.side, stages_.base);
       list.insert(list.begin() + static_cast<std::ptrdiff_t>(place), std::move(b.parameter));
     }
     *params_value = Value(std::move(list));
   }
-  result_ = std::move(doc);
 }
 
 std::vector<std::string> Resolution::problems() const {

@@ -142,7 +142,16 @@ class Resolution {
   std::size_t left() const { return conflicts_.size() - decisions_.size(); }
 
  private:
+  // What component and parent decisions do to the cells (defined with rebuild()).
+  struct CellEdits;
+
+  // rebuild() and its steps, in its order.
   void rebuild();
+  void decide_blocks(json::Array& cells);
+  void decide_components(const json::Array& cells, CellEdits& edits);
+  void decide_parents(json::Array& cells, CellEdits& edits);
+  static json::Array edited_cells(json::Array& cells, CellEdits& edits);
+  void decide_parameters(json::Value& doc);
 
   std::string path_;
   json::Value working_;
