@@ -138,8 +138,11 @@ void key_lines(std::string& out, const Value* obj, std::string_view prefix,
 }
 
 void source_lines(std::string& out, const Value* source) {
-  const std::string text = notebook::source_text(source);
-  for (std::string_view line : notebook::split_lines(text)) {
+  const std::string whole = notebook::source_text(source);
+  for (std::size_t start = 0; start < whole.size();) {
+    const std::size_t end = std::min(whole.find('\n', start), whole.size() - 1) + 1;
+    const std::string_view line(whole.data() + start, end - start);
+    start = end;
     const std::string_view text = detail::strip_line_end(line);
     out += text.empty() ? "  |" : "  | ";
     detail::append_display(text, out);
@@ -184,8 +187,9 @@ void parameter_lines(std::string& out, const Value& notebook) {
   }
 }
 
-// Component names by id, for parent records that carry only an id.
-using Names = std::unordered_map<std::string, const Value*>;
+// Component names by id, for parent records that carry only an id; the ids are views of the
+// notebook's strings, which outlive the map.
+using Names = std::unordered_map<std::string_view, const Value*>;
 
 Names component_names(const Value& cells) {
   Names names;
@@ -194,7 +198,7 @@ Names component_names(const Value& cells) {
     const Value* id = member(canvas, "id");
     const Value* name = member(canvas, "name");
     if (id && id->is_string() && name && name->is_string()) {
-      names[std::string(id->as_string())] = name;
+      names[id->as_string()] = name;
     }
   }
   return names;
@@ -242,7 +246,7 @@ void parent_line(std::string& out, const Value* canvas, const Names& names) {
     const Value* pid = member(&record, "id");
     const Value* pname = member(&record, "name");
     if (pid && pid->is_string()) {
-      auto it = names.find(std::string(pid->as_string()));
+      auto it = names.find(pid->as_string());
       if (it != names.end()) pname = it->second;
     }
     if (pname && pname->is_string()) {
