@@ -68,8 +68,20 @@ struct ValueTree {
   }
 };
 
-// Splits a source text after each "\n"; the last line keeps no line end when the text does
-// not end with one. An empty text has no lines.
+// Calls `fn` with each line of `text`, split after each "\n" (views of `text`, no copies); the
+// last line keeps no line end when the text does not end with one. An empty text has no lines.
+template <class Fn>
+void for_each_line(std::string_view text, Fn&& fn) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t nl = text.find('\n', start);
+    const std::size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
+    fn(text.substr(start, end - start));
+    start = end;
+  }
+}
+
+// The lines for_each_line() gives, as a list.
 std::vector<std::string_view> split_lines(std::string_view text);
 
 // The name prefixes of the two copies a conflict leaves, on cells and canvas parameters: the
@@ -102,6 +114,14 @@ inline const json::Value* member(const json::Value* value, std::string_view key)
 
 // "metadata" -> "canvas" of a cell or of the notebook.
 inline const json::Value* canvas_of(const json::Value* cell_or_notebook) {
+  return member(member(cell_or_notebook, "metadata"), "canvas");
+}
+
+// The same reads, for changing what they find.
+inline json::Value* member(json::Value* value, std::string_view key) {
+  return value != nullptr ? value->find(key) : nullptr;
+}
+inline json::Value* canvas_of(json::Value* cell_or_notebook) {
   return member(member(cell_or_notebook, "metadata"), "canvas");
 }
 

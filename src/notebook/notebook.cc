@@ -14,13 +14,7 @@ namespace qor::notebook {
 
 std::vector<std::string_view> split_lines(std::string_view text) {
   std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t nl = text.find('\n', start);
-    const std::size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
-    lines.push_back(text.substr(start, end - start));
-    start = end;
-  }
+  for_each_line(text, [&](std::string_view line) { lines.push_back(line); });
   return lines;
 }
 

@@ -7,6 +7,11 @@
 
 namespace qor::platform {
 
+std::string chomp(std::string text) {
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
 std::string git_command_line(const std::vector<std::string>& args) {
   std::string text = "git";
   for (const std::string& a : args) text += " " + a;

@@ -34,6 +34,9 @@ GitRun run_git_with_input(const std::vector<std::string>& args, std::string_view
 // exit status N", followed by ": " and git's own message when it printed one.
 [[noreturn]] void git_failed(const std::vector<std::string>& args, const GitRun& run);
 
+// `text` (one line git printed) without its final line end.
+std::string chomp(std::string text);
+
 // The command line of git with `args` as messages show it: "git merge-file a b c".
 std::string git_command_line(const std::vector<std::string>& args);
 

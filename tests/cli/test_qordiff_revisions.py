@@ -17,14 +17,11 @@ EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples" / "notebooks
 
 
 @pytest.fixture
-def env(tmp_path):
-    home = tmp_path / "home"
-    home.mkdir()
-    e = {k: v for k, v in os.environ.items()
-         if not k.startswith("GIT_") and k not in ("XDG_CONFIG_HOME", "BROWSER", "NO_COLOR")}
-    e.update(HOME=str(home), GIT_CONFIG_NOSYSTEM="1", GIT_ATTR_NOSYSTEM="1", LC_ALL="C",
-             TMPDIR=str(tmp_path), GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@example.invalid",
-             GIT_COMMITTER_NAME="t", GIT_COMMITTER_EMAIL="t@example.invalid")
+def env(env, tmp_path):
+    """The scratch repositories' environment, with no browser or colour choice of the caller's
+    and pages written below the test's directory."""
+    e = {k: v for k, v in env.items() if k not in ("BROWSER", "NO_COLOR")}
+    e.update(TMPDIR=str(tmp_path))
     return e
 
 

@@ -32,18 +32,6 @@ DRIVER = ("'%s' --base-file=%%O --current-file=%%A --incoming-file=%%B --file-pa
           + " --conflict-exit")
 
 
-@pytest.fixture
-def env(tmp_path):
-    home = tmp_path / "home"
-    home.mkdir()
-    e = {k: v for k, v in os.environ.items()
-         if not k.startswith("GIT_") and k not in ("XDG_CONFIG_HOME", "EMAIL")}
-    e.update(HOME=str(home), GIT_CONFIG_NOSYSTEM="1", GIT_ATTR_NOSYSTEM="1", LC_ALL="C",
-             GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@example.invalid",
-             GIT_COMMITTER_NAME="t", GIT_COMMITTER_EMAIL="t@example.invalid")
-    return e
-
-
 def run(args, cwd, env, check=False):
     result = subprocess.run(args, cwd=cwd, env=env, capture_output=True, text=True)
     if check:

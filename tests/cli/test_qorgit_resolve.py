@@ -19,15 +19,9 @@ QORGIT = os.environ["QORGIT"]
 
 
 @pytest.fixture
-def env(tmp_path):
-    home = tmp_path / "home"
-    home.mkdir()
-    e = {k: v for k, v in os.environ.items()
-         if not k.startswith("GIT_") and k not in ("XDG_CONFIG_HOME", "EMAIL", "BROWSER")}
-    e.update(HOME=str(home), GIT_CONFIG_NOSYSTEM="1", LC_ALL="C",
-             GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@example.invalid",
-             GIT_COMMITTER_NAME="t", GIT_COMMITTER_EMAIL="t@example.invalid")
-    return e
+def env(env):
+    """The scratch repositories' environment, with no browser of the caller's."""
+    return {k: v for k, v in env.items() if k != "BROWSER"}
 
 
 def run(args, cwd, env):

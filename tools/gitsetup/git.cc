@@ -68,11 +68,6 @@ std::string git_ok(const std::vector<std::string>& args) {
   return std::move(r.out);
 }
 
-std::string chomp(std::string text) {
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
-}
-
 bool in_repository() { return run_git({"rev-parse", "--git-dir"}).status == 0; }
 
 std::string absolute_path(const std::string& path) {

@@ -23,8 +23,7 @@ std::string git_ok(const std::vector<std::string>& args);
 
 using platform::git_failed;
 
-// `text` without its final line end.
-std::string chomp(std::string text);
+using platform::chomp;
 
 // Whether the working directory is inside a git repository.
 bool in_repository();

@@ -266,6 +266,13 @@ const Command kUninstall{
     .first_unrecognized_only = true,
 };
 
+// The notebooks (or directories of them) that check and resolve work on.
+const qor::cli::Positional kNotebookPaths{.dest = "paths",
+                                          .metavar = "PATH",
+                                          .min = 0,
+                                          .max = qor::cli::Positional::kMany,
+                                          .complete = Complete::kNotebook};
+
 const Command kCheck{
     .prog = "qorgit check",
     .usage = kCheckUsage,
@@ -276,11 +283,7 @@ const Command kCheck{
             {.name = "--json", .action = Action::kFlag},
             {.name = "--quiet", .short_name = "-q", .action = Action::kFlag},
         },
-    .positionals = {{.dest = "paths",
-                     .metavar = "PATH",
-                     .min = 0,
-                     .max = qor::cli::Positional::kMany,
-                     .complete = Complete::kNotebook}},
+    .positionals = {kNotebookPaths},
     .first_unrecognized_only = true,
 };
 
@@ -314,11 +317,7 @@ const Command kResolve{
             // With it, the paths are git mergetool's BASE, LOCAL, REMOTE and MERGED.
             {.name = "--mergetool", .action = Action::kFlag},
         },
-    .positionals = {{.dest = "paths",
-                     .metavar = "PATH",
-                     .min = 0,
-                     .max = qor::cli::Positional::kMany,
-                     .complete = Complete::kNotebook}},
+    .positionals = {kNotebookPaths},
     .first_unrecognized_only = true,
 };
 

@@ -22,24 +22,19 @@ using json::Value;
 using notebook::is_marked;
 using notebook::kCurrentMark;
 using notebook::kIncomingMark;
+using notebook::member;
 using notebook::unmarked_name;
 
 constexpr std::string_view kBaseMarker = "|||||||";
 constexpr std::string_view kSeparator = "=======";
-
-const Value* member(const Value* obj, std::string_view key) {
-  return obj != nullptr && obj->is_object() ? obj->find(key) : nullptr;
-}
-
-const Value* canvas_of(const Value& cell) { return member(member(&cell, "metadata"), "canvas"); }
 
 std::string string_at(const Value* obj, std::string_view key) {
   const Value* v = member(obj, key);
   return v != nullptr && v->is_string() ? std::string(v->as_string()) : std::string();
 }
 
-std::string cid_of(const Value& cell) { return string_at(canvas_of(cell), "id"); }
-std::string name_of(const Value& cell) { return string_at(canvas_of(cell), "name"); }
+std::string cid_of(const Value& cell) { return string_at(notebook::canvas_of(&cell), "id"); }
+std::string name_of(const Value& cell) { return string_at(notebook::canvas_of(&cell), "name"); }
 
 std::string label_of(std::size_t index, std::string_view name) {
   return "cell " + std::to_string(index) + (name.empty() ? "" : " (" + std::string(name) + ")");
@@ -117,8 +112,8 @@ BlockParts block_parts(const std::vector<std::string>& lines, std::size_t first,
 // The cells of `doc` by component id (the first cell with each id).
 std::unordered_map<std::string, const Value*> cells_by_id(const Value* doc) {
   std::unordered_map<std::string, const Value*> ids;
-  const Value* cells = member(doc, "cells");
-  if (cells == nullptr || !cells->is_array()) return ids;
+  const Value* cells = doc ? notebook::cell_list(*doc) : nullptr;
+  if (cells == nullptr) return ids;
   for (const Value& cell : cells->as_array()) {
     if (std::string id = cid_of(cell); !id.empty()) ids.emplace(std::move(id), &cell);
   }
@@ -127,21 +122,16 @@ std::unordered_map<std::string, const Value*> cells_by_id(const Value* doc) {
 
 const Value* find_cell(const std::optional<Value>& doc, const std::string& cid) {
   if (!doc || cid.empty()) return nullptr;
-  const Value* cells = member(&*doc, "cells");
-  if (cells == nullptr || !cells->is_array()) return nullptr;
+  const Value* cells = notebook::cell_list(*doc);
+  if (cells == nullptr) return nullptr;
   for (const Value& cell : cells->as_array()) {
     if (cid_of(cell) == cid) return &cell;
   }
   return nullptr;
 }
 
-const Value* parameters_of(const Value* doc) {
-  const Value* list = member(member(member(doc, "metadata"), "canvas"), "parameters");
-  return list != nullptr && list->is_array() ? list : nullptr;
-}
-
 const Value* find_parameter(const std::optional<Value>& doc, std::string_view name) {
-  const Value* list = doc ? parameters_of(&*doc) : nullptr;
+  const Value* list = doc ? notebook::parameter_list(*doc) : nullptr;
   if (list == nullptr) return nullptr;
   for (const Value& p : list->as_array()) {
     if (string_at(&p, "name") == name) return &p;
@@ -156,7 +146,7 @@ void set_name(Value& cell, std::string_view name) { notebook::Cell(&cell).set_na
 std::string component_text(const Value& cell,
                            const std::unordered_map<std::string, std::string>& names) {
   std::string text = "name: " + name_of(cell) + "\nid: " + cid_of(cell) + "\n";
-  const Value* canvas = canvas_of(cell);
+  const Value* canvas = notebook::canvas_of(&cell);
   if (const Value* parents = member(canvas, "parents"); parents && parents->is_array()) {
     std::string list;
     for (const Value& record : parents->as_array()) {
@@ -527,7 +517,7 @@ std::vector<Found> Scan::dangling_parents() const {
 
 // Parameters, grouped by unmarked name, in the order of the list.
 std::vector<Found> Scan::parameters() const {
-  const Value* params = parameters_of(&working_);
+  const Value* params = notebook::parameter_list(working_);
   std::vector<Found> parameter_groups;
   for (const notebook::MarkedName& mark : found_.parameters) {
     const std::string name(unmarked_name(mark.name));
@@ -571,10 +561,10 @@ std::vector<ReviewItem> Scan::review() const {
     const auto inc = incoming_ids_.find(cid);
     const auto base = base_ids_.find(cid);
     if (cur != current_ids_.end() && inc != incoming_ids_.end() && base != base_ids_.end()) {
-      const Value* here = member(canvas_of(cells_[i]), "headerColor");
-      const Value* mine = member(canvas_of(*cur->second), "headerColor");
-      const Value* theirs = member(canvas_of(*inc->second), "headerColor");
-      const Value* old = member(canvas_of(*base->second), "headerColor");
+      const Value* here = member(notebook::canvas_of(&cells_[i]), "headerColor");
+      const Value* mine = member(notebook::canvas_of(&*cur->second), "headerColor");
+      const Value* theirs = member(notebook::canvas_of(&*inc->second), "headerColor");
+      const Value* old = member(notebook::canvas_of(&*base->second), "headerColor");
       const auto same = [](const Value* a, const Value* b) {
         return a == nullptr ? b == nullptr : b != nullptr && *a == *b;
       };
@@ -684,7 +674,7 @@ std::size_t parameter_place(const json::Array& list, const Value& parameter,
   // The names around it in its side's list (else the base's), nearest first.
   std::vector<std::string> order;
   for (const std::optional<Value>* source : {&side, &base}) {
-    const Value* ref = *source ? parameters_of(&**source) : nullptr;
+    const Value* ref = *source ? notebook::parameter_list(**source) : nullptr;
     if (ref == nullptr || find_parameter(*source, name) == nullptr) continue;
     for (const Value& p : ref->as_array()) order.push_back(string_at(&p, "name"));
     break;
@@ -819,8 +809,7 @@ void Resolution::decide_parents(json::Array& cells, CellEdits& edits) {
     const Conflict& c = conflicts_[i];
     if (c.kind != ConflictKind::kParent || !decisions_.contains(c.key)) continue;
     Value& cell = edits.replaced[c.cell] ? *edits.replaced[c.cell] : cells[c.cell];
-    Value* parents = cell.find("metadata") ? cell.find("metadata")->find("canvas") : nullptr;
-    parents = parents ? parents->find("parents") : nullptr;
+    Value* parents = member(notebook::canvas_of(&cell), "parents");
     if (parents != nullptr && parents->is_array()) {
       json::Array& list = parents->as_array();
       std::erase_if(list,
@@ -839,8 +828,7 @@ json::Array Resolution::edited_cells(json::Array& cells, CellEdits& edits) {
   }
   if (!edits.repoint.empty() || !edits.removed.empty()) {
     for (Value& cell : out) {
-      Value* canvas = cell.find("metadata") ? cell.find("metadata")->find("canvas") : nullptr;
-      Value* parents = canvas ? canvas->find("parents") : nullptr;
+      Value* parents = member(notebook::canvas_of(&cell), "parents");
       if (parents == nullptr || !parents->is_array()) continue;
       const std::string self = cid_of(cell);
       json::Array kept;
@@ -865,9 +853,7 @@ json::Array Resolution::edited_cells(json::Array& cells, CellEdits& edits) {
 // Parameters: the decided ones leave their marked places and the kept one goes back to its
 // place in the list of the side it comes from.
 void Resolution::decide_parameters(Value& doc) {
-  Value* params_value = doc.find("metadata") && doc.find("metadata")->find("canvas")
-                            ? doc.find("metadata")->find("canvas")->find("parameters")
-                            : nullptr;
+  Value* params_value = member(notebook::canvas_of(&doc), "parameters");
   if (params_value != nullptr && params_value->is_array()) {
     const json::Array& before = params_value->as_array();
     std::vector<bool> leave(before.size(), false);
@@ -984,7 +970,7 @@ std::vector<std::string> check_notebook(const json::Value& doc) {
   }
   std::vector<std::vector<std::size_t>> parents(list.size());
   for (std::size_t i = 0; i < list.size(); ++i) {
-    const Value* records = member(canvas_of(list[i]), "parents");
+    const Value* records = member(notebook::canvas_of(&list[i]), "parents");
     if (records == nullptr || !records->is_array()) continue;
     for (const Value& r : records->as_array()) {
       if (auto it = ids.find(string_at(&r, "id")); it != ids.end())

@@ -21,6 +21,7 @@
 
 #include "platform/uuid.h"
 #include "qor/errors.h"
+#include "qor/notebook.h"
 #include "resolve/page.h"
 #include "views/changes.h"
 #include "views/graph_layout.h"
@@ -191,12 +192,12 @@ struct GraphInput {
 GraphInput graph_input(const Value& doc) {
   GraphInput in;
   std::unordered_map<std::string, std::size_t> index;
-  const Value* cells = doc.find("cells");
-  if (cells == nullptr || !cells->is_array()) return in;
+  const Value* cells = notebook::cell_list(doc);
+  if (cells == nullptr) return in;
   std::vector<const Value*> components;
   for (const Value& cell : cells->as_array()) {
-    const Value* canvas = cell.find("metadata") ? cell.find("metadata")->find("canvas") : nullptr;
-    const Value* id = canvas ? canvas->find("id") : nullptr;
+    const Value* canvas = notebook::canvas_of(&cell);
+    const Value* id = notebook::member(canvas, "id");
     if (id == nullptr || !id->is_string() || index.contains(std::string(id->as_string()))) {
       continue;
     }

@@ -138,16 +138,12 @@ void key_lines(std::string& out, const Value* obj, std::string_view prefix,
 }
 
 void source_lines(std::string& out, const Value* source) {
-  const std::string whole = notebook::source_text(source);
-  for (std::size_t start = 0; start < whole.size();) {
-    const std::size_t end = std::min(whole.find('\n', start), whole.size() - 1) + 1;
-    const std::string_view line(whole.data() + start, end - start);
-    start = end;
+  notebook::for_each_line(notebook::source_text(source), [&](std::string_view line) {
     const std::string_view text = detail::strip_line_end(line);
     out += text.empty() ? "  |" : "  | ";
     detail::append_display(text, out);
     out += '\n';
-  }
+  });
 }
 
 // The notebook's own keys: its format, its metadata and its canvas keys but the parameters.

@@ -25,11 +25,6 @@ struct Blob {
   std::string content;  // a blob's bytes
 };
 
-std::string trimmed(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
-}
-
 bool all_digits(std::string_view text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
@@ -50,7 +45,7 @@ std::vector<Blob> cat_file(const std::vector<std::string>& names, std::string* f
   const std::vector<std::string> args{"cat-file", "--batch"};
   const platform::GitRun run = platform::run_git_with_input(args, input);
   if (run.status != 0 && failure) {
-    *failure = trimmed(run.err);
+    *failure = platform::chomp(run.err);
     return blobs;
   }
   if (run.status != 0) platform::git_failed(args, run);
@@ -92,13 +87,10 @@ std::vector<std::string> git_lines(const std::vector<std::string>& args) {
   const platform::GitRun run = platform::run_git(args, {}, true);
   if (run.status != 0) platform::git_failed(args, run);
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < run.out.size()) {
-    std::size_t end = run.out.find('\n', start);
-    if (end == std::string::npos) end = run.out.size();
-    lines.push_back(run.out.substr(start, end - start));
-    start = end + 1;
-  }
+  notebook::for_each_line(run.out, [&](std::string_view line) {
+    if (line.ends_with('\n')) line.remove_suffix(1);
+    lines.emplace_back(line);
+  });
   return lines;
 }
 
@@ -107,7 +99,7 @@ std::string commit_of(const std::string& revision) {
   if (!revision.starts_with('-')) {
     const platform::GitRun run =
         platform::run_git({"rev-parse", "--verify", "--quiet", revision + "^{commit}"}, {}, true);
-    if (run.status == 0) return trimmed(run.out);
+    if (run.status == 0) return platform::chomp(run.out);
   }
   throw CommandError(revision + ": not a revision (no commit of that name in this repository)");
 }
@@ -178,9 +170,7 @@ json::Value hollow_notebook(const json::Value& present) {
   if (json::Value* cells = hollow.find("cells"); cells && cells->is_array()) {
     *cells = json::Value(json::Array{});
   }
-  json::Value* metadata = hollow.find("metadata");
-  json::Value* canvas = metadata && metadata->is_object() ? metadata->find("canvas") : nullptr;
-  json::Value* parameters = canvas && canvas->is_object() ? canvas->find("parameters") : nullptr;
+  json::Value* parameters = notebook::member(notebook::canvas_of(&hollow), "parameters");
   if (parameters && parameters->is_array()) *parameters = json::Value(json::Array{});
   return hollow;
 }
