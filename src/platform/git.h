@@ -3,6 +3,7 @@
 #ifndef QOR_PLATFORM_GIT_H_
 #define QOR_PLATFORM_GIT_H_
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,32 @@ GitRun run_git_with_input(const std::vector<std::string>& args, std::string_view
 // Throws the CommandError for a run of git (with `args`) that failed: "git <args> failed with
 // exit status N", followed by ": " and git's own message when it printed one.
 [[noreturn]] void git_failed(const std::vector<std::string>& args, const GitRun& run);
+
+// One entry of `git diff --raw -z --no-abbrev --no-renames` output (":<old mode> <new mode>
+// <old object> <new object> <status>\0<path>\0"). A side the file is missing from has mode
+// "000000".
+struct RawDiffEntry {
+  std::string old_mode, new_mode, old_object, new_object, path;
+};
+
+// The entries of such output, in order; a record that cannot be read ends the list.
+std::vector<RawDiffEntry> raw_diff_entries(std::string_view out);
+
+// What one `git cat-file --batch` gave for the object names (or "REV:PATH") it was asked.
+struct CatFileBatch {
+  struct Object {
+    std::string type;          // "blob", "tree", ...; empty when git has no such object
+    std::string reason;        // why not: "missing", "ambiguous", ...
+    std::string_view content;  // the object's bytes, in `output`
+  };
+  GitRun run;  // git's exit status and message (its output is `output`)
+  std::shared_ptr<const std::string> output;
+  std::vector<Object> objects;  // one per name asked, in order; none when git failed
+};
+
+// Reads `names` with one `git cat-file --batch` process. When git fails, `objects` is empty and
+// `run` says how (git_failed() words it). Throws CommandError when git's answer ends early.
+CatFileBatch cat_file_batch(const std::vector<std::string>& names);
 
 // `text` (one line git printed) without its final line end.
 std::string chomp(std::string text);

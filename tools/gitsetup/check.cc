@@ -8,7 +8,6 @@
 #include <atomic>
 #include <filesystem>
 #include <future>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -112,59 +111,15 @@ struct StagedFile {
   std::string object;
 };
 
-// The files of `git diff --raw -z --no-abbrev` output whose new mode is a file's (symbolic links
-// and submodules left out). Records read ":<old mode> <new mode> <old> <new> <status>\0<path>\0".
+// The files of `git diff --raw -z --no-abbrev --no-renames` output whose new mode is a file's
+// (symbolic links and submodules left out).
 std::vector<StagedFile> staged_files(const std::string& out) {
-  const std::vector<std::string> fields = split_names(out);
   std::vector<StagedFile> files;
-  for (std::size_t i = 0; i + 1 < fields.size(); i += 2) {
-    const std::string& record = fields[i];
-    const std::string mode = record.size() > 14 ? record.substr(8, 6) : std::string();
-    if (mode != "100644" && mode != "100755") continue;
-    // The new object name is the fourth field.
-    std::size_t at = 0;
-    for (int k = 0; k < 3 && at != std::string::npos; ++k) at = record.find(' ', at + 1);
-    if (at == std::string::npos) continue;
-    const std::size_t end = record.find(' ', at + 1);
-    files.push_back({fields[i + 1], record.substr(at + 1, end - at - 1)});
+  for (platform::RawDiffEntry& e : platform::raw_diff_entries(out)) {
+    if (e.new_mode != "100644" && e.new_mode != "100755") continue;
+    files.push_back({std::move(e.path), std::move(e.new_object)});
   }
   return files;
-}
-
-// The contents of `objects`, read by one `git cat-file --batch` process; an object git does not
-// have gives nothing. Throws CommandError when git fails.
-std::vector<std::optional<std::string_view>> read_objects(const std::vector<std::string>& objects,
-                                                          std::string& out) {
-  std::string input;
-  for (const std::string& object : objects) input += object + "\n";
-  const std::vector<std::string> args{"cat-file", "--batch"};
-  platform::GitRun run = platform::run_git_with_input(args, input);
-  if (run.status != 0) platform::git_failed(args, run);
-  out = std::move(run.out);
-  // Each object: "<name> <type> <size>\n<contents>\n", or "<name> missing\n".
-  std::vector<std::optional<std::string_view>> contents;
-  const std::string_view text(out);
-  std::size_t at = 0;
-  for (std::size_t k = 0; k < objects.size(); ++k) {
-    const std::size_t line_end = text.find('\n', at);
-    if (line_end == std::string_view::npos) {
-      throw CommandError("git cat-file --batch ended early, at object " + objects[k]);
-    }
-    const std::string_view header = text.substr(at, line_end - at);
-    at = line_end + 1;
-    const std::size_t space = header.rfind(' ');
-    if (header.ends_with(" missing") || space == std::string_view::npos) {
-      contents.emplace_back();
-      continue;
-    }
-    const std::size_t size = std::stoull(std::string(header.substr(space + 1)));
-    if (at + size > text.size()) {
-      throw CommandError("git cat-file --batch ended early, at object " + objects[k]);
-    }
-    contents.emplace_back(text.substr(at, size));
-    at += size + 1;
-  }
-  return contents;
 }
 
 // check_text() of each staged file, by the threads the machine has (up to two): each takes the
@@ -173,14 +128,14 @@ std::vector<CheckedNotebook> check_staged(const std::vector<StagedFile>& files) 
   if (files.empty()) return {};
   std::vector<std::string> objects;
   for (const StagedFile& f : files) objects.push_back(f.object);
-  std::string out;
-  const std::vector<std::optional<std::string_view>> contents = read_objects(objects, out);
+  const platform::CatFileBatch batch = platform::cat_file_batch(objects);
+  if (batch.run.status != 0) platform::git_failed({"cat-file", "--batch"}, batch.run);
   std::vector<CheckedNotebook> checked(files.size());
   std::atomic<std::size_t> next{0};
   const auto work = [&] {
     for (std::size_t i = next++; i < files.size(); i = next++) {
-      if (contents[i]) {
-        checked[i] = check_text(files[i].path, "staged", *contents[i]);
+      if (!batch.objects[i].type.empty()) {
+        checked[i] = check_text(files[i].path, "staged", batch.objects[i].content);
       } else {
         checked[i] = {files[i].path, "staged", std::nullopt,
                       "git has no object " + files[i].object + " for the staged file"};

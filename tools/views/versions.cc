@@ -18,65 +18,6 @@
 namespace qor::diff {
 namespace {
 
-// What `git cat-file --batch` gave for one object name: its type and content, or why not.
-struct Blob {
-  std::string type;     // "blob", "tree", ...; empty when git has no such object
-  std::string reason;   // "missing", "ambiguous", ... when it has none
-  std::string content;  // a blob's bytes
-};
-
-bool all_digits(std::string_view text) {
-  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
-bool is_object_id(std::string_view text) {
-  return (text.size() == 40 || text.size() == 64) &&
-         text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
-
-// Reads the objects `names` ("REV:PATH", object ids) with one `git cat-file --batch`, in order.
-// When git fails: with `failure`, sets it to git's message and returns nothing; without it,
-// throws CommandError. Throws CommandError when git's answer cannot be read.
-std::vector<Blob> cat_file(const std::vector<std::string>& names, std::string* failure = nullptr) {
-  std::vector<Blob> blobs;
-  if (names.empty()) return blobs;
-  std::string input;
-  for (const std::string& name : names) input += name + "\n";
-  const std::vector<std::string> args{"cat-file", "--batch"};
-  const platform::GitRun run = platform::run_git_with_input(args, input);
-  if (run.status != 0 && failure) {
-    *failure = platform::chomp(run.err);
-    return blobs;
-  }
-  if (run.status != 0) platform::git_failed(args, run);
-  std::string_view out = run.out;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    const std::size_t end = out.find('\n');
-    if (end == std::string_view::npos) {
-      throw CommandError("git cat-file --batch gave no answer for " + names[i]);
-    }
-    // "<object id> <type> <size>", else "<name> missing" (or another reason).
-    const std::string_view header = out.substr(0, end);
-    out.remove_prefix(end + 1);
-    const std::size_t first = header.find(' '), last = header.rfind(' ');
-    Blob blob;
-    if (first != std::string_view::npos && first != last && is_object_id(header.substr(0, first)) &&
-        all_digits(header.substr(last + 1))) {
-      const std::size_t size = std::stoull(std::string(header.substr(last + 1)));
-      if (out.size() < size + 1) {
-        throw CommandError("git cat-file --batch ended within " + names[i]);
-      }
-      blob.type = std::string(header.substr(first + 1, last - first - 1));
-      blob.content = std::string(out.substr(0, size));
-      out.remove_prefix(size + 1);
-    } else {
-      blob.reason = std::string(header.substr(last == std::string_view::npos ? 0 : last + 1));
-    }
-    blobs.push_back(std::move(blob));
-  }
-  return blobs;
-}
-
 bool exists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
@@ -102,42 +43,6 @@ std::string commit_of(const std::string& revision) {
     if (run.status == 0) return platform::chomp(run.out);
   }
   throw CommandError(revision + ": not a revision (no commit of that name in this repository)");
-}
-
-// One entry of `git diff --raw -z`.
-struct RawEntry {
-  std::string old_mode, new_mode, old_id, new_id, path;
-};
-
-std::vector<RawEntry> raw_entries(std::string_view out) {
-  std::vector<RawEntry> entries;
-  while (!out.empty()) {
-    // ":<old mode> <new mode> <old id> <new id> <status>\0<path>\0"
-    const std::size_t head_end = out.find('\0');
-    if (head_end == std::string_view::npos || !out.starts_with(':')) break;
-    const std::string_view head = out.substr(1, head_end - 1);
-    out.remove_prefix(head_end + 1);
-    const std::size_t path_end = out.find('\0');
-    if (path_end == std::string_view::npos) break;
-    RawEntry e;
-    e.path = std::string(out.substr(0, path_end));
-    out.remove_prefix(path_end + 1);
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    while (start <= head.size()) {
-      std::size_t end = head.find(' ', start);
-      if (end == std::string_view::npos) end = head.size();
-      fields.emplace_back(head.substr(start, end - start));
-      start = end + 1;
-    }
-    if (fields.size() < 4) continue;
-    e.old_mode = fields[0];
-    e.new_mode = fields[1];
-    e.old_id = fields[2];
-    e.new_id = fields[3];
-    entries.push_back(std::move(e));
-  }
-  return entries;
 }
 
 bool absent_mode(const std::string& mode) { return mode == "000000"; }
@@ -188,15 +93,14 @@ std::vector<Version> operand_versions(const std::vector<std::string>& operands) 
     }
   }
   if (names.empty()) return versions;
-  std::string failure;
-  const std::vector<Blob> blobs = cat_file(names, &failure);
-  if (blobs.empty()) {
-    throw IoError(
-        ENOENT, names[0],
-        names[0] + ": no such file, and git cannot read it as REV:PATH (" + failure + ")");
+  const platform::CatFileBatch batch = platform::cat_file_batch(names);
+  if (batch.run.status != 0) {
+    throw IoError(ENOENT, names[0],
+                  names[0] + ": no such file, and git cannot read it as REV:PATH (" +
+                      platform::chomp(batch.run.err) + ")");
   }
   for (std::size_t i = 0; i < names.size(); ++i) {
-    const Blob& blob = blobs[i];
+    const platform::CatFileBatch::Object& blob = batch.objects[i];
     if (blob.type.empty()) {
       throw IoError(
           ENOENT, names[i],
@@ -205,7 +109,7 @@ std::vector<Version> operand_versions(const std::vector<std::string>& operands) 
     if (blob.type != "blob") {
       throw IoError(EISDIR, names[i], names[i] + ": a " + blob.type + " in git, not a file");
     }
-    versions[from_git[i]].bytes = blob.content;
+    versions[from_git[i]].bytes = std::string(blob.content);
   }
   return versions;
 }
@@ -242,7 +146,7 @@ std::vector<NotebookPair> revision_pairs(const std::vector<std::string>& revisio
   std::vector<NotebookPair> pairs;
   std::vector<std::string> ids;
   std::vector<Version*> readers;
-  for (RawEntry& e : raw_entries(diff.out)) {
+  for (platform::RawDiffEntry& e : platform::raw_diff_entries(diff.out)) {
     const bool had = !absent_mode(e.old_mode), has = !absent_mode(e.new_mode);
     if ((had && !regular_mode(e.old_mode)) || (has && !regular_mode(e.new_mode)) ||
         !wanted(e.path, named)) {
@@ -257,20 +161,21 @@ std::vector<NotebookPair> revision_pairs(const std::vector<std::string>& revisio
       pair.current = {revisions[1] + ":" + e.path, !has, std::nullopt, {}};
     }
     pairs.push_back(std::move(pair));
-    if (had) ids.push_back(e.old_id);
-    if (has && !work_tree) ids.push_back(e.new_id);
+    if (had) ids.push_back(e.old_object);
+    if (has && !work_tree) ids.push_back(e.new_object);
   }
   for (NotebookPair& pair : pairs) {
     if (!pair.prev.absent) readers.push_back(&pair.prev);
     if (!pair.current.absent && !work_tree) readers.push_back(&pair.current);
   }
-  std::vector<Blob> blobs = cat_file(ids);
+  const platform::CatFileBatch batch = platform::cat_file_batch(ids);
+  if (batch.run.status != 0) platform::git_failed({"cat-file", "--batch"}, batch.run);
   for (std::size_t i = 0; i < readers.size(); ++i) {
-    if (blobs[i].type != "blob") {
+    if (batch.objects[i].type != "blob") {
       throw CommandError("git cat-file --batch has no blob " + ids[i] + " for " +
                          readers[i]->label);
     }
-    readers[i]->bytes = std::move(blobs[i].content);
+    readers[i]->bytes = std::string(batch.objects[i].content);
   }
   return pairs;
 }
