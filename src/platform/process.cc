@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -198,6 +199,13 @@ void drain(std::vector<int> fds, const std::vector<std::string*>& texts, std::si
 }  // namespace
 
 ProcessResult run_process(const std::vector<std::string>& argv) { return run_process(argv, {}); }
+
+std::vector<std::string> browser_command(const std::string& target) {
+  if (const char* browser = std::getenv("BROWSER"); browser != nullptr && *browser != '\0') {
+    return {"/bin/sh", "-c", std::string(browser) + " \"$1\"", "sh", target};
+  }
+  return {"xdg-open", target};
+}
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::vector<int>& passed) {
   Pipe err;

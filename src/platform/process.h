@@ -28,6 +28,11 @@ ProcessResult run_process(const std::vector<std::string>& argv);
 // and so on. The caller's descriptors are not changed.
 ProcessResult run_process(const std::vector<std::string>& argv, const std::vector<int>& passed);
 
+// The command that opens `target` (a file or a URL) in the user's browser: the shell command in
+// $BROWSER, which may hold arguments of its own, given `target` as its argument (never as shell
+// text), else xdg-open.
+std::vector<std::string> browser_command(const std::string& target);
+
 // The path by which a child of run_process() opens the descriptor passed to it at `index`.
 std::string passed_fd_path(std::size_t index);
 

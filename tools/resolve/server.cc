@@ -19,6 +19,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/process.h"
 #include "platform/uuid.h"
 #include "qor/errors.h"
 #include "qor/notebook.h"
@@ -172,15 +173,7 @@ bool start_detached(const std::vector<std::string>& argv) {
   return true;
 }
 
-void open_in_browser(const std::string& url) {
-  if (const char* browser = std::getenv("BROWSER"); browser != nullptr && *browser != '\0') {
-    // The command may hold arguments of its own; the URL is passed as an argument, never as
-    // shell text.
-    start_detached({"/bin/sh", "-c", std::string(browser) + " \"$1\"", "sh", url});
-    return;
-  }
-  start_detached({"xdg-open", url});
-}
+void open_in_browser(const std::string& url) { start_detached(platform::browser_command(url)); }
 
 // The pipeline graph of a notebook as the page draws it.
 struct GraphInput {

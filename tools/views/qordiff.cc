@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "platform/process.h"
 #include "platform/temp_dir.h"
 #include "qor/diff.h"
 #include "qor/errors.h"
@@ -298,10 +299,7 @@ std::string write_page(const std::string& dir, const std::string& name, const st
 // and waits for it: a browser in the terminal keeps it until it ends. Throws CommandError when it
 // cannot be started or fails.
 void open_in_browser(const std::string& file) {
-  std::vector<std::string> argv{"xdg-open", file};
-  if (const char* browser = std::getenv("BROWSER"); browser != nullptr && *browser != '\0') {
-    argv = {"/bin/sh", "-c", std::string(browser) + " \"$1\"", "sh", file};
-  }
+  std::vector<std::string> argv = qor::platform::browser_command(file);
   std::vector<char*> args;
   for (std::string& a : argv) args.push_back(a.data());
   args.push_back(nullptr);
