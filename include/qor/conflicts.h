@@ -82,6 +82,15 @@ bool is_marked(std::string_view name);
 bool has_conflict_block(const std::vector<std::string_view>& lines,
                         std::string_view cell_type = "code");
 
+// For a file that is not JSON: whether its text holds a conflict block (as a code cell's source
+// would), which is what git's own text merge leaves in a notebook it could not merge.
+bool has_text_conflict_block(std::string_view text);
+
+// What to tell someone about such a file.
+inline constexpr std::string_view kTextConflictNote =
+    "git's conflict markers are in the file's text (git merged it as text): resolve them in an "
+    "editor or with git mergetool";
+
 // `name` without the conflict marks it starts with: "<<< >>> plot" gives "plot".
 std::string_view unmarked_name(std::string_view name);
 

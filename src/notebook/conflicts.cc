@@ -188,6 +188,10 @@ bool has_conflict_block(const std::vector<std::string_view>& lines, std::string_
   return !blocks_in(text_lines(text), holds_prose(cell_type)).empty();
 }
 
+bool has_text_conflict_block(std::string_view text) {
+  return !blocks_in(text_lines(text), false).empty();
+}
+
 std::string_view unmarked_name(std::string_view name) {
   while (is_marked(name)) name.remove_prefix(kCurrentMark.size());
   return name;

@@ -597,6 +597,24 @@ def test_check_named_files_as_text_and_json(tmp_path, env):
     assert (got.returncode, json.loads(got.stdout)["conflicts"]) == (0, 0)
 
 
+def test_check_and_resolve_name_the_markers_of_a_notebook_git_merged_as_text(tmp_path, env):
+    # An ordinary notebook git could not merge holds git's markers in its JSON text: that is
+    # what the user is told, not where the JSON reader stopped.
+    (tmp_path / "plain.ipynb").write_text(
+        '{"cells": [{"cell_type": "code", "source": [\n'
+        '<<<<<<< HEAD\n   "x = 1"\n=======\n   "x = 2"\n>>>>>>> topic\n]}]}\n')
+    (tmp_path / "broken.ipynb").write_text('{"cells": [\n"<<<<<<< only an opening"\n')
+    got = qorgit(tmp_path, env, "check", "plain.ipynb", "broken.ipynb")
+    assert got.returncode == 1
+    assert got.stdout.splitlines()[:2] == [
+        "plain.ipynb: cannot be read: git's conflict markers are in the file's text (git merged "
+        "it as text): resolve them in an editor or with git mergetool",
+        "broken.ipynb: cannot be read: Expecting ',' delimiter: line 3 column 1 (char 38)"]
+    got = qorgit(tmp_path, env, "resolve", "--list", "plain.ipynb")
+    assert got.returncode == 1
+    assert "plain.ipynb: git's conflict markers are in the file's text" in got.stderr
+
+
 def test_check_reads_what_is_staged(repo, env):
     with_block = copy.deepcopy(BASE)
     with_block["cells"][2]["source"] = ["s = 1\n", "<<<<<<< x\n", "=======\n", ">>>>>>> y\n"]

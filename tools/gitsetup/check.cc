@@ -18,6 +18,7 @@
 #include "gitsetup/gitsetup.h"
 #include "platform/file.h"
 #include "platform/git.h"
+#include "qor/conflicts.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 
@@ -29,7 +30,9 @@ CheckedNotebook check_text(std::string path, std::string version, std::string_vi
   try {
     checked.conflicts = notebook::find_conflicts(json::parse(text));
   } catch (const Error& e) {
-    checked.error = e.what();
+    checked.error = notebook::has_text_conflict_block(text)
+                        ? std::string(notebook::kTextConflictNote)
+                        : std::string(e.what());
   }
   return checked;
 }

@@ -10,6 +10,7 @@
 #include "gitsetup/git.h"
 #include "notebook/notebook_file.h"
 #include "platform/file.h"
+#include "qor/conflicts.h"
 #include "qor/errors.h"
 
 namespace qor::resolve {
@@ -42,7 +43,15 @@ NotebookFile::NotebookFile(std::string shown, std::string file, Stages stages)
         notebook::naming_io_errors(shown_, file_, [&] { return target_->read(); });
     text_ = std::string(bytes.view());
   }
-  resolution_ = std::make_unique<Resolution>(json::parse(text_, shown_), std::move(stages), shown_);
+  json::Value working;
+  try {
+    working = json::parse(text_, shown_);
+  } catch (const Error&) {
+    if (!notebook::has_text_conflict_block(text_)) throw;
+    throw ValueError(shown_ + ": " + std::string(notebook::kTextConflictNote) +
+                     "; qorgit resolve takes notebooks merged component by component");
+  }
+  resolution_ = std::make_unique<Resolution>(std::move(working), std::move(stages), shown_);
 }
 
 NotebookFile::~NotebookFile() = default;
