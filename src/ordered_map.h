@@ -4,6 +4,7 @@
 #define QOR_ORDERED_MAP_H_
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -54,6 +55,13 @@ class OrderedMap {
     }
   }
   bool contains(std::string_view key) const { return find(key) != kNone; }
+
+  // Makes room for `n` entries in all, so that a table whose size is known never holds the
+  // spare room (and, while growing, the old copy) of doubling.
+  void reserve(std::size_t n) {
+    slots_.reserve(n);
+    if (n * 2 > index_.size()) grow_index(std::bit_ceil(n * 2));
+  }
   // The value under `key`, or a value-initialised V (a null pointer or handle) when absent.
   V value_or_none(std::string_view key) const {
     const Handle h = find(key);
@@ -115,7 +123,7 @@ class OrderedMap {
     (n.next == kNone ? tail_ : slots_[n.next].prev) = h;
     const std::uint64_t lo = n.prev == kNone ? 0 : slots_[n.prev].order;
     n.order = n.next == kNone ? lo + kGap : lo + (slots_[n.next].order - lo) / 2;
-    if ((count_ + 1) * 2 > index_.size()) grow_index();
+    if ((count_ + 1) * 2 > index_.size()) grow_index(std::max<std::size_t>(16, index_.size() * 2));
     place(h, static_cast<std::uint32_t>(keyed_hash(key)));
     ++count_;
     return h;
@@ -136,8 +144,9 @@ class OrderedMap {
     index_[i] = (std::uint64_t{hash} << 32) | (std::uint64_t{h} + 1);
   }
 
-  void grow_index() {
-    std::vector<std::uint64_t> old(std::max<std::size_t>(16, index_.size() * 2), 0);
+  // Rehashes the index into `slots` slots (a power of two, more than twice the entries).
+  void grow_index(std::size_t slots) {
+    std::vector<std::uint64_t> old(slots, 0);
     old.swap(index_);
     for (std::uint64_t slot : old) {
       if (slot != 0) place(slot_handle(slot), slot_hash(slot));

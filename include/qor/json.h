@@ -14,6 +14,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -355,6 +356,14 @@ struct LazyOptions {
 // parse() does, with the same errors.
 Value parse_lazy(std::string_view text, const std::string& source,
                  std::shared_ptr<const void> owner, const LazyOptions& options);
+
+// The value that `path` (keys of nested objects, outermost first) leads to from `v`, found
+// without reading an array or object held as text (parse_lazy()) on the way: a copy of it, in
+// which an array or object held as text stays so (cheap), while one already read is copied
+// whole. Nothing when a step meets no object, or an object without the step's key. The keys
+// must be printable ASCII without '"' and '\\'. Nothing held as text is read on the way, so
+// one member of many values held as text costs a scan of their texts, never their members.
+std::optional<Value> find_path(const Value& v, std::initializer_list<std::string_view> path);
 
 // Appends the strings that `array` holds to `out`, one after the other, reading an array held as
 // text (parse_lazy()) from its text without reading it into members. Returns false, having

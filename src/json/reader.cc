@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <mutex>
+#include <optional>
 #include <span>
 #include <type_traits>
 
@@ -159,6 +161,58 @@ class Reader {
     }
     appended_strings_ = nullptr;
     return true;
+  }
+
+  // The text of the value that `path` (keys of nested objects) leads to in the raw value that
+  // is the whole (checked) text, or an empty view when a step meets no object or an object
+  // without its key. The keys of a raw object are in written form and never repeat, so a key
+  // without characters that need escaping matches by its bytes.
+  std::string_view path_text(std::span<const std::string_view> path) const {
+    std::size_t at = 0;
+    for (const std::string_view key : path) {
+      if (p0_[at] != '{') return {};
+      at = member_start(at, key);
+      if (at == std::string_view::npos) return {};
+    }
+    return std::string_view(p0_ + at, value_end(at) - at);
+  }
+
+  // Where the value under `key` starts in the object at `object`, or npos.
+  std::size_t member_start(std::size_t object, std::string_view key) const {
+    const std::string_view text(p0_, len_);
+    std::size_t k = skip_ws(object + 1);
+    while (p0_[k] == '"') {
+      const std::size_t key_end = detail::string_token_end(text, k);
+      const std::size_t start = skip_ws(skip_ws(key_end) + 1);  // past the ':'
+      if (key_end - k - 2 == key.size() && std::memcmp(p0_ + k + 1, key.data(), key.size()) == 0) {
+        return start;
+      }
+      k = skip_ws(value_end(start));
+      if (p0_[k] == ',') k = skip_ws(k + 1);
+    }
+    return std::string_view::npos;
+  }
+
+  // The depth of the nesting of the array or object that is the whole (checked) text.
+  std::size_t nesting() const {
+    std::size_t depth = 0;
+    skip_checked(0, depth);
+    return depth;
+  }
+
+  // The end of the value that starts at `i` in a checked text.
+  std::size_t value_end(std::size_t i) const {
+    const char c = p0_[i];
+    if (c == '"') return detail::string_token_end(std::string_view(p0_, len_), i);
+    if (c == '[' || c == '{') {
+      std::size_t depth = 0;
+      return skip_checked(i, depth);
+    }
+    while (i < len_ && p0_[i] != ',' && p0_[i] != ']' && p0_[i] != '}' && p0_[i] != ' ' &&
+           p0_[i] != '\n' && p0_[i] != '\r' && p0_[i] != '\t') {
+      ++i;
+    }
+    return i;
   }
 
   // The members of the raw array or object that is the whole (checked) text, of form `form`;
@@ -877,6 +931,26 @@ bool append_string_items(const Value& array, std::string& out) {
   }
   for (const Value& item : items) out += item.as_string();
   return true;
+}
+
+std::optional<Value> find_path(const Value& v, std::initializer_list<std::string_view> path) {
+  const Value* at = &v;
+  auto step = path.begin();
+  for (; step != path.end() && !at->is_raw(); ++step) {
+    at = at->find(*step);
+    if (at == nullptr) return std::nullopt;
+  }
+  if (step == path.end()) return *at;
+  static const std::string kNoSource;
+  const detail::RawView raw = detail::RawAccess::view(*at);
+  const std::string_view text = Reader(raw.text, kNoSource).path_text(std::span(step, path.end()));
+  if (text.empty()) return std::nullopt;
+  detail::RawBlock* block = raw.node->block;
+  const std::lock_guard<std::mutex> lock(block->reading);
+  if ((text.front() == '[' || text.front() == '{') && text.size() >= kRawMin) {
+    return detail::RawAccess::make(block, text, raw.form, Reader(text, kNoSource).nesting());
+  }
+  return detail::read_trusted(text, block, raw.form);
 }
 
 namespace detail {

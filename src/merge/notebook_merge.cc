@@ -86,6 +86,7 @@ class NameIndex {
   // were read (they are taken over instead of being read again).
   void rebuild(KnownNames& known) {
     by_name_ = ByName();
+    by_name_.reserve(known.size());
     name_of_.clear();
     updated_.clear();
     for (Handle h = table_.first(); h != MergedTable::kNone; h = table_.next(h)) {
@@ -180,6 +181,7 @@ class Merger {
     pairings_ = std::async(std::launch::async, &Merger::pair_cells, this);
     // Nothing changes a current cell before the names are indexed: their names as read hold.
     KnownNames known;
+    merged_.reserve(current_cells_.size());
     for (auto c : current_cells_.handles()) {
       const Handle h = merged_.assign(current_cells_.at(c).key,
                                       Merged{current_cells_.at(c).value, Side::kCurrent});
@@ -231,20 +233,40 @@ class Merger {
     CellTable table;
     Value* cells = doc.cells();
     const std::size_t n = cells->as_array().size();
+    table.reserve(n);
     if (texts.size() != n) texts = {};
     for (std::size_t i = 0; i < n; ++i) {
       const notebook::Cell cell = doc.cell(cells, i);
-      const std::string id = cell.component_id(kNeedsId);
-      const Value& canvas = *cell.find_canvas();
-      const Value* parents = canvas.find("parents");
-      const CellTable::Handle h = table.assign(
-          id, Located{cell.data(), *cell.place(), texts.empty() ? std::string_view() : texts[i],
-                      parents == nullptr || parents->is_array()});
+      std::string id;
+      bool parents_ok;
+      if (!found_unread(*cell.data(), id, parents_ok)) {
+        id = cell.component_id(kNeedsId);
+        const Value* parents = cell.find_canvas()->find("parents");
+        parents_ok = parents == nullptr || parents->is_array();
+      }
+      const CellTable::Handle h =
+          table.assign(id, Located{cell.data(), *cell.place(),
+                                   texts.empty() ? std::string_view() : texts[i], parents_ok});
       if (names == nullptr) continue;
       if (names->size() <= h) names->resize(std::size_t{h} + 1);
-      (*names)[h] = name_as_read(canvas);
+      (*names)[h] = name_as_read(*cell.find_canvas());
     }
     return table;
+  }
+
+  // For a cell still held as text whose component id is a string: the id and whether its
+  // parent list is a list or absent, found in its text (most cells of the base and incoming
+  // versions are never read into members). False leaves the cell to the checked reads.
+  static bool found_unread(const Value& cell, std::string& id, bool& parents_ok) {
+    if (!cell.is_raw()) return false;
+    const std::optional<Value> canvas = json::find_path(cell, {"metadata", "canvas"});
+    if (!canvas) return false;
+    const std::optional<Value> found = json::find_path(*canvas, {"id"});
+    if (!found || !found->is_string()) return false;
+    id = found->as_string();
+    const std::optional<Value> parents = json::find_path(*canvas, {"parents"});
+    parents_ok = !parents || parents->is_array();
+    return true;
   }
 
   // name() of the cell whose canvas is `canvas`, where reading it cannot fail.
@@ -811,7 +833,10 @@ void read_versions(Versions& v, bool fallback) {
     if (fallback && bytes.view().empty()) {
       throw NotMergeable{v.notebook + ": the " + std::string(version) + " version is empty"};
     }
-    r.doc = std::make_unique<Value>(notebook::parse_notebook(std::move(bytes), name, &r.cells));
+    // The merge writes the current version's cells; of the others, mostly the component ids
+    // and the texts of the cells count.
+    r.doc = std::make_unique<Value>(
+        notebook::parse_notebook(std::move(bytes), name, &r.cells, notebook::CellReading::kNone));
     return r;
   };
   std::future<Read> base_read, incoming_read;

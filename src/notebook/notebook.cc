@@ -4,6 +4,7 @@
 #include "qor/notebook.h"
 
 #include <memory>
+#include <optional>
 
 #include "json/item_texts.h"
 #include "notebook/notebook_file.h"
@@ -62,8 +63,9 @@ std::optional<PipelineProblem> pipeline_problem(const json::Value& doc) {
   const json::Array& list = cells->as_array();
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (!list[i].is_object()) return PipelineProblem{i, "is not a JSON object"};
-    const json::Value* id = member(canvas_of(&list[i]), "id");
-    if (id == nullptr || !id->is_string()) return PipelineProblem{i, "has no component id"};
+    // Found without reading a cell held as text.
+    const std::optional<json::Value> id = json::find_path(list[i], {"metadata", "canvas", "id"});
+    if (!id || !id->is_string()) return PipelineProblem{i, "has no component id"};
   }
   if (parameter_list(doc) == nullptr) {
     return PipelineProblem{std::nullopt, "has no canvas parameter list"};
@@ -72,15 +74,15 @@ std::optional<PipelineProblem> pipeline_problem(const json::Value& doc) {
 }
 
 json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name,
-                           CellTexts* cell_texts) {
-  // The cells (level 2), their members and their metadata are built; deeper arrays and objects
-  // in written form (outputs, sources, attachments) stay slices of the file's bytes until a
-  // merge or a diff looks into them, and are written back by copying them. A long read polls
-  // for interruption as it goes.
+                           CellTexts* cell_texts, CellReading reading) {
+  // The cells (level 2), their members and their metadata are built, unless the cells may stay
+  // text; deeper arrays and objects in written form (outputs, sources, attachments) stay slices
+  // of the file's bytes until a merge or a diff looks into them, and are written back by
+  // copying them. A long read polls for interruption as it goes.
   static constexpr std::string_view kBuilt[] = {"metadata"};
   auto owner = std::make_shared<platform::FileBuffer>(std::move(bytes));
   const std::string_view text = owner->view();
-  json::LazyOptions options{3, kBuilt};
+  json::LazyOptions options{reading == CellReading::kNone ? 2u : 3u, kBuilt};
   options.progress = [](void*) { interrupt::poll(); };
   std::vector<std::string_view>* texts = nullptr;
   if (cell_texts != nullptr) {

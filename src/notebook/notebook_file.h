@@ -21,11 +21,21 @@ struct CellTexts {
   std::shared_ptr<const void> bytes;
 };
 
+// How much of each cell a read builds.
+enum class CellReading {
+  // The cell's members and its metadata (what every user of a cell looks into).
+  kMembers,
+  // Nothing of a cell in written form, which stays text until looked into (json::find_path() finds
+  // one member without reading it): for versions whose cells are mostly known by their texts.
+  kNone,
+};
+
 // Parses the notebook in `bytes`, named `name` in errors; the document keeps the bytes, which
 // its values still held as text refer to. With `cell_texts`, also gives the texts of the cells.
 // Throws what json::parse throws.
 json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name,
-                           CellTexts* cell_texts = nullptr);
+                           CellTexts* cell_texts = nullptr,
+                           CellReading reading = CellReading::kMembers);
 
 // read_notebook() that also gives the texts of the cells.
 json::Value read_notebook(const std::string& path, const std::string& name, CellTexts* cell_texts);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -320,6 +321,80 @@ TEST(JsonLazyReader, JoinsTheStringsOfAnArrayWithoutReadingIt) {
   EXPECT_FALSE(append_string_items(parse("\"a\""), out));
   EXPECT_FALSE(append_string_items(lazy("[{\"a\": \"b\"}]").as_array()[0], out));
   EXPECT_EQ(out, "");
+}
+
+// A member found through objects held as text: the value an eager read finds by the same keys
+// (strings decoded, a nested array or object equal to it and held as text when large), or
+// nothing where the eager walk meets no object or no key; the objects held as text on the way
+// are left unread.
+TEST(JsonLazyReader, FindsAPathWithoutReadingTheObjectsOnIt) {
+  const std::string padding = std::string("\"pad\": \"") + std::string(140, 'p') + "\"";
+  const std::string inner =
+      "{\"ab\": 0, \"x\": {\"id\": \"not this\"}, \"s\": \"}\\\"{ \\\"id\\\": 1\",\n"
+      "  \"metadata\": {\"canvas\": {\"id\": \"c\\u00e9\\n\", \"name\": \"\xc3\xa9t\xc3\xa9\",\n"
+      "    \"parents\": [{\"id\": \"p\"}], \"list\": [1, {\"a\": 2}], \"n\": -1.5e-07,\n"
+      "    \"big\": {" +
+      padding + ", \"k\": [true, null]}}, \"t\": NaN}, \"id\": 7, " + padding + "}";
+  const std::vector<std::vector<std::string_view>> paths = {
+      {"id"},
+      {"ab"},
+      {"a"},
+      {"s"},
+      {"x", "id"},
+      {"metadata", "canvas", "id"},
+      {"metadata", "canvas", "name"},
+      {"metadata", "canvas", "parents"},
+      {"metadata", "canvas", "n"},
+      {"metadata", "canvas", "big"},
+      {"metadata", "canvas", "big", "k"},
+      {"metadata", "canvas", "list", "a"},
+      {"metadata", "canvas", "missing"},
+      {"metadata", "t"},
+      {"metadata", "t", "id"},
+      {"id", "x"},
+      {"metadata", "canvas"},
+  };
+  const Value eager = parse(inner);
+  // As written (spaced, characters beyond ASCII as themselves), and in the written form.
+  for (const std::string& text : {inner, write(eager)}) {
+    SCOPED_TRACE(text);
+    const Value doc = lazy("[" + text + "]", 1);
+    const Value& held = doc.as_array()[0];
+    ASSERT_TRUE(held.is_raw());
+    for (const auto& path : paths) {
+      SCOPED_TRACE(path.back());
+      const Value* expected = &eager;
+      for (std::string_view key : path) expected = expected ? expected->find(key) : nullptr;
+      std::optional<Value> found;
+      switch (path.size()) {
+        case 1:
+          found = find_path(held, {path[0]});
+          break;
+        case 2:
+          found = find_path(held, {path[0], path[1]});
+          break;
+        case 3:
+          found = find_path(held, {path[0], path[1], path[2]});
+          break;
+        default:
+          found = find_path(held, {path[0], path[1], path[2], path[3]});
+          break;
+      }
+      ASSERT_EQ(found.has_value(), expected != nullptr);
+      if (found) {
+        if (found->is_container()) {
+          EXPECT_EQ(found->is_raw(), write(*expected).size() >= 128);
+        }
+        EXPECT_EQ(write(*found), write(*expected));
+        EXPECT_EQ(*found, *expected);
+      }
+      EXPECT_TRUE(held.is_raw());
+    }
+    // Through objects already read, and from a value that is not an object.
+    const Value read = parse(inner);
+    EXPECT_EQ(*find_path(read, {"metadata", "canvas", "id"}), Value("c\u00e9\n"));
+    EXPECT_FALSE(find_path(Value(1), {"id"}).has_value());
+  }
 }
 
 TEST(JsonLazyWriter, KeepsTheDepthLimitForTextHeldValues) {
