@@ -947,7 +947,7 @@ std::optional<Value> find_path(const Value& v, std::initializer_list<std::string
   if (text.empty()) return std::nullopt;
   detail::RawBlock* block = raw.node->block;
   const std::lock_guard<std::mutex> lock(block->reading);
-  if ((text.front() == '[' || text.front() == '{') && text.size() >= kRawMin) {
+  if ((text.front() == '[' || text.front() == '{') && text.size() > 2) {
     return detail::RawAccess::make(block, text, raw.form, Reader(text, kNoSource).nesting());
   }
   return detail::read_trusted(text, block, raw.form);

@@ -75,6 +75,81 @@ bool declares_cell_ids(const Value& doc) {
   return major->as_int() == 4 && minor != nullptr && minor->is_int() && minor->as_int() >= 5;
 }
 
+// For a cell still held as text whose component id is a string: the id and whether its
+// parent list is a list or absent, found in its text (most cells of the base and incoming
+// versions are never read into members). False leaves the cell to the checked reads.
+bool found_unread(const Value& cell, std::string& id, bool& parents_ok) {
+  if (!cell.is_raw()) return false;
+  const std::optional<Value> found = json::find_path(cell, {"metadata", "canvas", "id"});
+  if (!found || !found->is_string()) return false;
+  id = found->as_string();
+  const std::optional<Value> parents = json::find_path(cell, {"metadata", "canvas", "parents"});
+  parents_ok = !parents || parents->is_array();
+  return true;
+}
+
+// name() of the cell whose canvas is `canvas`, where reading it cannot fail.
+std::optional<std::string> name_as_read(const Value& canvas) {
+  const Value* name = canvas.find("name");
+  if (name == nullptr || name->is_null()) return std::string();
+  if (!name->is_string()) return std::nullopt;
+  return std::string(name->as_string());
+}
+
+// The table of a document's cells; with `names`, also their names as read, by entry. The
+// component id, read first, makes sure that the canvas is there and is an object.
+CellTable cell_table(const Notebook& doc, std::span<const std::string_view> texts,
+                     KnownNames* names) {
+  CellTable table;
+  Value* cells = doc.cells();
+  const std::size_t n = cells->as_array().size();
+  table.reserve(n);
+  if (texts.size() != n) texts = {};
+  for (std::size_t i = 0; i < n; ++i) {
+    const notebook::Cell cell = doc.cell(cells, i);
+    std::string id;
+    bool parents_ok;
+    if (!found_unread(*cell.data(), id, parents_ok)) {
+      id = cell.component_id(kNeedsId);
+      const Value* parents = cell.find_canvas()->find("parents");
+      parents_ok = parents == nullptr || parents->is_array();
+    }
+    const CellTable::Handle h =
+        table.assign(id, Located{cell.data(), *cell.place(),
+                                 texts.empty() ? std::string_view() : texts[i], parents_ok});
+    if (names == nullptr) continue;
+    if (names->size() <= h) names->resize(std::size_t{h} + 1);
+    (*names)[h] = name_as_read(*cell.find_canvas());
+  }
+  return table;
+}
+
+// A cell table built in the thread that read its document, while the other versions are still
+// being read: the table, or the error building it threw, which taking it throws (the merge
+// takes the tables in the order in which it would build them). The notebook view whose name
+// the table's places refer to stays with it, at a fixed address.
+struct EarlyTable {
+  EarlyTable(Value* doc_value, const std::string& name, std::span<const std::string_view> texts)
+      : doc(doc_value, name) {
+    try {
+      table = cell_table(doc, texts, nullptr);
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+  EarlyTable(const EarlyTable&) = delete;
+  EarlyTable& operator=(const EarlyTable&) = delete;
+
+  CellTable take() {
+    if (error) std::rethrow_exception(error);
+    return std::move(table);
+  }
+
+  const Notebook doc;
+  CellTable table;
+  std::exception_ptr error;
+};
+
 // The name-to-entry map that decides name collisions, as it would be rebuilt from the merged
 // table at any moment: name -> the last merged entry (in table order) bearing it; unnamed
 // entries left out. Updated entry by entry.
@@ -165,8 +240,12 @@ class NameIndex {
 
 class Merger {
  public:
-  Merger(const MergeInput& docs, const std::string& file_path, const MergeOptions& options)
-      : current_doc_(&docs.current, docs.current_name),
+  // With `base_table` and `incoming_table`, the tables of those versions were built ahead.
+  Merger(const MergeInput& docs, const std::string& file_path, const MergeOptions& options,
+         EarlyTable* base_table = nullptr, EarlyTable* incoming_table = nullptr)
+      : early_base_(base_table),
+        early_incoming_(incoming_table),
+        current_doc_(&docs.current, docs.current_name),
         base_doc_(&docs.base, docs.base_name),
         incoming_doc_(&docs.incoming, docs.incoming_name),
         docs_(docs),
@@ -209,6 +288,12 @@ class Merger {
   // cells); an error is the one of the first table in the order current, base, incoming, as
   // building them in turn would give.
   void build_cell_tables(KnownNames& current_names) {
+    if (early_base_ != nullptr && early_incoming_ != nullptr) {
+      current_cells_ = cell_table(current_doc_, docs_.current_texts, &current_names);
+      base_cells_ = early_base_->take();
+      incoming_cells_ = early_incoming_->take();
+      return;
+    }
     auto base =
         std::async(std::launch::async, cell_table, std::cref(base_doc_), docs_.base_texts, nullptr);
     auto incoming = std::async(std::launch::async, cell_table, std::cref(incoming_doc_),
@@ -224,57 +309,6 @@ class Merger {
     }
     base_cells_ = base.get();
     incoming_cells_ = incoming.get();
-  }
-
-  // The table of a document's cells; with `names`, also their names as read, by entry. The
-  // component id, read first, makes sure that the canvas is there and is an object.
-  static CellTable cell_table(const Notebook& doc, std::span<const std::string_view> texts,
-                              KnownNames* names) {
-    CellTable table;
-    Value* cells = doc.cells();
-    const std::size_t n = cells->as_array().size();
-    table.reserve(n);
-    if (texts.size() != n) texts = {};
-    for (std::size_t i = 0; i < n; ++i) {
-      const notebook::Cell cell = doc.cell(cells, i);
-      std::string id;
-      bool parents_ok;
-      if (!found_unread(*cell.data(), id, parents_ok)) {
-        id = cell.component_id(kNeedsId);
-        const Value* parents = cell.find_canvas()->find("parents");
-        parents_ok = parents == nullptr || parents->is_array();
-      }
-      const CellTable::Handle h =
-          table.assign(id, Located{cell.data(), *cell.place(),
-                                   texts.empty() ? std::string_view() : texts[i], parents_ok});
-      if (names == nullptr) continue;
-      if (names->size() <= h) names->resize(std::size_t{h} + 1);
-      (*names)[h] = name_as_read(*cell.find_canvas());
-    }
-    return table;
-  }
-
-  // For a cell still held as text whose component id is a string: the id and whether its
-  // parent list is a list or absent, found in its text (most cells of the base and incoming
-  // versions are never read into members). False leaves the cell to the checked reads.
-  static bool found_unread(const Value& cell, std::string& id, bool& parents_ok) {
-    if (!cell.is_raw()) return false;
-    const std::optional<Value> canvas = json::find_path(cell, {"metadata", "canvas"});
-    if (!canvas) return false;
-    const std::optional<Value> found = json::find_path(*canvas, {"id"});
-    if (!found || !found->is_string()) return false;
-    id = found->as_string();
-    const std::optional<Value> parents = json::find_path(*canvas, {"parents"});
-    parents_ok = !parents || parents->is_array();
-    return true;
-  }
-
-  // name() of the cell whose canvas is `canvas`, where reading it cannot fail.
-  static std::optional<std::string> name_as_read(const Value& canvas) {
-    const Value* name = canvas.find("name");
-    if (name == nullptr || name->is_null()) return std::string();
-    if (!name->is_string()) return std::nullopt;
-    return std::string(name->as_string());
   }
 
   MergeCell view(Handle h) const {
@@ -731,6 +765,8 @@ class Merger {
     return digits;
   }
 
+  EarlyTable* const early_base_;
+  EarlyTable* const early_incoming_;
   const Notebook current_doc_, base_doc_, incoming_doc_;
   const MergeInput& docs_;
   const std::string& file_path_;
@@ -802,6 +838,10 @@ void guarded(bool fallback, const Work& work) {
 struct Read {
   std::unique_ptr<Value> doc;
   notebook::CellTexts cells;
+  // The base and incoming versions only: their cell table, and with the text fallback what
+  // keeps them from being pipeline notebooks, both found in the thread that read them.
+  std::unique_ptr<EarlyTable> table;
+  std::optional<notebook::PipelineProblem> problem;
 };
 
 // The three files of a merge, their names in messages, and the pinned current file.
@@ -837,6 +877,8 @@ void read_versions(Versions& v, bool fallback) {
     // and the texts of the cells count.
     r.doc = std::make_unique<Value>(
         notebook::parse_notebook(std::move(bytes), name, &r.cells, notebook::CellReading::kNone));
+    if (fallback) r.problem = notebook::pipeline_problem(*r.doc);
+    r.table = std::make_unique<EarlyTable>(r.doc.get(), name, r.cells.texts);
     return r;
   };
   std::future<Read> base_read, incoming_read;
@@ -874,12 +916,10 @@ void read_versions(Versions& v, bool fallback) {
 // With `fallback`, throws NotMergeable when a version is not a pipeline notebook.
 void check_pipelines(const Versions& v, bool fallback) {
   if (!fallback) return;
-  for (const auto& [doc, version] :
-       {std::pair{v.current.doc.get(), kCurrentName}, std::pair{v.base.doc.get(), kBaseName},
-        std::pair{v.incoming.doc.get(), kIncomingName}}) {
-    if (auto problem = notebook::pipeline_problem(*doc)) {
-      throw NotMergeable{problem_sentence(v.notebook, version, *problem)};
-    }
+  for (const auto& [problem, version] :
+       {std::pair{notebook::pipeline_problem(*v.current.doc), kCurrentName},
+        std::pair{v.base.problem, kBaseName}, std::pair{v.incoming.problem, kIncomingName}}) {
+    if (problem) throw NotMergeable{problem_sentence(v.notebook, version, *problem)};
   }
 }
 
@@ -919,7 +959,7 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
                          v.current.cells.texts, v.base.cells.texts, v.incoming.cells.texts};
   // The merger lives on while the result is written: the removal of its source merges' files
   // goes on meanwhile.
-  Merger merger(input, file_path, options);
+  Merger merger(input, file_path, options, v.base.table.get(), v.incoming.table.get());
   try {
     guarded(fallback, [&] { merger.run(); });
   } catch (const NotMergeable& n) {

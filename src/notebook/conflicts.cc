@@ -220,6 +220,7 @@ Conflicts find_conflicts(const json::Value& doc) {
   // The component ids of the notebook, which parent records must name. The ids come from the
   // input: a keyed hash keeps ids built to share a bucket apart.
   std::unordered_set<std::string_view, qor::detail::KeyedStringHash> ids;
+  ids.reserve(list.size());
   for (const json::Value& cell : list) {
     if (auto id = string_member(canvas_of(&cell), "id")) ids.insert(*id);
   }
@@ -227,24 +228,29 @@ Conflicts find_conflicts(const json::Value& doc) {
     const json::Value& cell = list[i];
     if (!cell.is_object()) continue;
     const json::Value* canvas = canvas_of(&cell);
-    ConflictBlock proto;
-    proto.cell = i;
-    proto.name = std::string(string_member(canvas, "name").value_or(""));
-    proto.component_id = std::string(string_member(canvas, "id").value_or(""));
+    const std::string_view name = string_member(canvas, "name").value_or("");
+    const std::string_view component_id = string_member(canvas, "id").value_or("");
     const json::Value* source = cell.find("source");
     // A source still held as text need not be read when no part of an opening run occurs in
     // it: a run split between two list items leaves four '<' in one of them.
     if (source != nullptr && !source->text_lacks({kOpening.substr(0, 4)})) {
+      ConflictBlock proto;
+      proto.cell = i;
+      proto.name = std::string(name);
+      proto.component_id = std::string(component_id);
       scan_source(source, holds_prose(string_member(&cell, "cell_type").value_or("")), proto,
                   found.blocks);
     }
-    if (is_marked(proto.name)) found.components.push_back({i, proto.name, proto.component_id});
+    if (is_marked(name)) {
+      found.components.push_back({i, std::string(name), std::string(component_id)});
+    }
     const json::Value* parents = member(canvas, "parents");
     if (parents == nullptr || !parents->is_array()) continue;
     for (const json::Value& record : parents->as_array()) {
       const std::optional<std::string_view> parent = string_member(&record, "id");
       if (parent && !ids.contains(*parent)) {
-        found.dangling_parents.push_back({i, proto.name, proto.component_id, std::string(*parent)});
+        found.dangling_parents.push_back(
+            {i, std::string(name), std::string(component_id), std::string(*parent)});
       }
     }
   }

@@ -222,6 +222,25 @@ TEST(MergeFiles, ErrorsNameTheNotebookTheVersionTheCellAndTheKeyPath) {
     }
     EXPECT_EQ(work.read("current.ipynb"), c.current);
   }
+  // The base and incoming versions' cells are looked into only as far as the merge needs (their
+  // ids are found in their texts): a cell that is not as it must be gives the same errors.
+  const std::string current = work.write("current.ipynb", good);
+  for (std::size_t i = 0; i < 5; ++i) {
+    SCOPED_TRACE(cases[i].current);
+    for (const char* version : {"base", "incoming"}) {
+      const std::string bad = work.write(std::string(version) + ".ipynb", cases[i].current);
+      const bool in_base = std::string(version) == "base";
+      try {
+        merge_files(in_base ? bad : base, current, in_base ? incoming : bad, "nb.ipynb",
+                    MergeOptions{{}, nullptr, "nb.ipynb"});
+        ADD_FAILURE() << "merged";
+      } catch (const Error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  std::string("nb.ipynb (") + version + " version): " + cases[i].message);
+      }
+      work.write(std::string(version) + ".ipynb", good);
+    }
+  }
 }
 
 // Cells that both sides left as they were read are known unchanged from their text, without
