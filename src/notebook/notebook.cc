@@ -93,15 +93,10 @@ json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name,
                                                   texts);
 }
 
-json::Value read_notebook(const std::string& path, const std::string& name, CellTexts* cell_texts) {
+json::Value read_notebook(const std::string& path, const std::string& name) {
   const std::string& shown = name.empty() ? path : name;
   return parse_notebook(
-      naming_io_errors(name, path, [&] { return platform::FileBuffer::read(path); }), shown,
-      cell_texts);
-}
-
-json::Value read_notebook(const std::string& path, const std::string& name) {
-  return read_notebook(path, name, nullptr);
+      naming_io_errors(name, path, [&] { return platform::FileBuffer::read(path); }), shown);
 }
 
 platform::Produce notebook_text(const json::Value& doc, Layout layout) {

@@ -37,9 +37,6 @@ json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name,
                            CellTexts* cell_texts = nullptr,
                            CellReading reading = CellReading::kMembers);
 
-// read_notebook() that also gives the texts of the cells.
-json::Value read_notebook(const std::string& path, const std::string& name, CellTexts* cell_texts);
-
 // The producer of a notebook file's text: `doc` in `layout`.
 platform::Produce notebook_text(const json::Value& doc, Layout layout);
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -545,6 +546,36 @@ TEST(Textconv, OutputsEqualAsValuesGiveTheSameLine) {
     EXPECT_EQ(conv(json::parse(with_output(a))), conv(json::parse(with_output(b))));
   }
   EXPECT_NE(conv(json::parse(with_output("[1e19]"))), conv(json::parse(with_output("[1e18]"))));
+}
+
+// Handed over in pieces, the text is the same; outputs held as text are summarised from copies,
+// so the document keeps them as text.
+TEST(Textconv, PiecesMakeTheSameTextAndOutputsStayText) {
+  std::string text = R"({"cells": [)";
+  for (int i = 0; i < 6000; ++i) {
+    const std::string n = std::to_string(i);
+    if (i > 0) text += ", ";
+    text += R"({"cell_type": "code", "metadata": {"canvas": {"id": "c)" + n + R"("}}, )" +
+            R"("outputs": [{"output_type": "stream", "name": "stdout", "text": [")" +
+            std::string(200, 'o') + R"(\n"]}], "source": [")" + std::string(400, 's') + n +
+            R"(\n", "x"]})";
+  }
+  text += "]}";
+  const auto owner = std::make_shared<const std::string>(text);
+  const Value lazy = json::parse_lazy(*owner, "nb", owner, {3, {}});
+  const Value& outputs = lazy.find("cells")->as_array()[7].as_object().at("outputs");
+  ASSERT_TRUE(outputs.is_raw());
+  std::string pieces, out;
+  int handed = 0;
+  textconv(lazy, out, [&](std::string& piece) {
+    EXPECT_GE(piece.size(), std::size_t{1} << 20);
+    pieces += piece;
+    piece.clear();
+    ++handed;
+  });
+  EXPECT_GE(handed, 2);
+  EXPECT_EQ(pieces + out, conv(json::parse(text)));
+  EXPECT_TRUE(outputs.is_raw());
 }
 
 TEST(Textconv, OddDocumentsDoNotFail) {

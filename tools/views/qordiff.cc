@@ -174,22 +174,30 @@ int run_textconv(const Options& options) {
   try {
     const qor::diff::Version version = qor::diff::operand_versions(options.files)[0];
     std::string text;
+    bool handed_over = false;
     try {
       // The process ends once the text is out: the notebook is left for the system to take
       // back with the rest, not taken apart value by value (a tenth of the time on a
       // notebook of small cells); a static pointer keeps leak checkers content.
       static const qor::json::Value* notebook = nullptr;
       notebook = new qor::json::Value(qor::diff::read_version(version, ""));
-      // The text is about as long as the notebook: room for it at once, not grown by copies.
-      if (!version.bytes) {
-        std::error_code error;
-        const std::uintmax_t size = std::filesystem::file_size(version.path, error);
-        if (!error) text.reserve(size);
+      if (options.output) {
+        qor::diff::textconv(*notebook, text);
+      } else {
+        // To standard output in pieces, never held whole.
+        text.reserve(std::size_t{2} << 20);
+        qor::diff::textconv(*notebook, text, [&](std::string& piece) {
+          std::fwrite(piece.data(), 1, piece.size(), stdout);
+          piece.clear();
+          handed_over = true;
+        });
       }
-      qor::diff::textconv(*notebook, text);
     } catch (const qor::IoError&) {
       throw;
     } catch (const qor::Error& e) {
+      // A notebook whose reading succeeded does not fail later; if one did after some of its
+      // text was out, the text of the file could not follow it.
+      if (handed_over) throw;
       // Git stops the whole command (log -p, show) when a textconv fails: a file that is not
       // a notebook is shown as the text it is.
       std::string problem = e.what();

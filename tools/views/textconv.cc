@@ -189,6 +189,7 @@ using Names = std::unordered_map<std::string_view, const Value*>;
 
 Names component_names(const Value& cells) {
   Names names;
+  names.reserve(cells.as_array().size());
   for (const Value& cell : cells.as_array()) {
     const Value* canvas = canvas_of(&cell);
     const Value* id = member(canvas, "id");
@@ -263,7 +264,10 @@ void parent_line(std::string& out, const Value* canvas, const Names& names) {
 void output_lines(std::string& out, const Value& cell) {
   const Value* outputs = member(&cell, "outputs");
   if (!outputs || !outputs->is_array()) return;
-  for (const Value& output : outputs->as_array()) {
+  // Outputs held as text are read into a copy, dropped once summarised: they are not kept read,
+  // and the next one reuses the memory.
+  const Value held = outputs->is_raw() ? *outputs : Value();
+  for (const Value& output : (outputs->is_raw() ? held : *outputs).as_array()) {
     const detail::OutputInfo info = detail::output_info(output);
     char hash[16];
     std::snprintf(hash, sizeof hash, "%012llx",
@@ -302,7 +306,8 @@ void cell_lines(std::string& out, const Value& cell, const Names& names) {
 
 }  // namespace
 
-void textconv(const json::Value& notebook, std::string& out) {
+void textconv(const json::Value& notebook, std::string& out,
+              const std::function<void(std::string&)>& hand_over) {
   if (!notebook.is_object()) {
     out += "(not a notebook: ";
     out += notebook.type_name();
@@ -314,7 +319,11 @@ void textconv(const json::Value& notebook, std::string& out) {
   const Value* cells = notebook::cell_list(notebook);
   if (!cells) return;
   const Names names = component_names(*cells);
-  for (const Value& cell : cells->as_array()) cell_lines(out, cell, names);
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  for (const Value& cell : cells->as_array()) {
+    cell_lines(out, cell, names);
+    if (hand_over && out.size() >= kPiece) hand_over(out);
+  }
 }
 
 void textconv_unreadable(std::string_view bytes, std::string_view problem, std::string& out) {

@@ -8,6 +8,7 @@
 #ifndef QOR_VIEWS_VIEWS_H_
 #define QOR_VIEWS_VIEWS_H_
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -56,8 +57,11 @@ std::string html_view(json::Value& prev, json::Value& current, const HtmlViewOpt
 // one line each with their kind, size and a short content hash; markdown and raw cells with
 // their lines). Each source line is one line of the text, so a change of one source line is a
 // change of one line. Never fails on missing or odd keys; the same document read from any
-// layout of its file gives the same text.
-void textconv(const json::Value& notebook, std::string& out);
+// layout of its file gives the same text. With `hand_over`, the text is handed to it in pieces
+// of about a megabyte as it grows (it takes what `out` holds and leaves it empty); what is left
+// at the end stays in `out`. Outputs held as text are read into copies, not kept read.
+void textconv(const json::Value& notebook, std::string& out,
+              const std::function<void(std::string&)>& hand_over = {});
 
 // The textconv text of a file that cannot be read as a notebook (not JSON, not UTF-8, truncated,
 // holding a merge's conflict markers), appended to `out`: nothing for an empty file; else one
