@@ -67,7 +67,8 @@ struct Conflicts {
 // not an object holding a "cells" list; every other part is read where it has the expected
 // kind and skipped otherwise (a cell without a source has no blocks, a parameter list that is
 // absent has no marked parameters, a parent record without a string "id" dangles from
-// nothing).
+// nothing). Never changes `doc`, not even by reading a value held as text in place (such values
+// are read through copies): other threads may read `doc` meanwhile.
 Conflicts find_conflicts(const json::Value& doc);
 
 // `text` split into lines as the scan numbers them, each with its line end: "\n", "\r\n" or a

@@ -374,7 +374,9 @@ bool append_string_items(const Value& array, std::string& out);
 void check_utf8(std::string_view bytes, const std::string& source = {});
 
 // Appends the text of `json.dumps(value)` to `out`. Throws ValueError for nesting deeper than
-// kMaxDepth.
+// kMaxDepth. Like write_pretty(), never changes `value`, not even by reading a value held as
+// text in place (one that must be read is read into a value of its own): other threads may read
+// `value` meanwhile.
 void write(const Value& value, std::string& out);
 std::string write(const Value& value);
 

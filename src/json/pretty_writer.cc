@@ -76,7 +76,11 @@ class PrettyWriter {
       : out_(out), emit_(emit) {}
 
   void value(const Value& v) {
-    if (v.is_raw() && raw(detail::RawAccess::view(v))) {
+    if (v.is_raw()) {
+      const detail::RawView held = detail::RawAccess::view(v);
+      // Written from its text where it can be, else from its members read into a value of its
+      // own: writing never changes what it writes.
+      if (!raw(held)) value(detail::RawAccess::read(held));
       flush_full();
       return;
     }

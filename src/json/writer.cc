@@ -261,18 +261,18 @@ class Writer {
   void value(const Value& v) {
     if (v.is_raw()) {
       const detail::RawView raw = detail::RawAccess::view(v);
-      // Past the depth limit, the members are read so that the error comes as for any value.
-      if (depth_ + raw.depth <= kMaxDepth) {
-        const bool unicode = (raw.form & detail::kUnicode) != 0;
-        if ((raw.form & detail::kExact) == 0) {
-          put_spaced(raw.text, unicode);
-        } else if (unicode) {
-          put_escaping_unicode(raw.text);
-        } else {
-          sink_.put_long(raw.text);
-        }
-        return;
+      // Past the depth limit, the members are read (into a value of its own: writing never
+      // changes what it writes) so that the error comes as for any value.
+      if (depth_ + raw.depth > kMaxDepth) return value(detail::RawAccess::read(raw));
+      const bool unicode = (raw.form & detail::kUnicode) != 0;
+      if ((raw.form & detail::kExact) == 0) {
+        put_spaced(raw.text, unicode);
+      } else if (unicode) {
+        put_escaping_unicode(raw.text);
+      } else {
+        sink_.put_long(raw.text);
       }
+      return;
     }
     switch (v.type()) {
       case Type::kNull:

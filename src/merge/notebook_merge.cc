@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cctype>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <future>
 #include <latch>
@@ -965,15 +966,27 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
   } catch (const NotMergeable& n) {
     return as_text(n);
   }
+  // The conflicts are found while the result is written: both only read the document, neither
+  // changes it (not even by reading a value held as text in place).
+  notebook::Conflicts conflicts;
+  std::exception_ptr scan_error;
+  std::future<void> scanned = platform::in_background([&] {
+    try {
+      conflicts = notebook::find_conflicts(*v.current.doc);
+    } catch (...) {
+      scan_error = std::current_exception();
+    }
+  });
   notebook::naming_io_errors(v.current_name, current_file_path, [&] {
     v.target->replace_with(notebook::notebook_text(*v.current.doc, options.layout));
   });
   // Closing the replaced file frees its blocks, which takes a device round trip per extent on a
-  // file system that discards them: done while the conflicts are found, and waited for on the
-  // way out.
+  // file system that discards them: done in a helper thread, and waited for on the way out.
   const std::future<void> released = platform::in_background([&v] { v.target.reset(); });
+  if (scanned.valid()) scanned.wait();
+  if (scan_error) std::rethrow_exception(scan_error);
   MergeResult result;
-  result.conflicts = notebook::find_conflicts(*v.current.doc);
+  result.conflicts = std::move(conflicts);
   if (!options.free_documents) {
     static auto* kept = new std::vector<std::unique_ptr<Value>>();
     kept->push_back(std::move(v.current.doc));

@@ -6,6 +6,7 @@
 #include "qor/conflicts.h"
 
 #include <algorithm>
+#include <deque>
 #include <optional>
 #include <unordered_set>
 
@@ -53,13 +54,38 @@ bool merge_labels(std::string_view opening, std::string_view closing) {
              b.substr(0, b.size() - kIncomingSuffix.size());
 }
 
-// The string at `obj`[key], when `obj` is an object and the value a string.
-std::optional<std::string_view> string_member(const json::Value* obj, std::string_view key) {
-  if (obj == nullptr || !obj->is_object()) return std::nullopt;
-  const json::Value* v = obj->find(key);
-  if (v == nullptr || !v->is_string()) return std::nullopt;
-  return v->as_string();
-}
+// Reads of a document that never change it, so that another thread may read the document
+// meanwhile (a merge writes it while its conflicts are counted): a value held as text is looked
+// into through a copy, read instead of it and kept while the scan runs.
+class Reading {
+ public:
+  // `v` when it is read already (or null), else a copy of it that may be read.
+  const json::Value* open(const json::Value* v) {
+    if (v == nullptr || !v->is_raw()) return v;
+    return &held_.emplace_back(*v);
+  }
+
+  // Member `key` of `obj` when `obj` is there and is an object, else null.
+  const json::Value* member(const json::Value* obj, std::string_view key) {
+    obj = open(obj);
+    return obj != nullptr ? obj->find(key) : nullptr;
+  }
+
+  // "metadata" -> "canvas" of a cell or of the notebook, opened.
+  const json::Value* canvas_of(const json::Value* v) {
+    return open(member(member(v, "metadata"), "canvas"));
+  }
+
+  // The string at `obj`[key], when `obj` is an object and the value a string.
+  std::optional<std::string_view> string_member(const json::Value* obj, std::string_view key) {
+    const json::Value* v = member(obj, key);
+    if (v == nullptr || !v->is_string()) return std::nullopt;
+    return v->as_string();
+  }
+
+ private:
+  std::deque<json::Value> held_;  // a deque keeps their addresses
+};
 
 // The blocks among `lines`: (first, last) line indexes, from 0. With `labelled`, only blocks
 // whose markers carry a notebook merge's labels.
@@ -216,21 +242,23 @@ Conflicts find_conflicts(const json::Value& doc) {
     throw TypeError(std::string("'cells' must be a list, not ") + cells->type_name());
   }
   Conflicts found;
-  const json::Array& list = cells->as_array();
+  // The document is only read, never changed: values held as text are read through copies.
+  Reading r;
+  const json::Array& list = r.open(cells)->as_array();
   // The component ids of the notebook, which parent records must name. The ids come from the
   // input: a keyed hash keeps ids built to share a bucket apart.
   std::unordered_set<std::string_view, qor::detail::KeyedStringHash> ids;
   ids.reserve(list.size());
   for (const json::Value& cell : list) {
-    if (auto id = string_member(canvas_of(&cell), "id")) ids.insert(*id);
+    if (auto id = r.string_member(r.canvas_of(&cell), "id")) ids.insert(*id);
   }
   for (std::size_t i = 0; i < list.size(); ++i) {
-    const json::Value& cell = list[i];
-    if (!cell.is_object()) continue;
-    const json::Value* canvas = canvas_of(&cell);
-    const std::string_view name = string_member(canvas, "name").value_or("");
-    const std::string_view component_id = string_member(canvas, "id").value_or("");
-    const json::Value* source = cell.find("source");
+    const json::Value* cell = r.open(&list[i]);
+    if (!cell->is_object()) continue;
+    const json::Value* canvas = r.canvas_of(cell);
+    const std::string_view name = r.string_member(canvas, "name").value_or("");
+    const std::string_view component_id = r.string_member(canvas, "id").value_or("");
+    const json::Value* source = cell->find("source");
     // A source still held as text need not be read when no part of an opening run occurs in
     // it: a run split between two list items leaves four '<' in one of them.
     if (source != nullptr && !source->text_lacks({kOpening.substr(0, 4)})) {
@@ -238,26 +266,27 @@ Conflicts find_conflicts(const json::Value& doc) {
       proto.cell = i;
       proto.name = std::string(name);
       proto.component_id = std::string(component_id);
-      scan_source(source, holds_prose(string_member(&cell, "cell_type").value_or("")), proto,
-                  found.blocks);
+      scan_source(r.open(source), holds_prose(r.string_member(cell, "cell_type").value_or("")),
+                  proto, found.blocks);
     }
     if (is_marked(name)) {
       found.components.push_back({i, std::string(name), std::string(component_id)});
     }
-    const json::Value* parents = member(canvas, "parents");
+    const json::Value* parents = r.open(r.member(canvas, "parents"));
     if (parents == nullptr || !parents->is_array()) continue;
     for (const json::Value& record : parents->as_array()) {
-      const std::optional<std::string_view> parent = string_member(&record, "id");
+      const std::optional<std::string_view> parent = r.string_member(&record, "id");
       if (parent && !ids.contains(*parent)) {
         found.dangling_parents.push_back(
             {i, std::string(name), std::string(component_id), std::string(*parent)});
       }
     }
   }
-  if (const json::Value* parameters = parameter_list(doc)) {
+  const json::Value* parameters = r.open(r.member(r.canvas_of(&doc), "parameters"));
+  if (parameters != nullptr && parameters->is_array()) {
     const json::Array& params = parameters->as_array();
     for (std::size_t i = 0; i < params.size(); ++i) {
-      const std::optional<std::string_view> name = string_member(&params[i], "name");
+      const std::optional<std::string_view> name = r.string_member(&params[i], "name");
       if (name && is_marked(*name)) found.parameters.push_back({i, std::string(*name), ""});
     }
   }

@@ -279,7 +279,9 @@ TEST(JsonLazyWriter, EscapesCharactersBeyondAsciiOfTextHeldValues) {
     write_pretty(doc, pretty);
     write_pretty(eager, eager_pretty);
     EXPECT_EQ(pretty, eager_pretty);
-    EXPECT_EQ(doc.as_array()[0].is_raw(), inner.find("\\u00e9") == std::string::npos);
+    // Writing never changes what it writes: a value whose indented form is not its text
+    // respaced (an escape the form writes as the character) is read into a copy.
+    EXPECT_TRUE(doc.as_array()[0].is_raw());
   }
 }
 
