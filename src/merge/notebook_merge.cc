@@ -272,6 +272,9 @@ class Merger {
     }
     take_incoming_changes_of_current_deletions();
     names_.rebuild(known);
+    // The names were taken over: their lists go, so that the merge reuses their room.
+    KnownNames().swap(known);
+    KnownNames().swap(current_names);
     take_incoming_additions();
     try {
       merge_kept_cells();
