@@ -165,16 +165,18 @@ class Reader {
 
   // The text of the value that `path` (keys of nested objects) leads to in the raw value that
   // is the whole (checked) text, or an empty view when a step meets no object or an object
-  // without its key. The keys of a raw object are in written form and never repeat, so a key
-  // without characters that need escaping matches by its bytes.
-  std::string_view path_text(std::span<const std::string_view> path) const {
+  // without its key; in `depth`, the depth of its nesting. The keys of a raw object are in
+  // written form and never repeat, so a key without characters that need escaping matches by
+  // its bytes.
+  std::string_view path_text(std::span<const std::string_view> path, std::size_t& depth) const {
     std::size_t at = 0;
     for (const std::string_view key : path) {
       if (p0_[at] != '{') return {};
       at = member_start(at, key);
       if (at == std::string_view::npos) return {};
     }
-    return std::string_view(p0_ + at, value_end(at) - at);
+    depth = 0;
+    return std::string_view(p0_ + at, value_end(at, depth) - at);
   }
 
   // Where the value under `key` starts in the object at `object`, or npos.
@@ -187,27 +189,19 @@ class Reader {
       if (key_end - k - 2 == key.size() && std::memcmp(p0_ + k + 1, key.data(), key.size()) == 0) {
         return start;
       }
-      k = skip_ws(value_end(start));
+      std::size_t depth = 0;
+      k = skip_ws(value_end(start, depth));
       if (p0_[k] == ',') k = skip_ws(k + 1);
     }
     return std::string_view::npos;
   }
 
-  // The depth of the nesting of the array or object that is the whole (checked) text.
-  std::size_t nesting() const {
-    std::size_t depth = 0;
-    skip_checked(0, depth);
-    return depth;
-  }
-
-  // The end of the value that starts at `i` in a checked text.
-  std::size_t value_end(std::size_t i) const {
+  // The end of the value that starts at `i` in a checked text; in `depth`, the depth of its
+  // nesting when it is an array or object.
+  std::size_t value_end(std::size_t i, std::size_t& depth) const {
     const char c = p0_[i];
     if (c == '"') return detail::string_token_end(std::string_view(p0_, len_), i);
-    if (c == '[' || c == '{') {
-      std::size_t depth = 0;
-      return skip_checked(i, depth);
-    }
+    if (c == '[' || c == '{') return skip_checked(i, depth);
     while (i < len_ && p0_[i] != ',' && p0_[i] != ']' && p0_[i] != '}' && p0_[i] != ' ' &&
            p0_[i] != '\n' && p0_[i] != '\r' && p0_[i] != '\t') {
       ++i;
@@ -943,12 +937,18 @@ std::optional<Value> find_path(const Value& v, std::initializer_list<std::string
   if (step == path.end()) return *at;
   static const std::string kNoSource;
   const detail::RawView raw = detail::RawAccess::view(*at);
-  const std::string_view text = Reader(raw.text, kNoSource).path_text(std::span(step, path.end()));
+  std::size_t depth = 0;
+  const std::string_view text =
+      Reader(raw.text, kNoSource).path_text(std::span(step, path.end()), depth);
   if (text.empty()) return std::nullopt;
+  // A string without escapes (in a raw text, its characters are as they read) needs no reader.
+  if (text.front() == '"' && text.find('\\') == std::string_view::npos) {
+    return Value(text.substr(1, text.size() - 2));
+  }
   detail::RawBlock* block = raw.node->block;
   const std::lock_guard<std::mutex> lock(block->reading);
   if ((text.front() == '[' || text.front() == '{') && text.size() > 2) {
-    return detail::RawAccess::make(block, text, raw.form, Reader(text, kNoSource).nesting());
+    return detail::RawAccess::make(block, text, raw.form, depth);
   }
   return detail::read_trusted(text, block, raw.form);
 }
