@@ -3,6 +3,8 @@
 #ifndef QOR_PROGRAM_H_
 #define QOR_PROGRAM_H_
 
+#include <string_view>
+
 namespace qor::program {
 
 // Installs handlers for SIGINT, SIGTERM and SIGHUP that pass the signal on to a running git,
@@ -12,6 +14,17 @@ namespace qor::program {
 // killed). With `keep_other_handlers`, a signal whose action is not the default keeps it (for a
 // program that runs inside a Python interpreter, which handles SIGINT itself).
 void install_signal_cleanup(bool keep_other_handlers = false);
+
+// Lets the operations read their input files through read-only mappings of the files where
+// nobody changes a file while it is read (the versions git hands a merge driver), which spares
+// copying them: installs a handler for SIGBUS, the signal a thread gets when it reads a mapped
+// page that the file no longer has. Should that happen, the process does the clean-up of
+// install_signal_cleanup(), prints `error_prefix` (at most 64 bytes, "<program>: error: ")
+// followed by the error the operation gives for a file it cannot read ("[Errno 5]
+// Input/output error: '<path>'", after the file's name), and exits with status 1 (the file
+// being written is left as it was, unless it was already replaced). Without this call, files
+// are always copied. Not for a library caller.
+void guard_mapped_inputs(std::string_view error_prefix);
 
 // Opens /dev/null on whichever of the standard descriptors 0, 1 and 2 is closed, so that no
 // file the program opens later takes their place and receives its messages.

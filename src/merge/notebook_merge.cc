@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -30,6 +31,7 @@
 #include "qor/log.h"
 #include "qor/merge.h"
 #include "qor/notebook.h"
+#include "qor/printable.h"
 
 namespace qor::merge {
 
@@ -872,8 +874,12 @@ void read_versions(Versions& v, bool fallback) {
     started.wait();
     const interrupt::StopWhen stop(&stopped);
     Read r;
-    platform::FileBuffer bytes =
-        notebook::naming_io_errors(name, path, [&] { return platform::FileBuffer::read(path); });
+    // These versions are only read, and git hands them in temporary files of its own: a program
+    // that guards mappings maps them instead of copying them.
+    platform::FileBuffer bytes = notebook::naming_io_errors(name, path, [&] {
+      return platform::FileBuffer::read_unchanging(
+          path, printable_line(notebook::named_io_message(name, IoError(EIO, path))));
+    });
     if (fallback && bytes.view().empty()) {
       throw NotMergeable{v.notebook + ": the " + std::string(version) + " version is empty"};
     }

@@ -40,6 +40,12 @@ json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name,
 // The producer of a notebook file's text: `doc` in `layout`.
 platform::Produce notebook_text(const json::Value& doc, Layout layout);
 
+// The message of `error` (an IoError on a file the operation names `name`), as
+// naming_io_errors() gives it: `name` and ": " in front, unless `name` is empty.
+inline std::string named_io_message(const std::string& name, const IoError& error) {
+  return name.empty() ? std::string(error.what()) : name + ": " + error.what();
+}
+
 // Runs `work` (a read or write of the file at `path`); an IoError it throws gets `name` and
 // ": " in front of its message, unless `name` is empty. Returns what `work` returns.
 template <class Work>
@@ -49,7 +55,7 @@ auto naming_io_errors(const std::string& name, const std::string& path, Work wor
     return work();
   } catch (const IoError& e) {
     if (name.empty()) throw;
-    throw IoError(e.error_code(), path, name + ": " + e.what());
+    throw IoError(e.error_code(), path, named_io_message(name, e));
   }
 }
 

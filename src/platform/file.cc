@@ -262,14 +262,44 @@ FileBuffer FileBuffer::read(int fd, const std::string& path) {
   return buf;
 }
 
+FileBuffer FileBuffer::read_unchanging(const std::string& path, std::string lost_message) {
+  constexpr std::size_t kMapAtLeast = std::size_t{1} << 20;
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) throw IoError(errno, path);
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) throw IoError(errno, path);
+  const auto size = static_cast<std::size_t>(st.st_size);
+  if (!S_ISREG(st.st_mode) || size < kMapAtLeast || !MappingGuard::installed()) {
+    return read(fd.get(), path);
+  }
+  // The pages are entered at once: the parse reads them all, and one call costs less than a
+  // fault per few pages.
+  void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd.get(), 0);
+  if (p == MAP_FAILED) return read(fd.get(), path);
+  auto guard = std::make_unique<MappingGuard>(p, size, std::move(lost_message));
+  if (!guard->registered()) {
+    ::munmap(p, size);
+    return read(fd.get(), path);
+  }
+  FileBuffer buf;
+  buf.data_ = static_cast<char*>(p);
+  buf.size_ = buf.mapped_ = size;
+  buf.guard_ = std::move(guard);
+  return buf;
+}
+
 FileBuffer::FileBuffer(FileBuffer&& other) noexcept
-    : size_(other.size_), mapped_(other.mapped_), text_(std::move(other.text_)) {
+    : size_(other.size_),
+      mapped_(other.mapped_),
+      text_(std::move(other.text_)),
+      guard_(std::move(other.guard_)) {
   data_ = mapped_ != 0 ? other.data_ : text_.data();
   other.data_ = nullptr;
   other.size_ = other.mapped_ = 0;
 }
 
 FileBuffer::~FileBuffer() {
+  guard_.reset();  // before the addresses can be mapped again
   if (mapped_ != 0) ::munmap(data_, mapped_);
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,8 @@
 #include "platform/fd.h"
 
 namespace qor::platform {
+
+class MappingGuard;
 
 // The whole content of the file at `path`. Throws IoError.
 std::string read_file(const std::string& path);
@@ -29,6 +32,12 @@ class FileBuffer {
   static FileBuffer read(const std::string& path);
   // Reads the whole file open on `fd` (from its start), named `path` in errors. Throws IoError.
   static FileBuffer read(int fd, const std::string& path);
+  // The whole file at `path`, for a file that nobody changes while the buffer lives (a merge
+  // driver's temporary versions): a large regular file is mapped read-only, sharing the
+  // system's cache of it instead of copying it, when the program guards mappings
+  // (program::guard_mapped_inputs(), which prints `lost_message` should the file shrink under
+  // the mapping); otherwise read(path). Throws IoError.
+  static FileBuffer read_unchanging(const std::string& path, std::string lost_message);
 
   FileBuffer(FileBuffer&& other) noexcept;
   FileBuffer& operator=(FileBuffer&&) = delete;
@@ -41,8 +50,9 @@ class FileBuffer {
 
   char* data_ = nullptr;
   std::size_t size_ = 0;
-  std::size_t mapped_ = 0;  // length of the anonymous mapping, 0 when `text_` holds the bytes
+  std::size_t mapped_ = 0;  // length of the mapping, 0 when `text_` holds the bytes
   std::string text_;
+  std::unique_ptr<MappingGuard> guard_;  // for a mapping of the file itself
 };
 
 // A file that lives in memory only (Linux memfd), for handing a text to a child process by

@@ -16,9 +16,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <string_view>
+#include <utility>
 
 namespace qor::platform {
 namespace {
@@ -37,6 +41,22 @@ struct PathSlot {
 
 PathSlot path_slots[kPathSlots];
 std::atomic<pid_t> child_slots[kChildSlots];
+
+constexpr int kMappingSlots = 8;
+
+struct MappingSlot {
+  std::atomic<int> state{kFree};
+  std::uintptr_t start = 0;
+  std::uintptr_t end = 0;
+  const char* message = nullptr;
+  std::size_t message_size = 0;
+};
+
+MappingSlot mapping_slots[kMappingSlots];
+// Set once the SIGBUS handler is installed; its prefix ("<program>: error: ") is fixed by then.
+std::atomic<bool> mappings_guarded{false};
+char lost_prefix[64];
+std::size_t lost_prefix_size = 0;
 
 // The holds of the terminating signals: their count (low bits), the signal that came meanwhile
 // (kHeldShift up), and whether the handler is ending the process (kEnding).
@@ -78,21 +98,9 @@ void reap_briefly(pid_t pid) {
   }
 }
 
-void on_terminating_signal(int sig) {
-  // While the signals are held, only recorded (the first one counts); else the process ends.
-  unsigned state = hold_state.load(std::memory_order_acquire);
-  for (;;) {
-    if ((state & kEnding) != 0) break;
-    const bool held = (state & kHoldCount) != 0;
-    const unsigned next = !held ? state | kEnding
-                          : (state >> kHeldShift & 0xFF) != 0
-                              ? state
-                              : state | (unsigned(sig) << kHeldShift);
-    if (hold_state.compare_exchange_weak(state, next, std::memory_order_acq_rel)) {
-      if (held) return;
-      break;
-    }
-  }
+// Sends `sig` to the registered children (waiting briefly for each), then removes the registered
+// paths; async-signal-safe.
+void clean_up(int sig) {
   for (auto& slot : child_slots) {
     const pid_t pid = slot.load(std::memory_order_acquire);
     if (pid > 0) {
@@ -108,6 +116,35 @@ void on_terminating_signal(int sig) {
       remove_flat_directory(slot.path);
     }
   }
+}
+
+// Writes `n` bytes to standard error, as far as it takes them; async-signal-safe.
+void write_error(const char* text, std::size_t n) {
+  while (n > 0) {
+    const ssize_t done = ::write(STDERR_FILENO, text, n);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return;
+    text += done;
+    n -= static_cast<std::size_t>(done);
+  }
+}
+
+void on_terminating_signal(int sig) {
+  // While the signals are held, only recorded (the first one counts); else the process ends.
+  unsigned state = hold_state.load(std::memory_order_acquire);
+  for (;;) {
+    if ((state & kEnding) != 0) break;
+    const bool held = (state & kHoldCount) != 0;
+    const unsigned next = !held ? state | kEnding
+                          : (state >> kHeldShift & 0xFF) != 0
+                              ? state
+                              : state | (unsigned(sig) << kHeldShift);
+    if (hold_state.compare_exchange_weak(state, next, std::memory_order_acq_rel)) {
+      if (held) return;
+      break;
+    }
+  }
+  clean_up(sig);
   // End by the same signal, as if no handler had been installed.
   ::signal(sig, SIG_DFL);
   sigset_t only;
@@ -115,6 +152,49 @@ void on_terminating_signal(int sig) {
   sigaddset(&only, sig);
   ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
   ::raise(sig);
+}
+
+void on_bus_error(int sig, siginfo_t* info, void* /*context*/) {
+  const MappingSlot* lost = nullptr;
+  if (info->si_code > 0) {  // raised by the memory system, not sent
+    const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    for (const MappingSlot& slot : mapping_slots) {
+      if (slot.state.load(std::memory_order_acquire) == kPublished && slot.start <= at &&
+          at < slot.end) {
+        lost = &slot;
+        break;
+      }
+    }
+  }
+  if (lost == nullptr) {
+    // Not a file of ours: the default action, as without the handler (a fault faults again on
+    // return, a sent signal is sent again).
+    ::signal(sig, SIG_DFL);
+    if (info->si_code <= 0) ::raise(sig);
+    return;
+  }
+  // A write that must not stop halfway finishes first (it does not read the mapped files; the
+  // thread that waits for this one does so after it). Then this thread ends the process, unless
+  // another thread's handler already does.
+  const struct timespec step = {0, 10 * 1000 * 1000};
+  unsigned state = hold_state.load(std::memory_order_acquire);
+  for (int waits = 0;;) {
+    if ((state & kEnding) != 0) {
+      for (;;) ::nanosleep(&step, nullptr);
+    }
+    if ((state & kHoldCount) != 0 && waits < 1000) {
+      ::nanosleep(&step, nullptr);
+      ++waits;
+      state = hold_state.load(std::memory_order_acquire);
+      continue;
+    }
+    if (hold_state.compare_exchange_weak(state, state | kEnding, std::memory_order_acq_rel)) break;
+  }
+  clean_up(SIGTERM);
+  write_error(lost_prefix, lost_prefix_size);
+  write_error(lost->message, lost->message_size);
+  write_error("\n", 1);
+  ::_exit(1);
 }
 
 bool has_default_action(int sig) {
@@ -190,6 +270,29 @@ void CleanupPath::release() {
   slot_ = -1;
 }
 
+bool MappingGuard::installed() { return mappings_guarded.load(std::memory_order_acquire); }
+
+MappingGuard::MappingGuard(const void* start, std::size_t length, std::string lost_message)
+    : message_(std::move(lost_message)) {
+  if (!installed()) return;
+  for (int i = 0; i < kMappingSlots; ++i) {
+    MappingSlot& slot = mapping_slots[i];
+    int expected = kFree;
+    if (!slot.state.compare_exchange_strong(expected, kFilling)) continue;
+    slot.start = reinterpret_cast<std::uintptr_t>(start);
+    slot.end = slot.start + length;
+    slot.message = message_.data();
+    slot.message_size = message_.size();
+    slot.state.store(kPublished, std::memory_order_release);
+    slot_ = i;
+    return;
+  }
+}
+
+MappingGuard::~MappingGuard() {
+  if (slot_ >= 0) mapping_slots[slot_].state.store(kFree, std::memory_order_release);
+}
+
 CleanupChild::CleanupChild(pid_t pid) {
   for (int i = 0; i < kChildSlots; ++i) {
     pid_t expected = 0;
@@ -221,6 +324,21 @@ void install_signal_cleanup(bool keep_other_handlers) {
   }
   for (int sig : {SIGPIPE, SIGXFSZ}) {
     if (!keep_other_handlers || has_default_action(sig)) ::signal(sig, SIG_IGN);
+  }
+}
+
+void guard_mapped_inputs(std::string_view error_prefix) {
+  if (platform::mappings_guarded.load(std::memory_order_acquire)) return;
+  struct sigaction action {};
+  action.sa_sigaction = &platform::on_bus_error;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  for (int sig : platform::kCleanupSignals) sigaddset(&action.sa_mask, sig);
+  const std::size_t n = std::min(error_prefix.size(), sizeof platform::lost_prefix);
+  std::memcpy(platform::lost_prefix, error_prefix.data(), n);
+  platform::lost_prefix_size = n;
+  if (::sigaction(SIGBUS, &action, nullptr) == 0) {
+    platform::mappings_guarded.store(true, std::memory_order_release);
   }
 }
 

@@ -1,16 +1,19 @@
 // Clean-up on terminating signals (private to the core).
 //
 // Operations register what they create for a while (temporary files and directories, child
-// processes) in a small fixed registry that a signal handler can read without allocating. The
-// handlers are installed only by programs (qor/program.h): on SIGINT, SIGTERM or SIGHUP they
-// pass the signal on to the registered children, remove the registered paths and end the
-// process by the same signal. Without the handlers the registry costs a few stores.
+// processes, read-only mappings of input files) in a small fixed registry that a signal handler
+// can read without allocating. The handlers are installed only by programs (qor/program.h): on
+// SIGINT, SIGTERM or SIGHUP they pass the signal on to the registered children, remove the
+// registered paths and end the process by the same signal; on a SIGBUS in a registered mapping,
+// they do the same clean-up and end the process with a message. Without the handlers the
+// registry costs a few stores.
 #ifndef QOR_PLATFORM_SIGNALS_H_
 #define QOR_PLATFORM_SIGNALS_H_
 
 #include <signal.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <string>
 
 namespace qor::platform {
@@ -78,6 +81,32 @@ class CleanupChild {
   ~CleanupChild();
 
  private:
+  int slot_ = -1;
+};
+
+// A read-only mapping of a file, known to the programs' SIGBUS handler
+// (program::guard_mapped_inputs()) while this lives. Should the file shrink under the mapping
+// (or its device fail) while a thread reads it, the handler waits for a held write
+// (TerminationHeld) to end, does the clean-up of a terminating signal (children sent SIGTERM,
+// registered paths removed), prints the program's prefix and `lost_message` as one line on
+// standard error and ends the process with status 1. A SIGBUS at any other address keeps its
+// default action. Not registered when the handler is not installed or its registry is full:
+// the caller then must not map the file. Neither copyable nor movable (the handler holds the
+// message's address).
+class MappingGuard {
+ public:
+  MappingGuard(const void* start, std::size_t length, std::string lost_message);
+  MappingGuard(const MappingGuard&) = delete;
+  MappingGuard& operator=(const MappingGuard&) = delete;
+  ~MappingGuard();
+
+  // Whether the programs' SIGBUS handler is installed (a guard can be registered).
+  static bool installed();
+
+  bool registered() const { return slot_ >= 0; }
+
+ private:
+  std::string message_;
   int slot_ = -1;
 };
 

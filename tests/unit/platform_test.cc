@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -458,6 +459,66 @@ TEST(SignalCleanup, AHeldSignalActsWhenTheHoldEnds) {
     EXPECT_EQ(WTERMSIG(status), SIGTERM);
     EXPECT_EQ(scratch.listing(), "written");
   }
+}
+
+// A file mapped for reading that shrinks under the reader ends the process with the file's
+// error and status 1, after the clean-up and after a held write has finished; the file read by
+// a process that does not guard mappings is a copy, which the shrinking does not touch.
+TEST(MappedInputs, AFileThatShrinksWhileItIsReadEndsTheProcessWithItsError) {
+  for (const bool guarded : {true, false}) {
+    for (const bool held : {false, true}) {
+      if (!guarded && held) continue;
+      SCOPED_TRACE(std::string(guarded ? "guarded" : "not guarded") + (held ? ", held" : ""));
+      Scratch scratch;
+      const std::string input = scratch.file("input"), temp = scratch.file("temp"),
+                        errors = scratch.file("errors"), marker = scratch.file("written");
+      write_file(input, std::string(3 << 20, 'x'));
+      const int status = in_child([&] {
+        if (guarded) program::guard_mapped_inputs("prog: error: ");
+        const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(err, STDERR_FILENO);
+        write_file(temp, "registered");
+        const CleanupPath registered(CleanupPath::Kind::kFile, temp);
+        const FileBuffer bytes = FileBuffer::read_unchanging(input, "input: lost");
+        if (bytes.view().size() != (3u << 20)) ::_exit(4);
+        if (::truncate(input.c_str(), 4096) != 0) ::_exit(5);
+        std::thread writer;
+        if (held) {
+          writer = std::thread([&] {
+            const TerminationHeld hold;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            write_file(marker, "the write went on");
+          });
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        const volatile char last = bytes.view().back();
+        if (last != 'x') ::_exit(6);
+        if (writer.joinable()) writer.join();
+        std::fflush(stderr);
+        ::_exit(0);
+      });
+      ASSERT_TRUE(WIFEXITED(status)) << status;
+      if (guarded) {
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(read_file(errors), "prog: error: input: lost\n");
+        EXPECT_EQ(scratch.listing().find("temp"), std::string::npos) << scratch.listing();
+        EXPECT_EQ(scratch.listing().find("written") != std::string::npos, held);
+      } else {
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_EQ(read_file(errors), "");
+      }
+    }
+  }
+}
+
+// A SIGBUS that no mapped input explains keeps its default action.
+TEST(MappedInputs, AnyOtherBusErrorKeepsItsDefaultAction) {
+  const int status = in_child([] {
+    program::guard_mapped_inputs("prog: error: ");
+    ::raise(SIGBUS);
+  });
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(WTERMSIG(status), SIGBUS);
 }
 
 TEST(SignalCleanup, ProgramsIgnoreSigpipeAndSigxfsz) {
