@@ -859,6 +859,11 @@ struct Versions {
   std::optional<platform::ReplaceTarget> target;
 };
 
+// The line a program prints when the file at `path`, named `name`, shrinks while it is mapped.
+std::string lost_message(const std::string& name, const std::string& path) {
+  return printable_line(notebook::named_io_message(name, IoError(EIO, path)));
+}
+
 // Reads the three files side by side, pinning the current file before it is read (the file
 // replaced is the file read). When several cannot be read, the error is the one of the first in
 // the order current, base, incoming, as reading them in turn would give. The helper threads stop
@@ -877,8 +882,7 @@ void read_versions(Versions& v, bool fallback) {
     // These versions are only read, and git hands them in temporary files of its own: a program
     // that guards mappings maps them instead of copying them.
     platform::FileBuffer bytes = notebook::naming_io_errors(name, path, [&] {
-      return platform::FileBuffer::read_unchanging(
-          path, printable_line(notebook::named_io_message(name, IoError(EIO, path))));
+      return platform::FileBuffer::read_unchanging(path, lost_message(name, path));
     });
     if (fallback && bytes.view().empty()) {
       throw NotMergeable{v.notebook + ": the " + std::string(version) + " version is empty"};
@@ -904,8 +908,9 @@ void read_versions(Versions& v, bool fallback) {
   try {
     notebook::naming_io_errors(v.current_name, v.current_path,
                                [&] { v.target.emplace(v.current_path); });
-    platform::FileBuffer bytes = notebook::naming_io_errors(v.current_name, v.current_path,
-                                                            [&] { return v.target->read(); });
+    platform::FileBuffer bytes = notebook::naming_io_errors(v.current_name, v.current_path, [&] {
+      return v.target->read_unchanging(lost_message(v.current_name, v.current_path));
+    });
     if (fallback && bytes.view().empty()) {
       throw NotMergeable{v.notebook + ": the current version is empty"};
     }
@@ -986,14 +991,18 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
       scan_error = std::current_exception();
     }
   });
+  // The file changes only once the scan is done: the document may read the file's own bytes,
+  // and a scan that fails leaves the file as it was.
+  const auto scan_done = [&] {
+    if (scanned.valid()) scanned.wait();
+    if (scan_error) std::rethrow_exception(scan_error);
+  };
   notebook::naming_io_errors(v.current_name, current_file_path, [&] {
-    v.target->replace_with(notebook::notebook_text(*v.current.doc, options.layout));
+    v.target->replace_with(notebook::notebook_text(*v.current.doc, options.layout), scan_done);
   });
   // Closing the replaced file frees its blocks, which takes a device round trip per extent on a
   // file system that discards them: done in a helper thread, and waited for on the way out.
   const std::future<void> released = platform::in_background([&v] { v.target.reset(); });
-  if (scanned.valid()) scanned.wait();
-  if (scan_error) std::rethrow_exception(scan_error);
   MergeResult result;
   result.conflicts = std::move(conflicts);
   if (!options.free_documents) {

@@ -263,23 +263,27 @@ FileBuffer FileBuffer::read(int fd, const std::string& path) {
 }
 
 FileBuffer FileBuffer::read_unchanging(const std::string& path, std::string lost_message) {
-  constexpr std::size_t kMapAtLeast = std::size_t{1} << 20;
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) throw IoError(errno, path);
+  return read_unchanging(fd.get(), path, std::move(lost_message));
+}
+
+FileBuffer FileBuffer::read_unchanging(int fd, const std::string& path, std::string lost_message) {
+  constexpr std::size_t kMapAtLeast = std::size_t{1} << 20;
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) throw IoError(errno, path);
+  if (::fstat(fd, &st) != 0) throw IoError(errno, path);
   const auto size = static_cast<std::size_t>(st.st_size);
   if (!S_ISREG(st.st_mode) || size < kMapAtLeast || !MappingGuard::installed()) {
-    return read(fd.get(), path);
+    return read(fd, path);
   }
   // The pages are entered at once: the parse reads them all, and one call costs less than a
   // fault per few pages.
-  void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd.get(), 0);
-  if (p == MAP_FAILED) return read(fd.get(), path);
+  void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  if (p == MAP_FAILED) return read(fd, path);
   auto guard = std::make_unique<MappingGuard>(p, size, std::move(lost_message));
   if (!guard->registered()) {
     ::munmap(p, size);
-    return read(fd.get(), path);
+    return read(fd, path);
   }
   FileBuffer buf;
   buf.data_ = static_cast<char*>(p);
@@ -625,15 +629,21 @@ FileBuffer ReplaceTarget::read() {
   return FileBuffer::read(path_);
 }
 
+FileBuffer ReplaceTarget::read_unchanging(std::string lost_message) {
+  if (file_fd_ < 0 || method() != Method::kReplace) return read();
+  return FileBuffer::read_unchanging(file_fd_, path_, std::move(lost_message));
+}
+
 ReplaceTarget::Method ReplaceTarget::method() const {
   if (!existed_) return Method::kReplace;
   if (pinned_.st_nlink > 1 || !can_give(pinned_.st_uid, pinned_.st_gid)) return Method::kInPlace;
   return Method::kReplace;
 }
 
-void ReplaceTarget::replace_with(const Produce& produce) {
+void ReplaceTarget::replace_with(const Produce& produce,
+                                 const std::function<void()>& before_change) {
   if (existed_ && ::faccessat(dir_fd_, name_.c_str(), W_OK, 0) != 0) throw IoError(errno, path_);
-  if (method() == Method::kInPlace) return write_in_place(produce);
+  if (method() == Method::kInPlace) return write_in_place(produce, before_change);
 
   std::optional<NewFile> file;
   try {
@@ -651,11 +661,11 @@ void ReplaceTarget::replace_with(const Produce& produce) {
         ::fchown(file->fd(), pinned_.st_uid, pinned_.st_gid) != 0) {
       if (errno != EPERM) throw IoError(errno, path_);
       file.reset();
-      return write_in_place(produce);
+      return write_in_place(produce, before_change);
     }
     if (!copy_attributes(file_fd_, directory_ + "/" + name_, file->fd())) {
       file.reset();
-      return write_in_place(produce);
+      return write_in_place(produce, before_change);
     }
   }
   const mode_t mode = existed_ ? (pinned_.st_mode & 07777) : (0666 & ~process_umask());
@@ -665,6 +675,7 @@ void ReplaceTarget::replace_with(const Produce& produce) {
   // bits are its mask, as on the file.
   if (::fchmod(file->fd(), mode) != 0) throw IoError(errno, path_);
   if (::fsync(file->fd()) != 0) throw IoError(errno, path_);
+  if (before_change) before_change();
   check_unchanged(dir_fd_, name_, path_, existed_, pinned_);
   const TerminationHeld held;
   try {
@@ -728,13 +739,15 @@ void fill_backup_copy(const NewFile& copy, int dir_fd, const std::string& name, 
 
 }  // namespace
 
-void ReplaceTarget::write_in_place(const Produce& produce) {
+void ReplaceTarget::write_in_place(const Produce& produce,
+                                   const std::function<void()>& before_change) {
   // The whole content first: nothing it throws can leave the file half written.
   std::string content;
   produce([&](std::string_view piece) {
     content.append(piece);
     interrupt::poll();
   });
+  if (before_change) before_change();
   check_unchanged(dir_fd_, name_, path_, existed_, pinned_);
   Fd fd = open_for_rewrite(dir_fd_, name_, path_, pinned_, content.size());
 

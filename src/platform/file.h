@@ -38,6 +38,8 @@ class FileBuffer {
   // (program::guard_mapped_inputs(), which prints `lost_message` should the file shrink under
   // the mapping); otherwise read(path). Throws IoError.
   static FileBuffer read_unchanging(const std::string& path, std::string lost_message);
+  // read_unchanging() of the file open on `fd` (from its start), named `path` in errors.
+  static FileBuffer read_unchanging(int fd, const std::string& path, std::string lost_message);
 
   FileBuffer(FileBuffer&& other) noexcept;
   FileBuffer& operator=(FileBuffer&&) = delete;
@@ -127,6 +129,11 @@ class ReplaceTarget {
 
   // The whole pinned file. Throws IoError (also when it did not exist).
   FileBuffer read();
+  // read(), but mapped read-only (FileBuffer::read_unchanging()) when the file is to be
+  // replaced by a new one (Method::kReplace): a file written in place is always copied. The
+  // caller must not read the bytes once replace_with() has changed the file (see its
+  // `before_change`).
+  FileBuffer read_unchanging(std::string lost_message);
 
   // The method replace_with() takes, as things stand.
   Method method() const;
@@ -141,11 +148,12 @@ class ReplaceTarget {
   // method, only an error of the device while writing can leave it partly written; the message
   // says so and names the copy of the old content, which then stays), nothing else is left
   // beside it, and IoError is thrown; an exception from `produce` fails the replacement
-  // likewise.
-  void replace_with(const Produce& produce);
+  // likewise. `before_change`, when given, is called once the content is produced, before the
+  // file or its name changes (to let other readers of the old bytes finish).
+  void replace_with(const Produce& produce, const std::function<void()>& before_change = {});
 
  private:
-  void write_in_place(const Produce& produce);
+  void write_in_place(const Produce& produce, const std::function<void()>& before_change);
 
   std::string path_;       // as given, for messages
   std::string directory_;  // of the resolved path

@@ -12,9 +12,9 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,6 +67,32 @@ TEST(ReplaceTarget, ReplacesASingleFileAndWritesAHardLinkedOneInPlace) {
 
   EXPECT_EQ(dir.read("single"), "new single");
   EXPECT_EQ(dir.listing(), "linked other name single");
+}
+
+// `before_change` runs once the content is produced and before the file changes, whichever
+// way the file is written; what it throws leaves the file as it was.
+TEST(ReplaceTarget, BeforeChangeRunsBetweenProducingAndChangingTheFile) {
+  for (const bool linked : {false, true}) {
+    SCOPED_TRACE(linked ? "in place" : "replaced");
+    TempDir dir;
+    const std::string path = dir.write("nb", "old");
+    if (linked) {
+      ASSERT_EQ(::link(path.c_str(), dir.file("link").c_str()), 0);
+    }
+    std::string seen;
+    const Produce produce = [&](const std::function<void(std::string_view)>& emit) {
+      seen += "produced ";
+      emit("new");
+    };
+    ReplaceTarget(path).replace_with(produce, [&] { seen += "before:" + dir.read("nb"); });
+    EXPECT_EQ(seen, "produced before:old");
+    EXPECT_EQ(dir.read("nb"), "new");
+    EXPECT_THROW(ReplaceTarget(path).replace_with(text("newer"),
+                                                  [] { throw ValueError("the readers failed"); }),
+                 ValueError);
+    EXPECT_EQ(dir.read("nb"), "new");
+    EXPECT_EQ(dir.listing(), linked ? "link nb" : "nb");
+  }
 }
 
 TEST(ReplaceTarget, CreatesAFileThatDidNotExist) {
@@ -462,52 +488,57 @@ TEST(SignalCleanup, AHeldSignalActsWhenTheHoldEnds) {
 }
 
 // A file mapped for reading that shrinks under the reader ends the process with the file's
-// error and status 1, after the clean-up and after a held write has finished; the file read by
-// a process that does not guard mappings is a copy, which the shrinking does not touch.
+// error and status 1, after the clean-up and after a held write has finished. A process that
+// does not guard mappings, and a pinned file that would be written in place, read a copy, which
+// the shrinking does not touch.
 TEST(MappedInputs, AFileThatShrinksWhileItIsReadEndsTheProcessWithItsError) {
-  for (const bool guarded : {true, false}) {
-    for (const bool held : {false, true}) {
-      if (!guarded && held) continue;
-      SCOPED_TRACE(std::string(guarded ? "guarded" : "not guarded") + (held ? ", held" : ""));
-      Scratch scratch;
-      const std::string input = scratch.file("input"), temp = scratch.file("temp"),
-                        errors = scratch.file("errors"), marker = scratch.file("written");
-      write_file(input, std::string(3 << 20, 'x'));
-      const int status = in_child([&] {
-        if (guarded) program::guard_mapped_inputs("prog: error: ");
-        const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(err, STDERR_FILENO);
-        write_file(temp, "registered");
-        const CleanupPath registered(CleanupPath::Kind::kFile, temp);
-        const FileBuffer bytes = FileBuffer::read_unchanging(input, "input: lost");
-        if (bytes.view().size() != (3u << 20)) ::_exit(4);
-        if (::truncate(input.c_str(), 4096) != 0) ::_exit(5);
-        std::thread writer;
-        if (held) {
-          writer = std::thread([&] {
-            const TerminationHeld hold;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            write_file(marker, "the write went on");
-          });
-          std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        const volatile char last = bytes.view().back();
-        if (last != 'x') ::_exit(6);
-        if (writer.joinable()) writer.join();
-        std::fflush(stderr);
-        ::_exit(0);
-      });
-      ASSERT_TRUE(WIFEXITED(status)) << status;
-      if (guarded) {
-        EXPECT_EQ(WEXITSTATUS(status), 1);
-        EXPECT_EQ(read_file(errors), "prog: error: input: lost\n");
-        EXPECT_EQ(scratch.listing().find("temp"), std::string::npos) << scratch.listing();
-        EXPECT_EQ(scratch.listing().find("written") != std::string::npos, held);
-      } else {
-        EXPECT_EQ(WEXITSTATUS(status), 0);
-        EXPECT_EQ(read_file(errors), "");
-      }
+  struct Case {
+    const char* name;
+    bool guarded, held, pinned_with_a_link, lost;
+  };
+  for (const Case& c : {Case{"guarded", true, false, false, true},
+                        Case{"guarded, a write held", true, true, false, true},
+                        Case{"not guarded", false, false, false, false},
+                        Case{"pinned, written in place", true, false, true, false}}) {
+    SCOPED_TRACE(c.name);
+    Scratch scratch;
+    const std::string input = scratch.file("input"), temp = scratch.file("temp"),
+                      errors = scratch.file("errors"), marker = scratch.file("written");
+    write_file(input, std::string(3 << 20, 'x'));
+    std::optional<ReplaceTarget> pinned;
+    if (c.pinned_with_a_link) {
+      ASSERT_EQ(::link(input.c_str(), scratch.file("link").c_str()), 0);
+      pinned.emplace(input);
     }
+    const int status = in_child([&] {
+      if (c.guarded) program::guard_mapped_inputs("prog: error: ");
+      const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(err, STDERR_FILENO);
+      write_file(temp, "registered");
+      const CleanupPath registered(CleanupPath::Kind::kFile, temp);
+      const FileBuffer bytes = pinned ? pinned->read_unchanging("input: lost")
+                                      : FileBuffer::read_unchanging(input, "input: lost");
+      if (bytes.view().size() != (3u << 20)) ::_exit(4);
+      if (::truncate(input.c_str(), 4096) != 0) ::_exit(5);
+      std::thread writer;
+      if (c.held) {
+        writer = std::thread([&] {
+          const TerminationHeld hold;
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+          write_file(marker, "the write went on");
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      const volatile char last = bytes.view().back();
+      if (last != 'x') ::_exit(6);
+      if (writer.joinable()) writer.join();
+      ::_exit(0);
+    });
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), c.lost ? 1 : 0);
+    EXPECT_EQ(read_file(errors), c.lost ? "prog: error: input: lost\n" : "");
+    EXPECT_EQ(scratch.listing().find("temp") == std::string::npos, c.lost) << scratch.listing();
+    EXPECT_EQ(scratch.listing().find("written") != std::string::npos, c.held);
   }
 }
 
