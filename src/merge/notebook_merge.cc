@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -31,7 +30,6 @@
 #include "qor/log.h"
 #include "qor/merge.h"
 #include "qor/notebook.h"
-#include "qor/printable.h"
 
 namespace qor::merge {
 
@@ -859,11 +857,6 @@ struct Versions {
   std::optional<platform::ReplaceTarget> target;
 };
 
-// The line a program prints when the file at `path`, named `name`, shrinks while it is mapped.
-std::string lost_message(const std::string& name, const std::string& path) {
-  return printable_line(notebook::named_io_message(name, IoError(EIO, path)));
-}
-
 // Reads the three files side by side, pinning the current file before it is read (the file
 // replaced is the file read). When several cannot be read, the error is the one of the first in
 // the order current, base, incoming, as reading them in turn would give. The helper threads stop
@@ -882,7 +875,7 @@ void read_versions(Versions& v, bool fallback) {
     // These versions are only read, and git hands them in temporary files of its own: a program
     // that guards mappings maps them instead of copying them.
     platform::FileBuffer bytes = notebook::naming_io_errors(name, path, [&] {
-      return platform::FileBuffer::read_unchanging(path, lost_message(name, path));
+      return platform::FileBuffer::read_unchanging(path, notebook::lost_file_message(name, path));
     });
     if (fallback && bytes.view().empty()) {
       throw NotMergeable{v.notebook + ": the " + std::string(version) + " version is empty"};
@@ -909,7 +902,7 @@ void read_versions(Versions& v, bool fallback) {
     notebook::naming_io_errors(v.current_name, v.current_path,
                                [&] { v.target.emplace(v.current_path); });
     platform::FileBuffer bytes = notebook::naming_io_errors(v.current_name, v.current_path, [&] {
-      return v.target->read_unchanging(lost_message(v.current_name, v.current_path));
+      return v.target->read_unchanging(notebook::lost_file_message(v.current_name, v.current_path));
     });
     if (fallback && bytes.view().empty()) {
       throw NotMergeable{v.notebook + ": the current version is empty"};

@@ -3,13 +3,16 @@
 // replaces the old one atomically.
 #include "qor/notebook.h"
 
+#include <cerrno>
 #include <memory>
 #include <optional>
 
 #include "json/item_texts.h"
 #include "notebook/notebook_file.h"
 #include "platform/file.h"
+#include "qor/errors.h"
 #include "qor/interrupt.h"
+#include "qor/printable.h"
 
 namespace qor::notebook {
 
@@ -93,10 +96,19 @@ json::Value parse_notebook(platform::FileBuffer bytes, const std::string& name,
                                                   texts);
 }
 
+std::string lost_file_message(const std::string& name, const std::string& path) {
+  return printable_line(named_io_message(name, IoError(EIO, path)));
+}
+
 json::Value read_notebook(const std::string& path, const std::string& name) {
   const std::string& shown = name.empty() ? path : name;
-  return parse_notebook(
-      naming_io_errors(name, path, [&] { return platform::FileBuffer::read(path); }), shown);
+  // A notebook file is only read: a program that guards mappings maps it.
+  return parse_notebook(naming_io_errors(name, path,
+                                         [&] {
+                                           return platform::FileBuffer::read_unchanging(
+                                               path, lost_file_message(name, path));
+                                         }),
+                        shown);
 }
 
 platform::Produce notebook_text(const json::Value& doc, Layout layout) {

@@ -46,6 +46,10 @@ inline std::string named_io_message(const std::string& name, const IoError& erro
   return name.empty() ? std::string(error.what()) : name + ": " + error.what();
 }
 
+// The line a program prints should the file at `path`, named `name`, shrink while it is mapped
+// (platform::FileBuffer::read_unchanging()): the error of a file that cannot be read.
+std::string lost_file_message(const std::string& name, const std::string& path);
+
 // Runs `work` (a read or write of the file at `path`); an IoError it throws gets `name` and
 // ": " in front of its message, unless `name` is empty. Returns what `work` returns.
 template <class Work>

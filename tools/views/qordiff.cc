@@ -462,6 +462,9 @@ int run_diff(const Options& options) {
 int main(int argc, char** argv) {
   // Before anything opens a file: a closed standard descriptor must not become one of ours.
   qor::program::open_standard_descriptors();
+  // Notebook files are read through read-only mappings; should one shrink meanwhile, the
+  // command fails as for a file that cannot be read.
+  qor::program::guard_mapped_inputs("qordiff: error: ");
   const qor::cli::Parsed parsed =
       qor::cli::parse(kCommand, {argv + 1, argv + argc}, std::cout, std::cerr);
   if (!parsed.args) return parsed.exit_status;
