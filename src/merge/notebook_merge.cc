@@ -126,14 +126,16 @@ CellTable cell_table(const Notebook& doc, std::span<const std::string_view> text
 }
 
 // A cell table built in the thread that read its document, while the other versions are still
-// being read: the table, or the error building it threw, which taking it throws (the merge
-// takes the tables in the order in which it would build them). The notebook view whose name
-// the table's places refer to stays with it, at a fixed address.
+// being read: the table (with the names of its cells as read, when asked for), or the error
+// building it threw, which taking it throws (the merge takes the tables in the order in which
+// it would build them). The notebook view whose name the table's places refer to stays with
+// it, at a fixed address.
 struct EarlyTable {
-  EarlyTable(Value* doc_value, const std::string& name, std::span<const std::string_view> texts)
+  EarlyTable(Value* doc_value, const std::string& name, std::span<const std::string_view> texts,
+             bool with_names = false)
       : doc(doc_value, name) {
     try {
-      table = cell_table(doc, texts, nullptr);
+      table = cell_table(doc, texts, with_names ? &names : nullptr);
     } catch (...) {
       error = std::current_exception();
     }
@@ -141,13 +143,15 @@ struct EarlyTable {
   EarlyTable(const EarlyTable&) = delete;
   EarlyTable& operator=(const EarlyTable&) = delete;
 
-  CellTable take() {
+  CellTable take(KnownNames* names_as_read = nullptr) {
     if (error) std::rethrow_exception(error);
+    if (names_as_read != nullptr) *names_as_read = std::move(names);
     return std::move(table);
   }
 
   const Notebook doc;
   CellTable table;
+  KnownNames names;
   std::exception_ptr error;
 };
 
@@ -242,9 +246,12 @@ class NameIndex {
 class Merger {
  public:
   // With `base_table` and `incoming_table`, the tables of those versions were built ahead.
+  // The tables may come built (all three, the current one with its names).
   Merger(const MergeInput& docs, const std::string& file_path, const MergeOptions& options,
-         EarlyTable* base_table = nullptr, EarlyTable* incoming_table = nullptr)
-      : early_base_(base_table),
+         EarlyTable* current_table = nullptr, EarlyTable* base_table = nullptr,
+         EarlyTable* incoming_table = nullptr)
+      : early_current_(current_table),
+        early_base_(base_table),
         early_incoming_(incoming_table),
         current_doc_(&docs.current, docs.current_name),
         base_doc_(&docs.base, docs.base_name),
@@ -292,8 +299,8 @@ class Merger {
   // cells); an error is the one of the first table in the order current, base, incoming, as
   // building them in turn would give.
   void build_cell_tables(KnownNames& current_names) {
-    if (early_base_ != nullptr && early_incoming_ != nullptr) {
-      current_cells_ = cell_table(current_doc_, docs_.current_texts, &current_names);
+    if (early_current_ != nullptr && early_base_ != nullptr && early_incoming_ != nullptr) {
+      current_cells_ = early_current_->take(&current_names);
       base_cells_ = early_base_->take();
       incoming_cells_ = early_incoming_->take();
       return;
@@ -769,6 +776,7 @@ class Merger {
     return digits;
   }
 
+  EarlyTable* const early_current_;
   EarlyTable* const early_base_;
   EarlyTable* const early_incoming_;
   const Notebook current_doc_, base_doc_, incoming_doc_;
@@ -842,8 +850,8 @@ void guarded(bool fallback, const Work& work) {
 struct Read {
   std::unique_ptr<Value> doc;
   notebook::CellTexts cells;
-  // The base and incoming versions only: their cell table, and with the text fallback what
-  // keeps them from being pipeline notebooks, both found in the thread that read them.
+  // Its cell table, built in the thread that read it; for the base and incoming versions, with
+  // the text fallback, what keeps them from being pipeline notebooks, found there too.
   std::unique_ptr<EarlyTable> table;
   std::optional<notebook::PipelineProblem> problem;
 };
@@ -909,6 +917,9 @@ void read_versions(Versions& v, bool fallback) {
     }
     v.current.doc = std::make_unique<Value>(
         notebook::parse_notebook(std::move(bytes), v.current_name, &v.current.cells));
+    // While the other versions may still be read.
+    v.current.table = std::make_unique<EarlyTable>(v.current.doc.get(), v.current_name,
+                                                   v.current.cells.texts, true);
     interrupt::wait_polling(base_read);
     interrupt::wait_polling(incoming_read);
   } catch (...) {
@@ -967,7 +978,8 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
                          v.current.cells.texts, v.base.cells.texts, v.incoming.cells.texts};
   // The merger lives on while the result is written: the removal of its source merges' files
   // goes on meanwhile.
-  Merger merger(input, file_path, options, v.base.table.get(), v.incoming.table.get());
+  Merger merger(input, file_path, options, v.current.table.get(), v.base.table.get(),
+                v.incoming.table.get());
   try {
     guarded(fallback, [&] { merger.run(); });
   } catch (const NotMergeable& n) {
