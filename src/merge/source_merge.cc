@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 #include <unordered_set>
 
@@ -200,10 +201,13 @@ MergeFileStatus git_merge_file(const std::vector<std::string>& args,
 }
 
 void check_writable(std::string_view text) {
+  // A surrogate's UTF-8 form starts with 0xED and a byte from 0xA0 on; 0xED is found by memchr.
   for (std::size_t i = 0; i + 2 < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
+    const void* lead = std::memchr(text.data() + i, 0xED, text.size() - 2 - i);
+    if (lead == nullptr) return;
+    i = static_cast<std::size_t>(static_cast<const char*>(lead) - text.data());
     const auto d = static_cast<unsigned char>(text[i + 1]);
-    if (c == 0xED && d >= 0xA0) {
+    if (d >= 0xA0) {
       const unsigned cp =
           0xD000u | ((d & 0x3Fu) << 6) | (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
       char buf[120];

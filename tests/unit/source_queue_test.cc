@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "merge/source_merge.h"
 #include "qor/errors.h"
 #include "support/expect.h"
 
@@ -148,6 +149,34 @@ TEST(SourceQueue, RunsACallersRunnerAtOnce) {
   EXPECT_TRUE(applied);
   EXPECT_EQ(git.calls.size(), 1u);
   queue.finish();
+}
+
+// A surrogate (0xED, then a byte from 0xA0 on) is found wherever it lies; 0xED starting any other
+// character, or too near the end to start a whole one, is fine.
+TEST(CheckWritable, FindsASurrogateAnywhere) {
+  const std::string surrogate = "\xED\xA0\x80", other = "\xED\x9F\xBF";  // U+D800, U+D7FF
+  const std::string filler(40, 'a');
+  struct Case {
+    std::string text;
+    bool refused;
+  } cases[] = {
+      {"", false},
+      {surrogate, true},
+      {filler + surrogate, true},
+      {surrogate + filler, true},
+      {filler + other + filler + surrogate + filler, true},
+      {filler + other + filler, false},
+      {filler + "\xED\xA0", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.size());
+    if (c.refused) {
+      EXPECT_THROW_MSG(check_writable(c.text), ValueError,
+                       "'utf-8' codec can't encode character '\\ud800': surrogates not allowed");
+    } else {
+      EXPECT_NO_THROW(check_writable(c.text));
+    }
+  }
 }
 
 }  // namespace
