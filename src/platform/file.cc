@@ -17,7 +17,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/signals.h"
@@ -207,6 +209,61 @@ std::string MemoryFile::read() const {
 // ---------------------------------------------------------------------------------------------
 // FileBuffer
 
+namespace {
+
+// The anonymous mappings of file buffers freed lately, kept for the next reads: a process that
+// reads files again (a Python caller merging notebook after notebook) then reads into memory it
+// already has, instead of fresh memory that the kernel must clear first. The system may take
+// their pages back whenever it needs them (MADV_FREE), without writing them anywhere.
+class SpareMappings {
+ public:
+  // A kept mapping of at least `n` bytes and not much more (its start and length), or none.
+  std::pair<char*, std::size_t> take(std::size_t n) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    auto best = kept_.end();
+    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+      if (it->second >= n && it->second - n <= n / 4 + kSlack &&
+          (best == kept_.end() || it->second < best->second)) {
+        best = it;
+      }
+    }
+    if (best == kept_.end()) return {nullptr, 0};
+    const auto found = *best;
+    kept_.erase(best);
+    return found;
+  }
+
+  // Keeps the mapping at `p` of `length` bytes, giving up the oldest kept one when there are
+  // too many.
+  void give(char* p, std::size_t length) {
+    ::madvise(p, length, MADV_FREE);
+    std::pair<char*, std::size_t> dropped{nullptr, 0};
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      kept_.emplace_back(p, length);
+      if (kept_.size() > kKept) {
+        dropped = kept_.front();
+        kept_.erase(kept_.begin());
+      }
+    }
+    if (dropped.first != nullptr) ::munmap(dropped.first, dropped.second);
+  }
+
+ private:
+  static constexpr std::size_t kKept = 4;  // a merge reads three files
+  static constexpr std::size_t kSlack = std::size_t{1} << 20;
+  std::mutex mutex_;
+  std::vector<std::pair<char*, std::size_t>> kept_;
+};
+
+// Never destroyed: file buffers may be freed while the process ends.
+SpareMappings& spare_mappings() {
+  static auto* spares = new SpareMappings();
+  return *spares;
+}
+
+}  // namespace
+
 FileBuffer FileBuffer::read(const std::string& path) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) throw IoError(errno, path);
@@ -225,20 +282,26 @@ FileBuffer FileBuffer::read(int fd, const std::string& path) {
   FileBuffer buf;
   const auto expected = static_cast<std::size_t>(S_ISREG(st.st_mode) ? st.st_size : 0);
   if (expected >= kMapAtLeast) {
-    // Faulting the pages in one by one as read() fills them costs more than the read: a mapping
-    // that can hold huge pages asks for them (a 30 MB file then takes 15 faults instead of
-    // 7,500), a smaller one is populated at once. The advice is only a hint.
-    const bool huge = expected + 1 >= kHugePage;
-    void* p = ::mmap(nullptr, expected + 1, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | (huge ? 0 : MAP_POPULATE), -1, 0);
-    if (p == MAP_FAILED) throw IoError(errno, path);
-    if (huge) ::madvise(p, expected + 1, MADV_HUGEPAGE);
-    buf.data_ = static_cast<char*>(p);
-    buf.mapped_ = expected + 1;
     // One byte more than expected tells whether the file grew since fstat().
+    const std::size_t wanted = expected + 1;
+    const auto [spare, length] = spare_mappings().take(wanted);
+    buf.data_ = spare;
+    buf.mapped_ = length;
+    if (spare == nullptr) {
+      // Faulting the pages in one by one as read() fills them costs more than the read: a
+      // mapping that can hold huge pages asks for them (a 30 MB file then takes 15 faults
+      // instead of 7,500), a smaller one is populated at once. The advice is only a hint.
+      const bool huge = wanted >= kHugePage;
+      void* p = ::mmap(nullptr, wanted, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | (huge ? 0 : MAP_POPULATE), -1, 0);
+      if (p == MAP_FAILED) throw IoError(errno, path);
+      if (huge) ::madvise(p, wanted, MADV_HUGEPAGE);
+      buf.data_ = static_cast<char*>(p);
+      buf.mapped_ = wanted;
+    }
     std::size_t got = 0;
-    while (got < buf.mapped_) {
-      const ssize_t n = ::pread(fd, buf.data_ + got, buf.mapped_ - got, static_cast<off_t>(got));
+    while (got < wanted) {
+      const ssize_t n = ::pread(fd, buf.data_ + got, wanted - got, static_cast<off_t>(got));
       if (n < 0) {
         if (errno == EINTR) continue;
         throw IoError(errno, path);
@@ -247,11 +310,12 @@ FileBuffer FileBuffer::read(int fd, const std::string& path) {
       got += static_cast<std::size_t>(n);
       interrupt::poll();
     }
-    if (got < buf.mapped_) {
+    if (got < wanted) {
       buf.size_ = got;
       return buf;
     }
-    ::munmap(buf.data_, buf.mapped_);  // the file grew since fstat(): read it as it comes
+    // The file grew since fstat(): read it as it comes.
+    spare_mappings().give(buf.data_, buf.mapped_);
     buf.data_ = nullptr;
     buf.mapped_ = 0;
     ::lseek(fd, 0, SEEK_SET);
@@ -303,8 +367,13 @@ FileBuffer::FileBuffer(FileBuffer&& other) noexcept
 }
 
 FileBuffer::~FileBuffer() {
+  if (mapped_ == 0) return;
+  if (guard_ == nullptr) {
+    spare_mappings().give(data_, mapped_);
+    return;
+  }
   guard_.reset();  // before the addresses can be mapped again
-  if (mapped_ != 0) ::munmap(data_, mapped_);
+  ::munmap(data_, mapped_);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -52,7 +52,7 @@ class FileBuffer {
 
   char* data_ = nullptr;
   std::size_t size_ = 0;
-  std::size_t mapped_ = 0;  // length of the mapping, 0 when `text_` holds the bytes
+  std::size_t mapped_ = 0;  // length of the mapping (size_ or more), 0 when `text_` has them
   std::string text_;
   std::unique_ptr<MappingGuard> guard_;  // for a mapping of the file itself
 };

@@ -359,6 +359,23 @@ class DescriptorAt {
 
 // A child reads and rewrites the memory files handed to it, each under the number it was
 // handed for, also where the caller holds them on those very numbers the other way round.
+// A large file read after another one's buffer was freed is read into that buffer's memory, and
+// holds its own bytes only (none of the longer file read before).
+TEST(FileBuffer, AFreedBufferIsReusedForTheNextFile) {
+  TempDir dir;
+  const std::string longer(3 << 20, 'a'), shorter((3 << 20) - 100, 'b');
+  const std::string first = dir.write("first", longer), second = dir.write("second", shorter);
+  const char* freed = nullptr;
+  {
+    const FileBuffer bytes = FileBuffer::read(first);
+    EXPECT_EQ(bytes.view(), longer);
+    freed = bytes.view().data();
+  }
+  const FileBuffer bytes = FileBuffer::read(second);
+  EXPECT_EQ(bytes.view().data(), freed);
+  EXPECT_EQ(bytes.view(), shorter);
+}
+
 TEST(MemoryFile, AChildReadsAndRewritesTheFilesItIsHanded) {
   if (!MemoryFile::available()) GTEST_SKIP() << "no memory files on this system";
   const MemoryFile first("one", "first"), second("two", "second");
