@@ -9,11 +9,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <future>
 #include <latch>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <set>
@@ -44,13 +46,39 @@ constexpr std::string_view kNeedsId = "every cell needs a component id";
 
 // A cell of one of the three documents, with its place for error messages, the text it was
 // read from (empty when unknown) and whether its parent list, if any, is a list (removing the
-// parent names then cannot fail).
-struct Located {
+// parent names then cannot fail). Packed: the tables hold one per cell of each version.
+class Located {
+ public:
+  Located() = default;
+  Located(Value* cell, const CellPlace& place, std::string_view text, bool parents_ok)
+      : cell(cell),
+        document_(place.document.data()),
+        document_size_(static_cast<std::uint32_t>(place.document.size())),
+        index_(static_cast<std::uint32_t>(place.index)),
+        parents_ok(parents_ok) {
+    // A text too long for the packed size counts as unknown (the cell is then compared).
+    if (text.size() <= std::numeric_limits<std::uint32_t>::max()) {
+      text_ = text.data();
+      text_size_ = static_cast<std::uint32_t>(text.size());
+    }
+  }
+
+  CellPlace place() const { return {std::string_view(document_, document_size_), index_}; }
+  std::string_view text() const { return {text_, text_size_}; }
+
   Value* cell = nullptr;
-  CellPlace place;
-  std::string_view text;
-  bool parents_ok = false;
+
+ private:
+  const char* document_ = nullptr;  // the name of the notebook, which outlives the tables
+  const char* text_ = nullptr;
+  std::uint32_t document_size_ = 0;
+  std::uint32_t text_size_ = 0;
+  std::uint32_t index_ = 0;  // the table's handles are 32 bits as well
+
+ public:
+  bool parents_ok = false;  // last, where it takes no room of its own
 };
+static_assert(sizeof(Located) <= 40);
 using CellTable = qor::detail::OrderedMap<Located>;
 // Names of cells as read, by table entry: none where reading the name fails (name() then
 // throws the error when the merge asks for it).
@@ -65,7 +93,7 @@ struct Merged {
 using MergedTable = qor::detail::OrderedMap<Merged>;
 using Handle = MergedTable::Handle;
 
-MergeCell view_of(const Located& at, Side side) { return MergeCell(at.cell, side, at.place); }
+MergeCell view_of(const Located& at, Side side) { return MergeCell(at.cell, side, at.place()); }
 
 // Whether a notebook gives its cells a top-level "id": format 4.5 or later.
 bool declares_cell_ids(const Value& doc) {
@@ -171,7 +199,7 @@ class NameIndex {
     updated_.clear();
     for (Handle h = table_.first(); h != MergedTable::kNone; h = table_.next(h)) {
       if (h < known.size() && known[h]) {
-        index(h, std::move(*known[h]));
+        index(h, *known[h]);
       } else {
         update(h);
       }
@@ -193,12 +221,12 @@ class NameIndex {
 
   // Drops entry `h` (before it leaves the table). Not while frozen.
   void forget(Handle h) {
-    if (h >= name_of_.size() || name_of_[h].empty()) return;
-    const ByName::Handle e = by_name_.find(name_of_[h]);
+    if (h >= name_of_.size() || name_of_[h] == ByName::kNone) return;
+    const ByName::Handle e = name_of_[h];
     Bearers& bearers = by_name_.at(e).value;
     bearers.erase(std::find(bearers.begin(), bearers.end(), Bearer{table_.at(h).order, h}));
     if (bearers.empty()) by_name_.erase(e);
-    name_of_[h].clear();
+    name_of_[h] = ByName::kNone;
   }
 
   Handle lookup(const std::string& name) const {
@@ -224,21 +252,22 @@ class NameIndex {
   using ByName = qor::detail::OrderedMap<Bearers>;
 
   // Indexes entry `h`, not indexed now, under `name`.
-  void index(Handle h, std::string name) {
+  void index(Handle h, const std::string& name) {
     if (name.empty()) return;
     ByName::Handle e = by_name_.find(name);
     if (e == ByName::kNone) e = by_name_.assign(name, {});
     Bearers& bearers = by_name_.at(e).value;
     const Bearer bearer{table_.at(h).order, h};
     bearers.insert(std::lower_bound(bearers.begin(), bearers.end(), bearer), bearer);
-    if (name_of_.size() <= h) name_of_.resize(std::size_t{h} + 1);
-    name_of_[h] = std::move(name);
+    if (name_of_.size() <= h) name_of_.resize(std::size_t{h} + 1, ByName::kNone);
+    name_of_[h] = e;
   }
 
   MergedTable& table_;
   ByName by_name_;
-  std::vector<std::string> name_of_;  // by entry; empty when not indexed
-  std::vector<char> updated_;         // by entry
+  // By entry: where in by_name_ it is indexed (handles there stay valid until erased), or kNone.
+  std::vector<ByName::Handle> name_of_;
+  std::vector<char> updated_;  // by entry
   bool frozen_ = false;
   std::vector<Handle> pending_;
 };
@@ -345,7 +374,7 @@ class Merger {
   // do, but for parent names removed), equals its base cell because both were read from equal
   // texts. Comparing them would have removed their parent names, which cannot fail then.
   static bool same_as_read(const Located& base, const Located& side_cell) {
-    return !base.text.empty() && base.text == side_cell.text && side_cell.parents_ok;
+    return !base.text().empty() && base.text() == side_cell.text() && side_cell.parents_ok;
   }
   static Delta unchanged() {
     Delta none;
@@ -356,7 +385,7 @@ class Merger {
   // A copy of an incoming cell, owned by the merge (the merged notebook is written from it).
   Located copy_of(const Located& incoming) {
     copies_.push_back(*incoming.cell);
-    return Located{&copies_.back(), incoming.place, {}, false};
+    return Located{&copies_.back(), incoming.place(), {}, false};
   }
 
   void mark(Handle h) {
@@ -459,6 +488,15 @@ class Merger {
                    : change(view_of(base, Side::kBase),
                             view_of(incoming_cells_.at(i).value, Side::kIncoming));
       };
+      if (i != CellTable::kNone && pairing.incoming_as_read && current.parents_ok &&
+          !log::debug_enabled()) {
+        // The incoming cell is its base cell as read: the current cell stays as it is, changed
+        // or not (its difference from the base cell is only logged). Its parent names go when
+        // the parent lists are reduced, which cannot fail (nor could the comparison).
+        if (unstripped_.size() <= h) unstripped_.resize(std::size_t{h} + 1);
+        unstripped_[h] = 1;
+        continue;
+      }
       // Until its turn, a current cell changes only by its name (marked, or given back when the
       // incoming side deleted its namesake), and every such change is told to the name index.
       bool current_changed;

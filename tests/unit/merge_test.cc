@@ -243,9 +243,10 @@ TEST(MergeFiles, ErrorsNameTheNotebookTheVersionTheCellAndTheKeyPath) {
   }
 }
 
-// Cells that both sides left as they were read are known unchanged from their text, without
-// being compared: what the merge writes, and the error a malformed parent list gives, must be
-// those of the comparison (the documents read in memory, whose texts are unknown).
+// Cells that a side left as they were read are known unchanged from their text, without being
+// compared: what the merge writes, and the error a malformed parent list gives, must be those of
+// the comparison (the documents read in memory, whose texts are unknown), whether the other side
+// changed another cell or this one.
 TEST(MergeFiles, CellsKnownUnchangedByTheirTextMergeAsCompared) {
   platform::TempDir work;
   const std::string tail = R"(], "metadata": {"canvas": {"parameters": []}}, "nbformat": 4, )"
@@ -264,35 +265,40 @@ TEST(MergeFiles, CellsKnownUnchangedByTheirTextMergeAsCompared) {
       R"(, "parents": "z")",
   };
   for (const std::string& p : parents) {
-    SCOPED_TRACE(p);
-    const std::string kept = cell("a", p, "x = 1");
-    const std::string base = "{\"cells\": [" + kept + ", " + other + tail;
-    const std::string incoming = "{\"cells\": [" + kept + ", " + changed + tail;
-    std::string compared, read;
-    try {
-      json::Value b = json::parse(base), c = json::parse(base), i = json::parse(incoming);
-      merge_documents({c, b, i}, "nb.ipynb");
-      compared = json::write(c);
-    } catch (const Error& e) {
-      compared = std::string("error: ") + e.what();
-    }
-    const std::string current_path = work.write("current.ipynb", base);
-    try {
-      merge_files(work.write("base.ipynb", base), current_path,
-                  work.write("incoming.ipynb", incoming), "nb.ipynb",
-                  MergeOptions{{}, nullptr, "nb.ipynb"});
-      read = json::write(json::parse(work.read("current.ipynb")));
-    } catch (const Error& e) {
-      read = std::string("error: ") + e.what();
-    }
-    // The names in errors differ: "current" against "nb.ipynb (current version)".
-    for (const char* side : {"base", "current", "incoming"}) {
-      const std::string from = std::string("nb.ipynb (") + side + " version)";
-      for (std::size_t at = read.find(from); at != std::string::npos; at = read.find(from)) {
-        read.replace(at, from.size(), side);
+    for (const bool current_changes_it : {false, true}) {
+      SCOPED_TRACE(p + (current_changes_it ? ", the current side changes the cell" : ""));
+      const std::string kept = cell("a", p, "x = 1");
+      const std::string base = "{\"cells\": [" + kept + ", " + other + tail;
+      const std::string edited = "{\"cells\": [" + cell("a", p, "x = 2") + ", " + other + tail;
+      const std::string incoming =
+          current_changes_it ? base : "{\"cells\": [" + kept + ", " + changed + tail;
+      const std::string current = current_changes_it ? edited : base;
+      std::string compared, read;
+      try {
+        json::Value b = json::parse(base), c = json::parse(current), i = json::parse(incoming);
+        merge_documents({c, b, i}, "nb.ipynb");
+        compared = json::write(c);
+      } catch (const Error& e) {
+        compared = std::string("error: ") + e.what();
       }
+      const std::string current_path = work.write("current.ipynb", current);
+      try {
+        merge_files(work.write("base.ipynb", base), current_path,
+                    work.write("incoming.ipynb", incoming), "nb.ipynb",
+                    MergeOptions{{}, nullptr, "nb.ipynb"});
+        read = json::write(json::parse(work.read("current.ipynb")));
+      } catch (const Error& e) {
+        read = std::string("error: ") + e.what();
+      }
+      // The names in errors differ: "current" against "nb.ipynb (current version)".
+      for (const char* side : {"base", "current", "incoming"}) {
+        const std::string from = std::string("nb.ipynb (") + side + " version)";
+        for (std::size_t at = read.find(from); at != std::string::npos; at = read.find(from)) {
+          read.replace(at, from.size(), side);
+        }
+      }
+      EXPECT_EQ(read, compared);
     }
-    EXPECT_EQ(read, compared);
   }
 }
 
