@@ -274,8 +274,8 @@ class NameIndex {
 
 class Merger {
  public:
-  // With `base_table` and `incoming_table`, the tables of those versions were built ahead.
-  // The tables may come built (all three, the current one with its names).
+  // The three tables may come built ahead (the current one with its cells' names as read);
+  // otherwise run() builds them.
   Merger(const MergeInput& docs, const std::string& file_path, const MergeOptions& options,
          EarlyTable* current_table = nullptr, EarlyTable* base_table = nullptr,
          EarlyTable* incoming_table = nullptr)
@@ -918,11 +918,8 @@ void read_versions(Versions& v, bool fallback) {
     started.wait();
     const interrupt::StopWhen stop(&stopped);
     Read r;
-    // These versions are only read, and git hands them in temporary files of its own: a program
-    // that guards mappings maps them instead of copying them.
-    platform::FileBuffer bytes = notebook::naming_io_errors(name, path, [&] {
-      return platform::FileBuffer::read_unchanging(path, notebook::lost_file_message(name, path));
-    });
+    // These versions are only read (git hands them in temporary files of its own).
+    platform::FileBuffer bytes = notebook::read_file_bytes(path, name);
     if (fallback && bytes.view().empty()) {
       throw NotMergeable{v.notebook + ": the " + std::string(version) + " version is empty"};
     }

@@ -100,15 +100,14 @@ std::string lost_file_message(const std::string& name, const std::string& path) 
   return printable_line(named_io_message(name, IoError(EIO, path)));
 }
 
+platform::FileBuffer read_file_bytes(const std::string& path, const std::string& name) {
+  return naming_io_errors(name, path, [&] {
+    return platform::FileBuffer::read_unchanging(path, lost_file_message(name, path));
+  });
+}
+
 json::Value read_notebook(const std::string& path, const std::string& name) {
-  const std::string& shown = name.empty() ? path : name;
-  // A notebook file is only read: a program that guards mappings maps it.
-  return parse_notebook(naming_io_errors(name, path,
-                                         [&] {
-                                           return platform::FileBuffer::read_unchanging(
-                                               path, lost_file_message(name, path));
-                                         }),
-                        shown);
+  return parse_notebook(read_file_bytes(path, name), name.empty() ? path : name);
 }
 
 platform::Produce notebook_text(const json::Value& doc, Layout layout) {

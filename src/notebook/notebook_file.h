@@ -50,6 +50,11 @@ inline std::string named_io_message(const std::string& name, const IoError& erro
 // (platform::FileBuffer::read_unchanging()): the error of a file that cannot be read.
 std::string lost_file_message(const std::string& name, const std::string& path);
 
+// The bytes of the notebook file at `path`, which is only read: mapped where the program guards
+// mappings (platform::FileBuffer::read_unchanging()). An IoError names the file by `name`, as
+// naming_io_errors() does.
+platform::FileBuffer read_file_bytes(const std::string& path, const std::string& name);
+
 // Runs `work` (a read or write of the file at `path`); an IoError it throws gets `name` and
 // ": " in front of its message, unless `name` is empty. Returns what `work` returns.
 template <class Work>

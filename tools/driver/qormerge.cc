@@ -13,8 +13,8 @@ int main(int argc, char** argv) {
   // output and a file-size limit are write errors.
   qor::program::install_signal_cleanup();
   qor::program::grow_heaps_in_large_steps();
-  // The base and incoming versions are read through mappings of git's temporary files; should
-  // one shrink meanwhile, the merge fails as for a file that cannot be read.
+  // The versions are read through mappings of git's temporary files; should one shrink
+  // meanwhile, the merge fails as for a file that cannot be read.
   qor::program::guard_mapped_inputs("qormerge: error: ");
   std::ios::sync_with_stdio(false);
   const std::vector<std::string> args(argv + 1, argv + argc);
