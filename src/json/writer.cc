@@ -81,19 +81,28 @@ class Sink {
 
  private:
   void grow(std::size_t n) {
-    constexpr std::size_t kPiece = std::size_t{256} << 10;
-    if (emit_ != nullptr && cur_ - out_.data() >= static_cast<std::ptrdiff_t>(kPiece)) {
-      (*emit_)(std::string_view(out_.data(), static_cast<std::size_t>(cur_ - out_.data())));
+    if (emit_ != nullptr) {
+      // Handing over: the room is one piece, taken once; when it is short, what it holds goes
+      // out and the room is used again. Only a single reservation longer than a piece makes it
+      // grow, so the memory held stays at a piece whatever the size of the text written.
+      constexpr std::size_t kPiece = std::size_t{256} << 10;
+      if (cur_ != out_.data()) {
+        (*emit_)(std::string_view(out_.data(), static_cast<std::size_t>(cur_ - out_.data())));
+        cur_ = out_.data();
+        start_ = 0;
+        if (static_cast<std::size_t>(limit_ - cur_) >= n) return;
+      }
+      out_.resize(std::max(n + 256, kPiece));
       cur_ = out_.data();
-      start_ = 0;
-      if (static_cast<std::size_t>(limit_ - cur_) >= n) return;
+      limit_ = out_.data() + out_.size();
+      return;
     }
     const std::size_t used = static_cast<std::size_t>(cur_ - out_.data());
     // Every resize zero-fills what it adds, so the room grows with what this sink has written
     // (doubling it), never with what the string held before or the capacity it has: a small
-    // value written after a large text costs what it writes. Pieces handed over start large.
+    // value written after a large text costs what it writes.
     const std::size_t written = used - start_;
-    out_.resize(used + std::max({n + 256, written, emit_ != nullptr ? kPiece / 4 : 0}));
+    out_.resize(used + std::max(n + 256, written));
     cur_ = out_.data() + used;
     limit_ = out_.data() + out_.size();
   }
