@@ -86,6 +86,13 @@ structdiff::Delta cell_difference(const json::Value& older, const json::Value& n
 // cells (`older`'s first), then returns their cell difference. An empty result means unchanged.
 structdiff::Delta cell_changed(const MergeCell& older, const MergeCell& newer);
 
+// Whether cell_changed(older, newer) is non-empty once its "outputs" entry is erased (kept with
+// `with_outputs`), as the merge asks of most cells. Removes the parent names alike; the
+// difference itself is built (and logged) only when debug logging is on, else the first
+// difference found settles the answer.
+bool cell_changed_beyond_outputs(const MergeCell& older, const MergeCell& newer,
+                                 bool with_outputs = false);
+
 }  // namespace qor::merge
 
 #endif  // QOR_MERGE_CELL_H_

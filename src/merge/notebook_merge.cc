@@ -362,12 +362,17 @@ class Merger {
     if (!with_outputs) d.erase("outputs");
     return d;
   }
-  // change() of a side's cell that may be known to be unchanged without looking into either
+  // Whether change() would be non-empty, told without building the difference where nothing
+  // wants it (see cell_changed_beyond_outputs).
+  static bool changed(const MergeCell& older, const MergeCell& newer, bool with_outputs = false) {
+    return cell_changed_beyond_outputs(older, newer, with_outputs);
+  }
+  // changed() of a side's cell that may be known to be unchanged without looking into either
   // cell (see same_as_read); then neither has its parent names removed.
-  static Delta change(const Located& base, const Located& side_cell, Side side,
+  static bool changed(const Located& base, const Located& side_cell, Side side,
                       bool with_outputs = false) {
-    if (same_as_read(base, side_cell)) return unchanged();
-    return change(view_of(base, Side::kBase), view_of(side_cell, side), with_outputs);
+    if (same_as_read(base, side_cell)) return !unchanged().empty();
+    return changed(view_of(base, Side::kBase), view_of(side_cell, side), with_outputs);
   }
 
   // Whether a side's cell, when it still holds what was read (base and incoming cells always
@@ -376,6 +381,7 @@ class Merger {
   static bool same_as_read(const Located& base, const Located& side_cell) {
     return !base.text().empty() && base.text() == side_cell.text() && side_cell.parents_ok;
   }
+  // The difference of cells known to be equal, logged as any other.
   static Delta unchanged() {
     Delta none;
     log::debug_lazy([&] { return structdiff::repr(none); });
@@ -402,7 +408,7 @@ class Merger {
       const CellTable::Handle i = incoming_cells_.find(id);
       if (i == CellTable::kNone) continue;
       const Located& incoming = incoming_cells_.at(i).value;
-      if (change(base_cells_.at(b).value, incoming, Side::kIncoming, true).empty()) continue;
+      if (!changed(base_cells_.at(b).value, incoming, Side::kIncoming, true)) continue;
       const Handle h = merged_.assign(id, Merged{copy_of(incoming), Side::kIncoming});
       view(h).add_conflict_mark();
     }
@@ -421,7 +427,7 @@ class Merger {
       if (c != CellTable::kNone) {
         const MergeCell current_cell = view_of(current_cells_.at(c).value, Side::kCurrent);
         const MergeCell incoming_cell = view_of(incoming, Side::kIncoming);
-        if (!change(current_cell, incoming_cell).empty()) {
+        if (changed(current_cell, incoming_cell)) {
           const Handle h = merged_.find(id);
           add_conflict_copy(id, h, !view(h).name().empty() && !incoming_cell.name().empty());
         }
@@ -508,8 +514,7 @@ class Merger {
         unchanged();
         current_changed = false;
       } else {
-        current_changed =
-            !change(view_of(base, Side::kBase), view_of(current, Side::kCurrent)).empty();
+        current_changed = changed(view_of(base, Side::kBase), view_of(current, Side::kCurrent));
       }
       if (current_changed) {
         if (i == CellTable::kNone) {
@@ -533,7 +538,11 @@ class Merger {
         merged_.erase(h);
         continue;
       }
-      if (incoming_change().empty()) continue;
+      const bool incoming_changed =
+          pairing.incoming_as_read ? !unchanged().empty()
+                                   : changed(view_of(base, Side::kBase),
+                                             view_of(incoming_cells_.at(i).value, Side::kIncoming));
+      if (!incoming_changed) continue;
       const Located& incoming = incoming_cells_.at(i).value;
       const std::string incoming_name = view_of(incoming, Side::kIncoming).name();
       const Handle other =

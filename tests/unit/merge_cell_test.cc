@@ -97,6 +97,69 @@ TEST(CellChanged, WhatCountsAsAChange) {
   }
 }
 
+// The merge's question, whether a cell changed (its outputs aside unless asked), must get the
+// answer its difference gives, whether the difference is built (debug logging on) or not.
+TEST(CellChanged, BeyondOutputsAnswersAsTheDifference) {
+  const std::vector<std::string> cells = {
+      R"({})",
+      R"({"source": ["a"], "execution_count": 1, "outputs": []})",
+      R"({"source": ["a"], "execution_count": 7, "outputs": []})",
+      R"({"source": ["a"], "outputs": []})",
+      R"({"source": ["a"], "execution_count": 1})",
+      R"({"source": ["a"], "execution_count": 1, "outputs": [{"text": "x"}]})",
+      R"({"source": ["a", "b"], "execution_count": 1, "outputs": []})",
+      R"({"outputs": [1.0]})",
+      R"({"outputs": [1]})",
+      R"({"outputs": [true]})",
+      R"({"execution_count": 1})",
+      R"({"execution_count": null, "outputs": []})",
+      R"({"metadata": {"canvas": {"parents": [{"id": "p", "name": "A"}]}}, "source": []})",
+      R"({"metadata": {"canvas": {"parents": [{"id": "p", "name": "B"}]}}, "source": []})",
+      R"({"metadata": {"canvas": {"parents": [{"id": "q"}]}}, "source": []})",
+      R"({"metadata": {"canvas": {"parents": "odd"}}, "source": []})",
+      R"({"source": 1, "extra": {"deep": [1, {"x": 2}]}})",
+      R"({"source": 1.0, "extra": {"deep": [1, {"x": 2.0}]}})",
+      R"({"source": 1, "extra": {"deep": [1, {"x": 3}]}})",
+      R"([1])",
+      R"("text")",
+  };
+  bool debug = false;
+  log::set_debug_sink({[&] { return debug; }, [](std::string_view) {}});
+  for (const bool with_outputs : {false, true}) {
+    for (const std::string& older : cells) {
+      for (const std::string& newer : cells) {
+        SCOPED_TRACE(older + " -> " + newer + (with_outputs ? " with outputs" : ""));
+        Value a = parse(older), b = parse(newer);
+        structdiff::Delta d;
+        bool refused = false;
+        try {
+          d = cell_changed(MergeCell(&a, Side::kBase), MergeCell(&b, Side::kCurrent));
+        } catch (const TypeError&) {
+          refused = true;  // parent records that are not a list
+        }
+        if (!with_outputs) d.erase("outputs");
+        for (const bool on : {false, true}) {
+          debug = on;
+          Value x = parse(older), y = parse(newer);
+          const auto answer = [&] {
+            return cell_changed_beyond_outputs(MergeCell(&x, Side::kBase),
+                                               MergeCell(&y, Side::kCurrent), with_outputs);
+          };
+          if (refused) {
+            EXPECT_THROW(answer(), TypeError);
+            continue;
+          }
+          EXPECT_EQ(answer(), !d.empty());
+          // The parent names go either way.
+          EXPECT_TRUE(x == a);
+          EXPECT_TRUE(y == b);
+        }
+      }
+    }
+  }
+  log::set_debug_sink({});
+}
+
 TEST(CellChanged, RemovesParentNamesInPlace) {
   Value a = parse(R"({"metadata": {"canvas": {"parents": [{"id": "p", "name": "A"}, "odd"]}}})");
   Value b = parse(R"({"metadata": {"canvas": {"parents": [{"name": "B", "id": "q"}]}}})");
