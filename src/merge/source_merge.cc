@@ -35,19 +35,30 @@ std::string joined(const std::vector<std::string>& lines) {
 // line end comes back as "\n".
 std::vector<std::string> universal_lines(const std::string& text) {
   std::vector<std::string> lines;
-  std::string line;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\n' || c == '\r') {
-      line += '\n';
-      lines.push_back(std::move(line));
-      line.clear();
-      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+  const char* const data = text.data();
+  const std::size_t n = text.size();
+  // Without a '\r' anywhere, each line is a slice up to its '\n', cut where memchr finds it.
+  const bool has_cr = std::memchr(data, '\r', n) != nullptr;
+  std::size_t start = 0;
+  while (start < n) {
+    std::size_t end;
+    if (has_cr) {
+      end = start;
+      while (end < n && data[end] != '\n' && data[end] != '\r') ++end;
     } else {
-      line += c;
+      const void* nl = std::memchr(data + start, '\n', n - start);
+      end = nl != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nl) - data) : n;
     }
+    if (end == n) {
+      lines.emplace_back(data + start, n - start);
+      break;
+    }
+    std::string& line = lines.emplace_back();
+    line.reserve(end - start + 1);
+    line.append(data + start, end - start).push_back('\n');
+    start = end + 1;
+    if (data[end] == '\r' && start < n && data[start] == '\n') ++start;
   }
-  if (!line.empty()) lines.push_back(std::move(line));
   return lines;
 }
 
