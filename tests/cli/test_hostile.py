@@ -512,15 +512,29 @@ def test_a_closed_standard_error_never_reaches_our_files(tmp_path):
     assert scene.leftovers() == []
 
 
+def huge_incoming_outputs(scene):
+    """Gives the incoming side's cell b outputs far larger than 64 MB once parsed."""
+    doc = json.loads(json.dumps(INCOMING))
+    doc["cells"][1]["outputs"] = [{"k": [i, i + 1]} for i in range(400000)]
+    scene.incoming.write_text(json.dumps(doc))
+
+
+def limit_memory():
+    resource.setrlimit(resource.RLIMIT_AS, (64 << 20, 64 << 20))
+
+
 def test_running_out_of_memory_names_the_notebook(tmp_path):
     scene = Scene(tmp_path)
-    doc = json.loads(json.dumps(INCOMING))
-    doc["cells"][1]["outputs"] = [{"k": [i, i + 1]} for i in range(400000)]  # far more than 64 MB parsed
-    scene.incoming.write_text(json.dumps(doc))
+    conflicting(scene)  # changed on both sides, the cell's difference is read whole
+    huge_incoming_outputs(scene)
     before = scene.current.read_bytes()
-
-    def limit():
-        resource.setrlimit(resource.RLIMIT_AS, (64 << 20, 64 << 20))
-
-    expect_failure(scene, scene.run(preexec=limit), before,
+    expect_failure(scene, scene.run(preexec=limit_memory), before,
                    "qormerge: error: nb.ipynb: out of memory (merging these notebooks needs more memory")
+
+
+def test_a_cell_only_one_side_changed_is_taken_without_reading_its_outputs(tmp_path):
+    scene = Scene(tmp_path)
+    huge_incoming_outputs(scene)
+    result = scene.run(preexec=limit_memory)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(scene.current.read_text()) == json.loads(scene.incoming.read_text())
