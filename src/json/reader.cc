@@ -377,13 +377,7 @@ class Reader {
     for (;;) {
       const char c = p0_[i];
       if (c == '"') {
-        std::size_t k = i + 1;
-        for (;;) {
-          k = scan_plain(k);
-          if (p0_[k] == '"') break;
-          k += 2;  // an escape: the backslash and the character after it
-        }
-        i = k + 1;
+        i = detail::string_token_end(std::string_view(p0_, len_), i);
         continue;
       }
       if (c == '[' || c == '{') {

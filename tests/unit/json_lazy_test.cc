@@ -6,11 +6,13 @@
 
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <typeinfo>
 #include <vector>
 
 #include "json/item_texts.h"
+#include "json/raw.h"
 #include "qor/errors.h"
 #include "qor/json.h"
 #include "support/expect.h"
@@ -70,6 +72,24 @@ TEST(JsonLazyReader, KeepsOnlyTheWrittenFormAsText) {
     EXPECT_EQ(write(doc), write(eager));
     EXPECT_TRUE(doc == eager);
     EXPECT_TRUE(eager == doc);
+  }
+}
+
+// The end of a string token in a checked text, for strings of every length around the sixteen
+// bytes looked at first, with quotes and runs of backslashes anywhere (the escaped quote or
+// backslash ends where a quote after an even run would), and another string after it.
+TEST(JsonRawText, FindsTheEndOfEveryStringToken) {
+  std::mt19937 random(11);
+  const std::string alphabet[] = {"a", "\"", "\\", "\u00e9", "\n"};
+  for (std::size_t length = 0; length < 80; ++length) {
+    for (int round = 0; round < 40; ++round) {
+      std::string content;
+      for (std::size_t i = 0; i < length; ++i) content += alphabet[random() % 5];
+      const std::string token = json::write(Value(content));
+      const std::string text = token + ", \"b\\\\\", \"c\"";
+      SCOPED_TRACE(text);
+      ASSERT_EQ(json::detail::string_token_end(text, 0), token.size());
+    }
   }
 }
 
