@@ -171,7 +171,11 @@ char* copy_escaping(char* out, const char* s, std::size_t n, std::size_t& k, std
       *out++ = s[k++];
       continue;
     }
-    out = put_escape(out, s, k);
+    // Escapes come in runs (a word of accented letters, a line of control characters): the
+    // next byte is looked at alone before the next sixteen are.
+    do {
+      out = put_escape(out, s, k);
+    } while (k < block_end && stop(static_cast<unsigned char>(s[k])));
   }
   return out;
 }
