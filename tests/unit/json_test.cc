@@ -116,15 +116,23 @@ TEST(JsonReader, RejectsInvalidUtf8AsCPythonDecodingDoes) {
       {"\"\xF4\x90\x80\x80\"", 1, 2, "invalid continuation byte"},
       {"\"\xE2\x82", 1, 3, "unexpected end of data"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.input);
-    try {
-      parse(c.input);
-      ADD_FAILURE() << "accepted";
-    } catch (const UnicodeError& e) {
-      EXPECT_EQ(e.start(), c.start);
-      EXPECT_EQ(e.end(), c.end);
-      EXPECT_EQ(e.reason(), c.reason);
+  // Each case also after valid text of every length up to a few blocks of the vector checks
+  // (ASCII and two-byte letters mixed, so that sequences straddle the blocks' edges): the error
+  // is found at its place, and the valid text alone is accepted.
+  for (std::size_t length = 0; length < 200; ++length) {
+    std::string text;
+    for (std::size_t k = 0; text.size() < length; ++k) text += (k * 7) % 5 < 2 ? "a" : "\xC3\xA9";
+    EXPECT_NO_THROW(parse("\"" + text + "\""));
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::to_string(text.size()) + " bytes before " + c.input);
+      try {
+        parse("\"" + text + c.input.substr(1));
+        ADD_FAILURE() << "accepted";
+      } catch (const UnicodeError& e) {
+        EXPECT_EQ(e.start(), c.start + text.size());
+        EXPECT_EQ(e.end(), c.end + text.size());
+        EXPECT_EQ(e.reason(), c.reason);
+      }
     }
   }
 }
