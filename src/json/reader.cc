@@ -836,10 +836,6 @@ std::size_t utf8_prefix(const unsigned char* p, std::size_t n, std::size_t& need
   return k;
 }
 
-// The end of the longest run of whole blocks from `i` on that hold only ASCII and complete
-// two-byte sequences (Latin, Greek, Cyrillic, ... text), checked sixteen bytes at a time: each
-// continuation byte must follow a lead byte, each lead byte precede one. The run ends at a
-// sequence boundary; what follows it is for the byte-wise check.
 #if defined(__x86_64__) && defined(__GNUC__)
 #define QOR_UTF8_AVX2 1
 // valid_utf8_blocks() thirty-two bytes at a time, for processors with AVX2 (sixty-four at a
@@ -878,6 +874,11 @@ const bool kHaveAvx2 = [] {
 }();
 #endif
 
+// The end of the longest run of whole blocks from `i` on that hold only ASCII and complete
+// two-byte sequences (Latin, Greek, Cyrillic, ... text), checked sixteen bytes at a time (first
+// thirty-two, where the processor has AVX2): each continuation byte must follow a lead byte, each
+// lead byte precede one. The run ends at a sequence boundary; what follows it is for the
+// byte-wise check.
 std::size_t valid_utf8_blocks(const char* p, std::size_t n, std::size_t i) {
 #ifdef QOR_UTF8_AVX2
   if (kHaveAvx2) i = valid_utf8_blocks_avx2(p, n, i);
