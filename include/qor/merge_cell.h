@@ -86,6 +86,10 @@ structdiff::Delta cell_difference(const json::Value& older, const json::Value& n
 // cells (`older`'s first), then returns their cell difference. An empty result means unchanged.
 structdiff::Delta cell_changed(const MergeCell& older, const MergeCell& newer);
 
+// cell_changed(older, newer) with its "outputs" entry erased. The outputs are not compared
+// unless debug logging shows the whole difference.
+structdiff::Delta cell_changed_leaving_outputs(const MergeCell& older, const MergeCell& newer);
+
 // Whether cell_changed(older, newer) is non-empty once its "outputs" entry is erased (kept with
 // `with_outputs`), as the merge asks of most cells. Removes the parent names alike; the
 // difference itself is built (and logged) only when debug logging is on, else the first

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -101,6 +102,13 @@ struct Limits {
 
 // The difference from `old_value` to `new_value`. Polls qor::interrupt while it works.
 Delta diff(const json::Value& old_value, const json::Value& new_value, const Limits& limits = {});
+
+// diff() of two objects with the entries of the top-level keys `left_out` erased from it (as
+// Delta::erase() does: a key the newer object lost stays, and objects without a key in common
+// are replaced whole), without comparing what those keys hold. Values that are not both objects
+// get the whole diff().
+Delta diff_leaving_out(const json::Value& old_value, const json::Value& new_value,
+                       std::initializer_list<std::string_view> left_out, const Limits& limits = {});
 
 // How alike two values are, from 0 (nothing in common) to 1 (equal), as the alignment weighs
 // them: objects by (sum over shared keys of (1 + s_key) / 2) / (number of keys in either); lists

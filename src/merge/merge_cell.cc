@@ -54,6 +54,17 @@ structdiff::Delta cell_changed(const MergeCell& older, const MergeCell& newer) {
   return cell_difference(*older.data(), *newer.data());
 }
 
+structdiff::Delta cell_changed_leaving_outputs(const MergeCell& older, const MergeCell& newer) {
+  if (log::debug_enabled()) {
+    structdiff::Delta d = cell_changed(older, newer);
+    d.erase("outputs");
+    return d;
+  }
+  strip_parent_names(older);
+  strip_parent_names(newer);
+  return structdiff::diff_leaving_out(*older.data(), *newer.data(), {"execution_count", "outputs"});
+}
+
 namespace {
 
 // Whether the structural difference of two objects is non-empty once the entries of the

@@ -356,11 +356,9 @@ class Merger {
     return view_of(m.at, m.side);
   }
 
-  // The cell difference from the base cell to a side's cell, without "outputs" unless asked.
-  static Delta change(const MergeCell& older, const MergeCell& newer, bool with_outputs = false) {
-    Delta d = cell_changed(older, newer);
-    if (!with_outputs) d.erase("outputs");
-    return d;
+  // The cell difference from the base cell to a side's cell, without "outputs".
+  static Delta change(const MergeCell& older, const MergeCell& newer) {
+    return cell_changed_leaving_outputs(older, newer);
   }
   // Whether change() would be non-empty, told without building the difference where nothing
   // wants it (see cell_changed_beyond_outputs).

@@ -111,9 +111,16 @@ Result compare(const Value& a, const Value& b, Delta* out, const Scope& scope);
 
 Delta value_change(const Value& b) { return b.is_object() ? Delta::replace(b) : Delta::value(b); }
 
+// Compares two objects. The members under the keys `left_out` (only diff_leaving_out() gives
+// any) are not compared and give no entry: they count as present in the similarity, and the
+// equality says nothing of them.
 Result compare_objects(const Object& a, const Object& b, const Value& whole_b, Delta* out,
-                       const Scope& scope) {
-  std::size_t removed = 0, matched = 0, added = 0;
+                       const Scope& scope, std::initializer_list<std::string_view> left_out = {}) {
+  const auto is_left_out = [&](std::string_view key) {
+    return left_out.size() != 0 &&
+           std::find(left_out.begin(), left_out.end(), key) != left_out.end();
+  };
+  std::size_t removed = 0, matched = 0, added = 0, added_counted = 0;
   bool all_equal = true;
   double s_matched = 0.0;
   Delta::ObjectPart part;
@@ -125,6 +132,10 @@ Result compare_objects(const Object& a, const Object& b, const Value& whole_b, D
       continue;
     }
     ++matched;
+    if (is_left_out(m.name())) {
+      s_matched += 0.5;
+      continue;
+    }
     Delta child;
     const Result r = compare(m.value, *w, out != nullptr ? &child : nullptr, scope);
     if (!r.equal) {
@@ -136,18 +147,21 @@ Result compare_objects(const Object& a, const Object& b, const Value& whole_b, D
   for (const auto& m : b) {
     if (!a.contains(m.name())) {
       ++added;
+      if (is_left_out(m.name())) continue;
+      ++added_counted;
       if (out != nullptr) part.entries.emplace_back(std::string(m.name()), Delta::value(m.value));
     }
   }
   if (scope.budget != nullptr) scope.budget->spend(a.size() + b.size());
   const std::size_t total = removed + matched + added;
-  const bool equal = all_equal && removed == 0 && added == 0;
+  const bool equal = all_equal && removed == 0 && added_counted == 0;
   const double s = total != 0 ? s_matched / static_cast<double>(total) : 1.0;
   if (out != nullptr) {
-    if (equal) {
-      *out = Delta();
-    } else if (s == 0.0) {
+    // Nothing shared (then s is 0, and the objects differ): the new object replaces the old.
+    if (matched == 0 && total != 0) {
       *out = Delta::replace(whole_b);
+    } else if (equal) {
+      *out = Delta();
     } else {
       *out = Delta::object(std::move(part));
     }
@@ -263,6 +277,16 @@ Delta diff(const Value& old_value, const Value& new_value, const Limits& limits)
   if (old_value == new_value) return Delta();
   Delta out;
   compare(old_value, new_value, &out, Scope{limits, nullptr});
+  return out;
+}
+
+Delta diff_leaving_out(const Value& old_value, const Value& new_value,
+                       std::initializer_list<std::string_view> left_out, const Limits& limits) {
+  if (!old_value.is_object() || !new_value.is_object()) return diff(old_value, new_value, limits);
+  interrupt::poll();
+  Delta out;
+  compare_objects(old_value.as_object(), new_value.as_object(), new_value, &out,
+                  Scope{limits, nullptr}, left_out);
   return out;
 }
 

@@ -525,16 +525,29 @@ def limit_memory():
 
 def test_running_out_of_memory_names_the_notebook(tmp_path):
     scene = Scene(tmp_path)
-    conflicting(scene)  # changed on both sides, the cell's difference is read whole
-    huge_incoming_outputs(scene)
+    # The current side deletes cell b, the incoming side changes only its outputs: whether the
+    # cell comes back depends on those outputs, which the merge must read whole.
+    current = json.loads(json.dumps(BASE))
+    del current["cells"][1]
+    scene.current.write_text(json.dumps(current))
+    incoming = json.loads(json.dumps(BASE))
+    incoming["cells"][1]["outputs"] = [{"k": [i, i + 1]} for i in range(400000)]
+    scene.incoming.write_text(json.dumps(incoming))
     before = scene.current.read_bytes()
     expect_failure(scene, scene.run(preexec=limit_memory), before,
                    "qormerge: error: nb.ipynb: out of memory (merging these notebooks needs more memory")
 
 
-def test_a_cell_only_one_side_changed_is_taken_without_reading_its_outputs(tmp_path):
+@pytest.mark.parametrize("both_sides", [False, True], ids=["incoming side", "both sides"])
+def test_a_changed_cell_is_merged_without_reading_its_outputs(tmp_path, both_sides):
     scene = Scene(tmp_path)
+    if both_sides:
+        conflicting(scene)  # the sources are merged, the outputs stay the current side's
     huge_incoming_outputs(scene)
     result = scene.run(preexec=limit_memory)
     assert result.returncode == 0, result.stderr
-    assert json.loads(scene.current.read_text()) == json.loads(scene.incoming.read_text())
+    merged = json.loads(scene.current.read_text())
+    if both_sides:
+        assert merged["cells"][1]["outputs"] == []
+    else:
+        assert merged == json.loads(scene.incoming.read_text())

@@ -98,7 +98,8 @@ TEST(CellChanged, WhatCountsAsAChange) {
 }
 
 // The merge's question, whether a cell changed (its outputs aside unless asked), must get the
-// answer its difference gives, whether the difference is built (debug logging on) or not.
+// answer its difference gives, whether the difference is built (debug logging on) or not; the
+// difference without outputs is the difference with its outputs entry erased.
 TEST(CellChanged, BeyondOutputsAnswersAsTheDifference) {
   const std::vector<std::string> cells = {
       R"({})",
@@ -153,6 +154,14 @@ TEST(CellChanged, BeyondOutputsAnswersAsTheDifference) {
           // The parent names go either way.
           EXPECT_TRUE(x == a);
           EXPECT_TRUE(y == b);
+          if (!with_outputs) {
+            Value u = parse(older), w = parse(newer);
+            EXPECT_EQ(structdiff::repr(cell_changed_leaving_outputs(MergeCell(&u, Side::kBase),
+                                                                    MergeCell(&w, Side::kCurrent))),
+                      structdiff::repr(d));
+            EXPECT_TRUE(u == a);
+            EXPECT_TRUE(w == b);
+          }
         }
       }
     }

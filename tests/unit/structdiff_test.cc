@@ -84,6 +84,36 @@ TEST(StructDiffDelta, EraseEmptiesAnObjectDeltaLeftWithNothing) {
   EXPECT_EQ(repr(deleted), "{$delete: ['execution_count']}");
 }
 
+// Leaving keys out gives what erasing their entries from the whole difference gives, for every
+// pair of a set of objects where the keys left out are changed, added, removed, alone or shared
+// with nothing else, and for values that are not objects.
+TEST(StructDiffDelta, LeavingKeysOutIsErasingTheirEntries) {
+  const char* values[] = {
+      R"({})",
+      R"({"o": 1})",
+      R"({"o": 2})",
+      R"({"e": 1, "o": [1, 2]})",
+      R"({"e": 2, "o": [1, 3]})",
+      R"({"x": 1})",
+      R"({"x": 1, "o": 1})",
+      R"({"x": 2, "o": 1, "e": 1})",
+      R"({"x": [1, {"a": 2}], "o": {"big": [1, 2, 3]}})",
+      R"({"x": [1, {"a": 3}], "o": {"big": [1, 2, 4]}})",
+      R"({"y": 1, "e": null})",
+      R"([1, 2])",
+      R"("text")",
+  };
+  for (const char* older : values) {
+    for (const char* newer : values) {
+      SCOPED_TRACE(std::string(older) + " -> " + newer);
+      Delta whole = diff(parse(older), parse(newer));
+      whole.erase("o");
+      whole.erase("e");
+      EXPECT_EQ(repr(diff_leaving_out(parse(older), parse(newer), {"o", "e"})), repr(whole));
+    }
+  }
+}
+
 // The alignment as the plain definition computes it: a full table of best scores, walked back
 // from the far corner.
 struct Op {
