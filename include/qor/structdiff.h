@@ -110,6 +110,11 @@ Delta diff(const json::Value& old_value, const json::Value& new_value, const Lim
 Delta diff_leaving_out(const json::Value& old_value, const json::Value& new_value,
                        std::initializer_list<std::string_view> left_out, const Limits& limits = {});
 
+// Whether diff_leaving_out(old_value, new_value, left_out) is non-empty, told by the first
+// difference found, without building it.
+bool differs_leaving_out(const json::Value& old_value, const json::Value& new_value,
+                         std::initializer_list<std::string_view> left_out);
+
 // How alike two values are, from 0 (nothing in common) to 1 (equal), as the alignment weighs
 // them: objects by (sum over shared keys of (1 + s_key) / 2) / (number of keys in either); lists
 // by (sum of paired similarities) / (old length + number of inserted items); unequal scalars 0.

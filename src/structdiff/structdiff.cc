@@ -290,6 +290,31 @@ Delta diff_leaving_out(const Value& old_value, const Value& new_value,
   return out;
 }
 
+bool differs_leaving_out(const Value& old_value, const Value& new_value,
+                         std::initializer_list<std::string_view> left_out) {
+  if (!old_value.is_object() || !new_value.is_object()) return !(old_value == new_value);
+  interrupt::poll();
+  const Object& a = old_value.as_object();
+  const Object& b = new_value.as_object();
+  const auto counted = [&](std::string_view key) {
+    return std::find(left_out.begin(), left_out.end(), key) == left_out.end();
+  };
+  // As in compare_objects(): a lost key stays in the difference, and objects without a key in
+  // common are replaced whole, whatever their keys.
+  bool common = false;
+  for (const auto& m : a) {
+    const Value* other = b.find(m.name());
+    if (other == nullptr) return true;
+    common = true;
+    if (counted(m.name()) && !(m.value == *other)) return true;
+  }
+  if (!common) return a.size() + b.size() != 0;
+  for (const auto& m : b) {
+    if (counted(m.name()) && !a.contains(m.name())) return true;
+  }
+  return false;
+}
+
 double similarity(const Value& a, const Value& b, const Limits& limits) {
   return compare(a, b, nullptr, Scope{limits, nullptr}).s;
 }
