@@ -100,9 +100,15 @@ def report(build, runs, others, forms):
     print("Merge against the simdjson floor and the durable I/O floor (whole processes; median of %d\n"
           "runs each, %d for m1, run alternately; spread = lowest..highest run ratio to the I/O floor)"
           % (runs, runs * RUNS_FACTOR["m1"]))
-    print("  %-5s %-8s %7s %9s %9s %9s %7s %7s %11s %7s %6s %9s" % (
+    # What the process holds before it reads anything (its code, the C++ runtime, the stack): the
+    # smallest peak of a run that only prints the version. The "net" column is the merge's peak
+    # above it, against the input: the memory the merge itself takes.
+    startup = min(run_process(launcher, [programs[2][1], "--version"], str(build))[1] for _ in range(5))
+    print("  net = the merge's peak above that of `qormerge --version` (%.1f MB), over the input"
+          % (startup / 1e6))
+    print("  %-5s %-8s %7s %9s %9s %9s %7s %7s %11s %7s %6s %9s %9s" % (
         "", "form", "input", "simdjson", "I/O", "merge", "/simd", "/I/O", "spread", "peak", "/input",
-        "I/O peak"))
+        "I/O peak", "net"))
     verdicts = []
     for name, label, _ in TRIPLES:
         for form in forms:
@@ -122,9 +128,10 @@ def report(build, runs, others, forms):
                 verdicts.append(ok)
                 # The I/O floor's own peak over the input: what reading the files whole costs.
                 io_peak = max(res["io"][1])
-                print("  %-5s %-8s %5.0f MB %7.1f ms %7.1f ms %7.1f ms %6.2fx %6.2fx %5.2f..%-5.2f %4.0f MB %5.2fx %8.2fx %s%s" % (
+                print("  %-5s %-8s %5.0f MB %7.1f ms %7.1f ms %7.1f ms %6.2fx %6.2fx %5.2f..%-5.2f %4.0f MB %5.2fx %8.2fx %8.2fx %s%s" % (
                     name, form, size / 1e6, s_med * 1e3, io_med * 1e3, med * 1e3, med / s_med,
                     med / io_med, ratios[0], ratios[-1], peak / 1e6, peak / size, io_peak / size,
+                    (peak - startup) / size,
                     "" if prog == "qormerge" else "(" + prog + ") ",
                     "ok" if ok else "MISSED: %s" % ", ".join(
                         ([] if time_ok else ["time (<= %.1fx the I/O floor)" % IO_TARGET[name]]) +
