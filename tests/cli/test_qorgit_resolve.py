@@ -508,3 +508,12 @@ def test_closing_the_page_leaves_the_file_and_fails_the_mergetool(merged, env, t
     assert proc.returncode != 0
     assert (merged / "nb.ipynb").read_bytes() == before
     assert git(merged, env, "status", "--porcelain") == "UU nb.ipynb\n"
+
+
+def test_a_single_conflict_is_counted_as_one(tmp_path, env):
+    doc = notebook([cell("A", "train", ["t\n"]), cell("B", "<<< plot", ["p\n"], ["A"])], [])
+    path = tmp_path / "nb.ipynb"
+    path.write_text(json.dumps(doc))
+    got = run([QORGIT, "resolve", "--take", "current", str(path)], tmp_path, env)
+    assert got.returncode == 0, got.stderr
+    assert got.stdout.endswith("nb.ipynb: 1 conflict resolved, written\n")

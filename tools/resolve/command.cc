@@ -166,8 +166,9 @@ int run_command(const CommandOptions& options, std::ostream& out, std::ostream& 
       nb->save(layout);
       const bool staged = add && in_work_tree(nb->file());
       if (staged) stage(nb->file());
-      out << "qorgit resolve: " << display(nb->shown()) << ": "
-          << nb->resolution().conflicts().size() << " conflicts resolved, written"
+      const std::size_t resolved = nb->resolution().conflicts().size();
+      out << "qorgit resolve: " << display(nb->shown()) << ": " << resolved
+          << (resolved == 1 ? " conflict" : " conflicts") << " resolved, written"
           << (staged ? " and staged" : "") << "\n";
     }
     return status;
