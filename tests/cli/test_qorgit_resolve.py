@@ -77,7 +77,7 @@ LIST = [
     "  [current, incoming, both, edit]",
     "  3  cell 4 (clean): component in conflict (changed here, deleted on the incoming side)"
     "  [current, incoming, edit]",
-    "  4  cells 5, 7 (save): component in conflict (names collide)  [current, incoming, edit]",
+    "  4  cells 5, 7 (save): component in conflict (names collide)  [current, edit]",
     "  5  cell 6 (feat): component in conflict (deleted here, changed on the incoming side)"
     "  [current, incoming, edit]",
     "  6  parameter lr: parameter in conflict  [current, incoming, edit]",
@@ -143,19 +143,19 @@ SHELL_CASES = {
         ("D", "report", ["B"], "r\n"), ("E", "clean", [], "e = 2\n"), ("C", "save", [], "s\n")],
         [param("lr", "0.2"), param("epochs", "3")]),
     # The incoming version of plot keeps plot's id, so report's parent still resolves; a
-    # parameter goes back to its place.
-    "all incoming": (["--take", "incoming"], [
+    # parameter goes back to its place. The incoming side holds two components named save (its
+    # own addition collides), so save is taken from the current side.
+    "all incoming": (["--take", "current", "--component", "save", "--take", "incoming"], [
         ("A", "train", [], "a\nY\nc\n"), ("B", "chart", ["A"], "p = 3\n"),
-        ("D", "report", ["B"], "r\n"), ("C", "save", [], "s\n"), ("F", "feat", [], "f = 2\n"),
-        ("G", "save", ["C"], "g\n")],
+        ("D", "report", ["B"], "r\n"), ("C", "save", [], "s\n"), ("F", "feat", [], "f = 2\n")],
         [param("lr", "0.3"), param("epochs", "3")]),
     # Selected decisions, in order; the last --take covers what is left.
     "mixed": (["--take", "both", "--component", "train", "--component", "B",
-               "--take", "incoming", "--parameter", "lr", "--component", "save",
+               "--take", "incoming", "--parameter", "lr", "--component", "feat",
                "--take", "current"], [
         ("A", "train", [], "a\nX\nY\nc\n"), ("B", "plot", ["A"], "p = 2\n"),
         ("*", "chart", ["A"], "p = 3\n"), ("D", "report", ["B"], "r\n"),
-        ("E", "clean", [], "e = 2\n"), ("C", "save", [], "s\n"), ("G", "save", ["C"], "g\n")],
+        ("E", "clean", [], "e = 2\n"), ("C", "save", [], "s\n"), ("F", "feat", [], "f = 2\n")],
         [param("lr", "0.3"), param("epochs", "3")]),
 }
 
@@ -194,6 +194,15 @@ def test_nothing_is_written_while_anything_is_left(merged, env):
     (["--take", "both", "--component", "save"], 1,
      "qorgit resolve: nb.ipynb: cells 5, 7 (save): component in conflict (names collide): cannot "
      "take both: the two components would have the same name\n"),
+    # A side that holds two components under the colliding name cannot be taken; a later
+    # --take that covers the conflict does not make the notebook written.
+    (["--take", "incoming", "--component", "save", "--take", "current"], 1,
+     "qorgit resolve: nb.ipynb: cells 5, 7 (save): component in conflict (names collide): cannot "
+     "take incoming: the incoming side holds two of these components under the name 'save'; take "
+     "the other side or edit, or rename one\nqorgit resolve: nb.ipynb: not written\n"),
+    (["--take", "both", "--component", "feat"], 1,
+     "cell 6 (feat): component in conflict (deleted here, changed on the incoming side): cannot "
+     "take both: there is one component, kept on one side only\n"),
     (["--take", "current", "--component", "nothing"], 1,
      "qorgit resolve error: no conflict of a component nothing in nb.ipynb\n"),
     (["--take", "theirs"], 2, "argument --take: invalid choice: 'theirs'"),
@@ -415,7 +424,8 @@ def url_from(browser_log, proc):
 
 def resolve_with_keys(driver, url, shots):
     """Opens the page and resolves every conflict with keys: the block edited, the rest taken
-    from the incoming side; then saves."""
+    from the incoming side but save (the incoming side holds two components of that name, so
+    its key does nothing there), taken from the current side; then saves."""
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
@@ -436,8 +446,11 @@ def resolve_with_keys(driver, url, shots):
     area.send_keys("XY\n")
     ActionChains(driver).key_down(Keys.CONTROL).send_keys(Keys.ENTER).key_up(Keys.CONTROL).perform()
     wait.until(lambda d: counter() == "5 of 6 left")
-    for left in range(4, -1, -1):
-        keys("2")
+    for left, key in zip(range(4, -1, -1), "22122"):
+        if key == "1":
+            keys("2")  # refused where the side cannot be taken: nothing is decided
+            assert counter() == "%d of 6 left" % (left + 1)
+        keys(key)
         wait.until(lambda d: counter() == "%d of 6 left" % left)
     wait.until(lambda d: d.find_element(By.ID, "save").is_enabled())
     driver.save_screenshot(str(shots / "resolve-decided.png"))
@@ -450,8 +463,7 @@ def resolve_with_keys(driver, url, shots):
 
 
 RESOLVED = [("A", "train", [], "a\nXY\nc\n"), ("B", "chart", ["A"], "p = 3\n"),
-            ("D", "report", ["B"], "r\n"), ("C", "save", [], "s\n"), ("F", "feat", [], "f = 2\n"),
-            ("G", "save", ["C"], "g\n")]
+            ("D", "report", ["B"], "r\n"), ("C", "save", [], "s\n"), ("F", "feat", [], "f = 2\n")]
 
 
 def browser_env(env, tmp_path):

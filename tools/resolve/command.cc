@@ -3,6 +3,7 @@
 #include "resolve/command.h"
 
 #include <memory>
+#include <set>
 
 #include "qor/errors.h"
 #include "resolve/server.h"
@@ -36,9 +37,12 @@ std::vector<std::unique_ptr<NotebookFile>> open_notebooks(const CommandOptions& 
 }
 
 std::string choices(const Conflict& c) {
-  std::string text = "current, incoming";
-  if (c.can_both) text += ", both";
-  if (c.can_edit) text += ", edit";
+  std::string text;
+  for (const auto& [take, possible] :
+       {std::pair{Take::kCurrent, c.can_current}, std::pair{Take::kIncoming, c.can_incoming},
+        std::pair{Take::kBoth, c.can_both}, std::pair{Take::kEdit, c.can_edit}}) {
+    if (possible) text += (text.empty() ? "" : ", ") + std::string(take_name(take));
+  }
   return text;
 }
 
@@ -54,8 +58,9 @@ void list_text(const NotebookFile& nb, std::ostream& out) {
   }
 }
 
-void decide_from_shell(const CommandOptions& options,
-                       std::vector<std::unique_ptr<NotebookFile>>& notebooks, std::ostream& err) {
+std::set<const NotebookFile*> decide_from_shell(
+    const CommandOptions& options, std::vector<std::unique_ptr<NotebookFile>>& notebooks,
+    std::ostream& err) {
   // A selector must name a conflict in one of the notebooks at least.
   std::vector<std::string> unmatched;
   for (const auto& group : options.takes) {
@@ -87,6 +92,7 @@ void decide_from_shell(const CommandOptions& options,
         "no conflict of a " + display(unmatched.front()) + " in " +
         (notebooks.size() == 1 ? display(notebooks.front()->shown()) : "these notebooks"));
   }
+  std::set<const NotebookFile*> refused;
   for (auto& nb : notebooks) {
     Resolution& r = nb->resolution();
     std::vector<std::string> decided;
@@ -118,10 +124,12 @@ void decide_from_shell(const CommandOptions& options,
           decided.push_back(key);
         } catch (const ValueError& e) {
           err << "qorgit resolve: " << display(e.what()) << "\n";
+          refused.insert(nb.get());
         }
       }
     }
   }
+  return refused;
 }
 
 }  // namespace
@@ -151,9 +159,16 @@ int run_command(const CommandOptions& options, std::ostream& out, std::ostream& 
     return left ? 1 : 0;
   }
   if (!options.takes.empty()) {
-    decide_from_shell(options, notebooks, err);
+    // A decision refused leaves its notebook unwritten, even when a later --take covers the
+    // conflict: the result would not be the one asked for.
+    const std::set<const NotebookFile*> refused = decide_from_shell(options, notebooks, err);
     int status = 0;
     for (auto& nb : notebooks) {
+      if (refused.contains(nb.get())) {
+        err << "qorgit resolve: " << display(nb->shown()) << ": not written\n";
+        status = 1;
+        continue;
+      }
       const std::vector<std::string> left = nb->resolution().problems();
       if (!left.empty()) {
         for (const std::string& p : left) {

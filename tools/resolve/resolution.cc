@@ -467,18 +467,23 @@ void Scan::describe_component(Found& g) const {
             ")";
   c.can_both = m.size() >= 2 && distinct.size() == m.size();
   c.can_edit = true;
-  const auto side_text = [&](Take take) -> std::optional<std::string> {
+  // A side's version of the components, as text; and whether it is possible: a side that
+  // itself holds two of them under one name would leave the names colliding.
+  const auto side_text = [&](Take take, bool& possible) -> std::optional<std::string> {
     const Plan plan = plan_components(g.info, take, working_, stages_);
     if (plan.kept.empty()) return std::nullopt;
     std::string text;
+    std::set<std::string> names;
     for (const Plan::Kept& k : plan.kept) {
       const Value content = k.content ? *k.content : unmarked_copy(cells_[k.cell]);
       text += (text.empty() ? "" : "\n\n") + component_text(content, names_);
+      const std::string name = name_of(content);
+      if (!name.empty() && !names.insert(name).second) possible = false;
     }
     return text;
   };
-  c.current = side_text(Take::kCurrent);
-  c.incoming = side_text(Take::kIncoming);
+  c.current = side_text(Take::kCurrent, c.can_current);
+  c.incoming = side_text(Take::kIncoming, c.can_incoming);
   std::string base;
   std::set<std::string> seen;
   for (const auto& member : m) {
@@ -648,10 +653,19 @@ void Resolution::decide(const std::string& key, const std::optional<Decision>& d
   const Conflict& c = *it;
   const std::string refused = path_ + ": " + c.label + ": cannot take ";
   if (decision->take == Take::kBoth && !c.can_both) {
-    throw ValueError(refused + "both" +
-                     (c.kind == ConflictKind::kComponent
-                          ? ": the two components would have the same name"
-                          : ""));
+    std::string why;
+    if (c.kind == ConflictKind::kComponent) {
+      why = c.component_ids.size() < 2 ? ": there is one component, kept on one side only"
+                                       : ": the two components would have the same name";
+    }
+    throw ValueError(refused + "both" + why);
+  }
+  for (const Take side : {Take::kCurrent, Take::kIncoming}) {
+    if (decision->take == side && !(side == Take::kCurrent ? c.can_current : c.can_incoming)) {
+      throw ValueError(refused + take_name(side) + ": the " + take_name(side) +
+                       " side holds two of these components under the name " + py_quote(c.name) +
+                       "; take the other side or edit, or rename one");
+    }
   }
   if (decision->take == Take::kEdit && !c.can_edit) throw ValueError(refused + "an edit");
   decisions_[key] = *decision;

@@ -67,9 +67,11 @@ struct Conflict {
   // The versions as text for people (sources with their names, parents, outputs summarised as
   // kind and size): nullopt where that side has no version.
   std::optional<std::string> base, current, incoming;
-  bool can_both = false;   // whether Take::kBoth is possible
-  bool can_edit = false;   // whether Take::kEdit is possible
-  std::string edit_start;  // the text an edit starts from
+  bool can_current = true;   // whether Take::kCurrent is possible
+  bool can_incoming = true;  // whether Take::kIncoming is possible
+  bool can_both = false;     // whether Take::kBoth is possible
+  bool can_edit = false;     // whether Take::kEdit is possible
+  std::string edit_start;    // the text an edit starts from
 };
 
 // Something the merge decided by itself that a person may want to look at; no decision needed.

@@ -540,6 +540,8 @@ json::Value notebook_state(const NotebookFile& notebook, std::size_t index) {
         {"incoming", optional_text(c.incoming)},
         {"result", optional_text(r.result_text(c.key))},
         {"decision", d == r.decisions().end() ? Value() : Value(take_name(d->second.take))},
+        {"can_current", Value(c.can_current)},
+        {"can_incoming", Value(c.can_incoming)},
         {"can_both", Value(c.can_both)},
         {"can_edit", Value(c.can_edit)},
         {"edit_start",

@@ -73,7 +73,7 @@
       v.appendChild(version('result', 'result', c.result, '(no decision yet)'));
       a.appendChild(v);
       const act = el('div', 'actions');
-      const choices = [['current', '1 current', true], ['incoming', '2 incoming', true],
+      const choices = [['current', '1 current', c.can_current], ['incoming', '2 incoming', c.can_incoming],
                        ['both', '3 both', c.can_both], ['edit', 'e edit', c.can_edit]];
       for (const [take, label, ok] of choices) {
         if (!ok) continue;
@@ -304,7 +304,9 @@
     }
     if (ev.ctrlKey || ev.metaKey || ev.altKey) return;
     const actions = {
-      n: () => move(1), p: () => move(-1), 1: () => decide('current'), 2: () => decide('incoming'),
+      n: () => move(1), p: () => move(-1),
+      1: () => { if (nb().conflicts[selected] && nb().conflicts[selected].can_current) decide('current'); },
+      2: () => { if (nb().conflicts[selected] && nb().conflicts[selected].can_incoming) decide('incoming'); },
       3: () => { if (nb().conflicts[selected] && nb().conflicts[selected].can_both) decide('both'); },
       e: startEdit, u: () => decide(null), s: save,
       '?': () => { $('help').hidden = !$('help').hidden; },
