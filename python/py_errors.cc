@@ -72,8 +72,14 @@ void raise_unicode_error(const UnicodeError& e) {
 }
 
 void raise_io_error(const IoError& e) {
+  // The file name as Python's os functions give it: decoded as the file system encodes names
+  // (a byte that is not UTF-8 becomes a surrogate escape), never a decoding error of its own.
+  const std::string& path = e.path();
+  pyb::object filename = pyb::reinterpret_steal<pyb::object>(
+      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+  if (!filename) throw pyb::error_already_set();
   pyb::object exc = pyb::reinterpret_borrow<pyb::object>(PyExc_OSError)(
-      e.error_code(), std::strerror(e.error_code()), e.path());
+      e.error_code(), std::strerror(e.error_code()), filename);
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
 }
 

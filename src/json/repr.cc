@@ -20,6 +20,35 @@ bool printable(std::uint32_t cp) {
   return true;
 }
 
+// The code point of the UTF-8 sequence at text[k], its length in `len`. A byte that begins
+// no complete sequence stands for itself as U+DC80..U+DCFF, the way Python's surrogateescape
+// decodes a file name; surrogates in their three-byte form (which values may hold) read as such.
+std::uint32_t next_code_point(std::string_view text, std::size_t k, std::size_t& len) {
+  const unsigned char c = static_cast<unsigned char>(text[k]);
+  len = 1;
+  if (c < 0x80) return c;
+  std::size_t need = 0;
+  std::uint32_t cp = 0, least = 0;
+  if (c >= 0xC2 && c <= 0xDF) {
+    need = 2, cp = c & 0x1Fu, least = 0x80;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    need = 3, cp = c & 0x0Fu, least = 0x800;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    need = 4, cp = c & 0x07u, least = 0x10000;
+  } else {
+    return 0xDC00u | c;
+  }
+  if (k + need > text.size()) return 0xDC00u | c;
+  for (std::size_t i = 1; i < need; ++i) {
+    const unsigned char b = static_cast<unsigned char>(text[k + i]);
+    if ((b & 0xC0) != 0x80) return 0xDC00u | c;
+    cp = (cp << 6) | (b & 0x3Fu);
+  }
+  if (cp < least || cp > 0x10FFFF) return 0xDC00u | c;
+  len = need;
+  return cp;
+}
+
 void append_escape(std::string& out, char kind, std::uint32_t cp, int width) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('\\');
@@ -36,20 +65,8 @@ void append_py_str_repr(std::string_view text, std::string& out) {
   const char quote = (has_single && !has_double) ? '"' : '\'';
   out.push_back(quote);
   for (std::size_t k = 0; k < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[k]);
-    std::uint32_t cp = c;
     std::size_t len = 1;
-    if (c >= 0xF0 && k + 3 < text.size()) {
-      cp = ((c & 0x07u) << 18) | ((text[k + 1] & 0x3Fu) << 12) | ((text[k + 2] & 0x3Fu) << 6) |
-           (text[k + 3] & 0x3Fu);
-      len = 4;
-    } else if (c >= 0xE0 && k + 2 < text.size()) {
-      cp = ((c & 0x0Fu) << 12) | ((text[k + 1] & 0x3Fu) << 6) | (text[k + 2] & 0x3Fu);
-      len = 3;
-    } else if (c >= 0xC0 && k + 1 < text.size()) {
-      cp = ((c & 0x1Fu) << 6) | (text[k + 1] & 0x3Fu);
-      len = 2;
-    }
+    const std::uint32_t cp = next_code_point(text, k, len);
     if (cp == static_cast<std::uint32_t>(quote) || cp == '\\') {
       out.push_back('\\');
       out.push_back(static_cast<char>(cp));

@@ -301,9 +301,11 @@ def test_missing_files_and_git(tmp_path, monkeypatch):
     current = tmp_path / "current.ipynb"
     shutil.copy(os.path.join(case, "current.ipynb"), current)
     before = current.read_bytes()
-    with pytest.raises(FileNotFoundError) as info:
-        merge_files(str(tmp_path / "nope.ipynb"), str(current), os.path.join(case, "incoming.ipynb"), "nb")
-    assert info.value.filename == str(tmp_path / "nope.ipynb")
+    # A name that is not UTF-8 comes back as os functions give it (surrogate escapes).
+    for name in ("nope.ipynb", os.fsdecode(b"nope\xfe.ipynb")):
+        with pytest.raises(FileNotFoundError) as info:
+            merge_files(str(tmp_path / name), str(current), os.path.join(case, "incoming.ipynb"), "nb")
+        assert info.value.filename == str(tmp_path / name)
     monkeypatch.setenv("PATH", str(tmp_path))
     monkeypatch.setenv("TMPDIR", str(tmp_path))
     with pytest.raises(FileNotFoundError, match="'git'"):

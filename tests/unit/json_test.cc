@@ -272,5 +272,26 @@ TEST(JsonReprs, RenderAsPythonDoes) {
   EXPECT_EQ(out, "{'a': [True, None, 1.5, 1e-05, nan, \"it's\", 'q\"\\n\xC3\xA9\\x01']}");
 }
 
+// Texts that are not valid UTF-8 (file names from the command line) quote as Python quotes
+// them decoded with surrogateescape: each byte that begins no complete sequence is \udcXX, and
+// the bytes after it are read on their own.
+TEST(JsonReprs, QuoteBytesThatAreNotUtf8AsSurrogateEscapes) {
+  const struct {
+    std::string text, quoted;
+  } cases[] = {
+      {"nope\xfe"
+       "ABC.ipynb",
+       "'nope\\udcfeABC.ipynb'"},
+      {"\xc3", "'\\udcc3'"},                                   // cut short at the end
+      {"\xc3(", "'\\udcc3('"},                                 // a lead byte before ASCII
+      {"\xe2\x82", "'\\udce2\\udc82'"},                        // a three-byte sequence cut short
+      {"\xc0\xaf", "'\\udcc0\\udcaf'"},                        // overlong
+      {"\xf4\x90\x80\x80", "'\\udcf4\\udc90\\udc80\\udc80'"},  // beyond U+10FFFF
+      {"\xed\xa0\x80", "'\\ud800'"},                           // a surrogate a value may hold
+      {"\xf0\x9f\x98\x80 \xe2\x82\xac", "'\xf0\x9f\x98\x80 \xe2\x82\xac'"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(qor::py_quote(c.text), c.quoted) << c.text;
+}
+
 }  // namespace
 }  // namespace qor::json
