@@ -27,7 +27,8 @@ void install_signal_cleanup(bool keep_other_handlers = false);
 void guard_mapped_inputs(std::string_view error_prefix);
 
 // Opens /dev/null on whichever of the standard descriptors 0, 1 and 2 is closed, so that no
-// file the program opens later takes their place and receives its messages.
+// file the program opens later takes their place and receives its messages. It is opened for
+// reading only, so that writing to a closed output still fails.
 void open_standard_descriptors();
 
 // For a program that runs one operation and exits: the allocator's heaps grow in steps of

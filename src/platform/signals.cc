@@ -344,9 +344,9 @@ void guard_mapped_inputs(std::string_view error_prefix) {
 
 void open_standard_descriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-    }
+    // Read-only for all three: input reads nothing, and a write to a closed output still fails
+    // (EBADF), as it would have on the closed descriptor, instead of vanishing.
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) ::open("/dev/null", O_RDONLY);
   }
 }
 

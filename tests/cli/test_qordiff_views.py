@@ -102,6 +102,18 @@ def test_output_file(tmp_path):
     assert (tmp_path / "out.txt").read_text() == qordiff("--format=text", prev, current).stdout
 
 
+@pytest.mark.parametrize("mode", [["--format=json"], ["--format=text"], ["--textconv"]])
+@pytest.mark.parametrize("output, message", [("full", "No space left on device"),
+                                             ("closed", "Bad file descriptor")])
+def test_an_output_that_cannot_be_written_fails_with_a_message(tmp_path, mode, output, message):
+    prev, current = churn_pair(tmp_path)
+    files = [current] if mode == ["--textconv"] else [prev, current]
+    with open(os.devnull if output == "closed" else "/dev/full", "w") as sink:
+        got = subprocess.run([QORDIFF, *mode, *map(str, files)], stdout=sink, stderr=subprocess.PIPE,
+                             text=True, preexec_fn=(lambda: os.close(1)) if output == "closed" else None)
+    assert (got.returncode, got.stderr) == (1, "qordiff: error: cannot write the output: %s\n" % message)
+
+
 @pytest.mark.parametrize("args,message", [
     (["--format=yaml", "a", "b"], "argument --format: invalid choice: 'yaml' (choose from 'json', 'text', 'html')"),
     (["--color=sometimes", "a", "b"], "argument --color: invalid choice: 'sometimes' (choose from 'auto', 'always', 'never')"),

@@ -461,13 +461,15 @@ def test_global_install_writes_where_git_reads(repo, env, tmp_path):
 
 def test_closed_standard_descriptors_never_reach_the_files_written(repo, env):
     # With descriptors 0 to 2 closed, the next file opened would take descriptor 0, 1 or 2, and
-    # what the program reports would land in it.
+    # what the program reports would land in it. The installation is done; its report cannot
+    # be written, which makes the exit status 1, as any failed write of the output does.
     home = pathlib.Path(env["HOME"])
     result = subprocess.run([QORGIT, "install", "--global"], cwd=repo, env=env,
                             preexec_fn=lambda: [os.close(fd) for fd in (0, 1, 2)])
-    assert result.returncode == 0
+    assert result.returncode == 1
     attributes = home / ".config" / "git" / "attributes"
     assert attributes.read_text() == ATTRIBUTE_LINE + "\n"
+    assert "merge.qormerge.driver" in git(repo, env, "config", "--global", "--list").stdout
 
 
 def test_existing_attributes_and_settings_are_kept(repo, env):

@@ -139,7 +139,9 @@ struct Options {
 bool emit_to(const std::optional<std::string>& path, const std::string& text) {
   if (!path) {
     std::fwrite(text.data(), 1, text.size(), stdout);
-    return std::fflush(stdout) == 0 && !std::ferror(stdout);
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    std::cerr << "qordiff: error: cannot write the output: " << std::strerror(errno) << "\n";
+    return false;
   }
   std::FILE* f = std::fopen(path->c_str(), "wb");
   if (!f) {
