@@ -26,6 +26,11 @@ def qordiff(*args, env=None):
     return subprocess.run([QORDIFF, *map(str, args)], capture_output=True, text=True, env=env)
 
 
+def write_text(path, text):
+    path.write_text(text)
+    return path
+
+
 def write(path, doc, indent=1):
     path.write_text(json.dumps(doc, indent=indent) if indent else json.dumps(doc))
     return path
@@ -294,6 +299,21 @@ def test_textconv_shows_a_file_that_is_no_notebook_as_text(tmp_path):
     assert got.returncode == 0 and got.stderr == ""
     assert got.stdout == ('(not a notebook: Invalid control character at: line 2 column 5 (char 16))\n'
                           '{"cells": [\n  "a\\x0d\n\\u202e!"\n')
+
+
+# JSON whose shape the notebook lines cannot show is shown as its text too, so that a change in
+# it is a changed line.
+@pytest.mark.parametrize("text, why", [
+    ("[1, 2, 3]", "a notebook must be a dict, not list"),
+    ('{"cells": 5}', "'cells' must be a list, not int"),
+    ('{"cells": [], "metadata": "m"}', "'metadata' must be a dict, not str"),
+    ('{"metadata": {"canvas": []}}', "'metadata.canvas' must be a dict, not list"),
+    ('{"metadata": {"canvas": {"parameters": {"lr": 1}}}}',
+     "'metadata.canvas.parameters' must be a list, not dict"),
+])
+def test_textconv_shows_json_that_is_no_notebook_as_text(tmp_path, text, why):
+    got = qordiff("--textconv", write_text(tmp_path / "odd.ipynb", text))
+    assert (got.returncode, got.stderr, got.stdout) == (0, "", "(not a notebook: %s)\n%s\n" % (why, text))
 
 
 def test_textconv_reads_both_layouts_alike(tmp_path):

@@ -166,8 +166,8 @@ bool use_color(const Options& options) {
   return !(no_color && *no_color) && isatty(STDOUT_FILENO);
 }
 
-// qordiff --textconv FILE: the notebook as lines; a file that is not a notebook as the text it
-// is.
+// qordiff --textconv FILE: the notebook as lines; a file that is not a notebook (not JSON, or
+// JSON of another shape) as the text it is.
 int run_textconv(const Options& options) {
   if (options.files.size() != 1) {
     return usage_error("--textconv takes one file, got " + std::to_string(options.files.size()));

@@ -308,11 +308,24 @@ void cell_lines(std::string& out, const Value& cell, const Names& names) {
 
 void textconv(const json::Value& notebook, std::string& out,
               const std::function<void(std::string&)>& hand_over) {
+  // What the lines cannot show is not read as a notebook; the caller shows its text instead.
   if (!notebook.is_object()) {
-    out += "(not a notebook: ";
-    out += notebook.type_name();
-    out += ")\n";
-    return;
+    throw TypeError(std::string("a notebook must be a dict, not ") + notebook.type_name());
+  }
+  const struct {
+    const Value* value;
+    const char* rule;
+    bool list;
+  } shapes[] = {{member(&notebook, "cells"), "'cells' must be a list", true},
+                {member(&notebook, "metadata"), "'metadata' must be a dict", false},
+                {canvas_of(&notebook), "'metadata.canvas' must be a dict", false},
+                {member(canvas_of(&notebook), "parameters"),
+                 "'metadata.canvas.parameters' must be a list", true}};
+  for (const auto& shape : shapes) {
+    if (shape.value != nullptr &&
+        (shape.list ? !shape.value->is_array() : !shape.value->is_object())) {
+      throw TypeError(std::string(shape.rule) + ", not " + shape.value->type_name());
+    }
   }
   notebook_lines(out, notebook);
   parameter_lines(out, notebook);

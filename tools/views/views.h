@@ -59,7 +59,10 @@ std::string html_view(json::Value& prev, json::Value& current, const HtmlViewOpt
 // change of one line. Never fails on missing or odd keys; the same document read from any
 // layout of its file gives the same text. With `hand_over`, the text is handed to it in pieces
 // of about a megabyte as it grows (it takes what `out` holds and leaves it empty); what is left
-// at the end stays in `out`. Outputs held as text are read into copies, not kept read.
+// at the end stays in `out`. Outputs held as text are read into copies, not kept read. Throws
+// TypeError, before writing anything, for a document whose shape the lines cannot show (not an
+// object; "cells", "metadata", its "canvas" or the canvas "parameters" of another type): its
+// text is for textconv_unreadable().
 void textconv(const json::Value& notebook, std::string& out,
               const std::function<void(std::string&)>& hand_over = {});
 
