@@ -338,6 +338,42 @@ TEST(TextView, EveryMetadataChangeShowsWithItsValues) {
   EXPECT_EQ(text(prev, reordered), "no changes\n");
 }
 
+// A change of place is a change: the components that moved (the fewest that account for the
+// new order; added and removed ones never count), parameters in another order, and keys of a
+// parameter besides its value and type.
+TEST(TextView, OrderAndParameterKeysAreChanges) {
+  const auto cells = [](const std::string& order) {
+    std::vector<Value> list;
+    for (char c : order) list.push_back(code(std::string(1, c), std::string("step_") + c, {"x"}));
+    return list;
+  };
+  const struct {
+    const char* prev;
+    const char* current;
+    const char* expected;
+  } moves[] = {
+      {"abcd", "abcd", "no changes\n"},
+      {"abcd", "bacd", "moved  step_b\n\n1 component moved\n"},
+      {"abcd", "dcba", "moved  step_d, step_c, step_b\n\n3 components moved\n"},
+      {"abcd", "acdb", "moved  step_b\n\n1 component moved\n"},
+      // Additions and removals alone move nothing.
+      {"abcd", "xabd",
+       "added  step_x  id x\n  @@ -0,0 +1 @@\n  +x\n\nremoved  step_c  id c\n"
+       "  @@ -1 +0,0 @@\n  -x\n\n1 component added, 1 removed\n"},
+  };
+  for (const auto& m : moves) {
+    SCOPED_TRACE(std::string(m.prev) + " -> " + m.current);
+    EXPECT_EQ(text(notebook(cells(m.prev)), notebook(cells(m.current))), m.expected);
+  }
+  const Value prev = notebook(cells("a"), {{"lr", "float", "0.1"}, {"epochs", "int", "3"}});
+  EXPECT_EQ(text(prev, notebook(cells("a"), {{"epochs", "int", "3"}, {"lr", "float", "0.1"}})),
+            "parameters\n  order: epochs, lr (was lr, epochs)\n\nparameters reordered\n");
+  const Value unit = with(prev, {"metadata", "canvas", "parameters", "0", "unit"}, R"("s")");
+  EXPECT_EQ(text(prev, unit), "parameters\n  + lr.unit: \"s\"\n\n1 parameter changed\n");
+  EXPECT_EQ(text(unit, with(unit, {"metadata", "canvas", "parameters", "0", "unit"}, R"("ms")")),
+            "parameters\n  lr.unit: \"s\" -> \"ms\"\n\n1 parameter changed\n");
+}
+
 TEST(TextView, MarkdownCellsAreMatchedByIdOrByContent) {
   const Value prev = notebook({markdown("m1", "# Title\nold words"), markdown("", "keep"),
                                markdown("", "was here"), code("a", "n", {"x"})});

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "qor/conflicts.h"
@@ -225,6 +226,16 @@ const char* change_word(Change change) {
   return "unchanged";
 }
 
+std::string join(const std::vector<std::string>& parts) {
+  std::string out;
+  for (const std::string& part : parts) out += (out.empty() ? "" : ", ") + part;
+  return out;
+}
+
+std::string component_label(const Component& c) {
+  return c.name.empty() ? "id " + c.short_id : c.name;
+}
+
 std::string_view strip_line_end(std::string_view line) {
   if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -394,8 +405,13 @@ std::string Changes::summary() const {
     if (!out.empty()) out += "; ";
     out += part;
   }
-  if (!notebook_changes.empty())
-    out += out.empty() ? "notebook metadata changed" : "; notebook metadata changed";
+  const auto add = [&](const std::string& part) { out += (out.empty() ? "" : "; ") + part; };
+  if (!moved.empty()) {
+    add(std::to_string(moved.size()) + (moved.size() == 1 ? " component" : " components") +
+        " moved");
+  }
+  if (!parameter_order.empty()) add("parameters reordered");
+  if (!notebook_changes.empty()) add("notebook metadata changed");
   return out.empty() ? "no changes" : out;
 }
 
@@ -493,13 +509,23 @@ TextCell text_cell(const Slot& s, Change change) {
 
 // The parameter changes of the diff document: value changes from it, type changes from the two
 // versions; changed ones first, then added, then removed.
-std::vector<ParameterChange> parameter_changes(const Value& diff, const Value& prev) {
-  std::unordered_map<std::string, const Value*> prev_parameters;
-  if (const Value* list = notebook::parameter_list(prev)) {
+// The parameters of `doc` by the key of their name (a later one replacing an earlier one).
+std::unordered_map<std::string, const Value*> parameters_by_name(const Value& doc) {
+  std::unordered_map<std::string, const Value*> out;
+  if (const Value* list = notebook::parameter_list(doc)) {
     for (const Value& p : list->as_array()) {
-      if (const Value* name = member(&p, "name")) prev_parameters[key_of(*name)] = &p;
+      if (const Value* name = member(&p, "name")) out[key_of(*name)] = &p;
     }
   }
+  return out;
+}
+
+// The changed parameters from the diff document `diff` of `prev` and `current`; the key changes
+// point into the two documents (the diff document does not outlive the call).
+std::vector<ParameterChange> parameter_changes(const Value& diff, const Value& prev,
+                                               const Value& current) {
+  std::unordered_map<std::string, const Value*> prev_parameters = parameters_by_name(prev);
+  std::unordered_map<std::string, const Value*> parameters = parameters_by_name(current);
   std::vector<ParameterChange> changed, added, removed;
   for (const Value& p : member(canvas_of(&diff), "parameter")->as_array()) {
     ParameterChange change;
@@ -527,11 +553,46 @@ std::vector<ParameterChange> parameter_changes(const Value& diff, const Value& p
       change.old_type = display_value(member(before_p, "type"), false);
     }
     change.type_changed = change.old_type != change.new_type;
-    if (change.value_changed || change.type_changed) changed.push_back(std::move(change));
+    // Its other keys (the diff's annotations left out), each shown as "<name>.<key>".
+    const std::string key = key_of(*member(&p, "name"));
+    differing_keys(prev_parameters[key], parameters[key],
+                   {"name", "value", "type", "diff_status", "prev_type", "prev_value"},
+                   change.name + ".", change.other_changes);
+    if (change.value_changed || change.type_changed || !change.other_changes.empty()) {
+      changed.push_back(std::move(change));
+    }
   }
   for (ParameterChange& p : added) changed.push_back(std::move(p));
   for (ParameterChange& p : removed) changed.push_back(std::move(p));
   return changed;
+}
+
+// The positions in `seq` outside one longest strictly increasing run of its first members
+// (the fewest entries whose removal leaves the rest in order), in order.
+std::vector<std::size_t> outside_increasing_run(
+    const std::vector<std::pair<std::size_t, std::size_t>>& seq) {
+  // tails[l]: the position of the smallest last value of an increasing run of length l + 1.
+  std::vector<std::size_t> tails, before(seq.size(), seq.size());
+  for (std::size_t i = 0; i < seq.size(); ++i) {
+    const auto at =
+        std::lower_bound(tails.begin(), tails.end(), seq[i].first,
+                         [&](std::size_t t, std::size_t v) { return seq[t].first < v; });
+    if (at != tails.begin()) before[i] = *(at - 1);
+    if (at == tails.end()) {
+      tails.push_back(i);
+    } else {
+      *at = i;
+    }
+  }
+  std::vector<bool> in_run(seq.size(), false);
+  for (std::size_t i = tails.empty() ? seq.size() : tails.back(); i < seq.size(); i = before[i]) {
+    in_run[i] = true;
+  }
+  std::vector<std::size_t> out;
+  for (std::size_t i = 0; i < seq.size(); ++i) {
+    if (!in_run[i]) out.push_back(i);
+  }
+  return out;
 }
 
 // collect_changes() phase by phase: the diff document, the text cells, the components in
@@ -554,7 +615,9 @@ class Collector {
     walk(current_, false);
     walk(prev_, true);
     label_parents();
-    changes_.parameters = parameter_changes(diff_, prev_);
+    find_moved();
+    changes_.parameters = parameter_changes(diff_, prev_, current_);
+    find_parameter_order();
     changes_.notebook_changes = notebook_key_changes(prev_, current_);
     return std::move(changes_);
   }
@@ -724,6 +787,66 @@ class Collector {
         }
       }
     }
+  }
+
+  // The components both versions hold that changed place: those outside a longest run, in the
+  // current version's order, of components whose previous places increase.
+  void find_moved() {
+    std::unordered_map<std::string, std::size_t> prev_place;
+    for (const std::string& key : component_keys(prev_)) prev_place.emplace(key, prev_place.size());
+    std::vector<std::pair<std::size_t, std::size_t>> kept;  // previous place, component index
+    for (const std::string& key : component_keys(current_)) {
+      const auto place = prev_place.find(key);
+      const auto index = component_index_.find(key);
+      if (place == prev_place.end() || index == component_index_.end()) continue;
+      const Change change = changes_.components[index->second].change;
+      if (change != Change::kAdded && change != Change::kRemoved) {
+        kept.emplace_back(place->second, index->second);
+      }
+    }
+    for (const std::size_t k : outside_increasing_run(kept)) {
+      changes_.moved.push_back(kept[k].second);
+    }
+  }
+
+  // The names of the parameters both versions hold, in each one's order, where that differs.
+  void find_parameter_order() {
+    std::vector<std::string> prev_names = parameter_names(prev_), names = parameter_names(current_);
+    const auto in = [](const std::vector<std::string>& list, const std::string& name) {
+      return std::find(list.begin(), list.end(), name) != list.end();
+    };
+    std::erase_if(prev_names, [&](const std::string& n) { return !in(names, n); });
+    std::erase_if(names, [&](const std::string& n) { return !in(prev_names, n); });
+    if (names == prev_names) return;
+    for (const std::string& n : names) changes_.parameter_order.push_back(display(n));
+    for (const std::string& n : prev_names) changes_.prev_parameter_order.push_back(display(n));
+  }
+
+  // The component keys of `doc`'s code cells, each once, at its first place.
+  static std::vector<std::string> component_keys(const Value& doc) {
+    std::vector<std::string> keys;
+    std::unordered_set<std::string> seen;
+    if (const Value* list = notebook::cell_list(doc)) {
+      for (const Value& cell : list->as_array()) {
+        const Value* id = is_code(cell) ? member(canvas_of(&cell), "id") : nullptr;
+        if (id && seen.insert(key_of(*id)).second) keys.push_back(key_of(*id));
+      }
+    }
+    return keys;
+  }
+
+  // The parameter names of `doc`, each once, at its first place.
+  static std::vector<std::string> parameter_names(const Value& doc) {
+    std::vector<std::string> names;
+    if (const Value* list = notebook::parameter_list(doc)) {
+      for (const Value& p : list->as_array()) {
+        const Value* name = member(&p, "name");
+        if (!name || !name->is_string()) continue;
+        const std::string text(name->as_string());
+        if (std::find(names.begin(), names.end(), text) == names.end()) names.push_back(text);
+      }
+    }
+    return names;
   }
 
   Value& prev_;

@@ -75,11 +75,12 @@ struct Component {
 };
 
 struct ParameterChange {
-  Change change = Change::kModified;  // kModified (value or type), kAdded or kRemoved
+  Change change = Change::kModified;  // kModified (value, type or other keys), kAdded or kRemoved
   std::string name;
   std::string old_value, new_value;  // as displayed ("\"0.5\"", "null")
   std::string old_type, new_type;
   bool value_changed = false, type_changed = false;
+  std::vector<KeyChange> other_changes;  // keys besides name, value and type ("unit")
 };
 
 // A markdown, raw or other non-code cell that was added, removed or changed.
@@ -109,9 +110,15 @@ struct Changes {
   // The components and text cells that are not unchanged: those of the current version in its
   // order, then the removed ones in the previous version's order.
   std::vector<Entry> order;
+  // The components both versions hold whose place among them changed: the fewest that account
+  // for the new order, as indexes into `components`, in the current version's order.
+  std::vector<std::size_t> moved;
+  // The names of the parameters both versions hold, in each version's order, when that order
+  // changed (empty otherwise).
+  std::vector<std::string> parameter_order, prev_parameter_order;
 
-  // "3 components changed, 1 added, 1 removed; 2 parameters changed; notebook metadata
-  // changed", or "no changes".
+  // "3 components changed, 1 added, 1 removed; 2 components moved; 2 parameters changed;
+  // parameters reordered; notebook metadata changed", or "no changes".
   std::string summary() const;
 };
 
@@ -131,6 +138,12 @@ std::string_view strip_line_end(std::string_view line);
 
 // The kind of one output object (see OutputInfo) and the bytes of text it holds.
 OutputInfo output_info(const json::Value& output);
+
+// `parts` joined by ", ".
+std::string join(const std::vector<std::string>& parts);
+
+// How the views name a component in a list: its name, else "id " and its short id.
+std::string component_label(const Component& c);
 
 // The concatenation of `parts` (strings, string views, C strings).
 template <class... Parts>

@@ -343,8 +343,13 @@ void parameter_table(std::string& out, const Changes& changes) {
     out += "</section>\n";
   }
   out += "<section id=\"parameters\">\n<h2>Parameters</h2>\n";
+  if (!changes.parameter_order.empty()) {
+    out += "<p class=\"order\">Reordered: " + esc(detail::join(changes.parameter_order)) +
+           " (was " + esc(detail::join(changes.prev_parameter_order)) + ").</p>\n";
+  }
   if (changes.parameters.empty()) {
-    out += "<p>No parameter changed.</p>\n</section>\n";
+    if (changes.parameter_order.empty()) out += "<p>No parameter changed.</p>\n";
+    out += "</section>\n";
     return;
   }
   out +=
@@ -357,14 +362,23 @@ void parameter_table(std::string& out, const Changes& changes) {
     if (!added && !removed && p.type_changed) type = p.old_type + " \xE2\x86\x92 " + p.new_type;
     out += "<tr class=\"param " + std::string(word) + "\" data-status=\"" + word +
            "\"><td class=\"name\">" + esc(p.name) + "</td><td><span class=\"badge " + word + "\">" +
-           (p.type_changed && !p.value_changed ? "type changed" : word) + "</span></td>";
+           (p.type_changed && !p.value_changed                          ? "type changed"
+            : !added && !removed && !p.type_changed && !p.value_changed ? "keys changed"
+                                                                        : word) +
+           "</span></td>";
     out += "<td class=\"value old" + std::string(p.value_changed ? " changed" : "") + "\">" +
            (added ? "" : esc(p.old_value)) + "</td>";
     out += "<td class=\"value new" + std::string(p.value_changed ? " changed" : "") + "\">" +
            (removed ? "" : esc(p.new_value)) + "</td>";
     out += "<td class=\"type\">" + esc(type) + "</td></tr>\n";
   }
-  out += "</tbody></table>\n</section>\n";
+  out += "</tbody></table>\n";
+  std::vector<detail::KeyChange> keys;
+  for (const auto& p : changes.parameters) {
+    keys.insert(keys.end(), p.other_changes.begin(), p.other_changes.end());
+  }
+  key_changes_html(out, keys);
+  out += "</section>\n";
 }
 
 // The nodes of the components, then one for each parent id that names no component, with the
@@ -531,8 +545,19 @@ std::string html_view(json::Value& prev, json::Value& current, const HtmlViewOpt
 
   std::size_t shown = 0;
   for (const auto& e : changes.order) shown += e.component ? 1 : 0;
-  out += "<section id=\"changes\">\n<h2>Changed components (" + std::to_string(shown) + ")</h2>\n";
-  if (changes.order.empty()) out += "<p>No component or cell changed.</p>\n";
+  const std::size_t cells = changes.order.size() - shown;
+  out += "<section id=\"changes\">\n<h2>Changed components (" + std::to_string(shown) + ")" +
+         (cells == 0 ? std::string() : " and cells (" + std::to_string(cells) + ")") + "</h2>\n";
+  if (changes.order.empty() && changes.moved.empty()) {
+    out += "<p>No component or cell changed.</p>\n";
+  }
+  if (!changes.moved.empty()) {
+    std::vector<std::string> labels;
+    for (const std::size_t i : changes.moved) {
+      labels.push_back(detail::component_label(changes.components[i]));
+    }
+    out += "<p class=\"order\">Moved: " + esc(detail::join(labels)) + ".</p>\n";
+  }
   for (const auto& e : changes.order) {
     if (e.component) {
       component_article(out, changes.components[e.index], e.index);

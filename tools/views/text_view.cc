@@ -220,15 +220,31 @@ void parameter_block(Writer& w, const Changes& changes) {
     } else if (p.change == Change::kRemoved) {
       w.put("  ").put("- " + p.name + ": " + p.old_value + " (" + p.old_type + ")", kRed).line();
     } else {
-      w.put("  " + p.name + ": ");
-      if (p.value_changed) w.put(p.old_value, kRed).put(" -> ").put(p.new_value, kGreen);
-      if (p.value_changed && p.type_changed) w.put(", ");
-      if (p.type_changed) {
-        w.put("type ").put(p.old_type, kRed).put(" -> ").put(p.new_type, kGreen);
+      if (p.value_changed || p.type_changed) {
+        w.put("  " + p.name + ": ");
+        if (p.value_changed) w.put(p.old_value, kRed).put(" -> ").put(p.new_value, kGreen);
+        if (p.value_changed && p.type_changed) w.put(", ");
+        if (p.type_changed) {
+          w.put("type ").put(p.old_type, kRed).put(" -> ").put(p.new_type, kGreen);
+        }
+        w.line();
       }
-      w.line();
+      key_changes(w, p.other_changes);
     }
   }
+  if (!changes.parameter_order.empty()) {
+    w.put("  order: " + detail::join(changes.parameter_order) + " (was " +
+          detail::join(changes.prev_parameter_order) + ")")
+        .line();
+  }
+}
+
+// The components that changed place, by name (or id).
+void moved_line(Writer& w, const Changes& changes) {
+  std::vector<std::string> labels;
+  for (const std::size_t i : changes.moved)
+    labels.push_back(detail::component_label(changes.components[i]));
+  w.put("moved", kBold).put("  " + detail::join(labels)).line();
 }
 
 }  // namespace
@@ -245,12 +261,16 @@ std::string text_view(json::Value& prev, json::Value& current, const TextViewOpt
     }
     w.line();
   }
+  if (!changes.moved.empty()) {
+    moved_line(w, changes);
+    w.line();
+  }
   if (!changes.notebook_changes.empty()) {
     w.put("notebook", kBold).line();
     key_changes(w, changes.notebook_changes);
     w.line();
   }
-  if (!changes.parameters.empty()) {
+  if (!changes.parameters.empty() || !changes.parameter_order.empty()) {
     parameter_block(w, changes);
     w.line();
   }
