@@ -529,3 +529,15 @@ def test_a_single_conflict_is_counted_as_one(tmp_path, env):
     got = run([QORGIT, "resolve", "--take", "current", str(path)], tmp_path, env)
     assert got.returncode == 0, got.stderr
     assert got.stdout.endswith("nb.ipynb: 1 conflict resolved, written\n")
+
+
+def test_a_notebook_added_with_conflicts_left_is_found_by_its_path(merged, env):
+    git(merged, env, "add", "nb.ipynb")
+    got = run([QORGIT, "resolve", "--list"], merged, env)
+    assert (got.returncode, got.stdout) == (0, "qorgit resolve: no unmerged notebooks (for one already "
+                                               "added with conflicts left, give its path; qorgit "
+                                               "check lists them)\n")
+    got = run([QORGIT, "resolve", "--list", "nb.ipynb"], merged, env)
+    # Without git's stages the versions are unknown, so the conflicts are as the scan groups them.
+    assert got.returncode == 1 and got.stdout.startswith("nb.ipynb: 5 of 5 left\n")
+    assert "cell 0 (train): conflict block, source lines 2-6" in got.stdout

@@ -137,7 +137,9 @@ std::set<const NotebookFile*> decide_from_shell(
 int run_command(const CommandOptions& options, std::ostream& out, std::ostream& err) {
   std::vector<std::unique_ptr<NotebookFile>> notebooks = open_notebooks(options);
   if (notebooks.empty()) {
-    out << "qorgit resolve: no unmerged notebooks\n";
+    // A notebook added (git add) with conflicts left is no longer unmerged: say where to look.
+    out << "qorgit resolve: no unmerged notebooks (for one already added with conflicts left, "
+           "give its path; qorgit check lists them)\n";
     return 0;
   }
   const notebook::Layout layout = recorded_layout();
