@@ -374,6 +374,30 @@ TEST(TextView, OrderAndParameterKeysAreChanges) {
             "parameters\n  lr.unit: \"s\" -> \"ms\"\n\n1 parameter changed\n");
 }
 
+// Cells that share a component id are named: only the last of them is compared, so another
+// one may look removed.
+TEST(TextView, RepeatedComponentIdsAreNamed) {
+  const Value prev = notebook({code("a", "load", {"x"}), code("b", "fit", {"y"})});
+  const Value current = notebook({code("a", "load", {"x"}), code("a", "fit", {"y"})});
+  TextViewOptions options;
+  options.current_name = "nb.ipynb (current version)";
+  Value p = prev, c = current;
+  EXPECT_EQ(text_view(p, c, options),
+            "repeated component ids (only the last cell of each is compared)\n"
+            "  a: cells 0, 1 of nb.ipynb (current version)\n"
+            "\n"
+            "modified  fit  (renamed from load)  id a\n"
+            "  @@ -1 +1 @@\n"
+            "  -x\n"
+            "  +y\n"
+            "\n"
+            "removed  fit  id b\n"
+            "  @@ -1 +0,0 @@\n"
+            "  -y\n"
+            "\n"
+            "1 component changed, 1 removed\n");
+}
+
 TEST(TextView, MarkdownCellsAreMatchedByIdOrByContent) {
   const Value prev = notebook({markdown("m1", "# Title\nold words"), markdown("", "keep"),
                                markdown("", "was here"), code("a", "n", {"x"})});

@@ -602,6 +602,8 @@ class Collector {
   Collector(Value& prev, Value& current, std::string_view prev_name, std::string_view current_name)
       : prev_(prev),
         current_(current),
+        prev_label_(version_label(prev_name, "previous")),
+        current_label_(version_label(current_name, "current")),
         diff_(diff_documents<ValueTree>(&prev, &current, prev_name, current_name)),
         before_(prev),
         now_(current) {
@@ -616,6 +618,8 @@ class Collector {
     walk(prev_, true);
     label_parents();
     find_moved();
+    find_repeated_ids(prev_, prev_label_);
+    find_repeated_ids(current_, current_label_);
     changes_.parameters = parameter_changes(diff_, prev_, current_);
     find_parameter_order();
     changes_.notebook_changes = notebook_key_changes(prev_, current_);
@@ -809,6 +813,28 @@ class Collector {
     }
   }
 
+  // The component ids that several code cells of `doc` carry, with those cells' positions.
+  void find_repeated_ids(const Value& doc, const std::string& version) {
+    const Value* list = notebook::cell_list(doc);
+    if (!list) return;
+    std::vector<std::pair<std::string, std::vector<std::size_t>>> seen;  // key, positions
+    std::unordered_map<std::string, std::size_t> at;
+    const json::Array& cells = list->as_array();
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+      const Value* id = is_code(cells[i]) ? member(canvas_of(&cells[i]), "id") : nullptr;
+      if (!id) continue;
+      const auto [it, added] = at.emplace(key_of(*id), seen.size());
+      if (added) seen.emplace_back(display(text_of(*id)), std::vector<std::size_t>());
+      seen[it->second].second.push_back(i);
+    }
+    for (const auto& [id, positions] : seen) {
+      if (positions.size() < 2) continue;
+      std::vector<std::string> numbers;
+      for (const std::size_t i : positions) numbers.push_back(std::to_string(i));
+      changes_.repeated_ids.push_back(id + ": cells " + join(numbers) + " of " + version);
+    }
+  }
+
   // The names of the parameters both versions hold, in each one's order, where that differs.
   void find_parameter_order() {
     std::vector<std::string> prev_names = parameter_names(prev_), names = parameter_names(current_);
@@ -849,8 +875,14 @@ class Collector {
     return names;
   }
 
+  // "the previous version", or the name the caller gave it.
+  static std::string version_label(std::string_view name, const char* role) {
+    return name.empty() ? std::string("the ") + role + " version" : display(name);
+  }
+
   Value& prev_;
   Value& current_;
+  const std::string prev_label_, current_label_;
   Value diff_;
   const Version before_, now_;
   Changes changes_;

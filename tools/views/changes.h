@@ -113,6 +113,9 @@ struct Changes {
   // The components both versions hold whose place among them changed: the fewest that account
   // for the new order, as indexes into `components`, in the current version's order.
   std::vector<std::size_t> moved;
+  // Component ids that more than one code cell of a version carries, where only the last cell
+  // takes part: "id2: cells 1, 2 of nb.ipynb (current version)".
+  std::vector<std::string> repeated_ids;
   // The names of the parameters both versions hold, in each version's order, when that order
   // changed (empty otherwise).
   std::vector<std::string> parameter_order, prev_parameter_order;

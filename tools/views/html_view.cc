@@ -548,6 +548,12 @@ std::string html_view(json::Value& prev, json::Value& current, const HtmlViewOpt
   const std::size_t cells = changes.order.size() - shown;
   out += "<section id=\"changes\">\n<h2>Changed components (" + std::to_string(shown) + ")" +
          (cells == 0 ? std::string() : " and cells (" + std::to_string(cells) + ")") + "</h2>\n";
+  if (!changes.repeated_ids.empty()) {
+    out +=
+        "<p class=\"warning\">Repeated component ids (only the last cell of each is "
+        "compared): " +
+        esc(detail::join(changes.repeated_ids)) + ".</p>\n";
+  }
   if (changes.order.empty() && changes.moved.empty()) {
     out += "<p>No component or cell changed.</p>\n";
   }

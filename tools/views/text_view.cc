@@ -253,6 +253,11 @@ std::string text_view(json::Value& prev, json::Value& current, const TextViewOpt
   const Changes changes =
       detail::collect_changes(prev, current, options.prev_name, options.current_name);
   Writer w(options.color);
+  if (!changes.repeated_ids.empty()) {
+    w.put("repeated component ids (only the last cell of each is compared)", kBold).line();
+    for (const std::string& r : changes.repeated_ids) w.put("  " + r, kMagenta).line();
+    w.line();
+  }
   for (const detail::Entry& e : changes.order) {
     if (e.component) {
       component_block(w, changes.components[e.index]);
