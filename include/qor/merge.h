@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "qor/conflicts.h"
 #include "qor/json.h"
@@ -59,6 +60,10 @@ struct MergeResult {
   // The unresolved conflicts of the merged notebook as written: those the merge made and any
   // that the merged versions already held.
   notebook::Conflicts conflicts;
+  // Cells the merge kept against one side's deletion that carry no name, so that no conflict
+  // mark shows them (markdown cells, unnamed components): "component 'm2' (markdown cell):
+  // deleted here, changed on the incoming side". Worth a look; not counted as conflicts.
+  std::vector<std::string> unmarked;
   // Set when the file was merged as text (Fallback::kText): why the notebook merge could not
   // take it, a sentence that names the notebook ("analysis/old.ipynb: cell 3 has no component
   // id"). `conflicts` is then empty.

@@ -323,6 +323,10 @@ class Merger {
     write_result(std::move(parameters));
   }
 
+  // The cells kept against a deletion that carry no name, so that no mark shows them, as
+  // texts: "component 'm2' (markdown cell): deleted here, changed on the incoming side".
+  const std::vector<std::string>& unmarked() const { return unmarked_; }
+
  private:
   // The three cell tables, built side by side (each takes a few milliseconds per thousand
   // cells); an error is the one of the first table in the order current, base, incoming, as
@@ -409,7 +413,19 @@ class Merger {
       if (!changed(base_cells_.at(b).value, incoming, Side::kIncoming, true)) continue;
       const Handle h = merged_.assign(id, Merged{copy_of(incoming), Side::kIncoming});
       view(h).add_conflict_mark();
+      note_unmarked(h, id, "deleted here, changed on the incoming side");
     }
+  }
+
+  // A cell kept against a deletion shows it by the mark on its name; one without a name cannot,
+  // so it is noted for the caller to name.
+  void note_unmarked(Handle h, const std::string& id, const char* what) {
+    if (!view(h).name().empty()) return;
+    const Value* type = view(h).data()->find("cell_type");
+    unmarked_.push_back("component " + py_quote(id) + " (" +
+                        (type && type->is_string() ? std::string(type->as_string()) + " cell"
+                                                   : std::string("cell")) +
+                        "): " + what);
   }
 
   // Cells added by the incoming side go to the end; a name taken by a merged cell (as it was
@@ -517,6 +533,7 @@ class Merger {
       if (current_changed) {
         if (i == CellTable::kNone) {
           if (!view(h).name().empty()) mark(h);
+          note_unmarked(h, id, "changed here, deleted on the incoming side");
           continue;
         }
         const Delta d = incoming_change();
@@ -831,6 +848,7 @@ class Merger {
   CellTable current_cells_, base_cells_, incoming_cells_;
   MergedTable merged_;
   std::deque<Value> copies_;  // incoming copies; a deque keeps their addresses
+  std::vector<std::string> unmarked_;
   // By entry: an unchanged current cell whose parent names are still to be removed (the entry
   // may hold an incoming copy since, whose names are removed already).
   std::vector<char> unstripped_;
@@ -1052,6 +1070,7 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
   const std::future<void> released = platform::in_background([&v] { v.target.reset(); });
   MergeResult result;
   result.conflicts = std::move(conflicts);
+  result.unmarked = merger.unmarked();
   if (!options.free_documents) {
     static auto* kept = new std::vector<std::unique_ptr<Value>>();
     kept->push_back(std::move(v.current.doc));

@@ -166,6 +166,10 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
     // git's own text merge records the file as unmerged while conflicts remain.
     return result.text_conflicts == 0 ? 0 : 1;
   }
+  for (const std::string& note : result.unmarked) {
+    err << kProg << ": " << printable(destination + ": to review: " + note) << "\n";
+  }
+  err.flush();
   if (result.conflicts.empty()) return 0;
   err << kProg << ": "
       << printable(destination + ": " + notebook::conflict_summary(result.conflicts)) << "\n";
