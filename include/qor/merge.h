@@ -60,10 +60,12 @@ struct MergeResult {
   // The unresolved conflicts of the merged notebook as written: those the merge made and any
   // that the merged versions already held.
   notebook::Conflicts conflicts;
-  // Cells the merge kept against one side's deletion that carry no name, so that no conflict
-  // mark shows them (markdown cells, unnamed components): "component 'm2' (markdown cell):
-  // deleted here, changed on the incoming side". Worth a look; not counted as conflicts.
-  std::vector<std::string> unmarked;
+  // What the merge decided that no conflict mark shows, worth a look but not counted as
+  // conflicts: a cell without a name (a markdown cell, an unnamed component) kept against one
+  // side's deletion ("component 'm2' (markdown cell): deleted here, changed on the incoming
+  // side"), a parent record dropped because the incoming side deleted the parent ("component
+  // 'eval' lost its parent 'train', which the incoming side deleted").
+  std::vector<std::string> notes;
   // Set when the file was merged as text (Fallback::kText): why the notebook merge could not
   // take it, a sentence that names the notebook ("analysis/old.ipynb: cell 3 has no component
   // id"). `conflicts` is then empty.

@@ -323,9 +323,10 @@ class Merger {
     write_result(std::move(parameters));
   }
 
-  // The cells kept against a deletion that carry no name, so that no mark shows them, as
-  // texts: "component 'm2' (markdown cell): deleted here, changed on the incoming side".
-  const std::vector<std::string>& unmarked() const { return unmarked_; }
+  // What the merge decided that no conflict mark shows, as texts: cells without a name kept
+  // against a deletion ("component 'm2' (markdown cell): deleted here, changed on the incoming
+  // side"), and parent records dropped because the merge removed their parent.
+  const std::vector<std::string>& notes() const { return notes_; }
 
  private:
   // The three cell tables, built side by side (each takes a few milliseconds per thousand
@@ -422,10 +423,10 @@ class Merger {
   void note_unmarked(Handle h, const std::string& id, const char* what) {
     if (!view(h).name().empty()) return;
     const Value* type = view(h).data()->find("cell_type");
-    unmarked_.push_back("component " + py_quote(id) + " (" +
-                        (type && type->is_string() ? std::string(type->as_string()) + " cell"
-                                                   : std::string("cell")) +
-                        "): " + what);
+    notes_.push_back("component " + py_quote(id) + " (" +
+                     (type && type->is_string() ? std::string(type->as_string()) + " cell"
+                                                : std::string("cell")) +
+                     "): " + what);
   }
 
   // Cells added by the incoming side go to the end; a name taken by a merged cell (as it was
@@ -763,11 +764,26 @@ class Merger {
             json::Object record;
             record.set("id", parent_id);
             kept.emplace_back(std::move(record));
+          } else {
+            note_lost_parent(cell, parent_id);
           }
         }
       }
       cell.set_parents(Value(std::move(kept)));
     }
+  }
+
+  // A parent record dropped because the merge removed the component it names (one the current
+  // version holds, which the incoming side deleted): the pipeline lost an edge that no mark shows.
+  void note_lost_parent(const MergeCell& child, const Value& parent_id) {
+    if (!parent_id.is_string()) return;
+    const std::string_view id = parent_id.as_string();
+    const CellTable::Handle c = current_cells_.find(id);
+    if (c == CellTable::kNone || merged_.find(std::string(id)) != MergedTable::kNone) return;
+    const std::string parent = view_of(current_cells_.at(c).value, Side::kCurrent).name();
+    notes_.push_back("component " + py_quote(child.name()) + " lost its parent " +
+                     py_quote(parent.empty() ? std::string(id) : parent) +
+                     ", which the incoming side deleted");
   }
 
   void write_result(json::Array parameters) {
@@ -848,7 +864,7 @@ class Merger {
   CellTable current_cells_, base_cells_, incoming_cells_;
   MergedTable merged_;
   std::deque<Value> copies_;  // incoming copies; a deque keeps their addresses
-  std::vector<std::string> unmarked_;
+  std::vector<std::string> notes_;
   // By entry: an unchanged current cell whose parent names are still to be removed (the entry
   // may hold an incoming copy since, whose names are removed already).
   std::vector<char> unstripped_;
@@ -1070,7 +1086,7 @@ MergeResult merge_files(const std::string& base_file_path, const std::string& cu
   const std::future<void> released = platform::in_background([&v] { v.target.reset(); });
   MergeResult result;
   result.conflicts = std::move(conflicts);
-  result.unmarked = merger.unmarked();
+  result.notes = merger.notes();
   if (!options.free_documents) {
     static auto* kept = new std::vector<std::unique_ptr<Value>>();
     kept->push_back(std::move(v.current.doc));

@@ -358,33 +358,52 @@ def test_binary_versions_keep_the_current_file_as_git_does(tmp_path):
                                "keeps it)\n")
 
 
-@pytest.mark.parametrize("command", COMMANDS)
-def test_unnamed_cells_kept_against_a_deletion_are_named_for_review(command, tmp_path):
-    # A kept cell shows its conflict by the mark on its name; cells without one are named on
-    # standard error instead, and the merge stays clean.
-    def cell(cid, source, cell_type="code", name=None):
-        canvas = {"id": cid, **({"name": name} if name else {})}
-        return {"cell_type": cell_type, "metadata": {"canvas": canvas}, "source": source,
-                **({"outputs": [], "execution_count": None} if cell_type == "code" else {})}
+def canvas_cell(cid, source, cell_type="code", name=None, parents=()):
+    canvas = {"id": cid, **({"name": name} if name else {})}
+    if parents:
+        canvas["parents"] = [{"id": p} for p in parents]
+    return {"cell_type": cell_type, "metadata": {"canvas": canvas}, "source": source,
+            **({"outputs": [], "execution_count": None} if cell_type == "code" else {})}
 
-    def doc(*cells):
-        return {"cells": list(cells), "metadata": {"canvas": {"parameters": []}}, "nbformat": 4,
-                "nbformat_minor": 4}
 
-    base = doc(cell("m1", "# T", "markdown"), cell("k2", "x = 1"), cell("k3", "y = 1", name="fit"))
-    current = doc(cell("k2", "x = 2"), cell("k3", "y = 1", name="fit"))
-    incoming = doc(cell("m1", "# Title", "markdown"), cell("k3", "y = 1", name="fit"))
+def merge_docs(command, tmp_path, base, current, incoming):
+    """Merges the three documents as nb.ipynb; returns the process and the merged document."""
     paths = []
-    for side, content in (("base", base), ("current", current), ("incoming", incoming)):
+    for side, cells in (("base", base), ("current", current), ("incoming", incoming)):
         paths.append(tmp_path / ("%s.ipynb" % side))
-        paths[-1].write_text(json.dumps(content))
+        paths[-1].write_text(json.dumps({"cells": cells, "metadata": {"canvas": {"parameters": []}},
+                                         "nbformat": 4, "nbformat_minor": 4}))
     got = run(command, ["--base-file", str(paths[0]), "--current-file", str(paths[1]),
                         "--incoming-file", str(paths[2]), "--file-path", "nb.ipynb"])
+    return got, json.loads(paths[1].read_text())
+
+
+# What the merge decides that no conflict mark can show is named on standard error, and the merge
+# stays clean: a cell without a name kept against a deletion, a parent record dropped with the
+# parent the incoming side deleted.
+@pytest.mark.parametrize("command", COMMANDS)
+def test_what_no_mark_shows_is_named_for_review(command, tmp_path):
+    cell = canvas_cell
+    got, merged = merge_docs(
+        command, tmp_path,
+        base=[cell("m1", "# T", "markdown"), cell("k2", "x = 1"), cell("k3", "y = 1", name="fit")],
+        current=[cell("k2", "x = 2"), cell("k3", "y = 1", name="fit")],
+        incoming=[cell("m1", "# Title", "markdown"), cell("k3", "y = 1", name="fit")])
     assert got.returncode == 0, got.stderr
     assert sorted(got.stderr.splitlines()) == [
         "qormerge: nb.ipynb: to review: component 'k2' (code cell): changed here, deleted on the "
         "incoming side",
         "qormerge: nb.ipynb: to review: component 'm1' (markdown cell): deleted here, changed on "
         "the incoming side"]
-    merged = json.loads(paths[1].read_text())
     assert [c["metadata"]["canvas"]["id"] for c in merged["cells"]] == ["k2", "k3", "m1"]
+
+    got, merged = merge_docs(
+        command, tmp_path,
+        base=[cell("t", "t = 1", name="train")],
+        current=[cell("t", "t = 1", name="train"), cell("e", "e = 1", name="eval", parents=["t"])],
+        incoming=[])
+    assert got.returncode == 0, got.stderr
+    assert got.stderr == ("qormerge: nb.ipynb: to review: component 'eval' lost its parent 'train', "
+                          "which the incoming side deleted\n")
+    assert [(c["metadata"]["canvas"]["id"], c["metadata"]["canvas"]["parents"])
+            for c in merged["cells"]] == [("e", [])]

@@ -166,7 +166,7 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
     // git's own text merge records the file as unmerged while conflicts remain.
     return result.text_conflicts == 0 ? 0 : 1;
   }
-  for (const std::string& note : result.unmarked) {
+  for (const std::string& note : result.notes) {
     err << kProg << ": " << printable(destination + ": to review: " + note) << "\n";
   }
   err.flush();
