@@ -320,6 +320,7 @@ class Merger {
     sources_.finish();
     reduce_parents();
     json::Array parameters = merge_parameters(docs_);
+    note_notebook_keys();
     write_result(std::move(parameters));
   }
 
@@ -770,6 +771,51 @@ class Merger {
         }
       }
       cell.set_parents(Value(std::move(kept)));
+    }
+  }
+
+  // The notebook's own keys (but its cells, format and canvas parameters, which the merge
+  // merges) keep the current version's values: an incoming change of one is noted.
+  void note_notebook_keys() {
+    const auto level = [](const Value* doc, std::initializer_list<std::string_view> path) {
+      for (std::string_view key : path) doc = doc != nullptr ? doc->find(key) : nullptr;
+      return doc != nullptr && doc->is_object() ? doc : nullptr;
+    };
+    const struct {
+      std::initializer_list<std::string_view> path;
+      const char* prefix;
+      std::initializer_list<std::string_view> merged;
+    } levels[] = {{{}, "", {"cells", "metadata", "nbformat", "nbformat_minor"}},
+                  {{"metadata"}, "metadata.", {"canvas"}},
+                  {{"metadata", "canvas"}, "metadata.canvas.", {"parameters"}}};
+    for (const auto& l : levels) {
+      const Value* base = level(&docs_.base, l.path);
+      const Value* incoming = level(&docs_.incoming, l.path);
+      const Value* current = level(&docs_.current, l.path);
+      const auto at = [](const Value* object, std::string_view key) {
+        return object != nullptr ? object->find(key) : nullptr;
+      };
+      const auto same = [](const Value* a, const Value* b) {
+        return a == nullptr ? b == nullptr : b != nullptr && *a == *b;
+      };
+      std::vector<std::string> keys;
+      for (const Value* object : {incoming, base}) {
+        if (object == nullptr) continue;
+        for (const auto& m : object->as_object()) {
+          const std::string key(m.name());
+          const bool merged = std::find(l.merged.begin(), l.merged.end(), key) != l.merged.end();
+          if (!merged && std::find(keys.begin(), keys.end(), key) == keys.end()) {
+            keys.push_back(key);
+          }
+        }
+      }
+      for (const std::string& key : keys) {
+        const Value* theirs = at(incoming, key);
+        if (same(theirs, at(base, key)) || same(theirs, at(current, key))) continue;
+        notes_.push_back(std::string("the incoming side ") +
+                         (theirs != nullptr ? "changed" : "removed") + " the notebook's " +
+                         l.prefix + key + "; the current version's is kept");
+      }
     }
   }
 

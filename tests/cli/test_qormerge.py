@@ -366,12 +366,13 @@ def canvas_cell(cid, source, cell_type="code", name=None, parents=()):
             **({"outputs": [], "execution_count": None} if cell_type == "code" else {})}
 
 
-def merge_docs(command, tmp_path, base, current, incoming):
-    """Merges the three documents as nb.ipynb; returns the process and the merged document."""
+def merge_docs(command, tmp_path, base, current, incoming, metadata=({}, {}, {})):
+    """Merges the three documents (cells, and metadata beside the canvas) as nb.ipynb; returns
+    the process and the merged document."""
     paths = []
-    for side, cells in (("base", base), ("current", current), ("incoming", incoming)):
+    for side, cells, meta in zip(("base", "current", "incoming"), (base, current, incoming), metadata):
         paths.append(tmp_path / ("%s.ipynb" % side))
-        paths[-1].write_text(json.dumps({"cells": cells, "metadata": {"canvas": {"parameters": []}},
+        paths[-1].write_text(json.dumps({"cells": cells, "metadata": {**meta, "canvas": {"parameters": []}},
                                          "nbformat": 4, "nbformat_minor": 4}))
     got = run(command, ["--base-file", str(paths[0]), "--current-file", str(paths[1]),
                         "--incoming-file", str(paths[2]), "--file-path", "nb.ipynb"])
@@ -407,3 +408,17 @@ def test_what_no_mark_shows_is_named_for_review(command, tmp_path):
                           "which the incoming side deleted\n")
     assert [(c["metadata"]["canvas"]["id"], c["metadata"]["canvas"]["parents"])
             for c in merged["cells"]] == [("e", [])]
+
+    # The notebook's own metadata stays the current version's; an incoming change is named.
+    kernel = {"kernelspec": {"name": "python3"}}
+    got, merged = merge_docs(
+        command, tmp_path, [cell("t", "t")], [cell("t", "t")], [cell("t", "t")],
+        metadata=({**kernel, "title": "T"}, {**kernel, "title": "Mine"},
+                  {"kernelspec": {"name": "julia"}, "title": "T", "jupytext": {"a": 1}}))
+    assert got.returncode == 0, got.stderr
+    assert got.stderr.splitlines() == [
+        "qormerge: nb.ipynb: to review: the incoming side changed the notebook's metadata.kernelspec; "
+        "the current version's is kept",
+        "qormerge: nb.ipynb: to review: the incoming side changed the notebook's metadata.jupytext; "
+        "the current version's is kept"]
+    assert merged["metadata"] == {**kernel, "title": "Mine", "canvas": {"parameters": []}}
