@@ -582,27 +582,88 @@ class Merger {
     CanvasChange canvas = canvas_change(d);
     if (canvas.present) {
       if (canvas.keys == std::set<std::string>{"headerColor"}) {
+        note_untaken(id, d, {"the header colour"});
         if (has_source) merge_source_of(id, h);
         return;
       }
       if (std::includes(std::begin(kCommentKeys), std::end(kCommentKeys), canvas.keys.begin(),
                         canvas.keys.end())) {
         take_new_comments(id, h, canvas);
+        note_untaken(id, d,
+                     canvas.keys.contains("headerColor")
+                         ? std::vector<std::string>{"the header colour"}
+                         : std::vector<std::string>{});
         if (has_source) merge_source_of(id, h);
         return;
       }
       if (current_name.empty() && incoming_name.empty()) {
+        std::vector<std::string> keys;
+        for (const std::string& key : canvas.keys) {
+          const bool marker = key == structdiff::kDeleteMarker || key == structdiff::kReplaceMarker;
+          keys.push_back(marker ? "metadata.canvas" : "metadata.canvas." + key);
+        }
+        note_untaken(id, d, keys);
         merge_source_of(id, h);
         return;
       }
       add_conflict_copy(id, h, !current_name.empty() && !incoming_name.empty());
+      if (current_name.empty() || incoming_name.empty()) note_unmarked_copy(id);
       return;
     }
     if (current_name.empty() != incoming_name.empty()) {
       add_conflict_copy(id, h, false);
+      note_unmarked_copy(id);
     } else {
+      note_untaken(id, d, {});
       merge_source_of(id, h);
     }
+  }
+
+  // A cell changed on both sides keeps the current side's cell with at most its source, comments
+  // and name changed: the rest of the incoming change (`also`, and any key besides the source
+  // and the canvas metadata) is not taken, which is noted.
+  void note_untaken(const std::string& id, const Delta& d, std::vector<std::string> also) {
+    if (d.kind() == Delta::Kind::kObject) {
+      const auto& top = d.object_part();
+      const auto add = [&](const std::string& prefix, const Delta::ObjectPart& part,
+                           std::initializer_list<std::string_view> merged) {
+        const auto taken = [&](const std::string& key) {
+          return std::find(merged.begin(), merged.end(), key) != merged.end();
+        };
+        for (const auto& entry : part.entries) {
+          if (!taken(entry.first)) also.push_back(prefix + entry.first);
+        }
+        for (const std::string& key : part.deleted) {
+          if (!taken(key)) also.push_back(prefix + key);
+        }
+      };
+      add("", top, {"source", "metadata"});
+      if (const Delta* metadata = d.find("metadata"); metadata != nullptr) {
+        if (metadata->kind() == Delta::Kind::kObject) {
+          add("metadata.", metadata->object_part(), {"canvas"});
+        } else {
+          also.push_back("its metadata");
+        }
+      }
+    }
+    if (also.empty()) return;
+    std::string what;
+    for (const std::string& key : also) what += (what.empty() ? "" : ", ") + key;
+    notes_.push_back(component_text(id) + ": changed on both sides; the incoming change of " +
+                     what + " is not taken");
+  }
+
+  // A conflict copy without marks (only one side named the cell): the same component twice.
+  void note_unmarked_copy(const std::string& id) {
+    notes_.push_back(component_text(id) +
+                     ": changed on both sides, named on one only: the incoming version is kept "
+                     "beside it as a copy without conflict marks");
+  }
+
+  // "component 'train'", or with the component id for a cell without a name.
+  std::string component_text(const std::string& id) const {
+    const std::string name = view(merged_.find(id)).name();
+    return "component " + py_quote(name.empty() ? id : name);
   }
 
   static constexpr const char* kCommentKeys[] = {"comments", "headerColor"};

@@ -422,3 +422,32 @@ def test_what_no_mark_shows_is_named_for_review(command, tmp_path):
         "qormerge: nb.ipynb: to review: the incoming side changed the notebook's metadata.jupytext; "
         "the current version's is kept"]
     assert merged["metadata"] == {**kernel, "title": "Mine", "canvas": {"parameters": []}}
+
+    # A cell changed on both sides keeps the current side's cell but for its merged source (and
+    # new comments): the rest of the incoming change is named; so is a copy left without marks.
+    def with_meta(c, **meta):
+        c = json.loads(json.dumps(c))
+        for key, value in meta.items():
+            if key == "headerColor":
+                c["metadata"]["canvas"][key] = value
+            else:
+                c["metadata"][key] = value
+        return c
+
+    base = cell("k", "a\nb\nc\n", name="fit")
+    for incoming, what in [(with_meta(cell("k", "a\nb\nC\n", name="fit"), tags=["slow"]), "metadata.tags"),
+                           (with_meta(cell("k", "a\nb\nC\n", name="fit"), headerColor="#f00"),
+                            "the header colour")]:
+        got, merged = merge_docs(command, tmp_path, [base], [cell("k", "A\nb\nc\n", name="fit")],
+                                 [incoming])
+        assert got.returncode == 0, got.stderr
+        assert got.stderr == ("qormerge: nb.ipynb: to review: component 'fit': changed on both sides; "
+                              "the incoming change of %s is not taken\n" % what)
+        assert merged["cells"][0]["source"] == ["A\n", "b\n", "C\n"]
+    got, merged = merge_docs(command, tmp_path, [cell("k", "a\n")], [cell("k", "a\n", name="fit")],
+                             [cell("k", "b\n")])
+    assert got.returncode == 0, got.stderr
+    assert got.stderr == ("qormerge: nb.ipynb: to review: component 'fit': changed on both sides, "
+                          "named on one only: the incoming version is kept beside it as a copy "
+                          "without conflict marks\n")
+    assert len(merged["cells"]) == 2
