@@ -374,7 +374,7 @@ int show(const Options& options, const std::vector<Report>& reports, const std::
     const std::string file = write_page(dir, page_name(report), *page);
     if (options.browser) {
       std::cout << "qordiff: the page of "
-                << qor::printable(report.path.empty() ? page_name(report) : report.path) << ": "
+                << qor::printable(report.path.empty() ? report.current.label : report.path) << ": "
                 << qor::printable(file) << std::endl;
       open_in_browser(file);
     }
