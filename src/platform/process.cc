@@ -202,7 +202,23 @@ ProcessResult run_process(const std::vector<std::string>& argv) { return run_pro
 
 std::vector<std::string> browser_command(const std::string& target) {
   if (const char* browser = std::getenv("BROWSER"); browser != nullptr && *browser != '\0') {
-    return {"/bin/sh", "-c", std::string(browser) + " \"$1\"", "sh", target};
+    // As other programs read it: a list separated by colons, of which the first is taken; "%s"
+    // stands for the target, which otherwise goes last. The target itself stays an argument.
+    std::string command(browser);
+    command = command.substr(0, command.find(':'));
+    std::string line;
+    bool placed = false;
+    for (std::size_t i = 0; i < command.size(); ++i) {
+      if (command.compare(i, 2, "%s") == 0) {
+        line += "\"$1\"";
+        placed = true;
+        ++i;
+      } else {
+        line += command[i];
+      }
+    }
+    if (!placed) line += " \"$1\"";
+    if (!command.empty()) return {"/bin/sh", "-c", line, "sh", target};
   }
   return {"xdg-open", target};
 }

@@ -29,8 +29,8 @@ ProcessResult run_process(const std::vector<std::string>& argv);
 ProcessResult run_process(const std::vector<std::string>& argv, const std::vector<int>& passed);
 
 // The command that opens `target` (a file or a URL) in the user's browser: the shell command in
-// $BROWSER, which may hold arguments of its own, given `target` as its argument (never as shell
-// text), else xdg-open.
+// $BROWSER (the first of a list separated by colons), which may hold arguments of its own, given
+// `target` as its argument (never as shell text) where it says "%s", else last; else xdg-open.
 std::vector<std::string> browser_command(const std::string& target);
 
 // The path by which a child of run_process() opens the descriptor passed to it at `index`.

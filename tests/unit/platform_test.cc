@@ -415,6 +415,31 @@ TEST(ProcessOutput, AChildReadsItsInputWhileItsOutputIsRead) {
   EXPECT_EQ(head.stdout_text, "0\n1\n");
 }
 
+// $BROWSER as other programs read it: the first of a list separated by colons; "%s" where the
+// target goes, else the target last; the target always an argument, never shell text.
+TEST(Browser, TheCommandIsTheFirstOfBrowserWithTheTargetAsItsArgument) {
+  const char* saved = std::getenv("BROWSER");
+  const std::string target = "/tmp/a page; rm -rf x.html";
+  const struct {
+    const char* browser;
+    std::string echoed;
+  } cases[] = {
+      {"echo", target},
+      {"echo --new-window", "--new-window " + target},
+      {"echo [%s] %s", "[" + target + "] " + target},
+      {"echo one:echo two", "one " + target},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.browser);
+    ::setenv("BROWSER", c.browser, 1);
+    const std::vector<std::string> argv = browser_command(target);
+    EXPECT_EQ(run_process_output(argv, std::string_view()).stdout_text, c.echoed + "\n");
+  }
+  ::unsetenv("BROWSER");
+  EXPECT_EQ(browser_command(target), (std::vector<std::string>{"xdg-open", target}));
+  if (saved != nullptr) ::setenv("BROWSER", saved, 1);
+}
+
 // Runs `body` in a child process with the programs' signal handlers installed; returns its
 // wait status.
 template <class Body>
