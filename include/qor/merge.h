@@ -61,10 +61,13 @@ struct MergeResult {
   // that the merged versions already held.
   notebook::Conflicts conflicts;
   // What the merge decided that no conflict mark shows, worth a look but not counted as
-  // conflicts: a cell without a name (a markdown cell, an unnamed component) kept against one
-  // side's deletion ("component 'm2' (markdown cell): deleted here, changed on the incoming
-  // side"), a parent record dropped because the incoming side deleted the parent ("component
-  // 'eval' lost its parent 'train', which the incoming side deleted").
+  // conflicts, one sentence each: a cell without a name (a markdown cell, an unnamed component)
+  // kept against one side's deletion ("component 'm2' (markdown cell): deleted here, changed on
+  // the incoming side"); a parent record dropped because the incoming side deleted the parent
+  // ("component 'eval' lost its parent 'train', which the incoming side deleted"); the part of
+  // an incoming change that a cell changed on both sides does not take; a conflict copy left
+  // without marks; an incoming change of the notebook's own keys, which keep the current
+  // version's values.
   std::vector<std::string> notes;
   // Set when the file was merged as text (Fallback::kText): why the notebook merge could not
   // take it, a sentence that names the notebook ("analysis/old.ipynb: cell 3 has no component

@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <unordered_set>
 
 #include "merge/merge_documents.h"
 #include "merge/source_queue.h"
@@ -324,9 +325,8 @@ class Merger {
     write_result(std::move(parameters));
   }
 
-  // What the merge decided that no conflict mark shows, as texts: cells without a name kept
-  // against a deletion ("component 'm2' (markdown cell): deleted here, changed on the incoming
-  // side"), and parent records dropped because the merge removed their parent.
+  // What the merge decided that no conflict mark shows (MergeResult::notes), in the order the
+  // merge met it.
   const std::vector<std::string>& notes() const { return notes_; }
 
  private:
@@ -860,14 +860,13 @@ class Merger {
         return a == nullptr ? b == nullptr : b != nullptr && *a == *b;
       };
       std::vector<std::string> keys;
+      std::unordered_set<std::string> seen;
       for (const Value* object : {incoming, base}) {
         if (object == nullptr) continue;
         for (const auto& m : object->as_object()) {
-          const std::string key(m.name());
+          std::string key(m.name());
           const bool merged = std::find(l.merged.begin(), l.merged.end(), key) != l.merged.end();
-          if (!merged && std::find(keys.begin(), keys.end(), key) == keys.end()) {
-            keys.push_back(key);
-          }
+          if (!merged && seen.insert(key).second) keys.push_back(std::move(key));
         }
       }
       for (const std::string& key : keys) {

@@ -451,3 +451,11 @@ def test_what_no_mark_shows_is_named_for_review(command, tmp_path):
                           "named on one only: the incoming version is kept beside it as a copy "
                           "without conflict marks\n")
     assert len(merged["cells"]) == 2
+
+    # Never a flood: twenty notes, then a count.
+    base = [cell("m%d" % i, "# %d" % i, "markdown") for i in range(25)]
+    got, merged = merge_docs(command, tmp_path, base, [],
+                             [cell("m%d" % i, "# %d!" % i, "markdown") for i in range(25)])
+    lines = got.stderr.splitlines()
+    assert (got.returncode, len(lines), lines[-1]) == (0, 21, "qormerge: nb.ipynb: to review: 5 more")
+    assert len(merged["cells"]) == 25

@@ -166,8 +166,14 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
     // git's own text merge records the file as unmerged while conflicts remain.
     return result.text_conflicts == 0 ? 0 : 1;
   }
-  for (const std::string& note : result.notes) {
-    err << kProg << ": " << printable(destination + ": to review: " + note) << "\n";
+  // The notes, but never a flood of them: a notebook built to make many gets a count.
+  constexpr std::size_t kShownNotes = 20;
+  for (std::size_t i = 0; i < result.notes.size() && i < kShownNotes; ++i) {
+    err << kProg << ": " << printable(destination + ": to review: " + result.notes[i]) << "\n";
+  }
+  if (result.notes.size() > kShownNotes) {
+    err << kProg << ": " << printable(destination)
+        << ": to review: " << result.notes.size() - kShownNotes << " more\n";
   }
   err.flush();
   if (result.conflicts.empty()) return 0;

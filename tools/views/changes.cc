@@ -507,8 +507,6 @@ TextCell text_cell(const Slot& s, Change change) {
   return t;
 }
 
-// The parameter changes of the diff document: value changes from it, type changes from the two
-// versions; changed ones first, then added, then removed.
 // The parameters of `doc` by the key of their name (a later one replacing an earlier one).
 std::unordered_map<std::string, const Value*> parameters_by_name(const Value& doc) {
   std::unordered_map<std::string, const Value*> out;
@@ -520,8 +518,9 @@ std::unordered_map<std::string, const Value*> parameters_by_name(const Value& do
   return out;
 }
 
-// The changed parameters from the diff document `diff` of `prev` and `current`; the key changes
-// point into the two documents (the diff document does not outlive the call).
+// The parameter changes of the diff document `diff` of `prev` and `current`: value changes from
+// it, type and other key changes from the two versions (into which the key changes point: the
+// diff document does not outlive the collection); changed ones first, then added, then removed.
 std::vector<ParameterChange> parameter_changes(const Value& diff, const Value& prev,
                                                const Value& current) {
   std::unordered_map<std::string, const Value*> prev_parameters = parameters_by_name(prev);
@@ -838,11 +837,10 @@ class Collector {
   // The names of the parameters both versions hold, in each one's order, where that differs.
   void find_parameter_order() {
     std::vector<std::string> prev_names = parameter_names(prev_), names = parameter_names(current_);
-    const auto in = [](const std::vector<std::string>& list, const std::string& name) {
-      return std::find(list.begin(), list.end(), name) != list.end();
-    };
-    std::erase_if(prev_names, [&](const std::string& n) { return !in(names, n); });
-    std::erase_if(names, [&](const std::string& n) { return !in(prev_names, n); });
+    const std::unordered_set<std::string> in_prev(prev_names.begin(), prev_names.end());
+    const std::unordered_set<std::string> in_current(names.begin(), names.end());
+    std::erase_if(prev_names, [&](const std::string& n) { return !in_current.contains(n); });
+    std::erase_if(names, [&](const std::string& n) { return !in_prev.contains(n); });
     if (names == prev_names) return;
     for (const std::string& n : names) changes_.parameter_order.push_back(display(n));
     for (const std::string& n : prev_names) changes_.prev_parameter_order.push_back(display(n));
@@ -864,12 +862,13 @@ class Collector {
   // The parameter names of `doc`, each once, at its first place.
   static std::vector<std::string> parameter_names(const Value& doc) {
     std::vector<std::string> names;
+    std::unordered_set<std::string> seen;
     if (const Value* list = notebook::parameter_list(doc)) {
       for (const Value& p : list->as_array()) {
         const Value* name = member(&p, "name");
         if (!name || !name->is_string()) continue;
-        const std::string text(name->as_string());
-        if (std::find(names.begin(), names.end(), text) == names.end()) names.push_back(text);
+        std::string text(name->as_string());
+        if (seen.insert(text).second) names.push_back(std::move(text));
       }
     }
     return names;
