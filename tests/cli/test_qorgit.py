@@ -25,9 +25,9 @@ def git_passes_labels():
 
 
 # The driver as install writes it by default: text merges for files that are not pipeline
-# notebooks, git's marker size and (where git passes them) labels, and --conflict-exit.
+# notebooks, git's marker size, the notes, (where git passes them) labels, and --conflict-exit.
 DRIVER = ("'%s' --base-file=%%O --current-file=%%A --incoming-file=%%B --file-path=%%P"
-          " --fallback=text --marker-size=%%L" % QORMERGE
+          " --fallback=text --marker-size=%%L --notes" % QORMERGE
           + (" --ancestor-label=%S --ours-label=%X --theirs-label=%Y" if git_passes_labels() else "")
           + " --conflict-exit")
 
@@ -802,7 +802,7 @@ def test_install_defaults_and_choices_kept_by_the_next_install(repo, env):
     assert "removed the hook %s" % (repo / ".git" / "hooks" / "pre-commit") in got.stdout
     assert not (repo / ".git" / "hooks" / "pre-commit").exists()
     assert git(repo, env, "config", "merge.qormerge.driver").stdout.endswith(
-        "--marker-size=%L --layout=jupyter\n")
+        "--marker-size=%L --notes --layout=jupyter\n")
 
 
 def test_shared_attributes_are_committed_and_a_clone_without_drivers_merges_as_text(

@@ -43,6 +43,10 @@ def reference_parser():
     parser.add_argument("--conflict-exit", action="store_true",
                         help="exit with 1 when conflicts remain (after writing the merged notebook), "
                              "so that git records the file as conflicted")
+    parser.add_argument("--notes", action="store_true",
+                        help="name on standard error, for review, what the merge decided that no "
+                             "conflict mark shows (a cell without a name kept against a deletion, "
+                             "an incoming change not taken, ...)")
     parser.add_argument("--layout", choices=["default", "jupyter"], default="default",
                         help="the merged file's form: default (one line of ASCII JSON) or jupyter "
                              "(what Jupyter writes)")
@@ -366,7 +370,7 @@ def canvas_cell(cid, source, cell_type="code", name=None, parents=()):
             **({"outputs": [], "execution_count": None} if cell_type == "code" else {})}
 
 
-def merge_docs(command, tmp_path, base, current, incoming, metadata=({}, {}, {})):
+def merge_docs(command, tmp_path, base, current, incoming, metadata=({}, {}, {}), options=("--notes",)):
     """Merges the three documents (cells, and metadata beside the canvas) as nb.ipynb; returns
     the process and the merged document."""
     paths = []
@@ -375,16 +379,21 @@ def merge_docs(command, tmp_path, base, current, incoming, metadata=({}, {}, {})
         paths[-1].write_text(json.dumps({"cells": cells, "metadata": {**meta, "canvas": {"parameters": []}},
                                          "nbformat": 4, "nbformat_minor": 4}))
     got = run(command, ["--base-file", str(paths[0]), "--current-file", str(paths[1]),
-                        "--incoming-file", str(paths[2]), "--file-path", "nb.ipynb"])
+                        "--incoming-file", str(paths[2]), "--file-path", "nb.ipynb", *options])
     return got, json.loads(paths[1].read_text())
 
 
-# What the merge decides that no conflict mark can show is named on standard error, and the merge
-# stays clean: a cell without a name kept against a deletion, a parent record dropped with the
-# parent the incoming side deleted.
+# With --notes, what the merge decides that no conflict mark can show is named on standard error,
+# and the merge stays clean: a cell without a name kept against a deletion, a parent record
+# dropped with the parent the incoming side deleted, what a cell changed on both sides does not
+# take, an incoming change of the notebook's metadata. Without it, a clean merge prints nothing.
 @pytest.mark.parametrize("command", COMMANDS)
 def test_what_no_mark_shows_is_named_for_review(command, tmp_path):
     cell = canvas_cell
+    for options in ((), ("--notes",)):
+        got, _ = merge_docs(command, tmp_path, [cell("m1", "# T", "markdown")], [],
+                            [cell("m1", "# Title", "markdown")], options=options)
+        assert (got.returncode, bool(got.stderr)) == (0, bool(options)), got.stderr
     got, merged = merge_docs(
         command, tmp_path,
         base=[cell("m1", "# T", "markdown"), cell("k2", "x = 1"), cell("k3", "y = 1", name="fit")],

@@ -21,7 +21,7 @@ constexpr const char* kProg = "qormerge";
 constexpr const char* kUsage =
     "usage: qormerge [-h] --current-file CURRENT_FILE --base-file BASE_FILE\n"
     "                --incoming-file INCOMING_FILE [--file-path FILE_PATH] [-v]\n"
-    "                [--conflict-exit] [--layout {default,jupyter}]\n"
+    "                [--conflict-exit] [--notes] [--layout {default,jupyter}]\n"
     "                [--fallback {none,text}] [--marker-size MARKER_SIZE]\n"
     "                [--ancestor-label ANCESTOR_LABEL] [--ours-label OURS_LABEL]\n"
     "                [--theirs-label THEIRS_LABEL] [--version]\n";
@@ -40,6 +40,10 @@ constexpr const char* kHelp =
     "  --conflict-exit       exit with 1 when conflicts remain (after writing the\n"
     "                        merged notebook), so that git records the file as\n"
     "                        conflicted\n"
+    "  --notes               name on standard error, for review, what the merge\n"
+    "                        decided that no conflict mark shows (a cell without a\n"
+    "                        name kept against a deletion, an incoming change not\n"
+    "                        taken, ...)\n"
     "  --layout {default,jupyter}\n"
     "                        the merged file's form: default (one line of ASCII\n"
     "                        JSON) or jupyter (what Jupyter writes)\n"
@@ -76,6 +80,7 @@ const Command kCommand{
             {.name = "--file-path", .complete = Complete::kNotebook},
             {.name = "--verbose", .short_name = "-v", .action = Action::kFlag},
             {.name = "--conflict-exit", .action = Action::kFlag},
+            {.name = "--notes", .action = Action::kFlag},
             {.name = "--layout", .choices = {"default", "jupyter"}},
             {.name = "--fallback", .choices = {"none", "text"}},
             {.name = "--marker-size", .type = Type::kInt},
@@ -94,6 +99,7 @@ QormergeArgs qormerge_args(const Args& parsed) {
   if (parsed.has("file-path")) args.file_path = parsed.get("file-path");
   args.verbose = parsed.flag("verbose");
   args.conflict_exit = parsed.flag("conflict-exit");
+  args.notes = parsed.flag("notes");
   if (parsed.get("layout") == "jupyter") args.layout = notebook::Layout::kJupyter;
   if (parsed.get("fallback") == "text") args.fallback = merge::Fallback::kText;
   if (parsed.has("marker-size")) args.text.marker_size = std::stoi(parsed.get("marker-size"));
@@ -166,14 +172,16 @@ int qormerge_main(const std::vector<std::string>& argv, std::ostream& out, std::
     // git's own text merge records the file as unmerged while conflicts remain.
     return result.text_conflicts == 0 ? 0 : 1;
   }
-  // The notes, but never a flood of them: a notebook built to make many gets a count.
+  // With --notes, the notes, but never a flood of them: a notebook built to make many gets a
+  // count.
   constexpr std::size_t kShownNotes = 20;
-  for (std::size_t i = 0; i < result.notes.size() && i < kShownNotes; ++i) {
+  const std::size_t notes = args.notes ? result.notes.size() : 0;
+  for (std::size_t i = 0; i < notes && i < kShownNotes; ++i) {
     err << kProg << ": " << printable(destination + ": to review: " + result.notes[i]) << "\n";
   }
-  if (result.notes.size() > kShownNotes) {
-    err << kProg << ": " << printable(destination)
-        << ": to review: " << result.notes.size() - kShownNotes << " more\n";
+  if (notes > kShownNotes) {
+    err << kProg << ": " << printable(destination) << ": to review: " << notes - kShownNotes
+        << " more\n";
   }
   err.flush();
   if (result.conflicts.empty()) return 0;

@@ -21,6 +21,7 @@ struct QormergeArgs {
   std::optional<std::string> file_path;
   bool verbose = false;
   bool conflict_exit = false;
+  bool notes = false;  // name MergeResult::notes on standard error
   notebook::Layout layout = notebook::Layout::kDefault;
   merge::Fallback fallback = merge::Fallback::kNone;
   merge::TextMergeOptions text;

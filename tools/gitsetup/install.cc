@@ -669,7 +669,7 @@ bool git_passes_labels() {
 std::string command_for(const std::string& qormerge, const Settings& settings, bool labels) {
   std::string command = detail::shell_quote(percent_doubled(qormerge)) +
                         " --base-file=%O --current-file=%A --incoming-file=%B --file-path=%P"
-                        " --fallback=text --marker-size=%L";
+                        " --fallback=text --marker-size=%L --notes";
   if (labels) command += " --ancestor-label=%S --ours-label=%X --theirs-label=%Y";
   if (settings.conflict_exit) command += " --conflict-exit";
   if (settings.layout == notebook::Layout::kJupyter) command += " --layout=jupyter";
