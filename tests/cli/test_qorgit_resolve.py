@@ -541,3 +541,46 @@ def test_a_notebook_added_with_conflicts_left_is_found_by_its_path(merged, env):
     # Without git's stages the versions are unknown, so the conflicts are as the scan groups them.
     assert got.returncode == 1 and got.stdout.startswith("nb.ipynb: 5 of 5 left\n")
     assert "cell 0 (train): conflict block, source lines 2-6" in got.stdout
+
+
+def test_notebooks_it_cannot_take_are_left_out_with_why(tmp_path, env):
+    # Beside a notebook merged component by component: one the current side deleted and the
+    # incoming side changed (a conflict about the file, for git add or git rm), and an ordinary
+    # notebook git merged as text. Each is named with why; the rest is resolved.
+    repo = tmp_path / "repo"
+    repo.mkdir()
+    git(repo, env, "init", "-q", "-b", "main")
+    assert run([QORGIT, "install"], repo, env).returncode == 0
+
+    def plain(line):
+        return json.dumps({"cells": [{"cell_type": "code", "execution_count": None, "metadata": {},
+                                      "outputs": [], "source": [line]}],
+                           "metadata": {}, "nbformat": 4, "nbformat_minor": 5}, indent=1)
+
+    for branch, nb, gone, text in (("main", BASE, BASE, "x = 1\n"), ("feature", INCOMING, INCOMING, "x = 2\n"),
+                                   ("main", CURRENT, None, "x = 3\n")):
+        if branch == "feature":
+            git(repo, env, "checkout", "-q", "-b", "feature")
+        elif nb is CURRENT:
+            git(repo, env, "checkout", "-q", "main")
+        (repo / "nb.ipynb").write_text(json.dumps(nb))
+        (repo / "plain.ipynb").write_text(plain(text))
+        if gone is None:
+            git(repo, env, "rm", "-q", "gone.ipynb")
+        else:
+            (repo / "gone.ipynb").write_text(json.dumps(gone))
+        git(repo, env, "add", "-A")
+        git(repo, env, "commit", "-q", "-m", branch)
+    assert run(["git", "merge", "--no-edit", "feature"], repo, env).returncode == 1
+
+    got = run([QORGIT, "resolve", "--list"], repo, env)
+    assert got.returncode == 1 and got.stdout.startswith("nb.ipynb: 6 of 6 left\n")
+    assert ("qorgit resolve: gone.ipynb: deleted on the current side, changed on the incoming side: "
+            "keep the notebook with git add, or delete it with git rm (left out)\n") in got.stderr
+    assert "qorgit resolve: plain.ipynb: git's conflict markers are in the file's text" in got.stderr
+    got = run([QORGIT, "resolve", "--take", "current"], repo, env)
+    assert got.returncode == 1
+    assert got.stdout == "qorgit resolve: nb.ipynb: 6 conflicts resolved, written and staged\n"
+    status = git(repo, env, "status", "--porcelain").splitlines()
+    assert [line for line in status if "nb.ipynb" in line and "plain" not in line] in ([], ["M  nb.ipynb"])
+    assert {"DU gone.ipynb", "UU plain.ipynb"} <= set(status)

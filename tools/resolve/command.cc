@@ -15,7 +15,10 @@ namespace {
 
 using diff::detail::display;
 
-std::vector<std::unique_ptr<NotebookFile>> open_notebooks(const CommandOptions& options) {
+// The notebooks to resolve. One that cannot be taken (not JSON, merged as text, deleted on one
+// side) is named on `err` with why, counted in `skipped`, and left out: the others go on.
+std::vector<std::unique_ptr<NotebookFile>> open_notebooks(const CommandOptions& options,
+                                                          std::ostream& err, int& skipped) {
   std::vector<std::unique_ptr<NotebookFile>> notebooks;
   if (options.mergetool) {
     const std::vector<std::string>& f = *options.mergetool;
@@ -30,8 +33,13 @@ std::vector<std::unique_ptr<NotebookFile>> open_notebooks(const CommandOptions& 
     for (const std::string& path : options.paths) files.emplace_back(path, path);
   }
   for (const auto& [shown, file] : files) {
-    notebooks.push_back(std::make_unique<NotebookFile>(
-        shown, file, stages_from_index(file, shown).value_or(Stages{})));
+    try {
+      notebooks.push_back(std::make_unique<NotebookFile>(
+          shown, file, stages_from_index(file, shown).value_or(Stages{})));
+    } catch (const Error& e) {
+      err << "qorgit resolve: " << printable_line(e.what()) << " (left out)\n";
+      ++skipped;
+    }
   }
   return notebooks;
 }
@@ -135,7 +143,13 @@ std::set<const NotebookFile*> decide_from_shell(
 }  // namespace
 
 int run_command(const CommandOptions& options, std::ostream& out, std::ostream& err) {
-  std::vector<std::unique_ptr<NotebookFile>> notebooks = open_notebooks(options);
+  int skipped = 0;
+  std::vector<std::unique_ptr<NotebookFile>> notebooks = open_notebooks(options, err, skipped);
+  // A notebook left out is left unresolved: the exit status says so whatever the others give.
+  const auto status_with_skipped = [&](int status) {
+    return skipped != 0 ? std::max(status, 1) : status;
+  };
+  if (notebooks.empty() && skipped != 0) return 1;
   if (notebooks.empty()) {
     // A notebook added (git add) with conflicts left is no longer unmerged: say where to look.
     out << "qorgit resolve: no unmerged notebooks (for one already added with conflicts left, "
@@ -158,7 +172,7 @@ int run_command(const CommandOptions& options, std::ostream& out, std::ostream& 
       if (!options.json) list_text(*nb, out);
       left = left || nb->resolution().left() != 0;
     }
-    return left ? 1 : 0;
+    return status_with_skipped(left ? 1 : 0);
   }
   if (!options.takes.empty()) {
     // A decision refused leaves its notebook unwritten, even when a later --take covers the
@@ -188,7 +202,7 @@ int run_command(const CommandOptions& options, std::ostream& out, std::ostream& 
           << (resolved == 1 ? " conflict" : " conflicts") << " resolved, written"
           << (staged ? " and staged" : "") << "\n";
     }
-    return status;
+    return status_with_skipped(status);
   }
   ServeOptions serve_options;
   serve_options.open_browser = options.open_browser;
@@ -210,7 +224,7 @@ int run_command(const CommandOptions& options, std::ostream& out, std::ostream& 
       err << "qorgit resolve: " << display(nb->shown()) << ": not saved, left as it was\n";
     }
   }
-  return all ? 0 : 1;
+  return status_with_skipped(all ? 0 : 1);
 }
 
 }  // namespace qor::resolve

@@ -48,8 +48,11 @@ NotebookFile::NotebookFile(std::string shown, std::string file, Stages stages)
     working = json::parse(text_, shown_);
   } catch (const Error&) {
     if (!notebook::has_text_conflict_block(text_)) throw;
-    throw ValueError(shown_ + ": " + std::string(notebook::kTextConflictNote) +
-                     "; qorgit resolve takes notebooks merged component by component");
+    // Said also under git mergetool, whose tool this may be: another tool or an editor it is.
+    throw ValueError(shown_ +
+                     ": git's conflict markers are in the file's text (git merged it as text); "
+                     "qorgit resolve takes notebooks merged component by component: resolve "
+                     "this one in an editor, or with another of git mergetool's tools (--tool)");
   }
   resolution_ = std::make_unique<Resolution>(std::move(working), std::move(stages), shown_);
 }
@@ -96,6 +99,15 @@ std::optional<Stages> stages_from_index(const std::string& file, const std::stri
         stage <= 3) {
       blobs[stage - 1] = git::git_ok({"cat-file", "blob", object});
     }
+  }
+  // A notebook that one side deleted while the other changed it is a conflict about the file,
+  // which git leaves to git add or git rm; there is nothing to decide inside it.
+  if (blobs[1].has_value() != blobs[2].has_value()) {
+    const char* gone = blobs[1] ? "incoming" : "current";
+    const char* kept = blobs[1] ? "current" : "incoming";
+    throw ValueError(shown + ": " + (blobs[0] ? "deleted" : "absent") + " on the " + gone +
+                     " side, " + (blobs[0] ? "changed" : "added") + " on the " + kept +
+                     " side: keep the notebook with git add, or delete it with git rm");
   }
   Stages stages;
   stages.base = parse_version(blobs[0].value_or(""), shown, "base");
