@@ -742,6 +742,26 @@ class Merger {
     for (const Value* item : candidates) {
       if (!merged.has_comment(const_cast<Value*>(item))) merged.add_comment(*item);
     }
+    note_comments_kept(id);
+  }
+
+  // Only new comments are taken: a comment of the base cell that the incoming side removed or
+  // reworded stays, which is noted.
+  void note_comments_kept(const std::string& id) {
+    const Value* base = view_of(base_cells_.at(base_cells_.find(id)).value, Side::kBase).comments();
+    const Value* incoming = incoming_view(id).comments();
+    if (base == nullptr || !base->is_array() || base->as_array().empty()) return;
+    std::unordered_set<std::string> kept;
+    if (incoming != nullptr && incoming->is_array()) {
+      for (const Value& item : incoming->as_array()) kept.insert(json::write(item));
+    }
+    for (const Value& item : base->as_array()) {
+      if (kept.contains(json::write(item))) continue;
+      notes_.push_back(component_text(id) +
+                       ": changed on both sides; comments the incoming side removed or reworded "
+                       "stay (its new comments are added)");
+      return;
+    }
   }
 
   // Nothing after this reads the merged cell's source, so the merge may finish later (the

@@ -468,3 +468,20 @@ def test_what_no_mark_shows_is_named_for_review(command, tmp_path):
     lines = got.stderr.splitlines()
     assert (got.returncode, len(lines), lines[-1]) == (0, 21, "qormerge: nb.ipynb: to review: 5 more")
     assert len(merged["cells"]) == 25
+
+    # Of an incoming change of comments only the new ones are taken: one removed or reworded stays.
+    def with_comments(c, comments):
+        c = json.loads(json.dumps(c))
+        c["metadata"]["canvas"]["comments"] = comments
+        return c
+
+    got, merged = merge_docs(
+        command, tmp_path, [with_comments(cell("k", "a\nb\nc\n", name="fit"), ["old", "check C"])],
+        [with_comments(cell("k", "A\nb\nc\n", name="fit"), ["old", "check C"])],
+        [with_comments(cell("k", "a\nb\nC\n", name="fit"), ["checked: C=1", "new"])])
+    assert got.returncode == 0, got.stderr
+    assert got.stderr == ("qormerge: nb.ipynb: to review: component 'fit': changed on both sides; "
+                          "comments the incoming side removed or reworded stay (its new comments "
+                          "are added)\n")
+    assert merged["cells"][0]["metadata"]["canvas"]["comments"] == ["old", "check C", "checked: C=1",
+                                                                    "new"]
