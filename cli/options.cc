@@ -191,8 +191,10 @@ class Parser {
     classify_all();
     for (std::size_t i = 0; i < argv_.size(); ++i) {
       const Classified& c = kinds_[i];
-      if (argv_[i] == "--" &&
-          (i == 0 || !(kinds_[i - 1].decl && takes_value(*kinds_[i - 1].decl)))) {
+      // "--" is the separator unless it is the value of the option before it (one whose value
+      // was not given with it, as in --format=text).
+      if (argv_[i] == "--" && (i == 0 || !(kinds_[i - 1].decl && takes_value(*kinds_[i - 1].decl) &&
+                                           !kinds_[i - 1].explicit_value))) {
         if (!args_.before_separator()) args_.set_before_separator(rest_.size());
         continue;  // the separator itself
       }

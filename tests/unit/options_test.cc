@@ -153,6 +153,7 @@ TEST(Options, TellsHowManyArgumentsCameBeforeTheSeparator) {
       {{"a", "b", "--list", "--"}, 2},
       {{"a", "--", "b", "--", "c"}, 1},                 // the first one counts
       {{"a", "--component", "--", "x"}, std::nullopt},  // a value, not a separator
+      {{"a", "--component=c", "--", "x"}, 1},           // the option had its value already
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv{"resolve"};
