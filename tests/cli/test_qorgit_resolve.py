@@ -584,3 +584,13 @@ def test_notebooks_it_cannot_take_are_left_out_with_why(tmp_path, env):
     status = git(repo, env, "status", "--porcelain").splitlines()
     assert [line for line in status if "nb.ipynb" in line and "plain" not in line] in ([], ["M  nb.ipynb"])
     assert {"DU gone.ipynb", "UU plain.ipynb"} <= set(status)
+
+
+def test_a_component_conflict_answers_to_each_name_it_shows(merged, env):
+    # plot's conflict is the current cell "<<< plot" and the incoming copy ">>> chart": qorgit
+    # check shows both names, and either selects it.
+    got = run([QORGIT, "resolve", "--take", "incoming", "--component", "chart", "--take", "current"],
+              merged, env)
+    assert got.returncode == 0, got.stderr
+    have, _ = cells(merged / "nb.ipynb")
+    assert ("B", "chart", ["A"], "p = 3\n") in have

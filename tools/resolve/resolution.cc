@@ -615,13 +615,18 @@ std::vector<std::string> Resolution::select(const std::vector<std::string>& comp
                                             const std::vector<std::string>& parameters) const {
   std::vector<std::string> keys;
   std::vector<bool> used_c(components.size()), used_p(parameters.size());
-  for (const Conflict& c : conflicts_) {
+  for (std::size_t k = 0; k < conflicts_.size(); ++k) {
+    const Conflict& c = conflicts_[k];
     bool chosen = components.empty() && parameters.empty();
+    // A component conflict answers to its name, the names of its other members (the incoming
+    // name of a component renamed on one side, as qorgit check shows it) and their ids.
+    const auto& members = details_[k].members;
     for (std::size_t i = 0; i < components.size(); ++i) {
       if (c.kind == ConflictKind::kParameter) continue;
       const std::string& s = components[i];
       if (c.name == s ||
-          std::find(c.component_ids.begin(), c.component_ids.end(), s) != c.component_ids.end()) {
+          std::find(c.component_ids.begin(), c.component_ids.end(), s) != c.component_ids.end() ||
+          std::any_of(members.begin(), members.end(), [&](const auto& m) { return m.name == s; })) {
         chosen = used_c[i] = true;
       }
     }
