@@ -893,3 +893,20 @@ def test_percent_signs_in_the_programs_path_reach_git_whole(tmp_path, repo, env)
     assert result.returncode == 1
     assert stderr_summaries(result.stderr) == [SUMMARY]
     assert "<<<<<<< nb.ipynb-current\n" in json.loads(path.read_text())["cells"][0]["source"]
+
+
+def test_uninstall_takes_git_s_cache_of_the_textconv_texts_with_it(repo, env):
+    assert qorgit(repo, env, "install").returncode == 0
+    for source in ("x = 1\n", "x = 2\n"):
+        (repo / "nb.ipynb").write_text(json.dumps({
+            "cells": [{"cell_type": "code", "execution_count": None, "outputs": [], "source": [source],
+                       "metadata": {"canvas": {"id": "a", "name": "n", "parents": []}}}],
+            "metadata": {"canvas": {"parameters": []}}, "nbformat": 4, "nbformat_minor": 5}))
+        git(repo, env, "add", "nb.ipynb")
+        git(repo, env, "commit", "-q", "-m", source)
+    assert "+  | x = 2" in git(repo, env, "log", "-p").stdout
+    ref = "refs/notes/textconv/qordiff"
+    assert git(repo, env, "rev-parse", "-q", "--verify", ref, check=False).returncode == 0
+    got = qorgit(repo, env, "uninstall")
+    assert "removed git's cache of the textconv's texts, %s" % ref in got.stdout.splitlines()
+    assert git(repo, env, "rev-parse", "-q", "--verify", ref, check=False).returncode != 0

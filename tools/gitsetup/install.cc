@@ -748,6 +748,8 @@ std::vector<std::string> install(const InstallOptions& options) {
   return done;
 }
 
+constexpr const char* kTextconvCacheRef = "refs/notes/textconv/qordiff";
+
 std::vector<std::string> uninstall(Scope scope) {
   Config config(scope);
   std::vector<std::string> done;
@@ -758,6 +760,7 @@ std::vector<std::string> uninstall(Scope scope) {
   const std::vector<std::string> previous = config.get_all(kPreviousKey);
   const std::optional<std::string> attributes_file = config.get(kAttributesFileKey);
   std::vector<std::string> sections{"qorgit"};
+  bool textconv_removed = false;
   for (const std::string& key : config.get_all(kSetKey)) {
     // A core.attributesFile changed since is the user's own.
     if (key == "core.attributesFile" && config.get(key, true) != attributes_file) continue;
@@ -780,8 +783,17 @@ std::vector<std::string> uninstall(Scope scope) {
     }
     done.push_back((old.empty() ? "removed " + key : "restored " + key + " = " + restored) +
                    in_scope(config));
+    if (key == "diff.qordiff.textconv" && old.empty()) textconv_removed = true;
     const std::string section = key.substr(0, key.rfind('.'));
     if (!contains(sections, section)) sections.push_back(section);
+  }
+  // git keeps the texts of a cached textconv as notes under a ref of the driver's name: in the
+  // repository, they go with the driver that made them.
+  if (textconv_removed && scope == Scope::kLocal &&
+      detail::run_git({"rev-parse", "-q", "--verify", kTextconvCacheRef}).status == 0 &&
+      detail::run_git({"update-ref", "-d", kTextconvCacheRef}).status == 0) {
+    done.push_back(std::string("removed git's cache of the textconv's texts, ") +
+                   kTextconvCacheRef);
   }
   // Created directories go once they are empty, innermost first; the configuration file last,
   // after the bookkeeping that lives in it.
