@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <iterator>
 
+#include "utf8.h"
+
 namespace qor {
 namespace {
 
@@ -26,32 +28,6 @@ bool escaped(std::uint32_t cp) {
   const auto* after = std::upper_bound(std::begin(kFormat), std::end(kFormat), cp,
                                        [](std::uint32_t c, const auto& r) { return c < r[0]; });
   return after != std::begin(kFormat) && cp <= (*(after - 1))[1];
-}
-
-// The length of the valid UTF-8 sequence (no surrogates, no overlong forms) at `p`, with its
-// code point in `cp`; 0 when there is none.
-std::size_t decode(const unsigned char* p, std::size_t left, std::uint32_t& cp) {
-  const unsigned char c = p[0];
-  std::size_t n;
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2, cp = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3, cp = c & 0x0F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4, cp = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (left < n) return 0;
-  for (std::size_t i = 1; i < n; ++i) {
-    if ((p[i] & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (p[i] & 0x3F);
-  }
-  if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-      (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-    return 0;
-  }
-  return n;
 }
 
 }  // namespace
@@ -75,7 +51,8 @@ void append_printable(std::string_view text, std::string& out) {
       std::snprintf(buf, sizeof buf, "\\x%02x", c);
       out += buf;
       ++i;
-    } else if (std::uint32_t cp = 0; const std::size_t len = decode(p + i, n - i, cp)) {
+    } else if (std::uint32_t cp = 0;
+               const std::size_t len = detail::decode_utf8(p + i, n - i, cp, false)) {
       if (!escaped(cp)) {
         out.append(text.data() + i, len);
       } else if (cp <= 0xFFFF) {

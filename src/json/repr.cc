@@ -4,6 +4,7 @@
 
 #include "qor/errors.h"
 #include "qor/json.h"
+#include "utf8.h"
 
 namespace qor::json {
 namespace {
@@ -24,29 +25,15 @@ bool printable(std::uint32_t cp) {
 // no complete sequence stands for itself as U+DC80..U+DCFF, the way Python's surrogateescape
 // decodes a file name; surrogates in their three-byte form (which values may hold) read as such.
 std::uint32_t next_code_point(std::string_view text, std::size_t k, std::size_t& len) {
-  const unsigned char c = static_cast<unsigned char>(text[k]);
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + k;
   len = 1;
-  if (c < 0x80) return c;
-  std::size_t need = 0;
-  std::uint32_t cp = 0, least = 0;
-  if (c >= 0xC2 && c <= 0xDF) {
-    need = 2, cp = c & 0x1Fu, least = 0x80;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    need = 3, cp = c & 0x0Fu, least = 0x800;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    need = 4, cp = c & 0x07u, least = 0x10000;
-  } else {
-    return 0xDC00u | c;
+  if (p[0] < 0x80) return p[0];
+  std::uint32_t cp = 0;
+  if (const std::size_t n = qor::detail::decode_utf8(p, text.size() - k, cp, true)) {
+    len = n;
+    return cp;
   }
-  if (k + need > text.size()) return 0xDC00u | c;
-  for (std::size_t i = 1; i < need; ++i) {
-    const unsigned char b = static_cast<unsigned char>(text[k + i]);
-    if ((b & 0xC0) != 0x80) return 0xDC00u | c;
-    cp = (cp << 6) | (b & 0x3Fu);
-  }
-  if (cp < least || cp > 0x10FFFF) return 0xDC00u | c;
-  len = need;
-  return cp;
+  return 0xDC00u | p[0];
 }
 
 void append_escape(std::string& out, char kind, std::uint32_t cp, int width) {
