@@ -424,7 +424,7 @@ class Merger {
   void note_unmarked(Handle h, const std::string& id, const char* what) {
     if (!view(h).name().empty()) return;
     const Value* type = view(h).data()->find("cell_type");
-    notes_.push_back("component " + py_quote(id) + " (" +
+    notes_.push_back(component_text(id) + " (" +
                      (type && type->is_string() ? std::string(type->as_string()) + " cell"
                                                 : std::string("cell")) +
                      "): " + what);

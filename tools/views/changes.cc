@@ -232,8 +232,15 @@ std::string join(const std::vector<std::string>& parts) {
   return out;
 }
 
-std::string component_label(const Component& c) {
+// How the views name a component in a list: its name, else "id " and its short id.
+static std::string component_label(const Component& c) {
   return c.name.empty() ? "id " + c.short_id : c.name;
+}
+
+std::vector<std::string> Changes::moved_labels() const {
+  std::vector<std::string> labels;
+  for (const std::size_t i : moved) labels.push_back(component_label(components[i]));
+  return labels;
 }
 
 std::string_view strip_line_end(std::string_view line) {
@@ -546,14 +553,14 @@ std::vector<ParameterChange> parameter_changes(const Value& diff, const Value& p
       change.value_changed = true;
       change.old_value = display_value(member(&p, "prev_value"), true);
       change.old_type = display_value(member(&p, "prev_type"), false);
-    } else {
-      const Value* before_p = prev_parameters[key_of(*member(&p, "name"))];
+    }
+    const std::string key = key_of(*member(&p, "name"));
+    if (s != kModified) {
       change.old_value = change.new_value;
-      change.old_type = display_value(member(before_p, "type"), false);
+      change.old_type = display_value(member(prev_parameters[key], "type"), false);
     }
     change.type_changed = change.old_type != change.new_type;
     // Its other keys (the diff's annotations left out), each shown as "<name>.<key>".
-    const std::string key = key_of(*member(&p, "name"));
     differing_keys(prev_parameters[key], parameters[key],
                    {"name", "value", "type", "diff_status", "prev_type", "prev_value"},
                    change.name + ".", change.other_changes);

@@ -113,6 +113,8 @@ struct Changes {
   // The components both versions hold whose place among them changed: the fewest that account
   // for the new order, as indexes into `components`, in the current version's order.
   std::vector<std::size_t> moved;
+  // Those components as the views list them: each by its name, else "id " and its short id.
+  std::vector<std::string> moved_labels() const;
   // Component ids that more than one code cell of a version carries, where only the last cell
   // takes part: "id2: cells 1, 2 of nb.ipynb (current version)".
   std::vector<std::string> repeated_ids;
@@ -144,9 +146,6 @@ OutputInfo output_info(const json::Value& output);
 
 // `parts` joined by ", ".
 std::string join(const std::vector<std::string>& parts);
-
-// How the views name a component in a list: its name, else "id " and its short id.
-std::string component_label(const Component& c);
 
 // The concatenation of `parts` (strings, string views, C strings).
 template <class... Parts>

@@ -558,11 +558,7 @@ std::string html_view(json::Value& prev, json::Value& current, const HtmlViewOpt
     out += "<p>No component or cell changed.</p>\n";
   }
   if (!changes.moved.empty()) {
-    std::vector<std::string> labels;
-    for (const std::size_t i : changes.moved) {
-      labels.push_back(detail::component_label(changes.components[i]));
-    }
-    out += "<p class=\"order\">Moved: " + esc(detail::join(labels)) + ".</p>\n";
+    out += "<p class=\"order\">Moved: " + esc(detail::join(changes.moved_labels())) + ".</p>\n";
   }
   for (const auto& e : changes.order) {
     if (e.component) {

@@ -241,10 +241,7 @@ void parameter_block(Writer& w, const Changes& changes) {
 
 // The components that changed place, by name (or id).
 void moved_line(Writer& w, const Changes& changes) {
-  std::vector<std::string> labels;
-  for (const std::size_t i : changes.moved)
-    labels.push_back(detail::component_label(changes.components[i]));
-  w.put("moved", kBold).put("  " + detail::join(labels)).line();
+  w.put("moved", kBold).put("  " + detail::join(changes.moved_labels())).line();
 }
 
 }  // namespace
