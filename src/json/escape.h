@@ -63,6 +63,11 @@ inline std::string_view non_finite_text(double d) {
   return {};
 }
 
+// Turns on (where the processor has AVX-512 VBMI2) or off the writer's vector path for lazily
+// read text whose strings hold non-ASCII characters; returns whether the processor has it. For
+// the tests, which compare the output of both paths.
+bool use_wide_escape(bool on);
+
 // The white space JSON allows between tokens.
 inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 

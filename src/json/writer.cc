@@ -1,11 +1,20 @@
 // The JSON writer: the exact bytes of CPython's `json.dumps(value)` with default options (", "
 // and ": " separators, ASCII-only output, reals in repr form). Plain runs of string bytes are
-// found sixteen at a time and copied whole; the output grows in large steps and is trimmed once.
+// found sixteen at a time and copied whole; text read lazily whose strings hold non-ASCII
+// characters is escaped sixty-four bytes at a time where the processor has AVX-512 VBMI2; the
+// output grows in large steps and is trimmed once.
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 #include "json/byte_scan.h"
 #include "json/escape.h"
@@ -264,6 +273,63 @@ using detail::is_space;
 
 using detail::string_token_end;
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define QOR_WIDE_ESCAPE 1
+#define QOR_WIDE_TARGET \
+  __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi2")))
+
+// Whether the processor runs the QOR_WIDE_TARGET functions below.
+const bool kHaveWideEscape = [] {
+  __builtin_cpu_init();  // this runs among the static initializers
+  return __builtin_cpu_supports("avx512vbmi2") != 0 && __builtin_cpu_supports("avx512vl") != 0 &&
+         __builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("bmi2") != 0;
+}();
+// Whether the writer uses them (detail::use_wide_escape()).
+std::atomic<bool> wide_escape{kHaveWideEscape};
+
+// Writes the bytes of `x` that `taken` marks (ASCII without DEL and two-byte sequences, a
+// sequence possibly begun before x or going on after it; `prev` holds the byte before each) at
+// `out` as a checked text's characters from U+007F on are written: a lead byte as "\u0" and the
+// first hex digit of its character, a continuation byte as the two digits it shares with the lead
+// byte, an ASCII byte as itself. Each byte takes four bytes of a vector, of which those it needs
+// are packed. Stores sixty-four bytes; returns the end of what it wrote.
+QOR_WIDE_TARGET inline char* escape_two_byte_text(char* out, __m128i x, __m128i prev,
+                                                  unsigned taken) {
+  constexpr std::uint64_t kFirst = 0x1111111111111111ull;  // the first of each byte's four places
+  const unsigned lead = _mm_cmpge_epu8_mask(x, _mm_set1_epi8(static_cast<char>(0xC0))) & taken;
+  const unsigned cont = _mm_movepi8_mask(x) & ~lead & taken;
+  const std::uint64_t lead_at = _pdep_u64(lead, kFirst);
+  const std::uint64_t cont_at = _pdep_u64(cont, kFirst);
+  const std::uint64_t keep =
+      _pdep_u64(taken, kFirst) | ((lead_at | cont_at) << 1) | (lead_at << 2) | (lead_at << 3);
+  // Each byte, and the byte before it, in its four places.
+  const __m512i spread =
+      _mm512_set_epi8(15, 15, 15, 15, 14, 14, 14, 14, 13, 13, 13, 13, 12, 12, 12, 12, 11, 11, 11,
+                      11, 10, 10, 10, 10, 9, 9, 9, 9, 8, 8, 8, 8, 7, 7, 7, 7, 6, 6, 6, 6, 5, 5, 5,
+                      5, 4, 4, 4, 4, 3, 3, 3, 3, 2, 2, 2, 2, 1, 1, 1, 1, 0, 0, 0, 0);
+  // (The masked forms, as the unmasked ones start from an undefined vector that GCC 12 warns of.)
+  constexpr __mmask64 kAll = ~__mmask64{0};
+  const __m512i c = _mm512_maskz_permutexvar_epi8(kAll, spread, _mm512_zextsi128_si512(x));
+  const __m512i p = _mm512_maskz_permutexvar_epi8(kAll, spread, _mm512_zextsi128_si512(prev));
+  const __m512i low2 = _mm512_set1_epi8(3);
+  // The hex digits: a lead byte's in its fourth place, a continuation byte's in its first two.
+  const __m512i lead_digit = _mm512_and_si512(_mm512_srli_epi16(c, 2), _mm512_set1_epi8(7));
+  const __m512i cont_high = _mm512_or_si512(_mm512_slli_epi16(_mm512_and_si512(p, low2), 2),
+                                            _mm512_and_si512(_mm512_srli_epi16(c, 4), low2));
+  const __m512i cont_low = _mm512_and_si512(c, _mm512_set1_epi8(0xF));
+  __m512i digit = _mm512_mask_mov_epi8(lead_digit, kFirst, cont_high);
+  digit = _mm512_mask_mov_epi8(digit, kFirst << 1, cont_low);
+  alignas(64) static constexpr char kHexes[65] =
+      "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+  const __m512i hex = _mm512_shuffle_epi8(_mm512_load_si512(kHexes), digit);
+  __m512i r = _mm512_mask_mov_epi8(c, lead_at | (lead_at << 1) | (lead_at << 2),
+                                   _mm512_set1_epi32(0x0030755C));  // "\u0" in each four
+  r = _mm512_mask_mov_epi8(r, (lead_at << 3) | cont_at | (cont_at << 1), hex);
+  _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, r));
+  return out + std::popcount(keep);
+}
+#endif
+
 class Writer {
  public:
   explicit Writer(std::string& out, const std::function<void(std::string_view)>* emit = nullptr)
@@ -352,13 +418,31 @@ class Writer {
 
   // Writes a checked text that is in written form up to the white space between tokens: tokens
   // as they are (with `unicode`, string tokens with their characters from U+007F on escaped),
-  // ", " and ": " as separators.
-  void put_spaced(std::string_view t, bool unicode) {
+  // ", " and ": " as separators. (Kept out of value(), whose recursion it would slow.)
+  [[gnu::noinline]] void put_spaced(std::string_view t, bool unicode) {
+#ifdef QOR_WIDE_ESCAPE
+    if (unicode && wide_escape.load(std::memory_order_relaxed)) return put_spaced_wide(t);
+#endif
+    put_spaced_tokens<false>(t, unicode);
+  }
+
+  // put_spaced()'s loop; `wide` (with `unicode`) takes string tokens the vector way. Inlined
+  // always, so that it is compiled for the processor of the function it is in.
+  template <bool wide>
+  [[gnu::always_inline]] inline void put_spaced_tokens(std::string_view t, bool unicode) {
     std::size_t k = 0;
     const std::size_t n = t.size();
     while (k < n) {
       const char c = t[k];
       if (c == '"') {
+#ifdef QOR_WIDE_ESCAPE
+        if constexpr (wide) {
+          const std::size_t end = token_end_wide(t, k);
+          put_token_wide(t, k, end);
+          k = end;
+          continue;
+        }
+#endif
         const std::size_t end = string_token_end(t, k);
         if (unicode) {
           put_escaping_unicode(t.substr(k, end - k));
@@ -380,6 +464,76 @@ class Writer {
       }
     }
   }
+
+#ifdef QOR_WIDE_ESCAPE
+  // put_spaced() with `unicode`, for processors with AVX-512 VBMI2.
+  QOR_WIDE_TARGET void put_spaced_wide(std::string_view t) { put_spaced_tokens<true>(t, true); }
+
+  // string_token_end() that first looks at the sixty-four bytes from k, where there are as many
+  // to read: the first '"' after the opening one ends the token unless a backslash precedes it.
+  QOR_WIDE_TARGET inline static std::size_t token_end_wide(std::string_view t, std::size_t k) {
+    if (t.size() - k >= 64) {
+      const __m512i v = _mm512_loadu_si512(t.data() + k);
+      const std::uint64_t quotes =
+          _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"')) & ~std::uint64_t{1};
+      const std::uint64_t backslashes = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\\'));
+      if (quotes != 0 && ((backslashes << 1) & quotes & (~quotes + 1)) == 0)
+        return k + static_cast<std::size_t>(std::countr_zero(quotes)) + 1;
+    }
+    return string_token_end(t, k);
+  }
+
+  // Writes the string token t[k, end) with its characters from U+007F on escaped, sixty-four bytes
+  // at a time while there are sixty-four to read and they hold only ASCII and two-byte sequences:
+  // as they are when all ASCII, else in four steps of sixteen bytes without a branch on what they
+  // hold. Each step starts where a character does (it takes one byte less when a sequence would
+  // go on past it); the rest goes to put_escaping_unicode().
+  QOR_WIDE_TARGET inline void put_token_wide(std::string_view t, std::size_t k, std::size_t end) {
+    const char* s = t.data() + k;
+    const char* const token_end = t.data() + end;
+    const char* const text_end = t.data() + t.size();
+    const auto load = [](const char* p) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    };
+    while (s < token_end && text_end - s >= 64) {
+      const auto left = static_cast<std::size_t>(token_end - s);
+      const __m512i v = _mm512_loadu_si512(s);
+      std::uint64_t taken = left >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << left) - 1;
+      const std::uint64_t del = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(0x7F));
+      if (((_mm512_movepi8_mask(v) | del) & taken) == 0) {
+        char* out = sink_.reserve(64);
+        _mm512_storeu_si512(out, v);
+        const std::size_t step = std::min<std::size_t>(left, 64);
+        sink_.commit(out + step);
+        s += step;
+        continue;
+      }
+      if (((_mm512_cmpge_epu8_mask(v, _mm512_set1_epi8(static_cast<char>(0xE0))) | del) & taken) !=
+          0)
+        break;
+      if (left > 64 &&
+          (_mm512_cmpge_epu8_mask(v, _mm512_set1_epi8(static_cast<char>(0xC0))) >> 63) != 0) {
+        taken >>= 1;
+      }
+      // Three output bytes for each input byte at most, and the last store's sixty-four.
+      char* out = sink_.reserve(3 * 64 + 64);
+      // A step starts where a character does: the byte before it is never looked at.
+      const __m128i first = load(s);
+      out = escape_two_byte_text(out, first, _mm_bslli_si128(first, 1),
+                                 static_cast<unsigned>(taken & 0xFFFF));
+      out = escape_two_byte_text(out, load(s + 16), load(s + 15),
+                                 static_cast<unsigned>((taken >> 16) & 0xFFFF));
+      out = escape_two_byte_text(out, load(s + 32), load(s + 31),
+                                 static_cast<unsigned>((taken >> 32) & 0xFFFF));
+      out =
+          escape_two_byte_text(out, load(s + 48), load(s + 47), static_cast<unsigned>(taken >> 48));
+      sink_.commit(out);
+      s += std::popcount(taken);
+    }
+    if (s < token_end)
+      put_escaping_unicode(std::string_view(s, static_cast<std::size_t>(token_end - s)));
+  }
+#endif
 
   // Writes a checked text (or a part of one made of whole tokens) in which only the characters
   // from U+007F on (DEL and non-ASCII, found inside strings only) differ from their written
@@ -427,6 +581,16 @@ void append_real(double d, std::string& out) {
     char buf[40];
     out.append(buf, format_finite(d, buf));
   }
+}
+
+bool detail::use_wide_escape(bool on) {
+#ifdef QOR_WIDE_ESCAPE
+  wide_escape.store(on && kHaveWideEscape);
+  return kHaveWideEscape;
+#else
+  (void)on;
+  return false;
+#endif
 }
 
 void write(const Value& value, std::string& out) { Writer(out).value(value); }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "json/escape.h"
 #include "py_errors.h"
 #include "py_json.h"
 #include "qor/json.h"
@@ -91,6 +92,9 @@ PYBIND11_MODULE(qor_testing, m) {
             qor::structdiff::diff(qor::py::to_value(a), qor::py::to_value(b)), mk);
       },
       "The structural difference of two objects, with the markers of the given module.");
+  m.def("use_wide_escape", &qor::json::detail::use_wide_escape, pyb::arg("on"),
+        "Turn the writer's vector path for non-ASCII text on (where the processor has it) or "
+        "off; returns whether the processor has it.");
   m.def("similarity", [](const pyb::handle& a, const pyb::handle& b) {
     return qor::structdiff::similarity(qor::py::to_value(a), qor::py::to_value(b));
   });

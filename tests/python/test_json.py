@@ -180,6 +180,39 @@ def test_random_documents_round_trip_byte_for_byte(lazy):
         assert qor_testing.roundtrip(raw_bytes, lazy) == text
 
 
+@pytest.mark.parametrize("wide", [True, False], ids=["vector", "portable"])
+def test_non_ascii_text_held_lazily_is_written_as_json_dumps_writes_it(wide):
+    # Lines of every length up to past sixty-four bytes, of ASCII or of ASCII and two-byte characters
+    # (which the writer's vector path takes sixteen bytes at a time, so every split of a
+    # character falls somewhere), now and then a longer character or DEL (which it leaves to
+    # the byte-wise path), as Jupyter saves them and in the written form.
+    rng = random.Random(17)
+    pools = ["ab \"\\\t/", "ab \"\\\t/\u00e9\u00f9\u0100\u07ff"]
+    rare = ["\u20ac", "\x7f", "\U0001f600", "\u0800"]
+    lines = []
+    for length in range(90):
+        for _ in range(8):
+            pool = rng.choice(pools)
+            line = [rng.choice(pool) for _ in range(length)]
+            if line and rng.random() < 0.2:
+                line[rng.randrange(length)] = rng.choice(rare)
+            lines.append("".join(line))
+    rng.shuffle(lines)
+    doc = {"cells": [{"source": lines[i:i + 30], "metadata": {"name": lines[i]}}
+                     for i in range(0, len(lines), 30)]}
+    expected = json.dumps(doc)
+    has_wide = qor_testing.use_wide_escape(wide)
+    try:
+        if wide and not has_wide:
+            pytest.skip("the processor has no AVX-512 VBMI2")
+        for text in (json.dumps(doc, indent=1, ensure_ascii=False),
+                     json.dumps(doc, ensure_ascii=False)):
+            for lazy in (1, 2, 3, 4):
+                assert qor_testing.roundtrip(text.encode(), lazy) == expected
+    finally:
+        qor_testing.use_wide_escape(True)
+
+
 def test_random_documents_read_as_the_same_values(lazy):
     rng = random.Random(7)
     for _ in range(1000):

@@ -11,6 +11,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "json/escape.h"
 #include "json/item_texts.h"
 #include "json/raw.h"
 #include "qor/errors.h"
@@ -303,6 +304,43 @@ TEST(JsonLazyWriter, EscapesCharactersBeyondAsciiOfTextHeldValues) {
     // respaced (an escape the form writes as the character) is read into a copy.
     EXPECT_TRUE(doc.as_array()[0].is_raw());
   }
+}
+
+// Lines of every length up to past sixty-four bytes, of ASCII and two-byte characters in every
+// phase (so that a character falls across each sixteen- and sixty-four-byte step), some with a
+// longer character or DEL, the last ones ending the text: written as the value read whole is, by
+// the vector path (where the processor has it) and by the portable one.
+TEST(JsonLazyWriter, EscapesNonAsciiLinesOfEveryLengthOnEveryPath) {
+  const char* const kRare[] = {"\xe2\x82\xac", "\x7f", "\xf0\x9f\x98\x80"};
+  std::vector<std::string> lines;
+  for (std::size_t length = 0; length <= 140; ++length) {
+    for (std::size_t phase = 0; phase < 3; ++phase) {
+      std::string line;
+      for (std::size_t i = 0; line.size() < length; ++i) {
+        line += (i + phase) % 3 == 0 ? "a" : "\xc3\xa9";
+      }
+      lines.push_back(line);
+      if (phase == 0 && length > 0) lines.push_back(line + kRare[length % 3] + line);
+    }
+  }
+  std::string jupyter = "[\n [", exact = "[[";
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    jupyter += (i == 0 ? "\n  \"" : ",\n  \"") + lines[i] + "\"";
+    exact += (i == 0 ? "\"" : ", \"") + lines[i] + "\"";
+  }
+  jupyter += "\n ]\n]";
+  exact += "]]";
+  for (const bool wide : {true, false}) {
+    SCOPED_TRACE(wide ? "vector path" : "portable path");
+    const bool has_wide = detail::use_wide_escape(wide);
+    if (wide && !has_wide) continue;
+    for (const std::string& text : {jupyter, exact}) {
+      const Value doc = lazy(text);
+      ASSERT_TRUE(doc.as_array()[0].is_raw());
+      EXPECT_EQ(write(doc), write(parse(text)));
+    }
+  }
+  detail::use_wide_escape(true);
 }
 
 // The strings of an array, joined, whether it is held as text or read: as its items read one by
