@@ -316,6 +316,42 @@ def test_textconv_shows_json_that_is_no_notebook_as_text(tmp_path, text, why):
     assert (got.returncode, got.stderr, got.stdout) == (0, "", "(not a notebook: %s)\n%s\n" % (why, text))
 
 
+def ordinary(*sources):
+    """A notebook as Jupyter writes it: code cells without components."""
+    return {"cells": [{"cell_type": "code", "execution_count": None, "metadata": {}, "outputs": [],
+                       "source": source} for source in sources],
+            "metadata": {}, "nbformat": 4, "nbformat_minor": 5}
+
+
+def with_plain_cell(doc):
+    """`doc` with a code cell added in plain Jupyter, without its canvas metadata."""
+    return doc | {"cells": doc["cells"] + ordinary(["print(1)"])["cells"]}
+
+
+# A version the pipeline view cannot show (an ordinary notebook; a component added in Jupyter
+# without its canvas metadata) is shown in text as git diff shows it, its textconv lines, rather
+# than as an error; the JSON diff document keeps its contract and fails.
+@pytest.mark.parametrize("prev, current, cell, shown", [
+    (ordinary(["x = 1\n", "y = 2"]), ordinary(["x = 1\n", "y = 3"]), 0,
+     ["  -  | y = 2", "  +  | y = 3"]),
+    (ordinary(["x = 1"]), ordinary(["x = 1"]), 0, ["no changes"]),
+    (example("base"), with_plain_cell(example("base")), len(example("base")["cells"]),
+     ["  +code  (unnamed)", "  +  | print(1)"]),
+])
+def test_text_view_shows_what_is_no_pipeline_notebook_line_by_line(tmp_path, prev, current, cell,
+                                                                   shown):
+    a, b = write(tmp_path / "a.ipynb", prev), write(tmp_path / "b.ipynb", current)
+    got = qordiff("--format=text", a, b)
+    assert got.returncode == 0 and got.stderr == ""
+    lines = got.stdout.splitlines()
+    assert lines[0] == ("(not a pipeline notebook, shown as text line by line: %s (current version): "
+                        "cell %d (code): missing metadata.canvas.id: every code cell needs a "
+                        "component id)" % (b, cell))
+    assert all(line in lines for line in shown)
+    as_json = qordiff("--format=json", a, b)
+    assert as_json.returncode == 1 and "every code cell needs a component id" in as_json.stderr
+
+
 def test_textconv_reads_both_layouts_alike(tmp_path):
     doc = example("incoming")
     one_line = write(tmp_path / "a.ipynb", doc, indent=None)

@@ -172,7 +172,6 @@ int run_textconv(const Options& options) {
   if (options.files.size() != 1) {
     return usage_error("--textconv takes one file, got " + std::to_string(options.files.size()));
   }
-  const std::string& path = options.files[0];
   try {
     const qor::diff::Version version = qor::diff::operand_versions(options.files)[0];
     std::string text;
@@ -202,10 +201,8 @@ int run_textconv(const Options& options) {
       if (handed_over) throw;
       // Git stops the whole command (log -p, show) when a textconv fails: a file that is not
       // a notebook is shown as the text it is.
-      std::string problem = e.what();
-      if (problem.starts_with(path + ": ")) problem.erase(0, path.size() + 2);
       text.clear();
-      qor::diff::textconv_unreadable(qor::diff::version_bytes(version), problem, text);
+      qor::diff::append_unreadable_text(version, e.what(), text);
     }
     return emit(options, text) ? 0 : 1;
   } catch (const std::exception& e) {
@@ -225,6 +222,15 @@ struct Report {
 
 std::string shown_label(const qor::diff::Version& v) {
   return v.absent ? v.label + " (absent)" : v.label;
+}
+
+// The text view of a report whose versions are no pipeline notebooks (`why`: what the view
+// found missing or malformed): their textconv texts line by line, as git diff shows them,
+// rather than nothing. The versions are read again: the view annotated what it read.
+std::string lines_instead(const Report& report, const std::string& why,
+                          const qor::diff::TextViewOptions& options) {
+  return qor::diff::text_lines_view(qor::diff::version_text(report.prev),
+                                    qor::diff::version_text(report.current), why, options);
 }
 
 // The report as `format` shows it.
@@ -265,7 +271,13 @@ std::string render(const Report& report, const std::string& format, bool color, 
       out += bold + ("--- " + qor::printable(shown_label(report.prev))) + plain + "\n";
       out += bold + ("+++ " + qor::printable(shown_label(report.current))) + plain + "\n";
     }
-    return out + qor::diff::text_view(*prev, *current, text_options);
+    try {
+      return out + qor::diff::text_view(*prev, *current, text_options);
+    } catch (const qor::KeyError& e) {
+      return out + lines_instead(report, e.what(), text_options);
+    } catch (const qor::TypeError& e) {
+      return out + lines_instead(report, e.what(), text_options);
+    }
   }
   qor::diff::HtmlViewOptions html_options;
   html_options.prev_name = prev_name;

@@ -1,8 +1,11 @@
 // The text view of a notebook diff: blocks of plain lines in reading order, coloured with ANSI
 // escapes when asked. Everything shown from the documents passes through display(), so that a
 // notebook cannot send control sequences to the terminal.
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "qor/notebook.h"
 #include "views/changes.h"
 #include "views/line_diff.h"
 #include "views/views.h"
@@ -277,6 +280,26 @@ std::string text_view(json::Value& prev, json::Value& current, const TextViewOpt
     w.line();
   }
   w.put(changes.summary(), kBold).line();
+  return w.take();
+}
+
+std::string text_lines_view(std::string_view before, std::string_view after, std::string_view why,
+                            const TextViewOptions& options) {
+  Writer w(options.color);
+  w.put(detail::cat("(not a pipeline notebook, shown as text line by line: ", detail::display(why),
+                    ")"),
+        kBold)
+      .line();
+  if (before == after) {
+    w.put("no changes", kBold).line();
+    return w.take();
+  }
+  const auto lines = [](std::string_view text) {
+    std::vector<std::string> out;
+    for (std::string_view line : notebook::split_lines(text)) out.emplace_back(line);
+    return out;
+  };
+  source_diff(w, lines(before), lines(after));
   return w.take();
 }
 

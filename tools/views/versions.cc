@@ -14,6 +14,7 @@
 #include "platform/git.h"
 #include "qor/errors.h"
 #include "qor/notebook.h"
+#include "views/views.h"
 
 namespace qor::diff {
 namespace {
@@ -67,6 +68,25 @@ std::string version_bytes(const Version& version) {
 json::Value read_version(const Version& version, const std::string& name) {
   if (!version.bytes) return notebook::read_notebook(version.path, name);
   return json::parse(*version.bytes, name.empty() ? version.label : name);
+}
+
+std::string version_text(const Version& version) {
+  std::string text;
+  if (version.absent) return text;
+  try {
+    textconv(read_version(version, version.label), text);
+  } catch (const IoError&) {
+    throw;
+  } catch (const Error& e) {
+    text.clear();
+    append_unreadable_text(version, e.what(), text);
+  }
+  return text;
+}
+
+void append_unreadable_text(const Version& version, std::string problem, std::string& out) {
+  if (problem.starts_with(version.label + ": ")) problem.erase(0, version.label.size() + 2);
+  textconv_unreadable(version_bytes(version), problem, out);
 }
 
 json::Value hollow_notebook(const json::Value& present) {

@@ -34,6 +34,15 @@ std::string version_bytes(const Version& version);
 // from the bytes git gave.
 json::Value read_version(const Version& version, const std::string& name);
 
+// The text that `qordiff --textconv` gives `version`: the notebook's lines (textconv()), or, for a
+// file that is no notebook of a shape those lines can show, the file's own text after a line
+// saying why (unreadable_text()). Empty when the version is absent. Throws IoError.
+std::string version_text(const Version& version);
+
+// textconv_unreadable()'s text for `version`, whose reading or textconv() failed with the
+// message `problem` (less the version's label where it starts with it), appended to `out`.
+void append_unreadable_text(const Version& version, std::string problem, std::string& out);
+
 // A notebook with nothing in it, standing for the absent side of `present`: `present` with no
 // cells and, where it has them, no canvas parameters, so that only its components and parameters
 // show as added or removed.

@@ -35,6 +35,13 @@ struct TextViewOptions : ViewNames {
 // diff_documents throws for malformed documents, naming them by `options`' names.
 std::string text_view(json::Value& prev, json::Value& current, const TextViewOptions& options = {});
 
+// The change between two texts (textconv() texts of notebooks that text_view() cannot show: an
+// ordinary notebook, a code cell without a component id) for the text view: a line saying so
+// with `why` (the error text_view() gave), then their unified diff, lines indented and
+// coloured as the source diffs of text_view() are; "no changes" when they are equal.
+std::string text_lines_view(std::string_view before, std::string_view after, std::string_view why,
+                            const TextViewOptions& options = {});
+
 struct HtmlViewOptions : ViewNames {
   std::string prev_label;  // the two versions as the page's heading shows them (file paths)
   std::string current_label;
