@@ -328,9 +328,9 @@ def with_plain_cell(doc):
     return doc | {"cells": doc["cells"] + ordinary(["print(1)"])["cells"]}
 
 
-# A version the pipeline view cannot show (an ordinary notebook; a component added in Jupyter
-# without its canvas metadata) is shown in text as git diff shows it, its textconv lines, rather
-# than as an error; the JSON diff document keeps its contract and fails.
+# A version the pipeline views cannot show (an ordinary notebook; a component added in Jupyter
+# without its canvas metadata) is shown in text and on the page as git diff shows it, its
+# textconv lines, rather than as an error; the JSON diff document keeps its contract and fails.
 @pytest.mark.parametrize("prev, current, cell, shown", [
     (ordinary(["x = 1\n", "y = 2"]), ordinary(["x = 1\n", "y = 3"]), 0,
      ["  -  | y = 2", "  +  | y = 3"]),
@@ -348,6 +348,12 @@ def test_text_view_shows_what_is_no_pipeline_notebook_line_by_line(tmp_path, pre
                         "cell %d (code): missing metadata.canvas.id: every code cell needs a "
                         "component id)" % (b, cell))
     assert all(line in lines for line in shown)
+    page = qordiff("--format=html", a, b)
+    assert page.returncode == 0 and page.stderr == ""
+    assert "<title>Notebook diff: %s \u2192 %s</title>" % (a, b) in page.stdout
+    assert html.escape(lines[0][len("(not a pipeline notebook, shown as text line by line: "):-1],
+                       quote=False) in page.stdout
+    assert page.stdout.count('<tr class="add">') == sum(line.startswith("  +") for line in lines)
     as_json = qordiff("--format=json", a, b)
     assert as_json.returncode == 1 and "every code cell needs a component id" in as_json.stderr
 

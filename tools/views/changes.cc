@@ -368,6 +368,12 @@ std::vector<std::string> display_json_lines(const Value& value) {
   return lines;
 }
 
+std::vector<std::string> owned_lines(std::string_view text) {
+  std::vector<std::string> lines;
+  for (std::string_view line : notebook::split_lines(text)) lines.emplace_back(line);
+  return lines;
+}
+
 std::string Changes::summary() const {
   struct Group {
     std::string noun;

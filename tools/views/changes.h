@@ -165,6 +165,9 @@ std::string display_json(const json::Value& value);
 // safe to show and ended by "\n": long values read and diff best this way.
 std::vector<std::string> display_json_lines(const json::Value& value);
 
+// The lines of `text`, each with its line end (notebook::split_lines()), as strings.
+std::vector<std::string> owned_lines(std::string_view text);
+
 // A parameter value or type for display: strings quoted (when `quote`), null as null, other
 // values as their JSON text.
 std::string display_value(const json::Value* value, bool quote);

@@ -500,7 +500,39 @@ void legend(std::string& out) {
       "border-style:dotted\"></span>unchanged components, folded</li></ul>\n";
 }
 
+// The page up to its header's file line: "<title>: prev -> current" as title and heading.
+void page_start(std::string& out, std::string_view title, const std::string& prev_label,
+                const std::string& current_label) {
+  out +=
+      "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
+  out += esc(title) + ": " + esc(prev_label) + " \xE2\x86\x92 " + esc(current_label);
+  out += "</title>\n<style>";
+  out += kStyle;
+  out += "</style>\n</head>\n<body>\n<header>\n<h1>" + esc(title) + "</h1>\n<p class=\"files\">";
+  out += "<span class=\"old\">" + esc(prev_label) + "</span> \xE2\x86\x92 <span class=\"new\">" +
+         esc(current_label) + "</span></p>\n";
+}
+
 }  // namespace
+
+std::string html_lines_view(std::string_view before, std::string_view after, std::string_view why,
+                            const HtmlViewOptions& options) {
+  std::string out;
+  page_start(out, "Notebook diff", detail::display(options.prev_label),
+             detail::display(options.current_label));
+  out +=
+      "<p class=\"summary\" id=\"summary\">Not a pipeline notebook, shown as text line by "
+      "line: " +
+      esc(detail::display(why)) + "</p>\n</header>\n<main>\n<section id=\"changes\">\n";
+  if (before == after) {
+    out += "<p>No changes.</p>\n";
+  } else {
+    source_table(out, detail::owned_lines(before), detail::owned_lines(after));
+  }
+  out += "</section>\n</main>\n<footer>qordiff</footer>\n</body>\n</html>\n";
+  return out;
+}
 
 std::string html_view(json::Value& prev, json::Value& current, const HtmlViewOptions& options) {
   const Changes changes =
@@ -513,15 +545,7 @@ std::string html_view(json::Value& prev, json::Value& current, const HtmlViewOpt
 
   std::string out;
   out.reserve(svg.size() + 64 * 1024);
-  out +=
-      "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-      "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>";
-  out += "Pipeline diff: " + esc(prev_label) + " \xE2\x86\x92 " + esc(current_label);
-  out += "</title>\n<style>";
-  out += kStyle;
-  out += "</style>\n</head>\n<body>\n<header>\n<h1>Pipeline diff</h1>\n<p class=\"files\">";
-  out += "<span class=\"old\">" + esc(prev_label) + "</span> \xE2\x86\x92 <span class=\"new\">" +
-         esc(current_label) + "</span></p>\n";
+  page_start(out, "Pipeline diff", prev_label, current_label);
   out += "<p class=\"summary\" id=\"summary\">" + esc(summary) + "</p>\n";
   legend(out);
   out += "</header>\n<main>\n<section id=\"graph-section\">\n<h2>Pipeline</h2>\n";

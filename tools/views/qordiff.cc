@@ -70,7 +70,8 @@ constexpr const char* kHelp =
     "                json: the diff document as one line of JSON (the default when the output\n"
     "                is not a terminal; with revisions, one line per notebook naming its\n"
     "                versions); text: the changes for people (the default on a terminal);\n"
-    "                html: one self-contained page with the pipeline drawn\n"
+    "                html: one self-contained page with the pipeline drawn. A notebook that\n"
+    "                is no pipeline shows in text and html as its --textconv lines' diff\n"
     "  --color {auto,always,never}\n"
     "                colour the text on a terminal (auto, the default, also honours NO_COLOR)\n"
     "  --graph {changed,full}\n"
@@ -224,13 +225,21 @@ std::string shown_label(const qor::diff::Version& v) {
   return v.absent ? v.label + " (absent)" : v.label;
 }
 
-// The text view of a report whose versions are no pipeline notebooks (`why`: what the view
-// found missing or malformed): their textconv texts line by line, as git diff shows them,
-// rather than nothing. The versions are read again: the view annotated what it read.
-std::string lines_instead(const Report& report, const std::string& why,
-                          const qor::diff::TextViewOptions& options) {
-  return qor::diff::text_lines_view(qor::diff::version_text(report.prev),
-                                    qor::diff::version_text(report.current), why, options);
+// `view()` (a view for people), or for a report whose versions are no pipeline notebooks (the
+// view throws KeyError or TypeError: what it found missing or malformed), `lines(before, after,
+// why)` of their textconv texts, as git diff shows them, rather than nothing. The versions are
+// read again: the view annotated what it read.
+template <class View, class Lines>
+std::string or_lines(const Report& report, View view, Lines lines) {
+  std::string why;
+  try {
+    return view();
+  } catch (const qor::KeyError& e) {
+    why = e.what();
+  } catch (const qor::TypeError& e) {
+    why = e.what();
+  }
+  return lines(qor::diff::version_text(report.prev), qor::diff::version_text(report.current), why);
 }
 
 // The report as `format` shows it.
@@ -271,13 +280,12 @@ std::string render(const Report& report, const std::string& format, bool color, 
       out += bold + ("--- " + qor::printable(shown_label(report.prev))) + plain + "\n";
       out += bold + ("+++ " + qor::printable(shown_label(report.current))) + plain + "\n";
     }
-    try {
-      return out + qor::diff::text_view(*prev, *current, text_options);
-    } catch (const qor::KeyError& e) {
-      return out + lines_instead(report, e.what(), text_options);
-    } catch (const qor::TypeError& e) {
-      return out + lines_instead(report, e.what(), text_options);
-    }
+    return out +
+           or_lines(
+               report, [&] { return qor::diff::text_view(*prev, *current, text_options); },
+               [&](const std::string& before, const std::string& after, const std::string& why) {
+                 return qor::diff::text_lines_view(before, after, why, text_options);
+               });
   }
   qor::diff::HtmlViewOptions html_options;
   html_options.prev_name = prev_name;
@@ -285,7 +293,11 @@ std::string render(const Report& report, const std::string& format, bool color, 
   html_options.prev_label = shown_label(report.prev);
   html_options.current_label = shown_label(report.current);
   html_options.full_graph = full_graph;
-  return qor::diff::html_view(*prev, *current, html_options);
+  return or_lines(
+      report, [&] { return qor::diff::html_view(*prev, *current, html_options); },
+      [&](const std::string& before, const std::string& after, const std::string& why) {
+        return qor::diff::html_lines_view(before, after, why, html_options);
+      });
 }
 
 // The name of a report's page file: the notebook's path (or the current file's name) + ".html".

@@ -5,7 +5,6 @@
 #include <string_view>
 #include <vector>
 
-#include "qor/notebook.h"
 #include "views/changes.h"
 #include "views/line_diff.h"
 #include "views/views.h"
@@ -294,12 +293,7 @@ std::string text_lines_view(std::string_view before, std::string_view after, std
     w.put("no changes", kBold).line();
     return w.take();
   }
-  const auto lines = [](std::string_view text) {
-    std::vector<std::string> out;
-    for (std::string_view line : notebook::split_lines(text)) out.emplace_back(line);
-    return out;
-  };
-  source_diff(w, lines(before), lines(after));
+  source_diff(w, detail::owned_lines(before), detail::owned_lines(after));
   return w.take();
 }
 

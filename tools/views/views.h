@@ -50,6 +50,11 @@ struct HtmlViewOptions : ViewNames {
   bool full_graph = false;
 };
 
+// text_lines_view() as a page: its heading and title "Notebook diff", the line saying why, the
+// unified diff as html_view() shows source diffs.
+std::string html_lines_view(std::string_view before, std::string_view after, std::string_view why,
+                            const HtmlViewOptions& options);
+
 // The change from `prev` to `current` as one self-contained HTML page (no external resources):
 // the pipeline drawn as a graph (components coloured by status, edges gained and lost marked,
 // conflict-marked components flagged; every node a link to its details; unchanged components
