@@ -254,6 +254,25 @@ TEST(TextView, NoChangesAndColour) {
   EXPECT_NE(coloured.find("\x1b[32m+y\x1b[0m"), std::string::npos) << coloured;
 }
 
+// A line whose only change is its line end shows how it changed ("\r" as its escape), in the
+// text and on the page.
+TEST(TextView, ALineEndChangeShows) {
+  Value prev = notebook({code("a", "n", {"x = 1\r", "y = 2"})});
+  Value current = notebook({code("a", "n", {"x = 1", "y = 2"})});
+  EXPECT_EQ(text(prev, current),
+            "modified  n  id a\n"
+            "  @@ -1,2 +1,2 @@\n"
+            "  -x = 1\\x0d\n"
+            "  +x = 1\n"
+            "   y = 2\n"
+            "\n"
+            "1 component changed\n");
+  HtmlViewOptions options;
+  const std::string page = html_view(prev, current, options);
+  EXPECT_NE(page.find("-x = 1\\x0d</td>"), std::string::npos);
+  EXPECT_NE(page.find("+x = 1</td>"), std::string::npos);
+}
+
 TEST(TextView, NotebookTextCannotDriveTheTerminal) {
   const std::string out = text(notebook({code("a", "n\x1b[2J", {"x"})}),
                                notebook({code("a", "n\x1b[2J", {"print('\x1b]0;owned\x07')"})}));

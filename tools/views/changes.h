@@ -141,6 +141,12 @@ inline std::string display(std::string_view text) { return printable(text); }
 // A line without its line end ("\n" or "\r\n").
 std::string_view strip_line_end(std::string_view line);
 
+// A line of a source diff without its "\n": a "\r" before it stays (display() shows it as
+// "\x0d"), so that a line whose only change is its line end shows how it changed.
+inline std::string_view diff_line_text(std::string_view line) {
+  return line.ends_with('\n') ? line.substr(0, line.size() - 1) : line;
+}
+
 // The kind of one output object (see OutputInfo) and the bytes of text it holds.
 OutputInfo output_info(const json::Value& output);
 

@@ -203,7 +203,7 @@ void source_table(std::string& out, const std::vector<std::string>& before,
       if (!del) out += std::to_string(e.new_index + 1);
       out += "</td><td class=\"code\">";
       out += del ? "-" : ins ? "+" : " ";
-      escape(detail::display(detail::strip_line_end(ins ? b[e.new_index] : a[e.old_index])), out);
+      escape(detail::display(detail::diff_line_text(ins ? b[e.new_index] : a[e.old_index])), out);
       out += "</td></tr>\n";
     }
   }

@@ -82,7 +82,7 @@ void source_diff(Writer& w, const std::vector<std::string>& before,
       const char* mark = e.op == detail::LineOp::kDelete   ? "-"
                          : e.op == detail::LineOp::kInsert ? "+"
                                                            : " ";
-      w.put("  ").put(detail::cat(mark, detail::display(detail::strip_line_end(text))), style);
+      w.put("  ").put(detail::cat(mark, detail::display(detail::diff_line_text(text))), style);
       w.line();
       const bool last = (e.op == detail::LineOp::kDelete && e.old_index + 1 == a.size()) ||
                         (e.op == detail::LineOp::kInsert && e.new_index + 1 == b.size());
