@@ -182,10 +182,10 @@ def test_random_documents_round_trip_byte_for_byte(lazy):
 
 @pytest.mark.parametrize("wide", [True, False], ids=["vector", "portable"])
 def test_non_ascii_text_held_lazily_is_written_as_json_dumps_writes_it(wide):
-    # Lines of every length up to past sixty-four bytes, of ASCII or of ASCII and two-byte characters
-    # (which the writer's vector path takes sixteen bytes at a time, so every split of a
-    # character falls somewhere), now and then a longer character or DEL (which it leaves to
-    # the byte-wise path), as Jupyter saves them and in the written form.
+    # Lines of every length up to past sixty-four bytes, of ASCII or of ASCII and two-byte
+    # characters (which the writer's vector path takes sixteen bytes at a time, so every split
+    # of a character falls somewhere), now and then a longer character or DEL (which it leaves
+    # to the byte-wise path), as Jupyter saves them and in the written form.
     rng = random.Random(17)
     pools = ["ab \"\\\t/", "ab \"\\\t/\u00e9\u00f9\u0100\u07ff"]
     rare = ["\u20ac", "\x7f", "\U0001f600", "\u0800"]

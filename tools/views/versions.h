@@ -36,7 +36,7 @@ json::Value read_version(const Version& version, const std::string& name);
 
 // The text that `qordiff --textconv` gives `version`: the notebook's lines (textconv()), or, for a
 // file that is no notebook of a shape those lines can show, the file's own text after a line
-// saying why (unreadable_text()). Empty when the version is absent. Throws IoError.
+// saying why (append_unreadable_text()). Empty when the version is absent. Throws IoError.
 std::string version_text(const Version& version);
 
 // textconv_unreadable()'s text for `version`, whose reading or textconv() failed with the
