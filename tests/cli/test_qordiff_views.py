@@ -334,7 +334,7 @@ def with_plain_cell(doc):
 @pytest.mark.parametrize("prev, current, cell, shown", [
     (ordinary(["x = 1\n", "y = 2"]), ordinary(["x = 1\n", "y = 3"]), 0,
      ["  -  | y = 2", "  +  | y = 3"]),
-    (ordinary(["x = 1"]), ordinary(["x = 1"]), 0, ["no changes"]),
+    (ordinary(["x = 1"]), ordinary(["x = 1\r\n"]), 0, ["no changes in its text lines"]),
     (example("base"), with_plain_cell(example("base")), len(example("base")["cells"]),
      ["  +code  (unnamed)", "  +  | print(1)"]),
 ])

@@ -185,9 +185,12 @@ void source_table(std::string& out, const std::vector<std::string>& before,
                   const std::vector<std::string>& after) {
   const std::vector<std::string_view> a(before.begin(), before.end());
   const std::vector<std::string_view> b(after.begin(), after.end());
-  const auto edits = detail::diff_lines(a, b);
+  const auto edits = detail::diff_text_lines(a, b);
   const auto hunks = detail::unified_hunks(edits);
   if (hunks.empty()) return;
+  // As in the text view: the end of a last line is marked where the two versions disagree on it.
+  const bool mark_ends =
+      !a.empty() && !b.empty() && a.back().ends_with('\n') != b.back().ends_with('\n');
   out += "<table class=\"diff\"><tbody>\n";
   for (const detail::Hunk& h : hunks) {
     out += "<tr class=\"hunk\"><td colspan=\"3\">";
@@ -203,8 +206,16 @@ void source_table(std::string& out, const std::vector<std::string>& before,
       if (!del) out += std::to_string(e.new_index + 1);
       out += "</td><td class=\"code\">";
       out += del ? "-" : ins ? "+" : " ";
-      escape(detail::display(detail::diff_line_text(ins ? b[e.new_index] : a[e.old_index])), out);
+      const std::string_view text = ins ? b[e.new_index] : a[e.old_index];
+      escape(detail::display(detail::diff_line_text(text)), out);
       out += "</td></tr>\n";
+      const bool last =
+          (del && e.old_index + 1 == a.size()) || (ins && e.new_index + 1 == b.size());
+      if (mark_ends && last && !text.ends_with('\n')) {
+        out +=
+            "<tr class=\"ctx\"><td class=\"ln\"></td><td class=\"ln\"></td><td class=\"code\">"
+            "\\ No newline at end of file</td></tr>\n";
+      }
     }
   }
   out += "</tbody></table>\n";
@@ -526,7 +537,7 @@ std::string html_lines_view(std::string_view before, std::string_view after, std
       "line: " +
       esc(detail::display(why)) + "</p>\n</header>\n<main>\n<section id=\"changes\">\n";
   if (before == after) {
-    out += "<p>No changes.</p>\n";
+    out += "<p>No changes in its text lines.</p>\n";
   } else {
     source_table(out, detail::owned_lines(before), detail::owned_lines(after));
   }

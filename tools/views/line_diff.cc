@@ -5,6 +5,7 @@
 #include "views/line_diff.h"
 
 #include <algorithm>
+#include <string>
 #include <unordered_map>
 #include <utility>
 
@@ -170,6 +171,21 @@ std::vector<LineEdit> diff_lines(const std::vector<std::string_view>& before,
   while (i < before.size()) edits.push_back({LineOp::kDelete, i++, j});
   while (j < after.size()) edits.push_back({LineOp::kInsert, i, j++});
   return edits;
+}
+
+std::vector<LineEdit> diff_text_lines(const std::vector<std::string_view>& before,
+                                      const std::vector<std::string_view>& after) {
+  const auto ends = [](const std::vector<std::string_view>& lines) {
+    return lines.empty() || lines.back().ends_with('\n');
+  };
+  if (ends(before) != ends(after) || ends(before)) return diff_lines(before, after);
+  // Both end without "\n": their last lines compare with one (the script holds indices only).
+  const std::string last_before = std::string(before.back()) + '\n';
+  const std::string last_after = std::string(after.back()) + '\n';
+  std::vector<std::string_view> a = before, b = after;
+  a.back() = last_before;
+  b.back() = last_after;
+  return diff_lines(a, b);
 }
 
 std::vector<Hunk> unified_hunks(const std::vector<LineEdit>& edits, std::size_t context) {

@@ -29,6 +29,14 @@ struct LineEdit {
 std::vector<LineEdit> diff_lines(const std::vector<std::string_view>& before,
                                  const std::vector<std::string_view>& after);
 
+// diff_lines() for the lines of two texts (each line with its "\n", the last one possibly
+// without): where both texts end alike (both with "\n" or both without), a last line without its
+// "\n" compares as though it had one, so that a line appended to a text saved without a final
+// newline (as Jupyter saves sources) does not show the line before it as changed. Where they end
+// differently, lines compare as they are, so that the change of the final newline shows.
+std::vector<LineEdit> diff_text_lines(const std::vector<std::string_view>& before,
+                                      const std::vector<std::string_view>& after);
+
 // One hunk of a unified diff: edits [first, last) of the script, and the old and new line
 // ranges they cover (starts counted from 0).
 struct Hunk {

@@ -64,12 +64,11 @@ void source_diff(Writer& w, const std::vector<std::string>& before,
                  const std::vector<std::string>& after) {
   const std::vector<std::string_view> a(before.begin(), before.end());
   const std::vector<std::string_view> b(after.begin(), after.end());
-  const auto edits = detail::diff_lines(a, b);
+  const auto edits = detail::diff_text_lines(a, b);
   const auto hunks = detail::unified_hunks(edits);
   // The end of a last line is worth a mark only where the two versions disagree on it.
-  const bool a_ends = !a.empty() && a.back().back() == '\n';
-  const bool b_ends = !b.empty() && b.back().back() == '\n';
-  const bool mark_ends = !a.empty() && !b.empty() && a_ends != b_ends;
+  const bool mark_ends =
+      !a.empty() && !b.empty() && a.back().ends_with('\n') != b.back().ends_with('\n');
   for (const detail::Hunk& h : hunks) {
     w.put("  ").put(detail::hunk_header(h), kCyan).line();
     for (std::size_t k = h.first; k < h.last; ++k) {
@@ -86,7 +85,7 @@ void source_diff(Writer& w, const std::vector<std::string>& before,
       w.line();
       const bool last = (e.op == detail::LineOp::kDelete && e.old_index + 1 == a.size()) ||
                         (e.op == detail::LineOp::kInsert && e.new_index + 1 == b.size());
-      if (mark_ends && last && text.back() != '\n') {
+      if (mark_ends && last && !text.ends_with('\n')) {
         w.put("  \\ No newline at end of file").line();
       }
     }
@@ -290,7 +289,8 @@ std::string text_lines_view(std::string_view before, std::string_view after, std
         kBold)
       .line();
   if (before == after) {
-    w.put("no changes", kBold).line();
+    // The files may still differ where the text does not look (layout, line ends).
+    w.put("no changes in its text lines", kBold).line();
     return w.take();
   }
   source_diff(w, detail::owned_lines(before), detail::owned_lines(after));

@@ -38,7 +38,8 @@ std::string text_view(json::Value& prev, json::Value& current, const TextViewOpt
 // The change between two texts (textconv() texts of notebooks that text_view() cannot show: an
 // ordinary notebook, a code cell without a component id) for the text view: a line saying so
 // with `why` (the error text_view() gave), then their unified diff, lines indented and
-// coloured as the source diffs of text_view() are; "no changes" when they are equal.
+// coloured as the source diffs of text_view() are; "no changes in its text lines" when they are
+// equal (the files may differ where the text does not look).
 std::string text_lines_view(std::string_view before, std::string_view after, std::string_view why,
                             const TextViewOptions& options = {});
 
