@@ -159,12 +159,25 @@ def report(build, runs, others, forms):
     return verdicts
 
 
+def has_wide_escape():
+    """Whether this processor takes the writer's vector path for non-ASCII text (the flags the
+    program checks when it starts)."""
+    try:
+        flags = set(pathlib.Path("/proc/cpuinfo").read_text().split())
+    except OSError:
+        return False
+    return {"avx512_vbmi2", "avx512vl", "avx512bw", "bmi2"} <= flags
+
+
 def non_ascii(launcher, data_dir, qormerge, runs):
     """m20 as Jupyter saves it with 30% of its text non-ASCII, merged next to its ASCII twin (the
     same notebook with each such character two ASCII letters, so the files have the same sizes),
     alternately; each layout. Returns whether the default layout's ratio meets its target."""
     ok = True
     twins = {}
+    print("  (the writer escapes such text %s)" % (
+        "64 bytes at a time: the processor has AVX-512 VBMI2" if has_wide_escape()
+        else "byte by byte: the processor has no AVX-512 VBMI2"))
     for kind in ("ascii", "accented"):
         paths = [data_dir / ("m20_saved_%s_%s.ipynb" % (kind, side)) for side in ("base", "current", "incoming")]
         if not all(p.exists() for p in paths):
