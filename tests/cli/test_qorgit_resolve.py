@@ -425,7 +425,7 @@ def url_from(browser_log, proc):
 def resolve_with_keys(driver, url, shots):
     """Opens the page and resolves every conflict with keys: the block edited, the rest taken
     from the incoming side but save (the incoming side holds two components of that name, so
-    its key does nothing there), taken from the current side; then saves."""
+    its key is refused there, with the reason), taken from the current side; then saves."""
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
     from selenium.webdriver.common.keys import Keys
@@ -448,7 +448,9 @@ def resolve_with_keys(driver, url, shots):
     wait.until(lambda d: counter() == "5 of 6 left")
     for left, key in zip(range(4, -1, -1), "22122"):
         if key == "1":
-            keys("2")  # refused where the side cannot be taken: nothing is decided
+            keys("2")  # refused where the side cannot be taken: nothing is decided, and why
+            wait.until(lambda d: "holds two of these components" in
+                       d.find_element(By.ID, "status").text)
             assert counter() == "%d of 6 left" % (left + 1)
         keys(key)
         wait.until(lambda d: counter() == "%d of 6 left" % left)

@@ -305,9 +305,9 @@
     if (ev.ctrlKey || ev.metaKey || ev.altKey) return;
     const actions = {
       n: () => move(1), p: () => move(-1),
-      1: () => { if (nb().conflicts[selected] && nb().conflicts[selected].can_current) decide('current'); },
-      2: () => { if (nb().conflicts[selected] && nb().conflicts[selected].can_incoming) decide('incoming'); },
-      3: () => { if (nb().conflicts[selected] && nb().conflicts[selected].can_both) decide('both'); },
+      // A side that cannot be taken has no button; its key asks anyway, so that the status line
+      // says why the server refuses it.
+      1: () => decide('current'), 2: () => decide('incoming'), 3: () => decide('both'),
       e: startEdit, u: () => decide(null), s: save,
       '?': () => { $('help').hidden = !$('help').hidden; },
       Escape: () => { $('help').hidden = true; },
