@@ -17,6 +17,23 @@ namespace qor::json::detail {
 
 inline constexpr std::size_t kScanWidth = 16;
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define QOR_X86_DISPATCH 1
+// What the processor offers beyond the build's baseline, checked once as the program starts: the
+// reader and the writer choose the functions they compile for more by it.
+struct CpuFeatures {
+  bool avx2;          // the reader's UTF-8 check
+  bool avx512_vbmi2;  // with AVX-512 BW and VL and BMI2: the writer's escape of non-ASCII text
+};
+inline const CpuFeatures kCpu = [] {
+  __builtin_cpu_init();  // this runs among the static initializers
+  return CpuFeatures{
+      __builtin_cpu_supports("avx2") != 0,
+      __builtin_cpu_supports("avx512vbmi2") != 0 && __builtin_cpu_supports("avx512vl") != 0 &&
+          __builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("bmi2") != 0};
+}();
+#endif
+
 // The bytes a string's scan stops at: '"', '\\' and control characters (below 0x20; bytes of
 // UTF-8 sequences, 0x80 and above, do not count).
 inline unsigned mask_string_stop(const char* p) {

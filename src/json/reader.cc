@@ -836,7 +836,7 @@ std::size_t utf8_prefix(const unsigned char* p, std::size_t n, std::size_t& need
   return k;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef QOR_X86_DISPATCH
 #define QOR_UTF8_AVX2 1
 // valid_utf8_blocks() thirty-two bytes at a time, for processors with AVX2 (sixty-four at a
 // time through ASCII).
@@ -867,11 +867,6 @@ __attribute__((target("avx2"))) std::size_t valid_utf8_blocks_avx2(const char* p
   }
   return i - carry;
 }
-
-const bool kHaveAvx2 = [] {
-  __builtin_cpu_init();  // this runs among the static initializers
-  return __builtin_cpu_supports("avx2") != 0;
-}();
 #endif
 
 // The end of the longest run of whole blocks from `i` on that hold only ASCII and complete
@@ -881,7 +876,7 @@ const bool kHaveAvx2 = [] {
 // byte-wise check.
 std::size_t valid_utf8_blocks(const char* p, std::size_t n, std::size_t i) {
 #ifdef QOR_UTF8_AVX2
-  if (kHaveAvx2) i = valid_utf8_blocks_avx2(p, n, i);
+  if (detail::kCpu.avx2) i = valid_utf8_blocks_avx2(p, n, i);
 #endif
   unsigned carry = 0;  // whether the byte before i starts a two-byte sequence
   while (i + detail::kScanWidth <= n) {

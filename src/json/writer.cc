@@ -273,19 +273,13 @@ using detail::is_space;
 
 using detail::string_token_end;
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef QOR_X86_DISPATCH
 #define QOR_WIDE_ESCAPE 1
 #define QOR_WIDE_TARGET \
   __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi2")))
 
-// Whether the processor runs the QOR_WIDE_TARGET functions below.
-const bool kHaveWideEscape = [] {
-  __builtin_cpu_init();  // this runs among the static initializers
-  return __builtin_cpu_supports("avx512vbmi2") != 0 && __builtin_cpu_supports("avx512vl") != 0 &&
-         __builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("bmi2") != 0;
-}();
-// Whether the writer uses them (detail::use_wide_escape()).
-std::atomic<bool> wide_escape{kHaveWideEscape};
+// Whether the writer uses the QOR_WIDE_TARGET functions below (detail::use_wide_escape()).
+std::atomic<bool> wide_escape{detail::kCpu.avx512_vbmi2};
 
 // Writes the bytes of `x` that `taken` marks (ASCII without DEL and two-byte sequences, a
 // sequence possibly begun before x or going on after it; `prev` holds the byte before each) at
@@ -585,8 +579,8 @@ void append_real(double d, std::string& out) {
 
 bool detail::use_wide_escape(bool on) {
 #ifdef QOR_WIDE_ESCAPE
-  wide_escape.store(on && kHaveWideEscape);
-  return kHaveWideEscape;
+  wide_escape.store(on && detail::kCpu.avx512_vbmi2);
+  return detail::kCpu.avx512_vbmi2;
 #else
   (void)on;
   return false;

@@ -188,9 +188,6 @@ void source_table(std::string& out, const std::vector<std::string>& before,
   const auto edits = detail::diff_text_lines(a, b);
   const auto hunks = detail::unified_hunks(edits);
   if (hunks.empty()) return;
-  // As in the text view: the end of a last line is marked where the two versions disagree on it.
-  const bool mark_ends =
-      !a.empty() && !b.empty() && a.back().ends_with('\n') != b.back().ends_with('\n');
   out += "<table class=\"diff\"><tbody>\n";
   for (const detail::Hunk& h : hunks) {
     out += "<tr class=\"hunk\"><td colspan=\"3\">";
@@ -209,9 +206,7 @@ void source_table(std::string& out, const std::vector<std::string>& before,
       const std::string_view text = ins ? b[e.new_index] : a[e.old_index];
       escape(detail::display(detail::diff_line_text(text)), out);
       out += "</td></tr>\n";
-      const bool last =
-          (del && e.old_index + 1 == a.size()) || (ins && e.new_index + 1 == b.size());
-      if (mark_ends && last && !text.ends_with('\n')) {
+      if (detail::needs_no_newline_mark(a, b, e)) {
         out +=
             "<tr class=\"ctx\"><td class=\"ln\"></td><td class=\"ln\"></td><td class=\"code\">"
             "\\ No newline at end of file</td></tr>\n";

@@ -188,6 +188,19 @@ std::vector<LineEdit> diff_text_lines(const std::vector<std::string_view>& befor
   return diff_lines(a, b);
 }
 
+bool needs_no_newline_mark(const std::vector<std::string_view>& before,
+                           const std::vector<std::string_view>& after, const LineEdit& e) {
+  if (before.empty() || after.empty() ||
+      before.back().ends_with('\n') == after.back().ends_with('\n')) {
+    return false;
+  }
+  if (e.op == LineOp::kDelete) {
+    return e.old_index + 1 == before.size() && !before.back().ends_with('\n');
+  }
+  return e.op == LineOp::kInsert && e.new_index + 1 == after.size() &&
+         !after.back().ends_with('\n');
+}
+
 std::vector<Hunk> unified_hunks(const std::vector<LineEdit>& edits, std::size_t context) {
   std::vector<Hunk> hunks;
   const std::size_t n = edits.size();

@@ -37,6 +37,12 @@ std::vector<LineEdit> diff_lines(const std::vector<std::string_view>& before,
 std::vector<LineEdit> diff_text_lines(const std::vector<std::string_view>& before,
                                       const std::vector<std::string_view>& after);
 
+// Whether the line of edit `e` (from `before` to `after`, as diff_text_lines() compared them)
+// needs git's "\ No newline at end of file" after it: a removed or added last line without its
+// "\n", where the two texts end differently.
+bool needs_no_newline_mark(const std::vector<std::string_view>& before,
+                           const std::vector<std::string_view>& after, const LineEdit& e);
+
 // One hunk of a unified diff: edits [first, last) of the script, and the old and new line
 // ranges they cover (starts counted from 0).
 struct Hunk {

@@ -66,9 +66,6 @@ void source_diff(Writer& w, const std::vector<std::string>& before,
   const std::vector<std::string_view> b(after.begin(), after.end());
   const auto edits = detail::diff_text_lines(a, b);
   const auto hunks = detail::unified_hunks(edits);
-  // The end of a last line is worth a mark only where the two versions disagree on it.
-  const bool mark_ends =
-      !a.empty() && !b.empty() && a.back().ends_with('\n') != b.back().ends_with('\n');
   for (const detail::Hunk& h : hunks) {
     w.put("  ").put(detail::hunk_header(h), kCyan).line();
     for (std::size_t k = h.first; k < h.last; ++k) {
@@ -83,9 +80,7 @@ void source_diff(Writer& w, const std::vector<std::string>& before,
                                                            : " ";
       w.put("  ").put(detail::cat(mark, detail::display(detail::diff_line_text(text))), style);
       w.line();
-      const bool last = (e.op == detail::LineOp::kDelete && e.old_index + 1 == a.size()) ||
-                        (e.op == detail::LineOp::kInsert && e.new_index + 1 == b.size());
-      if (mark_ends && last && !text.ends_with('\n')) {
+      if (detail::needs_no_newline_mark(a, b, e)) {
         w.put("  \\ No newline at end of file").line();
       }
     }
